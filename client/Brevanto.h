@@ -1,0 +1,151 @@
+// Brevanto: the client library through which a backup application (the host)
+// reaches its online storage.
+//
+// A CBrevanto is bound at construction to one back end:
+//   INTERFACE_LOCAL_SERVICE (0)  the local service on 127.0.0.1:11001;
+//   INTERFACE_CLOUD_LIBRARY (1)  the Quorvel cloud storage library.
+// Texts are NUL-terminated wide strings. Operations return int status codes:
+//    0  success
+//   -1  a null or empty path or host, a text holding a double quote, or the
+//       service closed the connection
+//    1  the service's reply held no tag
+//   -2  the operation is not supported by this back end
+//   -3  the service reported a failure: error_code() and error_msg() tell
+//   >0  a Windows Sockets error code (10061: nothing listens, ...)
+// The cloud back end returns the library's own codes unchanged.
+//
+// One client must not be used by two threads at once; cancel_op() is the one
+// member meant to be called while another operation runs.
+#ifndef BREVANTO_CLIENT_BREVANTO_H_
+#define BREVANTO_CLIENT_BREVANTO_H_
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <string>
+
+#ifdef _WIN32
+#include <winsock2.h>  // before <windows.h>, which would bring the old winsock.h
+#include <windows.h>
+#else
+#include "../platform/win32_types.h"
+#endif
+
+#if defined(BREVANTO_STATIC)
+#define BREVANTO_API
+#elif defined(_WIN32)
+#ifdef BREVANTO_BUILDING_LIBRARY
+#define BREVANTO_API __declspec(dllexport)
+#else
+#define BREVANTO_API __declspec(dllimport)
+#endif
+#else
+#define BREVANTO_API __attribute__((visibility("default")))
+#endif
+
+class CServiceConnection;
+
+enum OnlineInterfaceType : std::int32_t {
+  INTERFACE_LOCAL_SERVICE = 0,
+  INTERFACE_CLOUD_LIBRARY = 1,
+};
+
+// One entry of a file list: the parent directory as the back end reports it
+// immediately followed by the name.
+struct _path_buffer {
+  std::int32_t is_dir = 0;  // 1 for a directory, 0 for a file
+  std::wstring full_path;
+};
+
+// Progress of a transfer: bytes completed, bytes in all, the host's context.
+// Its return value is ignored by the local service back end.
+typedef int (*BrevantoProgressCallback)(std::uint64_t completed, std::uint64_t total,
+                                        void* context);
+
+// Appends time-stamped lines to a UTF-16LE text file:
+//   "[yyyy/mm/dd hh:mm:ss:cc] : message \r\n"  (cc: hundredths of a second)
+class BREVANTO_API ClogEx {
+ public:
+  ClogEx();
+  ~ClogEx();
+  // Both copy and assignment duplicate the other object's file handle, so
+  // each object closes only its own.
+  ClogEx(const ClogEx& other);
+  ClogEx& operator=(const ClogEx& other);
+
+  // Opens (or creates) the file for appending; true when it is open. A file
+  // held before is closed first.
+  bool create(const wchar_t* file_name);
+  void close();
+  // printf-style; %s takes a wide string. Messages are cut at 4093
+  // characters. Does nothing without a file; write failures are ignored.
+  void write(const wchar_t* format, ...);
+
+  HANDLE handle;
+};
+
+class BREVANTO_API CBrevanto {
+ public:
+  explicit CBrevanto(OnlineInterfaceType interface_type);
+  ~CBrevanto();
+  CBrevanto(const CBrevanto&) = delete;
+  CBrevanto& operator=(const CBrevanto&) = delete;
+
+  int login(const wchar_t* user, const wchar_t* password, const wchar_t* project_name,
+            const wchar_t* client_type);
+  int logout();
+
+  // Appends the entries of a remote directory to `list`, recursively when
+  // asked. The entries belong to the host, which gives them back with
+  // releasefilelist.
+  int getfilelist(const wchar_t* path, bool recursive, std::list<_path_buffer*>& list);
+  // Frees every entry of a list filled by getfilelist and empties it.
+  void releasefilelist(std::list<_path_buffer*>& list);
+
+  bool is_path_exists(const wchar_t* path);
+  // Size and times of a remote entry into `data`; the local service back end
+  // also reports its backup type and reversion.
+  int getfileinfo(const wchar_t* path, WIN32_FILE_ATTRIBUTE_DATA& data, int& backup_type,
+                  int& reversion);
+
+  // Free and used space: bit 1 of `which` asks for free_bytes, bit 2 for
+  // used_bytes.
+  int get_spaceinfo(std::int64_t& used_bytes, std::int64_t& free_bytes, std::uint32_t which);
+
+  int removefile(const wchar_t* path);
+  int removedir(const wchar_t* path);
+  int adddir(const wchar_t* path);
+
+  // Uploads a local file to a storage path; updatefile replaces a stored
+  // file with a newer local version; downloadfile fetches a stored file to a
+  // local path (`flag` is passed to the cloud library only). `callback` may
+  // be null. The local service back end reports every progress message.
+  int addfile(const wchar_t* local_path, const wchar_t* storage_path,
+              BrevantoProgressCallback callback, void* context);
+  int updatefile(const wchar_t* local_path, const wchar_t* storage_path,
+                 BrevantoProgressCallback callback, void* context);
+  int downloadfile(const wchar_t* local_path, const wchar_t* storage_path, bool flag,
+                   BrevantoProgressCallback callback, void* context);
+
+  int update_plan();
+  int get_creditcard_state();
+
+  // The error number and text of the last failure the service reported (local
+  // service back end); for the cloud back end, the cancel flag and "".
+  int error_code() const;
+  const wchar_t* error_msg() const;
+
+  // Asks a running cloud upload or download to stop at its next progress
+  // report. Safe to call from another thread or from the progress callback.
+  void cancel_op();
+
+ private:
+  CServiceConnection* service;
+  OnlineInterfaceType interface_type;
+  BrevantoProgressCallback progress_cb;
+  void* progress_ctx;
+  std::atomic<std::int32_t> cancel_flag;
+  ClogEx log;
+};
+
+#endif  // BREVANTO_CLIENT_BREVANTO_H_

@@ -1,0 +1,142 @@
+// The facade: picks the back end of every operation by interface type.
+#include "client/Brevanto.h"
+
+#include "platform/win32.h"
+
+#include "protocol/service_connection.h"
+#include "util/module_path.h"
+
+namespace {
+
+// The facade's log file, beside the executable. For the local service back
+// end it is the trace log's file; the facade itself creates no directory.
+#ifdef _WIN32
+const wchar_t kFacadeLogName[] = L"logs\\Brevanto.log";
+#else
+const wchar_t kFacadeLogName[] = L"Logs/Brevanto.log";
+#endif
+
+// Result of an operation that the client's back end does not offer.
+constexpr int kNotSupported = -2;
+
+}  // namespace
+
+CBrevanto::CBrevanto(OnlineInterfaceType type)
+    : service(nullptr),
+      interface_type(type),
+      progress_cb(nullptr),
+      progress_ctx(nullptr),
+      cancel_flag(0) {
+  if (interface_type == INTERFACE_LOCAL_SERVICE) service = new CServiceConnection();
+  const std::wstring directory = executable_directory();
+  if (!directory.empty()) log.create((directory + kFacadeLogName).c_str());
+}
+
+CBrevanto::~CBrevanto() {
+  if (interface_type == INTERFACE_LOCAL_SERVICE) delete service;
+  log.close();
+}
+
+int CBrevanto::login(const wchar_t* user, const wchar_t* password, const wchar_t* project_name,
+                     const wchar_t* client_type) {
+  if (interface_type == INTERFACE_LOCAL_SERVICE) {
+    return service->login(user, password, project_name, client_type);
+  }
+  return kNotSupported;
+}
+
+int CBrevanto::logout() {
+  if (interface_type == INTERFACE_LOCAL_SERVICE) return service->logout();
+  return kNotSupported;
+}
+
+int CBrevanto::getfilelist(const wchar_t* path, bool recursive, std::list<_path_buffer*>& list) {
+  if (interface_type == INTERFACE_LOCAL_SERVICE) return service->getfilelist(path, recursive, list);
+  if (interface_type == INTERFACE_CLOUD_LIBRARY) return kNotSupported;
+  return 0;
+}
+
+void CBrevanto::releasefilelist(std::list<_path_buffer*>& list) {
+  for (_path_buffer* entry : list) delete entry;
+  list.clear();
+}
+
+bool CBrevanto::is_path_exists(const wchar_t* path) {
+  if (interface_type == INTERFACE_LOCAL_SERVICE) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    int backup_type = 0;
+    int reversion = 0;
+    return service->getfileinfo(path, data, backup_type, reversion) == 0;
+  }
+  return false;
+}
+
+int CBrevanto::getfileinfo(const wchar_t* path, WIN32_FILE_ATTRIBUTE_DATA& data, int& backup_type,
+                           int& reversion) {
+  if (interface_type == INTERFACE_LOCAL_SERVICE) {
+    return service->getfileinfo(path, data, backup_type, reversion);
+  }
+  if (interface_type == INTERFACE_CLOUD_LIBRARY) return kNotSupported;
+  return 0;
+}
+
+int CBrevanto::removefile(const wchar_t* path) {
+  if (interface_type == INTERFACE_LOCAL_SERVICE) return service->removefile(path);
+  return kNotSupported;
+}
+
+int CBrevanto::removedir(const wchar_t* path) {
+  if (interface_type == INTERFACE_LOCAL_SERVICE) return service->removedir(path);
+  return kNotSupported;
+}
+
+int CBrevanto::adddir(const wchar_t* path) {
+  if (interface_type == INTERFACE_LOCAL_SERVICE) return service->adddir(path);
+  if (interface_type == INTERFACE_CLOUD_LIBRARY) return kNotSupported;
+  return 0;
+}
+
+int CBrevanto::addfile(const wchar_t* local_path, const wchar_t* storage_path,
+                       BrevantoProgressCallback callback, void* context) {
+  if (interface_type == INTERFACE_LOCAL_SERVICE) {
+    return service->addfile(local_path, storage_path, callback, context);
+  }
+  if (interface_type == INTERFACE_CLOUD_LIBRARY) return kNotSupported;
+  return 0;
+}
+
+int CBrevanto::updatefile(const wchar_t* local_path, const wchar_t* storage_path,
+                          BrevantoProgressCallback callback, void* context) {
+  // Only the local service can replace a stored file.
+  if (interface_type == INTERFACE_LOCAL_SERVICE) {
+    return service->updatefile(local_path, storage_path, callback, context);
+  }
+  return kNotSupported;
+}
+
+int CBrevanto::downloadfile(const wchar_t* local_path, const wchar_t* storage_path, bool,
+                            BrevantoProgressCallback callback, void* context) {
+  if (interface_type == INTERFACE_LOCAL_SERVICE) {
+    return service->downloadfile(local_path, storage_path, callback, context);
+  }
+  if (interface_type == INTERFACE_CLOUD_LIBRARY) return kNotSupported;
+  return 0;
+}
+
+int CBrevanto::get_spaceinfo(std::int64_t&, std::int64_t&, std::uint32_t) { return 0; }
+
+int CBrevanto::update_plan() { return 0; }
+
+int CBrevanto::get_creditcard_state() { return 0; }
+
+int CBrevanto::error_code() const {
+  if (interface_type == INTERFACE_LOCAL_SERVICE) return service->err_code;
+  return cancel_flag.load();
+}
+
+const wchar_t* CBrevanto::error_msg() const {
+  if (interface_type == INTERFACE_LOCAL_SERVICE) return service->err_text.c_str();
+  return L"";
+}
+
+void CBrevanto::cancel_op() { cancel_flag.store(1); }

@@ -1,0 +1,42 @@
+// Reads whole reply messages from a connected socket through a
+// CMessageFramer. Bytes after a message stay in the reader for the next read,
+// as unread bytes would stay in the socket.
+#ifndef BREVANTO_PROTOCOL_MESSAGE_READER_H_
+#define BREVANTO_PROTOCOL_MESSAGE_READER_H_
+
+#include "platform/win32.h"
+#include "protocol/message_framer.h"
+
+class CMessageReader {
+ public:
+  // One receive reads at most this many bytes, as the service sends them.
+  static constexpr int kReceiveBytes = 4096;
+
+  enum Status {
+    kMessage,   // text() holds the message
+    kClosed,    // the service closed the connection; partial bytes dropped
+    kFailed,    // recv failed; error() holds the Winsock code
+    kTooLarge,  // a message passed the framer's bound without completing
+  };
+
+  // Reads the next message, receiving as needed. `before_receive(context)`
+  // runs before every recv call (the trace log's "recv()" line).
+  Status read(SOCKET sock, void (*before_receive)(void*), void* context);
+
+  // The message of the last read that returned kMessage, NUL-terminated.
+  const char* text() const { return framer_.message(); }
+  std::size_t size() const { return framer_.message_size(); }
+
+  // The Winsock code of the failed receive; never 0.
+  int error() const { return error_; }
+
+  // Forgets every byte held (a new connection starts clean).
+  void reset() { framer_.reset(); }
+
+ private:
+  CMessageFramer framer_;
+  int error_ = 0;
+  char buffer_[kReceiveBytes];
+};
+
+#endif  // BREVANTO_PROTOCOL_MESSAGE_READER_H_

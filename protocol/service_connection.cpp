@@ -1,0 +1,195 @@
+#include "protocol/service_connection.h"
+
+#include <cstring>
+
+#include "util/ascii.h"
+#include "util/decimal.h"
+#include "util/module_path.h"
+#include "util/text.h"
+
+CServiceConnection::CServiceConnection() {
+  WSADATA data;
+  wsa_started = win32::WSAStartup(0x0202, &data) == 0;
+
+  const std::wstring directory = executable_directory();
+  log_path = directory + L"Logs" + BREVANTO_PATH_SEPARATOR;
+  if (!directory.empty()) win32::SHCreateDirectory(nullptr, log_path.c_str());
+  log_path += L"Brevanto.log";
+  trace_file.open(log_path.c_str());
+}
+
+CServiceConnection::~CServiceConnection() {
+  // A destructor must not throw; logout formats text and may.
+  try {
+    logout();
+  } catch (...) {
+    close_socket();
+  }
+  if (wsa_started) win32::WSACleanup();
+  trace_file.release();
+}
+
+int CServiceConnection::go_online(const wchar_t* new_host, std::uint16_t new_port) {
+  if (connected) return 0;
+  int result = 0;
+  CTraceScope scope(trace_file,
+                    format_wide(L"go_online(%s, %d)", new_host ? new_host : L"", new_port),
+                    result);
+  if (new_host == nullptr || *new_host == L'\0') return result = -1;
+
+  // Copy first: the caller normally passes our own fields.
+  const std::wstring host_copy = new_host;
+  host = host_copy;
+  port = new_port;
+
+  // A socket left by an earlier failed connect is closed, not leaked.
+  close_socket();
+  sock = win32::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (sock == INVALID_SOCKET) return result = win32::WSAGetLastError();
+
+  sockaddr_in address;
+  std::memset(&address, 0, sizeof(address));
+  address.sin_family = AF_INET;
+  address.sin_port = win32::htons(port);
+  address.sin_addr.s_addr =
+      static_cast<decltype(address.sin_addr.s_addr)>(
+          win32::inet_addr(wide_to_narrow(host.c_str(), CP_THREAD_ACP).c_str()));
+  if (win32::connect(sock, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) ==
+      SOCKET_ERROR) {
+    result = win32::WSAGetLastError();
+    trace_message(format_wide(L"go_online() ip %s port %d", host.c_str(), port));
+    connected = false;
+    return result;
+  }
+  connected = true;
+  reader_.reset();
+  return result;
+}
+
+int CServiceConnection::go_offline() {
+  int result = 0;
+  CTraceScope scope(trace_file, L"go_offline()", result);
+  if (sock != INVALID_SOCKET) {
+    win32::shutdown(sock, SD_BOTH);
+    close_socket();
+  }
+  trace_file.release();
+  return result;
+}
+
+int CServiceConnection::login(const wchar_t* user, const wchar_t* password,
+                              const wchar_t* project_name, const wchar_t* client_type) {
+  if (logged_in) return 0;
+  int result = 0;
+  // The password never reaches the trace log.
+  CTraceScope scope(trace_file,
+                    format_wide(L"login(%s, %s, %s, %s)", user, L"***", project_name, client_type),
+                    result);
+  // A double quote would end an attribute value early and let the text add
+  // attributes of its own; such a login is refused before anything is sent.
+  if (has_double_quote(user) || has_double_quote(password) || has_double_quote(project_name) ||
+      has_double_quote(client_type)) {
+    return result = -1;
+  }
+  result = go_online(host.c_str(), port);
+  if (result != 0) return result;
+
+  static const wchar_t kLoginFormat[] =
+      L"<login User=\"%s\" Password=\"%s\" ProjectName=\"%s\" ClientType=\"%s\" ClientID=\"0\"/>";
+  const std::string request =
+      to_utf8(format_wide(kLoginFormat, user, password, project_name, client_type).c_str());
+  const std::wstring shown = format_wide(kLoginFormat, user, L"***", project_name, client_type);
+  result = exchange(request, &shown);
+  if (result == 0) {
+    const _reply_attribute* id = find_attribute(reply, "ClientID");
+    if (id != nullptr) {
+      client_id = id->value;
+      logged_in = true;
+    } else {
+      client_id.clear();
+      logged_in = false;
+    }
+  }
+  return result;
+}
+
+int CServiceConnection::logout() {
+  int result = 0;
+  CTraceScope scope(trace_file, L"logout()", result);
+  result = exchange(format_narrow("<logout ClientID=\"%s\"/>", client_id.c_str()));
+  go_offline();
+  logged_in = false;
+  return result;
+}
+
+int CServiceConnection::exchange(const std::string& request, const std::wstring* shown) {
+  trace_message(format_wide(L"send() %s", shown ? shown->c_str() : utf8_to_wide(request).c_str()));
+  const int sent = send_request(request);
+  if (sent != 0) return sent;
+
+  switch (read_message()) {
+    case CMessageReader::kFailed:
+      return reader_.error();  // the reply document keeps the previous reply
+    case CMessageReader::kTooLarge:
+      return -1;
+    case CMessageReader::kClosed:
+      clear_reply(reply);
+      return parse_reply(reply, "");
+    case CMessageReader::kMessage:
+      break;
+  }
+  clear_reply(reply);
+  return parse_reply(reply, reader_.text());
+}
+
+int CServiceConnection::check_result() {
+  const _reply_attribute* result = find_attribute(reply, "Result");
+  if (result != nullptr && ascii_iequals(result->value, "success")) return 0;
+  set_reply_error();
+  return -3;
+}
+
+void CServiceConnection::set_reply_error() {
+  const _reply_attribute* code = find_attribute(reply, "errcode");
+  err_code = code != nullptr ? decimal_to_int32(code->value.c_str()) : -1;
+  const _reply_attribute* text = find_attribute(reply, "errtext");
+  err_text = text != nullptr ? utf8_to_wide(text->value) : std::wstring();
+}
+
+void CServiceConnection::trace_message(const std::wstring& text) {
+  const TraceStamp stamp;
+  trace_file.write_line(format_wide(L"%s %s: %s.\n", stamp.date, stamp.time, text.c_str()));
+}
+
+int CServiceConnection::send_request(const std::string& request) {
+  // A blocking send normally takes everything at once; a short send (after a
+  // signal, say) is continued so the service never sees half a request.
+  std::size_t done = 0;
+  do {
+    const int n = win32::send(sock, request.data() + done,
+                              static_cast<int>(request.size() - done), 0);
+    if (n == SOCKET_ERROR) {
+      const int error = win32::WSAGetLastError();
+      return error != 0 ? error : -1;
+    }
+    done += static_cast<std::size_t>(n);
+  } while (done < request.size());
+  return 0;
+}
+
+CMessageReader::Status CServiceConnection::read_message() {
+  return reader_.read(sock, &CServiceConnection::trace_receive, this);
+}
+
+void CServiceConnection::trace_receive(void* self) {
+  static_cast<CServiceConnection*>(self)->trace_message(L"recv()");
+}
+
+void CServiceConnection::close_socket() {
+  if (sock != INVALID_SOCKET) {
+    win32::closesocket(sock);
+    sock = INVALID_SOCKET;
+  }
+  connected = false;
+  reader_.reset();
+}

@@ -1,0 +1,74 @@
+#include "protocol/trace_log.h"
+
+#include "util/text.h"
+
+CTraceFile::~CTraceFile() {
+  if (is_open()) {
+    win32::FlushFileBuffers(handle);
+    win32::CloseHandle(handle);
+  }
+}
+
+int CTraceFile::open(const wchar_t* new_path) {
+  if (!is_open()) {
+    if (new_path != nullptr) path = new_path;
+    const bool existed = win32::PathFileExistsW(path.c_str()) != FALSE;
+    handle = win32::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+      const DWORD error = win32::GetLastError();
+      return error != 0 ? static_cast<int>(error) : -1;
+    }
+    if (!existed) {
+      static const unsigned char kByteOrderMark[2] = {0xFF, 0xFE};
+      DWORD written = 0;
+      win32::WriteFile(handle, kByteOrderMark, 2, &written, nullptr);
+    }
+  }
+  win32::SetFilePointer(handle, 0, nullptr, FILE_END);
+  ++holds;
+  return 0;
+}
+
+void CTraceFile::release() {
+  if (!is_open() || holds == 0) return;
+  if (--holds == 0) {
+    win32::FlushFileBuffers(handle);
+    win32::CloseHandle(handle);
+    handle = INVALID_HANDLE_VALUE;
+  }
+}
+
+void CTraceFile::write_line(const std::wstring& line) {
+  bool opened_here = false;
+  if (!is_open()) {
+    if (open() != 0) return;
+    opened_here = true;
+  }
+  const std::string bytes = utf16le_bytes(line);
+  DWORD written = 0;
+  win32::WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  if (opened_here) release();
+}
+
+TraceStamp::TraceStamp() : date(), time() {
+  win32::_wstrdate(date);
+  win32::_wstrtime(time);
+}
+
+CTraceScope::CTraceScope(CTraceFile& file, std::wstring operation, const int& result)
+    : file_(file), operation_(std::move(operation)), result_(result), held_(file_.open() == 0) {
+  const TraceStamp stamp;
+  file_.write_line(format_wide(L"%s %s: enter %s.\n", stamp.date, stamp.time, operation_.c_str()));
+}
+
+CTraceScope::~CTraceScope() {
+  // A line that cannot be formatted is dropped: a destructor must not throw.
+  try {
+    const TraceStamp stamp;
+    file_.write_line(format_wide(L"%s %s: exit %s, returned %d.\n", stamp.date, stamp.time,
+                                 operation_.c_str(), result_));
+  } catch (...) {
+  }
+  if (held_) file_.release();
+}

@@ -1,0 +1,62 @@
+// The trace log: a UTF-16LE text file beside the host executable that records
+// the entry and exit of every operation of the service connection and a few
+// events in between.
+#ifndef BREVANTO_PROTOCOL_TRACE_LOG_H_
+#define BREVANTO_PROTOCOL_TRACE_LOG_H_
+
+#include <string>
+
+#include "platform/win32.h"
+
+// The trace log file, kept open while at least one hold exists.
+class CTraceFile {
+ public:
+  CTraceFile() = default;
+  ~CTraceFile();
+  CTraceFile(const CTraceFile&) = delete;
+  CTraceFile& operator=(const CTraceFile&) = delete;
+
+  // Takes a hold, opening the file if it is closed (at `path` when given,
+  // which is then remembered, else at the remembered path) and moving to its
+  // end. A file the call creates starts with the byte order mark FF FE.
+  // Returns 0, or the system error code of the failed open (no hold taken).
+  int open(const wchar_t* path = nullptr);
+
+  // Drops one hold; the last one flushes and closes the file.
+  void release();
+
+  // Appends the line as UTF-16LE. When the file is closed it is opened for
+  // this line only; when that fails the line is dropped.
+  void write_line(const std::wstring& line);
+
+  bool is_open() const { return handle != INVALID_HANDLE_VALUE; }
+
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  unsigned holds = 0;
+  std::wstring path;
+};
+
+// The local date (mm/dd/yy) and time (hh:mm:ss) that start every trace line.
+struct TraceStamp {
+  TraceStamp();
+  wchar_t date[16];
+  wchar_t time[16];
+};
+
+// Writes the entry line of an operation at creation and its exit line, with
+// the value the result variable then holds, at the end of the scope.
+class CTraceScope {
+ public:
+  CTraceScope(CTraceFile& file, std::wstring operation, const int& result);
+  ~CTraceScope();
+  CTraceScope(const CTraceScope&) = delete;
+  CTraceScope& operator=(const CTraceScope&) = delete;
+
+ private:
+  CTraceFile& file_;
+  std::wstring operation_;
+  const int& result_;
+  bool held_;
+};
+
+#endif  // BREVANTO_PROTOCOL_TRACE_LOG_H_

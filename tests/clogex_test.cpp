@@ -1,0 +1,94 @@
+#include "client/Brevanto.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <regex>
+#include <string>
+
+#include "tests/trace_reader.h"
+#include "util/module_path.h"
+#include "util/text.h"
+
+namespace {
+
+// A fresh log file beside the test executable.
+class ClogExTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    wide_path_ = executable_directory() + L"clogex_" + utf8_to_wide(info->name()) + L".log";
+    path_ = to_utf8(wide_path_.c_str());
+    std::remove(path_.c_str());
+  }
+  void TearDown() override { std::remove(path_.c_str()); }
+
+  std::string text() const { return utf16le_to_utf8(read_file_bytes(path_)); }
+
+  std::wstring wide_path_;
+  std::string path_;
+};
+
+TEST_F(ClogExTest, LinesCarryTheStampAndEndInBlankCarriageReturnLineFeed) {
+  ClogEx log;
+  ASSERT_TRUE(log.create(wide_path_.c_str()));
+  log.write(L"Call %s(%d)", L"QV_GetFileInfo", 7);
+  log.write(L"second");
+  // "[yyyy/mm/dd hh:mm:ss:cc] : " is 27 characters.
+  const std::regex line(R"(^\[\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}:\d{2}\] : )");
+  const std::string all = text();
+  const std::size_t split = all.find("\r\n") + 2;
+  EXPECT_TRUE(std::regex_search(all, line));
+  EXPECT_EQ(all.substr(27, split - 27), "Call QV_GetFileInfo(7) \r\n");
+  EXPECT_EQ(all.substr(split + 27), "second \r\n");
+  // No byte order mark.
+  EXPECT_EQ(all[0], '[');
+}
+
+TEST_F(ClogExTest, AppendsAtTheEndAfterOtherWriters) {
+  ClogEx first;
+  ClogEx second;
+  ASSERT_TRUE(first.create(wide_path_.c_str()));
+  ASSERT_TRUE(second.create(wide_path_.c_str()));
+  first.write(L"one");
+  second.write(L"two");
+  first.write(L"three");
+  const std::string all = text();
+  EXPECT_LT(all.find("one"), all.find("two"));
+  EXPECT_LT(all.find("two"), all.find("three"));
+  EXPECT_EQ(all.size(), 3u * 27 + std::string("one \r\ntwo \r\nthree \r\n").size());
+}
+
+TEST_F(ClogExTest, LongMessagesAreCutAt4093Characters) {
+  ClogEx log;
+  ASSERT_TRUE(log.create(wide_path_.c_str()));
+  const std::wstring message(5000, L'm');
+  log.write(L"%s", message.c_str());
+  const std::string all = text();
+  EXPECT_EQ(all.substr(27), std::string(4093, 'm') + " \r\n");
+}
+
+TEST_F(ClogExTest, WithoutAFileNothingIsWritten) {
+  ClogEx log;
+  log.write(L"dropped");
+  EXPECT_FALSE(log.create(L""));  // cannot be opened
+  log.write(L"dropped");
+  EXPECT_EQ(read_file_bytes(path_), "");
+}
+
+TEST_F(ClogExTest, CopiesHoldTheirOwnHandle) {
+  ClogEx copy;
+  {
+    ClogEx original;
+    ASSERT_TRUE(original.create(wide_path_.c_str()));
+    copy = original;
+    ClogEx constructed(original);
+    constructed.write(L"a");
+  }  // the original and the constructed copy close only their own handles
+  copy.write(L"b");
+  const std::string all = text();
+  EXPECT_NE(all.find("a \r\n"), std::string::npos);
+  EXPECT_NE(all.find("b \r\n"), std::string::npos);
+}
+
+}  // namespace

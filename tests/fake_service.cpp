@@ -1,0 +1,129 @@
+#include "tests/fake_service.h"
+
+#include <chrono>
+#include <cstring>
+#include <stdexcept>
+
+#ifndef _WIN32
+#include <netinet/tcp.h>
+#endif
+
+#include "protocol/message_framer.h"
+
+namespace {
+
+sockaddr_in loopback(std::uint16_t port) {
+  sockaddr_in address;
+  std::memset(&address, 0, sizeof(address));
+  address.sin_family = AF_INET;
+  address.sin_port = win32::htons(port);
+  address.sin_addr.s_addr = win32::inet_addr("127.0.0.1");
+  return address;
+}
+
+}  // namespace
+
+FakeService::FakeService(std::uint16_t port) : port_(port) {
+  WSADATA data;
+  win32::WSAStartup(0x0202, &data);
+  listener_ = win32::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  const int one = 1;
+  win32::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one),
+                    sizeof(one));
+  const sockaddr_in address = loopback(port_);
+  if (win32::bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
+      win32::listen(listener_, 8) != 0) {
+    win32::closesocket(listener_);
+    throw std::runtime_error("fake service: cannot listen on the port");
+  }
+  thread_ = std::thread(&FakeService::run, this);
+}
+
+FakeService::~FakeService() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    stopping_ = true;
+    if (client_ != INVALID_SOCKET) win32::shutdown(client_, SD_BOTH);
+  }
+  // Wake the accept with a connection of our own.
+  SOCKET poke = win32::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  const sockaddr_in address = loopback(port_);
+  win32::connect(poke, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+  thread_.join();
+  win32::closesocket(poke);
+  win32::closesocket(listener_);
+  win32::WSACleanup();
+}
+
+void FakeService::then(std::vector<std::string> replies, bool close_after) {
+  std::lock_guard<std::mutex> lock(mu_);
+  script_.push_back(Step{std::move(replies), close_after});
+}
+
+std::vector<std::string> FakeService::requests() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return requests_;
+}
+
+int FakeService::connections() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return connections_;
+}
+
+FakeService::Step FakeService::next_step() {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (script_.empty()) return Step{{"<ACK Result=\"success\"/>"}, false};
+  Step step = std::move(script_.front());
+  script_.pop_front();
+  return step;
+}
+
+void FakeService::run() {
+  for (;;) {
+    SOCKET client = win32::accept(listener_, nullptr, nullptr);
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (stopping_ || client == INVALID_SOCKET) {
+        if (client != INVALID_SOCKET) win32::closesocket(client);
+        return;
+      }
+      client_ = client;
+      ++connections_;
+    }
+    {
+      // Replies go out as sent, without waiting for the client's ACK, so
+      // each arrives in a receive of its own.
+      const int one = 1;
+      win32::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one),
+                        sizeof(one));
+    }
+    serve(client);
+    std::lock_guard<std::mutex> lock(mu_);
+    client_ = INVALID_SOCKET;
+    win32::closesocket(client);
+    if (stopping_) return;
+  }
+}
+
+void FakeService::serve(SOCKET client) {
+  CMessageFramer framer;
+  char buffer[4096];
+  for (;;) {
+    const int got = win32::recv(client, buffer, sizeof(buffer), 0);
+    if (got <= 0) return;
+    framer.append(buffer, static_cast<std::size_t>(got));
+    while (framer.next(true) == CMessageFramer::kMessage) {
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        requests_.emplace_back(framer.message(), framer.message_size());
+      }
+      const Step step = next_step();
+      for (std::size_t i = 0; i < step.replies.size(); ++i) {
+        if (i > 0 && gap_ms_ > 0) std::this_thread::sleep_for(std::chrono::milliseconds(gap_ms_));
+        const std::string& reply = step.replies[i];
+        win32::send(client, reply.data(), static_cast<int>(reply.size()), 0);
+      }
+      if (step.close_after) return;
+    }
+  }
+}

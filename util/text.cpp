@@ -1,0 +1,97 @@
+#include "util/text.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cwchar>
+
+#include "platform/win32.h"
+
+std::string wide_to_narrow(const wchar_t* text, unsigned code_page) {
+  if (text == nullptr || *text == L'\0') return std::string();
+  const int wide_len = static_cast<int>(std::wcslen(text));
+  const int needed =
+      win32::WideCharToMultiByte(code_page, 0, text, wide_len, nullptr, 0, nullptr, nullptr);
+  if (needed <= 0) throw text_error("wide to narrow conversion failed");
+  std::string out(static_cast<std::size_t>(needed), '\0');
+  if (win32::WideCharToMultiByte(code_page, 0, text, wide_len, &out[0], needed, nullptr,
+                                 nullptr) != needed) {
+    throw text_error("wide to narrow conversion failed");
+  }
+  return out;
+}
+
+std::wstring utf8_to_wide(std::string_view text) {
+  if (text.empty()) return std::wstring();
+  const int len = static_cast<int>(text.size());
+  const int needed = win32::MultiByteToWideChar(CP_UTF8, 0, text.data(), len, nullptr, 0);
+  if (needed <= 0) throw text_error("UTF-8 to wide conversion failed");
+  std::wstring out(static_cast<std::size_t>(needed), L'\0');
+  if (win32::MultiByteToWideChar(CP_UTF8, 0, text.data(), len, &out[0], needed) != needed) {
+    throw text_error("UTF-8 to wide conversion failed");
+  }
+  return out;
+}
+
+std::string utf16le_bytes(std::wstring_view text) {
+  std::string out;
+  out.reserve(text.size() * 2);
+  auto put_unit = [&out](unsigned unit) {
+    out.push_back(static_cast<char>(unit & 0xFF));
+    out.push_back(static_cast<char>((unit >> 8) & 0xFF));
+  };
+  for (wchar_t wc : text) {
+    const auto cp = static_cast<std::uint32_t>(wc);
+    if (cp > 0xFFFF && cp <= 0x10FFFF) {  // only where wchar_t is UTF-32
+      const std::uint32_t v = cp - 0x10000;
+      put_unit(0xD800 + (v >> 10));
+      put_unit(0xDC00 + (v & 0x3FF));
+    } else if (cp > 0x10FFFF) {
+      put_unit(0xFFFD);
+    } else {
+      put_unit(cp);
+    }
+  }
+  return out;
+}
+
+std::wstring format_wide(const wchar_t* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list measure;
+  va_copy(measure, args);
+  const int needed = win32::_vscwprintf(format, measure);
+  va_end(measure);
+  if (needed < 0) {
+    va_end(args);
+    throw text_error("formatting failed");
+  }
+  std::wstring out(static_cast<std::size_t>(needed) + 1, L'\0');
+  const int written = win32::_vsnwprintf(&out[0], out.size(), format, args);
+  va_end(args);
+  if (written != needed) throw text_error("formatting failed");
+  out.resize(static_cast<std::size_t>(needed));
+  return out;
+}
+
+std::string format_narrow(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list measure;
+  va_copy(measure, args);
+  const int needed = std::vsnprintf(nullptr, 0, format, measure);
+  va_end(measure);
+  if (needed < 0) {
+    va_end(args);
+    throw text_error("formatting failed");
+  }
+  std::string out(static_cast<std::size_t>(needed) + 1, '\0');
+  const int written = std::vsnprintf(&out[0], out.size(), format, args);
+  va_end(args);
+  if (written != needed) throw text_error("formatting failed");
+  out.resize(static_cast<std::size_t>(needed));
+  return out;
+}
+
+bool has_double_quote(const wchar_t* text) {
+  return text != nullptr && std::wcschr(text, L'"') != nullptr;
+}

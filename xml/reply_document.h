@@ -1,0 +1,50 @@
+// The reply document: what one or more received reply texts hold, as the
+// message type of the last text and the ordered list of its tags.
+//
+// The parser is a single pass over the bytes with two flags (quoted, in a tag
+// name) and two pending strings (attribute name and value). It knows tags,
+// attributes with double-quoted values, self-closing and closing tags, and
+// nothing else of XML; input that XML would reject is never an error.
+#ifndef BREVANTO_XML_REPLY_DOCUMENT_H_
+#define BREVANTO_XML_REPLY_DOCUMENT_H_
+
+#include <string>
+#include <vector>
+
+enum ReplyMessageType {
+  REPLY_PLAIN = 0,  // the first tag is neither of the two below
+  REPLY_ACK = 1,    // the first tag is "ACK" followed by a space
+  REPLY_RPT = 2,    // the first tag is "RPT" followed by a space
+};
+
+// One attribute: the bytes of its name and value as the text holds them (no
+// entity decoding, no character-set conversion). The name is never empty.
+struct _reply_attribute {
+  std::string name;
+  std::string value;
+};
+
+// One tag, in the order of the '>' that ends it.
+struct _reply_element {
+  std::string name;
+  std::vector<_reply_attribute> attributes;
+};
+
+struct _reply_document {
+  int msg_type = REPLY_PLAIN;
+  std::vector<_reply_element> elements;
+};
+
+// Appends the tags of `text` to `doc`. Returns 0 when the text holds a '<',
+// -1 when `text` is null or empty, 1 when it holds no '<'; on -1 and 1 the
+// document is unchanged.
+int parse_reply(_reply_document& doc, const char* text);
+
+// The first attribute of the whole document, in document order, whose name
+// equals `name` ignoring ASCII case; null when there is none.
+const _reply_attribute* find_attribute(const _reply_document& doc, const char* name);
+
+// Removes every element; msg_type keeps its value.
+void clear_reply(_reply_document& doc);
+
+#endif  // BREVANTO_XML_REPLY_DOCUMENT_H_
