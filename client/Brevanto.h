@@ -44,6 +44,7 @@
 #endif
 
 class CServiceConnection;
+struct CloudBranch;
 
 enum OnlineInterfaceType : std::int32_t {
   INTERFACE_LOCAL_SERVICE = 0,
@@ -140,6 +141,12 @@ class BREVANTO_API CBrevanto {
   void cancel_op();
 
  private:
+  friend struct CloudBranch;  // the Quorvel back end's side of each member
+
+  // The progress function the cloud library calls during a transfer, with
+  // the total first and the completed count second; returns cancel_flag.
+  static long QV_Progress(std::int64_t total, std::int64_t completed, void* context);
+
   CServiceConnection* service;
   OnlineInterfaceType interface_type;
   BrevantoProgressCallback progress_cb;

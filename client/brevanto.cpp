@@ -1,8 +1,11 @@
 // The facade: picks the back end of every operation by interface type.
+// Type 0 reaches the local service connection; type 1 the Quorvel cloud
+// library (CloudBranch); other types reach the library for login, logout and
+// removal, and get fixed results elsewhere.
 #include "client/Brevanto.h"
 
+#include "client/cloud_branch.h"
 #include "platform/win32.h"
-
 #include "protocol/service_connection.h"
 #include "util/module_path.h"
 
@@ -16,7 +19,7 @@ const wchar_t kFacadeLogName[] = L"logs\\Brevanto.log";
 const wchar_t kFacadeLogName[] = L"Logs/Brevanto.log";
 #endif
 
-// Result of an operation that the client's back end does not offer.
+// Result of updatefile where no back end can replace a stored file.
 constexpr int kNotSupported = -2;
 
 }  // namespace
@@ -42,17 +45,19 @@ int CBrevanto::login(const wchar_t* user, const wchar_t* password, const wchar_t
   if (interface_type == INTERFACE_LOCAL_SERVICE) {
     return service->login(user, password, project_name, client_type);
   }
-  return kNotSupported;
+  return CloudBranch::login(*this, user, password);
 }
 
 int CBrevanto::logout() {
   if (interface_type == INTERFACE_LOCAL_SERVICE) return service->logout();
-  return kNotSupported;
+  return CloudBranch::logout(*this);
 }
 
 int CBrevanto::getfilelist(const wchar_t* path, bool recursive, std::list<_path_buffer*>& list) {
   if (interface_type == INTERFACE_LOCAL_SERVICE) return service->getfilelist(path, recursive, list);
-  if (interface_type == INTERFACE_CLOUD_LIBRARY) return kNotSupported;
+  if (interface_type == INTERFACE_CLOUD_LIBRARY) {
+    return CloudBranch::getfilelist(*this, path, recursive, list);
+  }
   return 0;
 }
 
@@ -68,6 +73,7 @@ bool CBrevanto::is_path_exists(const wchar_t* path) {
     int reversion = 0;
     return service->getfileinfo(path, data, backup_type, reversion) == 0;
   }
+  if (interface_type == INTERFACE_CLOUD_LIBRARY) return CloudBranch::is_path_exists(*this, path);
   return false;
 }
 
@@ -76,23 +82,31 @@ int CBrevanto::getfileinfo(const wchar_t* path, WIN32_FILE_ATTRIBUTE_DATA& data,
   if (interface_type == INTERFACE_LOCAL_SERVICE) {
     return service->getfileinfo(path, data, backup_type, reversion);
   }
-  if (interface_type == INTERFACE_CLOUD_LIBRARY) return kNotSupported;
+  if (interface_type == INTERFACE_CLOUD_LIBRARY) return CloudBranch::getfileinfo(*this, path, data);
+  return 0;
+}
+
+int CBrevanto::get_spaceinfo(std::int64_t& used_bytes, std::int64_t& free_bytes,
+                             std::uint32_t which) {
+  if (interface_type == INTERFACE_CLOUD_LIBRARY) {
+    return CloudBranch::get_spaceinfo(*this, used_bytes, free_bytes, which);
+  }
   return 0;
 }
 
 int CBrevanto::removefile(const wchar_t* path) {
   if (interface_type == INTERFACE_LOCAL_SERVICE) return service->removefile(path);
-  return kNotSupported;
+  return CloudBranch::removefile(*this, path);
 }
 
 int CBrevanto::removedir(const wchar_t* path) {
   if (interface_type == INTERFACE_LOCAL_SERVICE) return service->removedir(path);
-  return kNotSupported;
+  return CloudBranch::removedir(*this, path);
 }
 
 int CBrevanto::adddir(const wchar_t* path) {
   if (interface_type == INTERFACE_LOCAL_SERVICE) return service->adddir(path);
-  if (interface_type == INTERFACE_CLOUD_LIBRARY) return kNotSupported;
+  if (interface_type == INTERFACE_CLOUD_LIBRARY) return CloudBranch::adddir(*this, path);
   return 0;
 }
 
@@ -101,7 +115,9 @@ int CBrevanto::addfile(const wchar_t* local_path, const wchar_t* storage_path,
   if (interface_type == INTERFACE_LOCAL_SERVICE) {
     return service->addfile(local_path, storage_path, callback, context);
   }
-  if (interface_type == INTERFACE_CLOUD_LIBRARY) return kNotSupported;
+  if (interface_type == INTERFACE_CLOUD_LIBRARY) {
+    return CloudBranch::addfile(*this, local_path, storage_path, callback, context);
+  }
   return 0;
 }
 
@@ -114,20 +130,26 @@ int CBrevanto::updatefile(const wchar_t* local_path, const wchar_t* storage_path
   return kNotSupported;
 }
 
-int CBrevanto::downloadfile(const wchar_t* local_path, const wchar_t* storage_path, bool,
+int CBrevanto::downloadfile(const wchar_t* local_path, const wchar_t* storage_path, bool flag,
                             BrevantoProgressCallback callback, void* context) {
   if (interface_type == INTERFACE_LOCAL_SERVICE) {
     return service->downloadfile(local_path, storage_path, callback, context);
   }
-  if (interface_type == INTERFACE_CLOUD_LIBRARY) return kNotSupported;
+  if (interface_type == INTERFACE_CLOUD_LIBRARY) {
+    return CloudBranch::downloadfile(*this, local_path, storage_path, flag, callback, context);
+  }
   return 0;
 }
 
-int CBrevanto::get_spaceinfo(std::int64_t&, std::int64_t&, std::uint32_t) { return 0; }
+int CBrevanto::update_plan() {
+  if (interface_type == INTERFACE_CLOUD_LIBRARY) return CloudBranch::update_plan(*this);
+  return 0;
+}
 
-int CBrevanto::update_plan() { return 0; }
-
-int CBrevanto::get_creditcard_state() { return 0; }
+int CBrevanto::get_creditcard_state() {
+  if (interface_type == INTERFACE_CLOUD_LIBRARY) return CloudBranch::get_creditcard_state(*this);
+  return 0;
+}
 
 int CBrevanto::error_code() const {
   if (interface_type == INTERFACE_LOCAL_SERVICE) return service->err_code;

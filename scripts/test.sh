@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
-scripts/deps.sh cmake g++ make pkg-config libgtest-dev libgmock-dev googletest
+scripts/deps.sh cmake g++ make pkg-config libgtest-dev libgmock-dev googletest libsodium-dev libsqlite3-dev libcli11-dev
 
 echo "== native build and tests"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

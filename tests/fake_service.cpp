@@ -60,6 +60,18 @@ void FakeService::then(std::vector<std::string> replies, bool close_after) {
   script_.push_back(Step{std::move(replies), close_after});
 }
 
+void FakeService::then_reset(std::vector<std::string> replies) {
+  std::lock_guard<std::mutex> lock(mu_);
+  Step step{std::move(replies), true};
+  step.reset_after = true;
+  script_.push_back(std::move(step));
+}
+
+void FakeService::set_pacing(std::function<void(std::size_t)> pacing) {
+  std::lock_guard<std::mutex> lock(mu_);
+  pacing_ = std::move(pacing);
+}
+
 std::vector<std::string> FakeService::requests() const {
   std::lock_guard<std::mutex> lock(mu_);
   return requests_;
@@ -72,7 +84,7 @@ int FakeService::connections() const {
 
 FakeService::Step FakeService::next_step() {
   std::lock_guard<std::mutex> lock(mu_);
-  if (script_.empty()) return Step{{"<ACK Result=\"success\"/>"}, false};
+  if (script_.empty()) return Step{{"<ACK Result=\"success\"/>"}, false, false};
   Step step = std::move(script_.front());
   script_.pop_front();
   return step;
@@ -118,10 +130,25 @@ void FakeService::serve(SOCKET client) {
         requests_.emplace_back(framer.message(), framer.message_size());
       }
       const Step step = next_step();
+      std::function<void(std::size_t)> pacing;
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        pacing = pacing_;
+      }
       for (std::size_t i = 0; i < step.replies.size(); ++i) {
-        if (i > 0 && gap_ms_ > 0) std::this_thread::sleep_for(std::chrono::milliseconds(gap_ms_));
+        if (pacing) {
+          pacing(i);
+        } else if (i > 0 && gap_ms_ > 0) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(gap_ms_));
+        }
         const std::string& reply = step.replies[i];
         win32::send(client, reply.data(), static_cast<int>(reply.size()), 0);
+      }
+      if (step.reset_after) {
+        // A zero linger time makes the close send RST.
+        struct linger hard = {1, 0};
+        win32::setsockopt(client, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard),
+                          sizeof(hard));
       }
       if (step.close_after) return;
     }

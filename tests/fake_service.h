@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -18,6 +19,7 @@ class FakeService {
   struct Step {
     std::vector<std::string> replies;  // each sent with one send
     bool close_after = false;          // then close the connection
+    bool reset_after = false;          // then reset it (RST, not FIN)
   };
 
   explicit FakeService(std::uint16_t port = 11001);
@@ -27,9 +29,13 @@ class FakeService {
   // script are answered with a plain success reply, so no client waits.
   void then(std::vector<std::string> replies, bool close_after = false);
   void then_close() { then({}, true); }
+  void then_reset(std::vector<std::string> replies = {});
 
   // Pause between two replies of one step, so each arrives on its own.
   void set_reply_gap_ms(int ms) { gap_ms_ = ms; }
+  // Runs before each reply of a step is sent, with the reply's index; a
+  // test can hold a reply back until the client waits for it.
+  void set_pacing(std::function<void(std::size_t)> pacing);
 
   std::vector<std::string> requests() const;
   int connections() const;
@@ -48,6 +54,7 @@ class FakeService {
   SOCKET client_ = INVALID_SOCKET;
   int connections_ = 0;
   int gap_ms_ = 15;
+  std::function<void(std::size_t)> pacing_;
   bool stopping_ = false;
 };
 

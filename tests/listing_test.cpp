@@ -74,7 +74,10 @@ TEST_F(Listing, ManyMessagesAppendInOrderAfterExistingEntries) {
   const std::string ack = "<ACK Result=\"success\"><file ParentDir=\"\\\" Name=\"5\"/></ACK>";
   service.then({rpt1, rpt2, ack});
   TraceReader trace;
+  // Each message goes out once the client waits for it: one receive each.
+  service.set_pacing([&trace](std::size_t i) { trace.wait_for("recv().", i + 1); });
   EXPECT_EQ(conn.getfilelist(L"\\", true, list), 0);
+  service.set_pacing(nullptr);
   EXPECT_EQ(entries(), (std::vector<Entry>{
       {0, L"kept"}, {0, L"\\1"}, {0, L"\\2"}, {0, L"\\3"}, {1, L"\\4"}, {0, L"\\5"}}));
   EXPECT_EQ(trace.lines(), (Lines{

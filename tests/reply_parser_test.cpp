@@ -7,15 +7,8 @@
 #include <string>
 #include <vector>
 
-// Field-wise equality and byte-exact printing, so that expected documents can
-// be written as literals and mismatches show control bytes.
-static bool operator==(const _reply_attribute& a, const _reply_attribute& b) {
-  return a.name == b.name && a.value == b.value;
-}
-
-static bool operator==(const _reply_element& a, const _reply_element& b) {
-  return a.name == b.name && a.attributes == b.attributes;
-}
+// Byte-exact printing, so that expected documents can be written as literals
+// and mismatches show control bytes.
 
 static void PrintBytes(const std::string& s, std::ostream* os) {
   *os << '"';

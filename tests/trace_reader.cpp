@@ -1,6 +1,8 @@
 #include "tests/trace_reader.h"
 
+#include <chrono>
 #include <fstream>
+#include <thread>
 #include <iterator>
 
 #include "platform/win32.h"
@@ -77,4 +79,19 @@ std::vector<std::string> TraceReader::lines(bool strip_stamp) const {
     begin = end + 1;
   }
   return out;
+}
+
+std::size_t TraceReader::count(const std::string& line) const {
+  std::size_t n = 0;
+  for (const std::string& l : lines()) n += l == line;
+  return n;
+}
+
+bool TraceReader::wait_for(const std::string& line, std::size_t n) const {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (count(line) < n) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
 }

@@ -24,6 +24,10 @@ class TraceReader {
   // Lines written since the mark, each without its "\n" (or "\r\n") and, when
   // `strip_stamp`, without the leading "mm/dd/yy hh:mm:ss: " of trace lines.
   std::vector<std::string> lines(bool strip_stamp = true) const;
+  // How many of those lines equal `line`.
+  std::size_t count(const std::string& line) const;
+  // Waits (up to two seconds) until `count(line)` reaches `n`.
+  bool wait_for(const std::string& line, std::size_t n) const;
 
  private:
   std::size_t offset_ = 0;

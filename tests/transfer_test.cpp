@@ -46,8 +46,10 @@ class Transfer : public ::testing::Test {
 TEST_F(Transfer, EveryReportReachesTheCallbackThenTheFinalStatus) {
   service.then({report("250", "1000"), report("500", "1000"), report("1000", "1000"), kDone});
   TraceReader trace;
+  service.set_pacing([&trace](std::size_t i) { trace.wait_for("recv().", i + 1); });
   client.cancel_op();  // no effect on the local service back end
   EXPECT_EQ(client.addfile(L"C:\\data\\a.txt", L"\\backup\\a.txt", record, &context), 0);
+  service.set_pacing(nullptr);
   EXPECT_EQ(last_request(),
             "<AddFile PathName=\"\\backup\\a.txt\" LocalPathName=\"C:\\data\\a.txt\" ClientID=\"T1\"/>");
   EXPECT_EQ(reports, (std::vector<Report>{
@@ -93,10 +95,10 @@ TEST_F(Transfer, AnyMessageButAReportIsTheFinalReply) {
 TEST_F(Transfer, WhiteSpaceIsSkippedWithAnotherReceive) {
   service.then({report("1", "2"), " \n ", kDone});
   TraceReader trace;
+  service.set_pacing([&trace](std::size_t i) { trace.wait_for("recv().", i + 1); });
   EXPECT_EQ(client.addfile(L"l", L"s", record, nullptr), 0);
-  int receives = 0;
-  for (const std::string& line : trace.lines()) receives += line == "recv().";
-  EXPECT_EQ(receives, 3);
+  service.set_pacing(nullptr);
+  EXPECT_EQ(trace.count("recv()."), 3u);
 }
 
 TEST_F(Transfer, FailureSetsTheErrorState) {

@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstring>
-#include <utility>
 
 namespace {
 
@@ -16,12 +15,14 @@ enum ByteClass : unsigned char {
   kOpen,       // '<'
   kEquals,     // '='
   kClose,      // '>'
+  kEnd,        // the terminating NUL
 };
 
 struct ByteClassTable {
   unsigned char cls[256];
 
   constexpr ByteClassTable() : cls() {
+    cls[0x00] = kEnd;
     cls[0x20] = kSeparator;
     cls[0x09] = kSeparator;
     cls[0x0A] = kSeparator;
@@ -35,75 +36,92 @@ struct ByteClassTable {
 
 constexpr ByteClassTable kByteClass;
 
+inline unsigned char class_of(char c) { return kByteClass.cls[static_cast<unsigned char>(c)]; }
+
 // Folds ASCII upper-case letters to lower case and leaves every other byte
 // alone, so the result never depends on the C locale.
-inline char FoldAscii(char c) {
+inline char fold_ascii(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
 // True when the tag name at `p` is the lower-case three-letter `word` in any
 // case followed by a space. Stops at the first mismatch, so it never reads
 // past the terminating NUL of a short text.
-bool IsTypeTag(const char* p, const char* word) {
+bool is_type_tag(const char* p, const char* word) {
   for (int i = 0; i < 3; ++i) {
-    if (FoldAscii(p[i]) != word[i]) return false;
+    if (fold_ascii(p[i]) != word[i]) return false;
   }
   return p[3] == ' ';
 }
 
-int MessageTypeAt(const char* after_open) {
-  if (IsTypeTag(after_open, "ack")) return REPLY_ACK;
-  if (IsTypeTag(after_open, "rpt")) return REPLY_RPT;
+int message_type_at(const char* after_open) {
+  if (is_type_tag(after_open, "ack")) return REPLY_ACK;
+  if (is_type_tag(after_open, "rpt")) return REPLY_RPT;
   return REPLY_PLAIN;
+}
+
+// The element being built: the document's next slot, emptied.
+_reply_element& start_element(_reply_document& doc) {
+  _reply_element& element = doc.elements.next_slot();
+  element.name.clear();
+  element.attributes.clear();
+  return element;
 }
 
 }  // namespace
 
+// The scanner works on runs: a stretch of ordinary bytes is found with the
+// byte-class table (or memchr inside quotes) and stored with one append.
+// Pending strings and elements live in the document and keep their storage.
 int parse_reply(_reply_document& doc, const char* text) {
   if (text == nullptr || text[0] == '\0') return -1;
   const char* const first = std::strchr(text, '<');
   if (first == nullptr) return 1;
+  const char* const end = first + std::strlen(first);
 
-  doc.msg_type = MessageTypeAt(first + 1);
+  doc.msg_type = message_type_at(first + 1);
 
   bool quoted = false;
   bool in_name = false;
-  std::string pending_name;
-  std::string pending_value;
-  _reply_element working;
+  std::string& pending_name = doc.pending_name;
+  std::string& pending_value = doc.pending_value;
+  pending_name.clear();
+  pending_value.clear();
+  _reply_element* working = &start_element(doc);
 
-  // A byte goes to the tag name while in one, else to the attribute name
-  // outside quotes and to the value inside them.
-  auto store = [&](char c) {
-    if (in_name) {
-      working.name.push_back(c);
-    } else if (!quoted) {
-      pending_name.push_back(c);
-    } else {
-      pending_value.push_back(c);
-    }
-  };
   // Completes the pending attribute. Without a name nothing is stored and a
-  // pending value stays for the next attribute of the tag.
+  // pending value stays for the next attribute of the tag. The strings are
+  // swapped with the slot's, so storage moves instead of being copied.
   auto flush = [&]() {
     if (pending_name.empty()) return;
-    working.attributes.push_back(
-        _reply_attribute{std::move(pending_name), std::move(pending_value)});
+    _reply_attribute& attribute = working->attributes.next_slot();
+    attribute.name.swap(pending_name);
+    attribute.value.swap(pending_value);
+    working->attributes.commit();
     pending_name.clear();
     pending_value.clear();
   };
 
-  for (const char* p = first; *p != '\0'; ++p) {
-    const char c = *p;
-    const unsigned char cls = kByteClass.cls[static_cast<unsigned char>(c)];
+  const char* p = first;
+  while (p < end) {
     if (quoted) {
-      // '/' included: values such as "I/O error" keep their slashes.
-      if (cls == kQuote) {
-        quoted = false;
-        flush();
-      } else {
-        store(c);
-      }
+      // Everything up to the closing quote is stored, '/' included: values
+      // such as "I/O error" keep their slashes.
+      const char* q = static_cast<const char*>(std::memchr(p, '"', static_cast<std::size_t>(end - p)));
+      const char* run_end = q ? q : end;
+      (in_name ? working->name : pending_value).append(p, static_cast<std::size_t>(run_end - p));
+      if (q == nullptr) break;
+      quoted = false;
+      flush();
+      p = q + 1;
+      continue;
+    }
+    const unsigned char cls = class_of(*p);
+    if (cls == kStore) {
+      const char* q = p + 1;
+      while (class_of(*q) == kStore) ++q;
+      (in_name ? working->name : pending_name).append(p, static_cast<std::size_t>(q - p));
+      p = q;
       continue;
     }
     switch (cls) {
@@ -136,28 +154,27 @@ int parse_reply(_reply_document& doc, const char* text) {
         break;
       case kClose:
         // Flags and pending strings carry over into the next tag.
-        doc.elements.push_back(std::move(working));
-        working.name.clear();
-        working.attributes.clear();
+        doc.elements.commit();
+        working = &start_element(doc);
         break;
-      default:
-        store(c);
+      default:  // kEnd: cannot occur before `end`
         break;
     }
+    ++p;
   }
-  // A tag cut off before its '>' yields no element.
+  // A tag cut off before its '>' yields no element: its slot is not
+  // committed.
   return 0;
 }
 
-const _reply_attribute* find_attribute(const _reply_document& doc,
-                                       const char* name) {
+const _reply_attribute* find_attribute(const _reply_document& doc, const char* name) {
   if (name == nullptr) return nullptr;
   const std::size_t len = std::strlen(name);
   for (const _reply_element& element : doc.elements) {
     for (const _reply_attribute& attr : element.attributes) {
       if (attr.name.size() != len) continue;
       std::size_t i = 0;
-      while (i < len && FoldAscii(attr.name[i]) == FoldAscii(name[i])) ++i;
+      while (i < len && fold_ascii(attr.name[i]) == fold_ascii(name[i])) ++i;
       if (i == len) return &attr;
     }
   }

@@ -9,7 +9,8 @@
 #define BREVANTO_XML_REPLY_DOCUMENT_H_
 
 #include <string>
-#include <vector>
+
+#include "xml/reply_list.h"
 
 enum ReplyMessageType {
   REPLY_PLAIN = 0,  // the first tag is neither of the two below
@@ -23,16 +24,27 @@ struct _reply_attribute {
   std::string name;
   std::string value;
 };
+inline bool operator==(const _reply_attribute& a, const _reply_attribute& b) {
+  return a.name == b.name && a.value == b.value;
+}
 
 // One tag, in the order of the '>' that ends it.
 struct _reply_element {
   std::string name;
-  std::vector<_reply_attribute> attributes;
+  _reply_list<_reply_attribute> attributes;
 };
+inline bool operator==(const _reply_element& a, const _reply_element& b) {
+  return a.name == b.name && a.attributes == b.attributes;
+}
 
+// Clearing keeps the storage of elements and strings, so a connection's one
+// document parses message after message without allocating.
 struct _reply_document {
   int msg_type = REPLY_PLAIN;
-  std::vector<_reply_element> elements;
+  _reply_list<_reply_element> elements;
+  // The parser's pending attribute name and value, kept for their capacity.
+  std::string pending_name;
+  std::string pending_value;
 };
 
 // Appends the tags of `text` to `doc`. Returns 0 when the text holds a '<',

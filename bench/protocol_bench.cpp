@@ -1,0 +1,233 @@
+// The client's protocol paths against bare socket loops over the same bytes,
+// each measured side by side in one run:
+//   listing     getfilelist of 1,000,000 entries vs a bare receive loop
+//   round trip  getfileinfo in a loop vs a bare send/receive ping-pong
+//   progress    a transfer absorbing reports vs a bare receive loop
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <list>
+#include <string>
+#include <thread>
+
+#include "bench/bench_util.h"
+#include "bench/corpus.h"
+#include "client/Brevanto.h"
+#include "protocol/service_connection.h"
+
+namespace {
+
+// A loopback server on an ephemeral port; each connection is handed to
+// `serve` on a thread of its own.
+class Server {
+ public:
+  explicit Server(std::function<void(int)> serve) : serve_(std::move(serve)) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+    ::listen(listener_, 16);
+    socklen_t len = sizeof(a);
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] {
+      for (;;) {
+        const int fd = ::accept(listener_, nullptr, nullptr);
+        if (fd < 0 || stop_) {
+          if (fd >= 0) ::close(fd);
+          return;
+        }
+        const int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+        std::thread([this, fd] {
+          serve_(fd);
+          ::close(fd);
+        }).detach();
+      }
+    });
+  }
+  ~Server() {
+    stop_ = true;
+    ::shutdown(listener_, SHUT_RDWR);
+    thread_.join();
+    ::close(listener_);
+  }
+  unsigned short port() const { return port_; }
+
+  // A plain client socket to this server.
+  int dial() const {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port_);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    return fd;
+  }
+
+ private:
+  std::function<void(int)> serve_;
+  int listener_;
+  unsigned short port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+void send_all(int fd, const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::send(fd, bytes.data() + done, std::min<std::size_t>(bytes.size() - done, 1 << 16), MSG_NOSIGNAL);
+    if (n <= 0) return;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+// Reads one request: every request of the protocol ends with "/>".
+bool read_request(int fd, std::string& pending) {
+  char buf[4096];
+  for (;;) {
+    const std::size_t end = pending.find("/>");
+    if (end != std::string::npos) {
+      pending.erase(0, end + 2);
+      return true;
+    }
+    const ssize_t n = ::recv(fd, buf, sizeof(buf), 0);
+    if (n <= 0) return false;
+    pending.append(buf, static_cast<std::size_t>(n));
+  }
+}
+
+// Answers each request with `stream`.
+Server answering_with(const std::string& stream) {
+  return Server([&stream](int fd) {
+    std::string pending;
+    while (read_request(fd, pending)) send_all(fd, stream);
+  });
+}
+
+void bare_receive(int fd, std::size_t bytes) {
+  char buf[4096];
+  std::size_t got = 0;
+  while (got < bytes) {
+    const ssize_t n = ::recv(fd, buf, sizeof(buf), 0);
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+}
+
+CServiceConnection* connect_client(unsigned short port) {
+  auto* conn = new CServiceConnection();
+  conn->port = port;
+  conn->client_id = "bench";
+  conn->go_online(conn->host.c_str(), port);
+  return conn;
+}
+
+const char kRequest[] = "<GetFileInfo PathName=\"\\backup\\a.txt\" ClientID=\"bench\"/>";
+
+int count_report(std::uint64_t, std::uint64_t, void* context) {
+  ++*static_cast<std::size_t*>(context);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int rounds = argc > 1 ? std::atoi(argv[1]) : 5;
+
+  {  // Listing: one million entries.
+    std::size_t entries_per_listing = 0;
+    const auto messages = bench::listing_messages(1000000 / 44 + 1, &entries_per_listing);
+    std::string stream;
+    for (const std::string& m : messages) stream += m;
+    stream += "<ACK Result=\"success\"/>";
+    const double message_count = static_cast<double>(messages.size() + 1);
+    Server server = answering_with(stream);
+    CServiceConnection* conn = connect_client(server.port());
+    const int bare = server.dial();
+    std::size_t peak_beyond = 0;
+    const bench::Pair p = bench::compare(
+        rounds, message_count,
+        [&] {
+          std::list<_path_buffer*> list;
+          const std::size_t before = bench::heap_in_use();
+          bench::reset_heap_peak();
+          conn->getfilelist(L"\\", true, list);
+          const std::size_t held = bench::heap_in_use() - before;  // the entries
+          peak_beyond = bench::heap_peak() - before - held;
+          if (list.size() != entries_per_listing) std::abort();
+          for (_path_buffer* e : list) delete e;
+        },
+        [&] {
+          send_all(bare, "<GetFileList StartDir=\"\\\" SearchSubDirs=\"true\" ClientId=\"bench\"/>");
+          bare_receive(bare, stream.size());
+        });
+    bench::row("listing, 1M entries (messages/s)", p, "msg/s");
+    std::printf("listing: %.3g entries/s; peak memory beyond the entries %zu bytes\n",
+                p.ours * entries_per_listing / message_count, peak_beyond);
+    ::close(bare);
+    delete conn;
+  }
+
+  {  // Round trip: a small request, a small reply.
+    const std::string reply = bench::file_info_replies(1)[0];
+    Server server = answering_with(reply);
+    CServiceConnection* conn = connect_client(server.port());
+    const int bare = server.dial();
+    const int n = 20000;
+    const bench::Pair p = bench::compare(
+        rounds, n,
+        [&] {
+          WIN32_FILE_ATTRIBUTE_DATA data;
+          int bt = 0, rv = 0;
+          for (int i = 0; i < n; ++i) conn->getfileinfo(L"\\backup\\a.txt", data, bt, rv);
+        },
+        [&] {
+          char buf[4096];
+          for (int i = 0; i < n; ++i) {
+            send_all(bare, kRequest);
+            if (::recv(bare, buf, sizeof(buf), 0) <= 0) std::abort();
+          }
+        });
+    bench::row("round trip, getfileinfo (calls/s)", p, "calls/s");
+    ::close(bare);
+    delete conn;
+  }
+
+  {  // Progress: a stream of reports, then the final reply.
+    const auto reports = bench::progress_reports(200000);
+    std::string stream;
+    for (const std::string& r : reports) stream += r;
+    stream += "<ACK Result=\"success\"/>";
+    Server server = answering_with(stream);
+    CServiceConnection* conn = connect_client(server.port());
+    const int bare = server.dial();
+    std::size_t seen = 0;
+    const bench::Pair p = bench::compare(
+        rounds, static_cast<double>(reports.size()),
+        [&] {
+          seen = 0;
+          conn->addfile(L"/local/file", L"\\backup\\file", count_report, &seen);
+          if (seen != reports.size()) std::abort();
+        },
+        [&] {
+          send_all(bare, "<AddFile PathName=\"\\backup\\file\" LocalPathName=\"/local/file\" ClientID=\"bench\"/>");
+          bare_receive(bare, stream.size());
+        });
+    bench::row("progress reports (reports/s)", p, "reports/s");
+    ::close(bare);
+    delete conn;
+  }
+  return 0;
+}

@@ -1,0 +1,19 @@
+// Exit codes of the brevanto command.
+#ifndef BREVANTO_CLI_EXIT_CODES_H_
+#define BREVANTO_CLI_EXIT_CODES_H_
+
+namespace exit_codes {
+
+constexpr int kOk = 0;
+// An operation failed, a path does not exist (exists), or restored files
+// differ from the manifest (restore --verify).
+constexpr int kFailed = 1;
+// The command line is wrong.
+constexpr int kUsage = 2;
+// No session: the service is not reachable, the login was refused, or the
+// connection broke during the command.
+constexpr int kNoSession = 3;
+
+}  // namespace exit_codes
+
+#endif  // BREVANTO_CLI_EXIT_CODES_H_

@@ -1,0 +1,19 @@
+// Whole-file reads and writes, and scratch names, for the manifest's trip
+// through a local file (the local service moves only files it can open).
+#ifndef BREVANTO_CLI_LOCAL_FILE_H_
+#define BREVANTO_CLI_LOCAL_FILE_H_
+
+#include <string>
+
+// Creates a new file "<dir>/<stem>.XXXXXX" holding `content`; its path goes
+// to `path`. False with `error` set when that fails.
+bool write_scratch_file(const std::string& dir, const std::string& stem,
+                        const std::string& content, std::string& path, std::string& error);
+
+// A path "<dir>/<stem>.<n>" that does not exist yet, for the service to
+// create.
+std::string unused_path(const std::string& dir, const std::string& stem);
+
+bool read_whole_file(const std::string& path, std::string& content, std::string& error);
+
+#endif  // BREVANTO_CLI_LOCAL_FILE_H_

@@ -1,0 +1,51 @@
+// One logged-in client of the library for the duration of a command.
+#ifndef BREVANTO_CLI_SESSION_H_
+#define BREVANTO_CLI_SESSION_H_
+
+#include <string>
+
+#include "client/Brevanto.h"
+
+// downloadfile's flag, read by the cloud library only: replace an existing
+// local file, as the local service does.
+inline constexpr bool kOverwrite = true;
+
+struct SessionOptions {
+  bool cloud = false;  // INTERFACE_CLOUD_LIBRARY instead of the local service
+  std::string user;
+  std::string project;
+  std::string client_type;
+};
+
+class Session {
+ public:
+  explicit Session(SessionOptions options);
+  ~Session();  // logs out if still logged in
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // Reads the password and logs in, once; later calls return at once.
+  // Returns an exit code, after printing why on failure.
+  int open();
+  // Logs out; a failure only earns a warning, the work is done by then.
+  void close();
+
+  CBrevanto& client() { return client_; }
+  bool cloud() const { return options_.cloud; }
+
+  // "failed with <status> (<reason>)", with the service's error state.
+  std::string failure(int status) const;
+  // Prints "<what>: <failure(status)>" to stderr; returns the exit code.
+  int fail(const std::string& what, int status) const;
+
+ private:
+  // The local service answers a refused login without a client identifier
+  // and no status; a listing of the root tells whether the session is real.
+  int check_session();
+
+  SessionOptions options_;
+  CBrevanto client_;
+  bool open_ = false;
+};
+
+#endif  // BREVANTO_CLI_SESSION_H_

@@ -1,0 +1,122 @@
+#include "cli/testing/cli_runner.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace {
+
+constexpr int kTimeoutMs = 60000;
+
+}  // namespace
+
+CliResult run_cli(const std::vector<std::string>& args, const std::string& cwd,
+                  const std::vector<std::pair<std::string, std::string>>& env) {
+  // Everything the child needs is built before the fork: the parent runs
+  // the fake service's thread, so the child must not allocate.
+  std::vector<std::string> env_text;
+  for (char** entry = environ; *entry; ++entry) {
+    const std::string text = *entry;
+    bool replaced = false;
+    for (const auto& pair : env) replaced |= text.rfind(pair.first + "=", 0) == 0;
+    if (!replaced) env_text.push_back(text);
+  }
+  for (const auto& [name, value] : env) {
+    if (value != kUnsetEnv) env_text.push_back(name + "=" + value);
+  }
+  std::vector<char*> envp;
+  for (std::string& text : env_text) envp.push_back(text.data());
+  envp.push_back(nullptr);
+  std::string program = BREVANTO_CLI_PATH;
+  std::vector<std::string> arg_text(args);
+  std::vector<char*> argv{program.data()};
+  for (std::string& arg : arg_text) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+
+  int out_pipe[2];
+  int err_pipe[2];
+  if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe");
+  const pid_t pid = fork();
+  if (pid == 0) {
+    // A new session has no controlling terminal, so no password prompt.
+    setsid();
+    const int null = open("/dev/null", O_RDONLY);
+    dup2(null, STDIN_FILENO);
+    dup2(out_pipe[1], STDOUT_FILENO);
+    dup2(err_pipe[1], STDERR_FILENO);
+    close(out_pipe[0]);
+    close(err_pipe[0]);
+    if (chdir(cwd.c_str()) != 0) _exit(126);
+    execve(program.c_str(), argv.data(), envp.data());
+    _exit(127);
+  }
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+
+  CliResult result;
+  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+  std::string* sinks[2] = {&result.out, &result.err};
+  int open_pipes = 2;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kTimeoutMs);
+  while (open_pipes > 0 && std::chrono::steady_clock::now() < deadline) {
+    if (poll(fds, 2, 200) <= 0) continue;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP)) == 0) continue;
+      char buffer[4096];
+      const ssize_t got = read(fds[i].fd, buffer, sizeof(buffer));
+      if (got > 0) {
+        sinks[i]->append(buffer, static_cast<std::size_t>(got));
+      } else {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open_pipes;
+      }
+    }
+  }
+  if (open_pipes > 0) kill(pid, SIGKILL);
+  for (const pollfd& fd : fds) {
+    if (fd.fd >= 0) close(fd.fd);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
+  return result;
+}
+
+std::unique_ptr<FakeService> claim_service_port() {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  for (;;) {
+    try {
+      return std::make_unique<FakeService>();
+    } catch (const std::runtime_error&) {
+      if (std::chrono::steady_clock::now() > deadline) throw;
+      std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+  }
+}
+
+TempDir::TempDir()
+    : path_((std::filesystem::temp_directory_path() / "brevanto-cli-test.XXXXXX").string()) {
+  if (mkdtemp(path_.data()) == nullptr) throw std::runtime_error("mkdtemp");
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+void write_file(const std::string& path, const std::string& content) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream(path, std::ios::binary) << content;
+}

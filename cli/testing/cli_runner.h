@@ -1,0 +1,48 @@
+// Test helpers: runs the brevanto program as a child process and claims the
+// service port for a scripted FakeService.
+#ifndef BREVANTO_CLI_TESTING_CLI_RUNNER_H_
+#define BREVANTO_CLI_TESTING_CLI_RUNNER_H_
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tests/fake_service.h"
+
+struct CliResult {
+  int exit_code = -1;  // -1 when the child did not exit normally
+  std::string out;
+  std::string err;
+};
+
+// An `env` value that removes the variable instead.
+inline const std::string kUnsetEnv = "\x7f<unset>";
+
+// Runs the program with `args` in `cwd`; `env` pairs are added to (or
+// replace in) the test's own environment. Standard input is /dev/null.
+CliResult run_cli(const std::vector<std::string>& args, const std::string& cwd = ".",
+                  const std::vector<std::pair<std::string, std::string>>& env = {
+                      {"BREVANTO_PASSWORD", "pw"}});
+
+// A FakeService on 11001; other programs on this machine may hold the port
+// for a while, so this waits for it (up to a minute).
+std::unique_ptr<FakeService> claim_service_port();
+
+// A new empty directory below the system's temporary directory, removed
+// with everything in it at the end of the scope.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+void write_file(const std::string& path, const std::string& content);
+
+#endif  // BREVANTO_CLI_TESTING_CLI_RUNNER_H_

@@ -1,0 +1,20 @@
+// Sizes, durations and times as people read them.
+#ifndef BREVANTO_CLI_UNITS_H_
+#define BREVANTO_CLI_UNITS_H_
+
+#include <cstdint>
+#include <string>
+
+#include "client/Brevanto.h"
+
+// "512 B", "1.5 KiB", "50.0 MiB".
+std::string human_bytes(std::uint64_t bytes);
+// "0:07", "12:05", "1:02:03".
+std::string human_duration(double seconds);
+
+std::uint64_t join_halves(DWORD high, DWORD low);
+// A FILETIME (100 ns since 1601-01-01 UTC) as "2026-12-07 08:00:00 UTC";
+// "-" for 0.
+std::string filetime_text(const FILETIME& time);
+
+#endif  // BREVANTO_CLI_UNITS_H_

@@ -1,0 +1,71 @@
+#include "service/atomic_file.h"
+
+#include <fcntl.h>
+#include <sodium.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+bool is_temp_name(std::string_view name) {
+  return name.compare(0, sizeof(kTempPrefix) - 1, kTempPrefix) == 0;
+}
+
+std::string make_temp_name() {
+  unsigned char bytes[8];
+  randombytes_buf(bytes, sizeof(bytes));
+  char hex[sizeof(bytes) * 2 + 1];
+  sodium_bin2hex(hex, sizeof(hex), bytes, sizeof(bytes));
+  return std::string(kTempPrefix) + hex;
+}
+
+int AtomicFile::create(int dir_fd, const std::string& temp_name, const std::string& target,
+                       mode_t mode) {
+  discard();
+  const int fd = ::openat(dir_fd, temp_name.c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+  if (fd < 0) return errno;
+  fd_.reset(fd);
+  dir_fd_ = dir_fd;
+  temp_ = temp_name;
+  target_ = target;
+  pending_ = true;
+  return 0;
+}
+
+int AtomicFile::commit(bool replace) {
+  int err = 0;
+  if (::fsync(fd_.get()) != 0) err = errno;
+  if (err == 0 && ::close(fd_.release()) != 0) err = errno;
+  if (err == 0) err = rename_into_place(replace);
+  if (err != 0) {
+    discard();
+    return err;
+  }
+  pending_ = false;
+  if (::fsync(dir_fd_) != 0) return errno;
+  return 0;
+}
+
+int AtomicFile::rename_into_place(bool replace) {
+  if (replace) {
+    return ::renameat(dir_fd_, temp_.c_str(), dir_fd_, target_.c_str()) == 0 ? 0 : errno;
+  }
+  if (::renameat2(dir_fd_, temp_.c_str(), dir_fd_, target_.c_str(), RENAME_NOREPLACE) == 0) {
+    return 0;
+  }
+  if (errno != EINVAL && errno != ENOSYS) return errno;
+  // A file system without RENAME_NOREPLACE: a hard link fails just as
+  // atomically when the target exists.
+  if (::linkat(dir_fd_, temp_.c_str(), dir_fd_, target_.c_str(), 0) != 0) return errno;
+  ::unlinkat(dir_fd_, temp_.c_str(), 0);
+  return 0;
+}
+
+void AtomicFile::discard() {
+  fd_.reset();
+  if (pending_) {
+    ::unlinkat(dir_fd_, temp_.c_str(), 0);
+    pending_ = false;
+  }
+}

@@ -1,0 +1,24 @@
+// Copying file content for a transfer, hashing it with SHA-256 and
+// reporting progress on the way.
+#ifndef BREVANTO_SERVICE_CONTENT_COPY_H_
+#define BREVANTO_SERVICE_CONTENT_COPY_H_
+
+#include <cstdint>
+#include <string>
+
+#include "service/errors.h"
+
+class ProgressReporter;
+
+struct CopyResult {
+  std::uint64_t bytes = 0;
+  std::string sha256;  // lower-case hex
+};
+
+// Copies `src` from its current offset to its end into `dst`. A failed read
+// throws ServiceError(read_code) and a failed write ServiceError(write_code),
+// kDiskFull for a full disk either way; `progress` may throw as well.
+CopyResult copy_content(int src, int dst, ProgressReporter& progress, ErrorCode read_code,
+                        ErrorCode write_code);
+
+#endif  // BREVANTO_SERVICE_CONTENT_COPY_H_

@@ -1,0 +1,60 @@
+// Local paths: the files that the service itself reads (AddFile,
+// UpdateFile) or writes (DownloadFile) on the client's behalf.
+//
+// Only absolute paths under a --local-root folder are served. A path is
+// resolved with realpath() (for a file to be written: its nearest existing
+// ancestor directory) and must then lie inside a realpath'd root; the
+// resolved path is opened again from the root one component at a time with
+// O_NOFOLLOW, so a link swapped in after the check is refused too. The
+// storage root is never a local path, even when a local root holds it:
+// clients must not reach the catalog or other users' trees that way. Every
+// refusal is ServiceError(kLocalRefused).
+#ifndef BREVANTO_SERVICE_LOCAL_PATHS_H_
+#define BREVANTO_SERVICE_LOCAL_PATHS_H_
+
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "service/unique_fd.h"
+
+class LocalRoots {
+ public:
+  // Resolves each folder with realpath(). Throws std::runtime_error for a
+  // folder that is missing, not a directory, or inside `storage_root`.
+  LocalRoots(const std::vector<std::string>& dirs, const std::string& storage_root);
+
+  const std::vector<std::string>& roots() const { return roots_; }
+
+  // An existing regular file, open for reading.
+  struct Source {
+    UniqueFd fd;
+    struct stat st;
+  };
+  Source open_source(const std::string& path) const;
+
+  // The directory that is to hold a written file, open, with its resolved
+  // path and the file's name in it. Missing directories between the
+  // nearest existing ancestor and the file are made (0777 less the umask).
+  struct Target {
+    UniqueFd dir;
+    std::string dir_path;
+    std::string name;
+  };
+  Target open_target(const std::string& path) const;
+
+  // True when `resolved` (a realpath) is inside a root, or is one and
+  // `allow_root` is set, and is not in the storage root.
+  bool contains(const std::string& resolved, bool allow_root) const;
+
+ private:
+  // Opens `resolved`, which lies in a root, from that root one component
+  // at a time; the last component with `last_flags`.
+  UniqueFd walk(const std::string& resolved, int last_flags) const;
+
+  std::vector<std::string> roots_;
+  std::string storage_root_;
+};
+
+#endif  // BREVANTO_SERVICE_LOCAL_PATHS_H_

@@ -1,0 +1,24 @@
+// The command line of brevanto-service.
+#ifndef BREVANTO_SERVICE_OPTIONS_H_
+#define BREVANTO_SERVICE_OPTIONS_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct Options {
+  std::string root;                     // --root DIR (required)
+  std::uint16_t port = 11001;           // --port N (0: any free port)
+  std::string port_file;                // --port-file FILE
+  std::vector<std::string> local_roots; // --local-root DIR, repeatable
+  std::string add_user;                 // --add-user NAME
+  bool help = false;                    // --help
+};
+
+// Parses argv. False with a message in `error` for a bad command line.
+bool parse_options(int argc, char** argv, Options* options, std::string* error);
+
+// The usage text.
+const char* usage_text();
+
+#endif  // BREVANTO_SERVICE_OPTIONS_H_

@@ -1,0 +1,38 @@
+#include "service/request_reader.h"
+
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+
+bool RequestReader::bytes_waiting() const {
+  int count = 0;
+  return ::ioctl(sock_, FIONREAD, &count) == 0 && count > 0;
+}
+
+RequestReader::Status RequestReader::read() {
+  // A request may already be complete in the bytes held (pipelining).
+  if (framer_.next(true) == CMessageFramer::kMessage) return kRequest;
+  for (;;) {
+    pollfd fds[2] = {{sock_, POLLIN, 0}, {stop_fd_, POLLIN, 0}};
+    if (::poll(fds, stop_fd_ >= 0 ? 2 : 1, -1) < 0) {
+      if (errno == EINTR) continue;
+      return kFailed;
+    }
+    if (stop_fd_ >= 0 && (fds[1].revents & POLLIN)) return kStopped;
+    const ssize_t got = ::recv(sock_, buffer_, sizeof(buffer_), 0);
+    if (got == 0) return kClosed;
+    if (got < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      return kFailed;
+    }
+    framer_.append(buffer_, static_cast<std::size_t>(got));
+    // Only when the socket holds nothing more may the framer's fallback
+    // take an unterminated tag as a request.
+    CMessageFramer::Status status = framer_.next(true);
+    if (status == CMessageFramer::kNeedMore && !bytes_waiting()) status = framer_.next(false);
+    if (status == CMessageFramer::kMessage) return kRequest;
+    if (status == CMessageFramer::kTooLarge) return kTooLarge;
+  }
+}

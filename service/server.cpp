@@ -1,0 +1,152 @@
+#include "service/server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+
+#include "service/log.h"
+#include "service/session.h"
+#include "service/stop_signal.h"
+
+namespace {
+
+// A client that stops reading fails its session after this long.
+constexpr int kSendTimeoutSeconds = 30;
+// Replies are small; a bounded send buffer keeps the memory held for a slow
+// client small and lets a long listing notice a departed client early.
+constexpr int kSendBufferBytes = 64 * 1024;
+
+}  // namespace
+
+Server::~Server() {
+  for (auto& worker : workers_) {
+    if (worker->thread.joinable()) worker->thread.join();
+  }
+}
+
+std::uint16_t Server::listen(std::uint16_t port) {
+  listener_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!listener_.valid()) throw std::runtime_error(std::string("socket: ") + strerror(errno));
+  const int on = 1;
+  ::setsockopt(listener_.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+  sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);  // never any other interface
+  if (::bind(listener_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+    throw std::runtime_error("bind 127.0.0.1:" + std::to_string(port) + ": " + strerror(errno));
+  }
+  if (::listen(listener_.get(), 64) != 0) {
+    throw std::runtime_error(std::string("listen: ") + strerror(errno));
+  }
+  socklen_t len = sizeof(addr);
+  ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&addr), &len);
+  return ntohs(addr.sin_port);
+}
+
+void Server::run() {
+  while (!stop_requested()) {
+    pollfd fds[2] = {{listener_.get(), POLLIN, 0}, {stop_fd(), POLLIN, 0}};
+    // Wakes now and then to join finished workers.
+    if (::poll(fds, 2, 1000) < 0 && errno != EINTR) {
+      log_line("poll: %s", strerror(errno));
+      break;
+    }
+    reap();
+    if (!(fds[0].revents & POLLIN)) continue;
+    sockaddr_in peer = {};
+    socklen_t len = sizeof(peer);
+    const int sock = ::accept4(listener_.get(), reinterpret_cast<sockaddr*>(&peer), &len,
+                               SOCK_CLOEXEC);
+    if (sock < 0) {
+      if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED) {
+        log_line("accept: %s", strerror(errno));
+      }
+      continue;
+    }
+    char text[INET_ADDRSTRLEN + 8];
+    ::inet_ntop(AF_INET, &peer.sin_addr, text, INET_ADDRSTRLEN);
+    std::snprintf(text + std::strlen(text), 8, ":%u", ntohs(peer.sin_port));
+    start_session(sock, text);
+  }
+  listener_.reset();
+  drain();
+}
+
+void Server::drain() {
+  reap();
+  log_line("stopping: waiting for %zu session(s)", workers_.size());
+  const auto deadline = std::chrono::steady_clock::now() + kStopGrace;
+  while (!workers_.empty() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    reap();
+  }
+  for (auto& worker : workers_) {
+    std::lock_guard<std::mutex> lock(worker->mu);
+    if (worker->sock >= 0) ::shutdown(worker->sock, SHUT_RDWR);
+  }
+  for (auto& worker : workers_) worker->thread.join();
+  workers_.clear();
+}
+
+void Server::start_session(int sock, const char* peer) {
+  if (workers_.size() >= static_cast<std::size_t>(kMaxConnections)) {
+    log_line("refused connection from %s: %d sessions already", peer, kMaxConnections);
+    ::close(sock);
+    return;
+  }
+  const int on = 1;
+  ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+  timeval timeout = {kSendTimeoutSeconds, 0};
+  ::setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
+  ::setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &kSendBufferBytes, sizeof(kSendBufferBytes));
+
+  const int id = next_id_++;
+  log_line("conn %d: accepted from %s", id, peer);
+  auto worker = std::make_unique<Worker>();
+  Worker* w = worker.get();
+  w->sock = sock;
+  ServiceContext& context = context_;
+  try {
+    w->thread = std::thread([w, &context, sock, id] {
+      try {
+        Session(context, sock, id).run();
+      } catch (const std::exception& e) {
+        log_line("conn %d: session failed: %s", id, e.what());
+      }
+      {
+        std::lock_guard<std::mutex> lock(w->mu);
+        ::close(sock);
+        w->sock = -1;
+      }
+      log_line("conn %d: closed", id);
+      w->done = true;
+    });
+  } catch (const std::system_error& e) {
+    log_line("conn %d: cannot start a thread: %s", id, e.what());
+    ::close(sock);
+    return;
+  }
+  workers_.push_back(std::move(worker));
+}
+
+void Server::reap() {
+  for (auto it = workers_.begin(); it != workers_.end();) {
+    if ((*it)->done) {
+      (*it)->thread.join();
+      it = workers_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}

@@ -1,0 +1,109 @@
+#include "service/session.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "service/errors.h"
+#include "service/listing.h"
+#include "service/log.h"
+#include "service/login_requests.h"
+#include "service/replies.h"
+#include "service/request.h"
+#include "service/request_reader.h"
+#include "service/socket_io.h"
+#include "service/stop_signal.h"
+#include "service/transfers.h"
+#include "service/tree_requests.h"
+
+namespace {
+
+typedef void (*Handler)(Session&, const Request&, const Binding&);
+
+struct Route {
+  const char* element;
+  Handler handler;
+};
+
+// Requests that need a logged-in ClientID.
+const Route kRoutes[] = {
+    {"GetFileList", handle_get_file_list}, {"GetFileInfo", handle_get_file_info},
+    {"AddDir", handle_add_dir},            {"RemoveFile", handle_remove_file},
+    {"AddFile", handle_add_file},          {"UpdateFile", handle_update_file},
+    {"DownloadFile", handle_download_file},
+};
+
+bool only_blanks(const char* text, std::size_t size) {
+  for (std::size_t i = 0; i < size; ++i) {
+    if (std::strchr(" \t\r\n", text[i]) == nullptr) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void Session::send(const std::string& message) { send_message(sock_, message); }
+
+void Session::run() {
+  RequestReader reader(sock_, stop_fd());
+  for (;;) {
+    switch (reader.read()) {
+      case RequestReader::kRequest:
+        if (!handle(reader.text(), reader.size())) return;
+        break;
+      case RequestReader::kTooLarge:
+        log_line("conn %d: request too large, closing", id_);
+        try {
+          send(error_reply(kBadRequest));
+        } catch (const ClientGone&) {
+        }
+        return;
+      case RequestReader::kClosed:
+      case RequestReader::kStopped:
+        return;
+      case RequestReader::kFailed:
+        log_line("conn %d: receive failed: %s", id_, std::strerror(errno));
+        return;
+    }
+  }
+}
+
+bool Session::handle(const char* text, std::size_t size) {
+  // White space between requests needs no answer.
+  if (only_blanks(text, size)) return true;
+  try {
+    try {
+      const Request request(text, size);
+      dispatch(request);
+    } catch (const ServiceError& e) {
+      log_line("conn %d: error %d (%s): %s", id_, e.code(), error_text(e.code()), e.what());
+      send(error_reply(e.code()));
+    } catch (const ClientGone&) {
+      throw;
+    } catch (const std::exception& e) {
+      log_line("conn %d: internal error: %s", id_, e.what());
+      send(error_reply(kInternal));
+    }
+  } catch (const ClientGone& e) {
+    log_line("conn %d: client gone: %s", id_, e.what());
+    return false;
+  }
+  return !stop_requested();
+}
+
+void Session::dispatch(const Request& request) {
+  if (request.is("login")) return handle_login(*this, request);
+  if (request.is("logout")) return handle_logout(*this, request);
+  for (const Route& route : kRoutes) {
+    if (request.is(route.element)) return route.handler(*this, request, authenticate(request));
+  }
+  throw ServiceError(kBadRequest, "unknown request " + log_safe(request.name()));
+}
+
+Binding Session::authenticate(const Request& request) {
+  // GetFileList spells it ClientId; the lookup ignores case.
+  const std::string* id = request.find("ClientID");
+  if (id != nullptr) {
+    if (const auto binding = context_.clients->find(*id)) return *binding;
+  }
+  throw ServiceError(kNotLoggedIn, request.name() + " without a valid ClientID");
+}

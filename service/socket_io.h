@@ -1,0 +1,27 @@
+// Sending reply messages and watching the peer of one client connection.
+#ifndef BREVANTO_SERVICE_SOCKET_IO_H_
+#define BREVANTO_SERVICE_SOCKET_IO_H_
+
+#include <cstddef>
+#include <stdexcept>
+#include <string>
+
+// Every reply message fits one receive of the client.
+constexpr std::size_t kMaxReplyBytes = 4096;
+
+// The client can no longer be written to (it closed, reset or stalled past
+// the send time-out); the session ends.
+class ClientGone : public std::runtime_error {
+ public:
+  explicit ClientGone(const std::string& what) : std::runtime_error(what) {}
+};
+
+// Sends one message with one send() call; only a partial send (signal,
+// time-out) is continued. Never raises SIGPIPE. Throws ClientGone.
+void send_message(int sock, const std::string& message);
+
+// True when the peer has closed or reset the connection. Does not block and
+// consumes nothing.
+bool peer_closed(int sock);
+
+#endif  // BREVANTO_SERVICE_SOCKET_IO_H_

@@ -1,0 +1,153 @@
+#include "service/transfers.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cinttypes>
+
+#include "service/atomic_file.h"
+#include "service/catalog.h"
+#include "service/content_copy.h"
+#include "service/errors.h"
+#include "service/filetime.h"
+#include "service/local_paths.h"
+#include "service/log.h"
+#include "service/progress_reporter.h"
+#include "service/replies.h"
+#include "service/request.h"
+#include "service/session.h"
+#include "service/storage_tree.h"
+
+namespace {
+
+// Storage files are the service's own: readable by its user only.
+constexpr mode_t kStorageFileMode = 0600;
+// Restored files get the usual mode, less the umask.
+constexpr mode_t kLocalFileMode = 0666;
+
+// Stores the content of a local file at a storage path. `update` tells
+// UpdateFile (the file must exist and is replaced) from AddFile (it must
+// not exist).
+void upload(Session& session, const Request& request, const Binding& who, bool update) {
+  const StoragePath path = parse_storage_path(request.get("PathName"));
+  const std::string& local = request.get("LocalPathName");
+  if (path.is_root()) throw ServiceError(kInvalidPath, "the root is not a file");
+
+  ServiceContext& context = session.context();
+  LocalRoots::Source source = context.local_roots->open_source(local);
+  const UniqueFd tree = open_user_tree(context.data_fd, who, false);
+  const UniqueFd parent = open_parent_dir(tree.get(), path, !update);
+  const EntryKind kind = entry_kind(parent.get(), path.name());
+  if (update) {
+    if (kind == EntryKind::kMissing) throw ServiceError(kNotFound, "no " + log_safe(path.text()));
+    if (kind == EntryKind::kDirectory) {
+      throw ServiceError(kIsADirectory, log_safe(path.text()) + " is a directory");
+    }
+    if (kind != EntryKind::kFile) throw ServiceError(kInvalidPath, "not a file");
+  } else if (kind != EntryKind::kMissing) {
+    throw ServiceError(kAlreadyExists, log_safe(path.text()) + " exists");
+  }
+
+  AtomicFile file;
+  if (const int err = file.create(parent.get(), make_temp_name(), path.name(), kStorageFileMode)) {
+    throw_errno(storage_error_code(err, kInternal), err, "create temp file");
+  }
+  ProgressReporter progress(session.sock(), static_cast<std::uint64_t>(source.st.st_size));
+  const CopyResult copied =
+      copy_content(source.fd.get(), file.fd(), progress, kLocalRefused, kInternal);
+  const timespec times[2] = {source.st.st_mtim, source.st.st_mtim};
+  ::futimens(file.fd(), times);
+  progress.finish(copied.bytes);
+  if (const int err = file.commit(update)) {
+    throw_errno(storage_error_code(err, kInternal), err, "store " + log_safe(path.text()));
+  }
+
+  FileRow row;
+  row.user_id = who.user_id;
+  row.project = who.project;
+  row.path = path.text();
+  row.backup_type = 0;  // a full copy
+  row.sha256 = copied.sha256;
+  row.size = static_cast<std::int64_t>(copied.bytes);
+  row.create_time = filetime_now();
+  row.modify_time = filetime_from_timespec(source.st.st_mtim);
+  if (update) {
+    context.catalog->record_updated(row);
+  } else {
+    context.catalog->record_added(row);
+  }
+  log_line("conn %d: user %s %s %s (%" PRIu64 " bytes)", session.id(), log_safe(who.user).c_str(),
+           update ? "updated" : "added", log_safe(row.path).c_str(), copied.bytes);
+  session.send(success_reply());
+}
+
+}  // namespace
+
+void handle_add_file(Session& session, const Request& request, const Binding& who) {
+  upload(session, request, who, false);
+}
+
+void handle_update_file(Session& session, const Request& request, const Binding& who) {
+  upload(session, request, who, true);
+}
+
+void handle_download_file(Session& session, const Request& request, const Binding& who) {
+  const StoragePath path = parse_storage_path(request.get("PathName"));
+  const std::string& local = request.get("LocalPathName");
+  if (path.is_root()) throw ServiceError(kIsADirectory, "the root is a directory");
+
+  ServiceContext& context = session.context();
+  const UniqueFd tree = open_user_tree(context.data_fd, who, false);
+  const UniqueFd parent = open_parent_dir(tree.get(), path, false);
+  const int source_fd =
+      ::openat(parent.get(), path.name().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (source_fd < 0) {
+    throw_errno(storage_error_code(errno, kInternal), errno, "open " + log_safe(path.text()));
+  }
+  const UniqueFd source(source_fd);
+  struct stat st;
+  if (::fstat(source.get(), &st) != 0) throw_errno(kInternal, errno, "fstat");
+  if (S_ISDIR(st.st_mode)) throw ServiceError(kIsADirectory, log_safe(path.text()));
+  if (!S_ISREG(st.st_mode)) throw ServiceError(kInvalidPath, "not a file");
+  ::fcntl(source.get(), F_SETFL, ::fcntl(source.get(), F_GETFL) & ~O_NONBLOCK);
+
+  const LocalRoots::Target target = context.local_roots->open_target(local);
+  struct stat existing;
+  if (::fstatat(target.dir.get(), target.name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISDIR(existing.st_mode)) {
+    throw ServiceError(kLocalRefused, "local target is a directory: " + log_safe(local));
+  }
+
+  // The journal lets the next start remove the temp file if a crash leaves
+  // it behind.
+  const std::string temp_name = make_temp_name();
+  const std::string temp_path = target.dir_path + (target.dir_path == "/" ? "" : "/") + temp_name;
+  context.catalog->add_pending_temp(temp_path);
+  struct Unjournal {
+    Catalog* catalog;
+    const std::string& path;
+    ~Unjournal() {
+      try {
+        catalog->remove_pending_temp(path);
+      } catch (const std::exception& e) {
+        log_line("cannot unjournal temp file: %s", e.what());
+      }
+    }
+  } unjournal{context.catalog, temp_path};
+
+  AtomicFile file;
+  if (const int err = file.create(target.dir.get(), temp_name, target.name, kLocalFileMode)) {
+    throw_errno(local_error_code(err), err, "create local temp file");
+  }
+  ProgressReporter progress(session.sock(), static_cast<std::uint64_t>(st.st_size));
+  const CopyResult copied = copy_content(source.get(), file.fd(), progress, kInternal, kLocalRefused);
+  const timespec times[2] = {st.st_mtim, st.st_mtim};
+  ::futimens(file.fd(), times);
+  progress.finish(copied.bytes);
+  if (const int err = file.commit(true)) {
+    throw_errno(local_error_code(err), err, "write local " + log_safe(local));
+  }
+  log_line("conn %d: user %s downloaded %s (%" PRIu64 " bytes)", session.id(),
+           log_safe(who.user).c_str(), log_safe(path.text()).c_str(), copied.bytes);
+  session.send(success_reply());
+}

@@ -1,0 +1,96 @@
+#include "service/tree_requests.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include "service/catalog.h"
+#include "service/errors.h"
+#include "service/filetime.h"
+#include "service/log.h"
+#include "service/remove_tree.h"
+#include "service/replies.h"
+#include "service/request.h"
+#include "service/session.h"
+#include "service/storage_tree.h"
+
+namespace {
+
+// A directory's creation time: its birth time where the file system keeps
+// one, else its modification time.
+std::int64_t directory_create_time(int dir_fd, const char* name, const struct stat& st) {
+  struct statx sx;
+  if (::statx(dir_fd, name, AT_SYMLINK_NOFOLLOW | (name[0] ? 0 : AT_EMPTY_PATH), STATX_BTIME,
+              &sx) == 0 &&
+      (sx.stx_mask & STATX_BTIME)) {
+    timespec ts{static_cast<time_t>(sx.stx_btime.tv_sec), static_cast<long>(sx.stx_btime.tv_nsec)};
+    return filetime_from_timespec(ts);
+  }
+  return filetime_from_timespec(st.st_mtim);
+}
+
+}  // namespace
+
+void handle_get_file_info(Session& session, const Request& request, const Binding& who) {
+  const StoragePath path = parse_storage_path(request.get("PathName"));
+  const UniqueFd tree = open_user_tree(session.context().data_fd, who, false);
+  EntryInfo info;
+  struct stat st;
+  if (path.is_root()) {
+    if (::fstat(tree.get(), &st) != 0) throw_errno(kInternal, errno, "fstat");
+    info.create_time = directory_create_time(tree.get(), "", st);
+    info.modify_time = filetime_from_timespec(st.st_mtim);
+    session.send(file_info_reply(info));
+    return;
+  }
+  const UniqueFd parent = open_parent_dir(tree.get(), path, false);
+  switch (entry_kind(parent.get(), path.name(), &st)) {
+    case EntryKind::kMissing:
+      throw ServiceError(kNotFound, "no " + log_safe(path.text()));
+    case EntryKind::kDirectory:
+      info.create_time = directory_create_time(parent.get(), path.name().c_str(), st);
+      info.modify_time = filetime_from_timespec(st.st_mtim);
+      break;
+    case EntryKind::kFile:
+      info.size = static_cast<std::uint64_t>(st.st_size);
+      if (const auto row = session.context().catalog->find_file(who.user_id, who.project,
+                                                                  path.text())) {
+        info.create_time = row->create_time;
+        info.modify_time = row->modify_time;
+        info.backup_type = row->backup_type;
+        info.reversion = row->reversion;
+      } else {
+        info.create_time = filetime_from_timespec(st.st_mtim);
+        info.modify_time = info.create_time;
+      }
+      break;
+    case EntryKind::kSymlink:
+    case EntryKind::kOther:
+      throw ServiceError(kInvalidPath, "not a file or directory: " + log_safe(path.text()));
+  }
+  session.send(file_info_reply(info));
+}
+
+void handle_add_dir(Session& session, const Request& request, const Binding& who) {
+  const StoragePath path = parse_storage_path(request.get("PathName"));
+  const UniqueFd tree = open_user_tree(session.context().data_fd, who, false);
+  open_storage_dir(tree.get(), path, path.parts.size(), true);
+  session.send(success_reply());
+}
+
+void handle_remove_file(Session& session, const Request& request, const Binding& who) {
+  const StoragePath path = parse_storage_path(request.get("PathName"));
+  if (path.is_root()) throw ServiceError(kInvalidPath, "the root cannot be removed");
+  const UniqueFd tree = open_user_tree(session.context().data_fd, who, false);
+  const UniqueFd parent = open_parent_dir(tree.get(), path, false);
+  if (entry_kind(parent.get(), path.name()) == EntryKind::kMissing) {
+    throw ServiceError(kNotFound, "no " + log_safe(path.text()));
+  }
+  const int err = remove_entry(parent.get(), path.name());
+  if (err != 0) {
+    throw_errno(storage_error_code(err, kInternal), err, "remove " + log_safe(path.text()));
+  }
+  session.context().catalog->remove_tree(who.user_id, who.project, path.text());
+  log_line("conn %d: user %s removed %s", session.id(), log_safe(who.user).c_str(),
+           log_safe(path.text()).c_str());
+  session.send(success_reply());
+}

@@ -1,0 +1,184 @@
+// What the brevanto program prints: listings, file information, space, and
+// the plain progress lines it writes when stderr is not a terminal.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "cli/testing/cli_runner.h"
+
+namespace {
+
+const char kLoggedIn[] = "<ACK Result=\"success\" ClientID=\"c1\"/>";
+const char kEmptyListing[] = "<ACK Result=\"success\"/>";
+const char kNotFound[] = "<ACK Result=\"failed\" errcode=\"2\" errtext=\"not found\"/>";
+
+class CliOutput : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    service = claim_service_port();
+    service->then({kLoggedIn});
+    service->then({kEmptyListing});  // the session check
+  }
+  std::unique_ptr<FakeService> service;
+};
+
+TEST_F(CliOutput, LsPrintsSortedPathsWithDirectoriesMarked) {
+  service->then({"<RPT Result=\"success\"><file ParentDir=\"\\docs\\\" Name=\"b.txt\"/></RPT>",
+                 "<ACK Result=\"success\"><dir ParentDir=\"\\docs\\\" Name=\"Ünïcödé 日本\"/>"
+                 "<file ParentDir=\"\\docs\\Ünïcödé 日本\\\" Name=\"ä.txt\"/>"
+                 "<file ParentDir=\"\\docs\\\" Name=\"a.txt\"/></ACK>"});
+  const CliResult result = run_cli({"ls", "-r", "/docs/"});
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(result.out,
+            "\\docs\\a.txt\n"
+            "\\docs\\b.txt\n"
+            "\\docs\\Ünïcödé 日本\\\n"
+            "\\docs\\Ünïcödé 日本\\ä.txt\n");
+  EXPECT_EQ(service->requests()[2],
+            "<GetFileList StartDir=\"\\docs\" SearchSubDirs=\"true\" ClientId=\"c1\"/>");
+}
+
+TEST_F(CliOutput, LsFailurePrintsTheServiceText) {
+  service->then({"<ACK Result=\"failed\" errcode=\"3\" errtext=\"no such directory\"/>"});
+  const CliResult result = run_cli({"ls", "\\nope"});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "ls \\nope: failed with -3 (service error 3: no such directory)\n");
+}
+
+TEST_F(CliOutput, StatShowsSizeTimesAndReversion) {
+  // 133000000000000000 is 2022-06-18 04:26:40 UTC as a FILETIME.
+  service->then({"<ACK Result=\"success\" Size=\"5000000000\" CreateTime=\"133000000000000000\" "
+                 "LastModifyTime=\"133000000010000000\" BackupType=\"1\" Reversion=\"2\"/>"});
+  const CliResult result = run_cli({"stat", "\\docs\\größe.bin"});
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(result.out,
+            "path:        \\docs\\größe.bin\n"
+            "size:        5000000000 bytes\n"
+            "created:     2022-06-18 04:26:40 UTC\n"
+            "modified:    2022-06-18 04:26:41 UTC\n"
+            "backup type: 1\n"
+            "reversion:   2\n");
+  EXPECT_EQ(service->requests()[2],
+            "<GetFileInfo PathName=\"\\docs\\größe.bin\" ClientID=\"c1\"/>");
+}
+
+TEST_F(CliOutput, ExistsAnswersWithItsExitCode) {
+  service->then({kNotFound});
+  CliResult result = run_cli({"exists", "\\a"});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_EQ(result.out, "\\a does not exist\n");
+
+  service->then({kLoggedIn});
+  service->then({kEmptyListing});
+  service->then({"<ACK Result=\"success\" Size=\"1\"/>"});
+  result = run_cli({"exists", "\\a"});
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.out, "\\a exists\n");
+}
+
+TEST_F(CliOutput, DfWithTheLocalServiceIsNotAvailable) {
+  const CliResult result = run_cli({"df"});
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(result.out, "used: not available\nfree: not available\n");
+}
+
+TEST_F(CliOutput, MkdirAndRmSendNormalisedPaths) {
+  EXPECT_EQ(run_cli({"mkdir", "/a/b/"}).exit_code, 0);
+  EXPECT_EQ(service->requests()[2], "<AddDir PathName=\"\\a\\b\" ClientID=\"c1\" />");
+  service->then({kLoggedIn});
+  service->then({kEmptyListing});
+  service->then({"<ACK Result=\"success\"><file ParentDir=\"\\a\\b\\\" Name=\"c.txt\"/></ACK>"});
+  EXPECT_EQ(run_cli({"rm", "\\a\\b\\c.txt"}).exit_code, 0);
+  EXPECT_EQ(service->requests()[6],
+            "<GetFileList StartDir=\"\\a\\b\" SearchSubDirs=\"false\" ClientId=\"c1\"/>");
+  EXPECT_EQ(service->requests()[7], "<RemoveFile PathName=\"\\a\\b\\c.txt\" ClientID=\"c1\"/>");
+}
+
+TEST_F(CliOutput, RmRefusesADirectoryAndRmdirAFile) {
+  // The service removes both through one request: a directory with its content.
+  service->then({"<ACK Result=\"success\"><dir ParentDir=\"\\\" Name=\"docs\"/></ACK>"});
+  CliResult result = run_cli({"rm", "/docs"});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_EQ(result.err, "rm \\docs: is a directory; use rmdir\n");
+
+  service->then({kLoggedIn});
+  service->then({kEmptyListing});
+  service->then({"<ACK Result=\"success\"><file ParentDir=\"\\\" Name=\"a.txt\"/></ACK>"});
+  result = run_cli({"rmdir", "/a.txt"});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_EQ(result.err, "rmdir \\a.txt: is a file; use rm\n");
+  for (const std::string& request : service->requests()) {
+    EXPECT_EQ(request.find("RemoveFile"), std::string::npos) << request;
+  }
+}
+
+TEST_F(CliOutput, PutWritesOnePlainLineWhenNotOnATerminal) {
+  const TempDir temp;
+  const std::string& dir = temp.path();
+  write_file(dir + "/daten.bin", std::string(3000, 'x'));
+  service->then({"<RPT TotalBytes=\"3000\" CompleteBytes=\"1000\"/>",
+                 "<RPT TotalBytes=\"3000\" CompleteBytes=\"3000\"/>", "<ACK Result=\"success\"/>"});
+  const CliResult result = run_cli({"put", "daten.bin", "\\docs\\"}, dir);
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(result.err, "uploaded daten.bin -> \\docs\\daten.bin (3000 bytes)\n");
+  EXPECT_EQ(result.out, "");
+  // No bar: nothing is redrawn with carriage returns or escapes.
+  EXPECT_EQ(result.err.find('\r'), std::string::npos);
+}
+
+TEST_F(CliOutput, QuietPrintsNoProgress) {
+  const TempDir temp;
+  const std::string& dir = temp.path();
+  write_file(dir + "/a.txt", "a");
+  const CliResult result = run_cli({"-q", "update", "a.txt", "\\a.txt"}, dir);
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(service->requests()[2], "<UpdateFile PathName=\"\\a.txt\" LocalPathName=\"" + dir +
+                                        "/a.txt\" ClientID=\"c1\"/>");
+}
+
+TEST_F(CliOutput, BackupWritesOneLinePerFileAndAddsOrUpdates) {
+  const TempDir temp;
+  const std::string& dir = temp.path();
+  write_file(dir + "/tree/neu.txt", "12345");
+  write_file(dir + "/tree/sub dir/alt ñ.txt", "123");
+  service->then({kNotFound});  // \bk does not exist
+  service->then({"<ACK Result=\"success\"/>"});  // AddDir \bk
+  service->then({kNotFound});  // neu.txt is new
+  service->then({"<ACK Result=\"success\"/>"});  // AddFile
+  service->then({kNotFound});  // "sub dir" does not exist
+  service->then({"<ACK Result=\"success\"/>"});  // AddDir
+  service->then({"<ACK Result=\"success\" Size=\"3\"/>"});  // "alt ñ.txt" exists
+  const CliResult result = run_cli({"backup", "tree", "/bk"}, dir);
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(result.err,
+            "[1/2] added neu.txt (5 bytes)\n"
+            "[2/2] updated sub dir/alt ñ.txt (3 bytes)\n");
+  EXPECT_NE(result.out.find("2 files (8 B), 1 added, 1 updated, 2 directories created, 0 failed"),
+            std::string::npos)
+      << result.out;
+  const auto requests = service->requests();
+  ASSERT_GE(requests.size(), 12u);
+  EXPECT_EQ(requests[3], "<AddDir PathName=\"\\bk\" ClientID=\"c1\" />");
+  EXPECT_EQ(requests[5], "<AddFile PathName=\"\\bk\\neu.txt\" LocalPathName=\"" + dir +
+                             "/tree/neu.txt\" ClientID=\"c1\"/>");
+  EXPECT_EQ(requests[7], "<AddDir PathName=\"\\bk\\sub dir\" ClientID=\"c1\" />");
+  EXPECT_EQ(requests[9], "<UpdateFile PathName=\"\\bk\\sub dir\\alt ñ.txt\" LocalPathName=\"" +
+                             dir + "/tree/sub dir/alt ñ.txt\" ClientID=\"c1\"/>");
+  // The manifest: checked for, then uploaded from a scratch file that is gone now.
+  EXPECT_EQ(requests[10], "<GetFileInfo PathName=\"\\bk\\.brevanto-manifest\" ClientID=\"c1\"/>");
+  EXPECT_EQ(requests[11].rfind("<UpdateFile PathName=\"\\bk\\.brevanto-manifest\" "
+                               "LocalPathName=\"" + dir + "/tree/.brevanto-manifest.", 0),
+            0u)
+      << requests[11];
+  EXPECT_FALSE(std::filesystem::exists(dir + "/tree/.brevanto-manifest"));
+  std::size_t left = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir + "/tree")) {
+    left += entry.path().filename().string().rfind(".brevanto", 0) == 0;
+  }
+  EXPECT_EQ(left, 0u);
+}
+
+}  // namespace

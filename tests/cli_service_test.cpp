@@ -1,0 +1,128 @@
+// The brevanto program against the reference service: a backup restored and
+// verified, and the verification catching files that differ from the
+// manifest.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include "cli/testing/cli_runner.h"
+#include "cli/testing/service_process.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+// Every entry below `root`: "d" for directories, the content for files.
+std::map<std::string, std::string> snapshot(const fs::path& root) {
+  std::map<std::string, std::string> entries;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    const std::string relative = fs::relative(entry.path(), root).string();
+    entries[relative] = entry.is_directory() ? "d" : "f:" + read_file(entry.path());
+  }
+  return entries;
+}
+
+class CliWithService : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(local);
+    fs::create_directories(restore);
+    service = std::make_unique<ServiceProcess>(temp.path(), "ann", "pw",
+                                               std::vector<std::string>{local, restore});
+  }
+  CliResult run(const std::vector<std::string>& args) {
+    return run_cli(args, temp.path(), {{"BREVANTO_PASSWORD", "pw"}, {"BREVANTO_USER", "ann"}});
+  }
+
+  TempDir temp;
+  const std::string local = temp.path() + "/local";
+  const std::string restore = temp.path() + "/restore";
+  std::unique_ptr<ServiceProcess> service;
+};
+
+TEST_F(CliWithService, BackupRestoreAndVerifyGiveTheSameTree) {
+  write_file(local + "/a.txt", "alpha");
+  write_file(local + "/Grüße/日本語 ñ/b 😀.txt", std::string(100000, 'b'));
+  write_file(local + "/Grüße/empty.txt", "");
+  fs::create_directories(local + "/leer");
+
+  CliResult result = run({"backup", "local", "/bk/today"});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_NE(result.out.find("3 files"), std::string::npos) << result.out;
+
+  result = run({"ls", "-r", "\\bk"});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(result.out,
+            "\\bk\\today\\\n"
+            "\\bk\\today\\.brevanto-manifest\n"
+            "\\bk\\today\\Grüße\\\n"
+            "\\bk\\today\\Grüße\\empty.txt\n"
+            "\\bk\\today\\Grüße\\日本語 ñ\\\n"
+            "\\bk\\today\\Grüße\\日本語 ñ\\b 😀.txt\n"
+            "\\bk\\today\\a.txt\n"
+            "\\bk\\today\\leer\\\n");
+
+  result = run({"restore", "\\bk\\today", "restore/copy", "--verify"});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_NE(result.out.find("verify: all 3 files match the manifest"), std::string::npos)
+      << result.out;
+  EXPECT_EQ(snapshot(local), snapshot(restore + "/copy"));
+
+  // A second backup updates every file.
+  result = run({"backup", "local", "/bk/today"});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_NE(result.out.find("0 added, 3 updated, 0 directories created"), std::string::npos)
+      << result.out;
+}
+
+TEST_F(CliWithService, VerifyReportsFilesThatDifferFromTheManifest) {
+  write_file(local + "/same.txt", "same");
+  write_file(local + "/changed.txt", "abc");
+  ASSERT_EQ(run({"backup", "local", "\\bk"}).exit_code, 0);
+
+  // Replaced and added behind the manifest's back.
+  write_file(local + "/changed.txt", "abd");
+  ASSERT_EQ(run({"update", "local/changed.txt", "\\bk\\changed.txt"}).exit_code, 0);
+  write_file(local + "/extra.txt", "extra");
+  ASSERT_EQ(run({"put", "local/extra.txt", "\\bk\\"}).exit_code, 0);
+  CliResult result = run({"stat", "\\bk\\changed.txt"});
+  EXPECT_NE(result.out.find("reversion:   2\n"), std::string::npos) << result.out;
+
+  result = run({"restore", "\\bk", "restore", "--verify"});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_NE(result.err.find("verify: changed.txt: SHA-256 differs from the manifest\n"),
+            std::string::npos)
+      << result.err;
+  EXPECT_NE(result.err.find("verify: extra.txt: not in the manifest\n"), std::string::npos)
+      << result.err;
+  EXPECT_EQ(result.err.find("verify: same.txt"), std::string::npos) << result.err;
+  EXPECT_NE(result.out.find("verify: 2 problems in 2 files"), std::string::npos) << result.out;
+  // The manifest's scratch copy is gone; the manifest itself is not restored.
+  for (const auto& entry : fs::directory_iterator(restore)) {
+    EXPECT_EQ(entry.path().filename().string().rfind(".brevanto", 0), std::string::npos);
+  }
+}
+
+TEST_F(CliWithService, RestoreWithoutAManifestCannotVerify) {
+  write_file(local + "/a.txt", "a");
+  ASSERT_EQ(run({"mkdir", "\\plain"}).exit_code, 0);
+  ASSERT_EQ(run({"put", "local/a.txt", "\\plain\\a.txt"}).exit_code, 0);
+  const CliResult result = run({"restore", "\\plain", "restore", "--verify"});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_NE(result.err.find("holds no manifest"), std::string::npos) << result.err;
+  EXPECT_EQ(read_file(restore + "/a.txt"), "a");
+}
+
+}  // namespace

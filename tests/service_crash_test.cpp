@@ -1,0 +1,175 @@
+// Interrupted transfers: the service killed with SIGKILL in the middle of
+// an upload, and a client that disconnects mid-transfer, never leave a
+// torn or partial file behind.
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <list>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/Brevanto.h"
+#include "protocol/service_connection.h"
+#include "tests/service_test_env.h"
+#include "tests/service_test_wire.h"
+
+namespace {
+
+constexpr int kNotFound = 3;
+constexpr std::size_t kLargeBytes = 32u << 20;
+
+struct Killer {
+  pid_t pid;
+  int calls = 0;
+  std::uint64_t first_completed = 0;
+  std::uint64_t first_total = 0;
+};
+
+// Kills the service at its first progress report.
+int kill_on_first_report(std::uint64_t completed, std::uint64_t total, void* context) {
+  auto* killer = static_cast<Killer*>(context);
+  if (killer->calls++ == 0) {
+    killer->first_completed = completed;
+    killer->first_total = total;
+    ::kill(killer->pid, SIGKILL);
+  }
+  return 0;
+}
+
+bool has_temp_name(const std::vector<std::string>& paths) {
+  for (const std::string& p : paths) {
+    if (p.find(".brevanto-tmp-") != std::string::npos) return true;
+  }
+  return false;
+}
+
+std::vector<std::wstring> list_all(CServiceConnection& conn) {
+  std::list<_path_buffer*> entries;
+  EXPECT_EQ(conn.getfilelist(L"\\", true, entries), 0);
+  std::vector<std::wstring> out;
+  for (_path_buffer* e : entries) {
+    out.push_back(e->full_path);
+    delete e;
+  }
+  return out;
+}
+
+class ServiceCrash : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(env.started) << env.service.log();
+    ASSERT_TRUE(write_file(env.local + "/small", "old content"));
+    ASSERT_TRUE(write_file(env.local + "/large", pattern_bytes(kLargeBytes, 9)));
+  }
+
+  bool login(CServiceConnection& conn) {
+    conn.port = env.service.port();
+    return conn.login(L"alice", L"s3cret", L"", L"1") == 0 && conn.logged_in;
+  }
+
+  // Runs `transfer` of `local_name` on a fresh connection with the killing
+  // callback, then restarts the service with the same storage root.
+  void kill_during(int (CServiceConnection::*transfer)(const wchar_t*, const wchar_t*,
+                                                       CServiceConnection::ProgressCallback,
+                                                       void*),
+                   const std::string& local_name, const wchar_t* storage_path) {
+    CServiceConnection conn;
+    ASSERT_TRUE(login(conn));
+    Killer killer{env.service.pid()};
+    const std::wstring local = widen(env.local + "/" + local_name);
+    EXPECT_NE((conn.*transfer)(local.c_str(), storage_path, kill_on_first_report, &killer), 0);
+    // Reports the service sent before it died may still arrive.
+    EXPECT_GE(killer.calls, 1);
+    EXPECT_EQ(killer.first_total, kLargeBytes);
+    EXPECT_LT(killer.first_completed, kLargeBytes);
+    const int status = env.service.wait();
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(WTERMSIG(status), SIGKILL);
+    ASSERT_TRUE(env.service.start()) << env.service.log();
+  }
+
+  ServiceEnv env;
+};
+
+TEST_F(ServiceCrash, KilledDuringAddFileLeavesNoFile) {
+  {
+    CServiceConnection conn;
+    ASSERT_TRUE(login(conn));
+    ASSERT_EQ(conn.adddir(L"\\backup"), 0);
+  }
+  kill_during(&CServiceConnection::addfile, "large", L"\\backup\\large");
+  EXPECT_FALSE(path_exists(env.tree() + "/backup/large"));
+  EXPECT_FALSE(has_temp_name(tree_listing(env.root)));  // swept at start-up
+
+  CServiceConnection conn;
+  ASSERT_TRUE(login(conn));
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  int backup_type = 0, reversion = 0;
+  EXPECT_EQ(conn.getfileinfo(L"\\backup\\large", data, backup_type, reversion), -3);
+  EXPECT_EQ(conn.err_code, kNotFound);
+  EXPECT_EQ(list_all(conn), std::vector<std::wstring>{L"\\backup"});
+  // The path is free for a new upload.
+  EXPECT_EQ(conn.addfile(widen(env.local + "/small").c_str(), L"\\backup\\large", nullptr, nullptr),
+            0);
+  EXPECT_EQ(conn.getfileinfo(L"\\backup\\large", data, backup_type, reversion), 0);
+  EXPECT_EQ(reversion, 1);
+}
+
+TEST_F(ServiceCrash, KilledDuringUpdateFileKeepsTheOldContent) {
+  {
+    CServiceConnection conn;
+    ASSERT_TRUE(login(conn));
+    ASSERT_EQ(conn.addfile(widen(env.local + "/small").c_str(), L"\\f", nullptr, nullptr), 0);
+  }
+  kill_during(&CServiceConnection::updatefile, "large", L"\\f");
+  EXPECT_EQ(read_file(env.tree() + "/f"), "old content");
+  EXPECT_FALSE(has_temp_name(tree_listing(env.root)));
+
+  CServiceConnection conn;
+  ASSERT_TRUE(login(conn));
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  int backup_type = 0, reversion = 0;
+  ASSERT_EQ(conn.getfileinfo(L"\\f", data, backup_type, reversion), 0);
+  EXPECT_EQ(reversion, 1);
+  EXPECT_EQ(data.nFileSizeLow, 11u);
+  EXPECT_EQ(list_all(conn), std::vector<std::wstring>{L"\\f"});
+  ASSERT_EQ(conn.downloadfile(widen(env.local + "/restored").c_str(), L"\\f", nullptr, nullptr), 0);
+  EXPECT_EQ(read_file(env.local + "/restored"), "old content");
+}
+
+TEST_F(ServiceCrash, KilledDuringDownloadLeavesTheLocalFileWhole) {
+  {
+    CServiceConnection conn;
+    ASSERT_TRUE(login(conn));
+    ASSERT_EQ(conn.addfile(widen(env.local + "/large").c_str(), L"\\large", nullptr, nullptr), 0);
+  }
+  ASSERT_TRUE(write_file(env.local + "/target", "previous"));
+  kill_during(&CServiceConnection::downloadfile, "target", L"\\large");
+  EXPECT_EQ(read_file(env.local + "/target"), "previous");
+  EXPECT_FALSE(has_temp_name(tree_listing(env.local)));  // journaled, swept
+  EXPECT_FALSE(has_temp_name(tree_listing(env.root)));
+}
+
+TEST_F(ServiceCrash, ClientLeavingMidUploadAbortsIt) {
+  WireClient wire(env.service.port());
+  const std::string id = wire.login("alice", "s3cret");
+  ASSERT_FALSE(id.empty());
+  ASSERT_TRUE(wire.send("<AddFile PathName=\"\\gone\" LocalPathName=\"" + env.local +
+                        "/large\" ClientID=\"" + id + "\"/>"));
+  EXPECT_EQ(wire.read_message().compare(0, 5, "<RPT "), 0);
+  wire.close();
+  // The service notices at its next chunk and removes its temp file.
+  for (int i = 0; i < 500; ++i) {
+    if (env.service.log().find("client gone") != std::string::npos) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_NE(env.service.log().find("client gone"), std::string::npos) << env.service.log();
+  EXPECT_FALSE(path_exists(env.tree() + "/gone"));
+  EXPECT_FALSE(has_temp_name(tree_listing(env.tree())));
+}
+
+}  // namespace

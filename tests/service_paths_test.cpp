@@ -1,0 +1,213 @@
+// Storage and local paths that try to leave their trees are refused, and
+// nothing outside the storage root and the local root is ever written.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <list>
+#include <string>
+#include <vector>
+
+#include "client/Brevanto.h"
+#include "protocol/service_connection.h"
+#include "tests/service_test_env.h"
+#include "tests/service_test_wire.h"
+
+namespace {
+
+constexpr int kNotFound = 3;
+constexpr int kInvalidPath = 5;
+constexpr int kLocalRefused = 6;
+constexpr int kNotADirectory = 10;
+
+class ServicePaths : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(env.started) << env.service.log();
+    conn.port = env.service.port();
+    ASSERT_EQ(conn.login(L"alice", L"s3cret", L"", L"1"), 0);
+    ASSERT_TRUE(conn.logged_in);
+    ASSERT_TRUE(write_file(env.local + "/data.txt", "payload"));
+    ASSERT_TRUE(write_file(env.outside + "/secret.txt", "outside content"));
+    outside_before = tree_listing(env.outside);
+  }
+
+  void TearDown() override {
+    // Nothing was written or removed outside.
+    EXPECT_EQ(tree_listing(env.outside), outside_before);
+    EXPECT_EQ(read_file(env.outside + "/secret.txt"), "outside content");
+  }
+
+  int info(const wchar_t* path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    int backup_type = 0, reversion = 0;
+    return conn.getfileinfo(path, data, backup_type, reversion);
+  }
+
+  std::wstring local(const std::string& path) { return widen(env.local + path); }
+
+  ServiceEnv env;
+  CServiceConnection conn;
+  std::vector<std::string> outside_before;
+};
+
+TEST_F(ServicePaths, StoragePathsCannotLeaveTheTree) {
+  const std::vector<std::wstring> bad = {
+      L"\\..\\..\\etc",   L"..",          L"\\a\\..\\..\\b",  L"\\.\\a",
+      L"\\a/b",           L"/etc/passwd", L"\\a\\..",         L"\\..\\..\\root\\data",
+      L"\\.brevanto-tmp-0123456789abcdef",
+  };
+  for (const std::wstring& path : bad) {
+    EXPECT_EQ(conn.adddir(path.c_str()), -3);
+    EXPECT_EQ(conn.err_code, kInvalidPath);
+    EXPECT_EQ(info(path.c_str()), -3);
+    EXPECT_EQ(conn.err_code, kInvalidPath);
+    EXPECT_EQ(conn.addfile(local("/data.txt").c_str(), path.c_str(), nullptr, nullptr), -3);
+    EXPECT_EQ(conn.err_code, kInvalidPath);
+    EXPECT_EQ(conn.removefile(path.c_str()), -3);
+    EXPECT_EQ(conn.err_code, kInvalidPath);
+    EXPECT_EQ(conn.downloadfile(local("/x").c_str(), path.c_str(), nullptr, nullptr), -3);
+    std::list<_path_buffer*> entries;
+    EXPECT_EQ(conn.getfilelist(path.c_str(), true, entries), -3);
+    EXPECT_TRUE(entries.empty());
+  }
+  // Nothing new anywhere but the (empty) tree.
+  EXPECT_EQ(tree_listing(env.tree()), std::vector<std::string>{});
+  EXPECT_FALSE(path_exists(env.root + "/etc"));
+  EXPECT_FALSE(path_exists(env.local + "/x"));
+
+  // Leading and doubled backslashes are harmless spellings.
+  EXPECT_EQ(conn.adddir(L"a\\\\b"), 0);
+  EXPECT_EQ(info(L"\\a\\b\\"), 0);
+  EXPECT_EQ(conn.addfile(local("/data.txt").c_str(), L"\\a\\b\\f", nullptr, nullptr), 0);
+  EXPECT_EQ(conn.adddir(L"\\a\\b\\f\\g"), -3);  // a file in the way
+  EXPECT_EQ(conn.err_code, kNotADirectory);
+  EXPECT_EQ(conn.removefile(L"\\"), -3);  // not the root
+  EXPECT_EQ(conn.err_code, kInvalidPath);
+}
+
+TEST_F(ServicePaths, LocalPathsOutsideTheLocalRootAreRefused) {
+  ASSERT_EQ(::symlink(env.outside.c_str(), (env.local + "/link-out").c_str()), 0);
+  ASSERT_EQ(::symlink((env.outside + "/secret.txt").c_str(), (env.local + "/file-out").c_str()), 0);
+  EXPECT_EQ(conn.adddir(L"\\d"), 0);
+
+  const std::vector<std::wstring> bad_sources = {
+      widen(env.outside + "/secret.txt"),
+      local("/../outside/secret.txt"),
+      local("/link-out/secret.txt"),
+      local("/file-out"),
+      local("/missing.txt"),
+      local(""),  // the root itself is no file
+      L"relative/data.txt",
+      L"/etc/passwd",
+  };
+  for (const std::wstring& path : bad_sources) {
+    EXPECT_EQ(conn.addfile(path.c_str(), L"\\d\\copy", nullptr, nullptr), -3);
+    EXPECT_EQ(conn.err_code, kLocalRefused);
+  }
+  EXPECT_EQ(info(L"\\d\\copy"), -3);
+  EXPECT_EQ(conn.err_code, kNotFound);
+
+  ASSERT_EQ(conn.addfile(local("/data.txt").c_str(), L"\\d\\f", nullptr, nullptr), 0);
+  const std::vector<std::wstring> bad_targets = {
+      widen(env.outside + "/new.txt"),
+      widen(env.outside + "/secret.txt"),
+      local("/../outside/new.txt"),
+      local("/link-out/new.txt"),
+      local("/link-out/sub/new.txt"),
+      local("/new/../../outside/new.txt"),
+      local("/.."),
+      local("/"),
+      widen(env.dir.path() + "/new.txt"),
+  };
+  for (const std::wstring& path : bad_targets) {
+    EXPECT_EQ(conn.downloadfile(path.c_str(), L"\\d\\f", nullptr, nullptr), -3);
+    EXPECT_EQ(conn.err_code, kLocalRefused);
+  }
+  EXPECT_FALSE(path_exists(env.dir.path() + "/new.txt"));
+  EXPECT_FALSE(path_exists(env.local + "/new"));
+
+  // A link as the file to write is replaced, never written through.
+  EXPECT_EQ(conn.downloadfile(local("/file-out").c_str(), L"\\d\\f", nullptr, nullptr), 0);
+  EXPECT_EQ(read_file(env.local + "/file-out"), "payload");
+
+  // A link inside the local root that stays inside is fine.
+  ASSERT_EQ(::symlink(env.local.c_str(), (env.local + "/link-in").c_str()), 0);
+  EXPECT_EQ(conn.downloadfile(local("/link-in/back.txt").c_str(), L"\\d\\f", nullptr, nullptr), 0);
+  EXPECT_EQ(read_file(env.local + "/back.txt"), "payload");
+}
+
+TEST_F(ServicePaths, LinksInsideTheStorageTreeAreNeverFollowed) {
+  // Links placed into the tree by other means, pointing outside.
+  ASSERT_EQ(::symlink(env.outside.c_str(), (env.tree() + "/evil").c_str()), 0);
+  ASSERT_EQ(::symlink((env.outside + "/secret.txt").c_str(), (env.tree() + "/evil-file").c_str()),
+            0);
+  EXPECT_EQ(conn.adddir(L"\\evil\\sub"), -3);
+  EXPECT_EQ(conn.err_code, kInvalidPath);
+  EXPECT_EQ(conn.addfile(local("/data.txt").c_str(), L"\\evil\\planted", nullptr, nullptr), -3);
+  EXPECT_EQ(conn.err_code, kInvalidPath);
+  EXPECT_EQ(conn.addfile(local("/data.txt").c_str(), L"\\evil-file", nullptr, nullptr), -3);
+  EXPECT_EQ(conn.updatefile(local("/data.txt").c_str(), L"\\evil-file", nullptr, nullptr), -3);
+  EXPECT_EQ(conn.err_code, kInvalidPath);
+  EXPECT_EQ(conn.downloadfile(local("/got").c_str(), L"\\evil\\secret.txt", nullptr, nullptr), -3);
+  EXPECT_EQ(conn.err_code, kInvalidPath);
+  EXPECT_EQ(conn.downloadfile(local("/got").c_str(), L"\\evil-file", nullptr, nullptr), -3);
+  EXPECT_FALSE(path_exists(env.local + "/got"));
+  EXPECT_EQ(info(L"\\evil"), -3);
+  EXPECT_EQ(info(L"\\evil\\secret.txt"), -3);
+  std::list<_path_buffer*> entries;
+  EXPECT_EQ(conn.getfilelist(L"\\evil", true, entries), -3);
+  EXPECT_EQ(conn.getfilelist(L"\\", true, entries), 0);
+  EXPECT_TRUE(entries.empty());  // links are not listed
+  for (_path_buffer* e : entries) delete e;
+
+  // Removing a link removes the link, never what it points to.
+  EXPECT_EQ(conn.removedir(L"\\evil"), 0);
+  EXPECT_EQ(conn.removefile(L"\\evil-file"), 0);
+  EXPECT_FALSE(path_exists(env.tree() + "/evil"));
+  EXPECT_FALSE(path_exists(env.tree() + "/evil-file"));
+}
+
+TEST(ServicePathsRoots, StorageRootIsNeverALocalPath) {
+  // A local root that holds the storage root.
+  TempDir dir;
+  const std::string root = dir.path() + "/root";
+  ASSERT_EQ(add_service_user(root, "alice", "s3cret"), 0);
+  ASSERT_EQ(add_service_user(root, "bob", "hunter2"), 0);
+  ServiceProcess service(root, {dir.path()}, dir.path() + "/service.log");
+  ASSERT_TRUE(service.start()) << service.log();
+  ASSERT_TRUE(write_file(dir.path() + "/data.txt", "payload"));
+
+  CServiceConnection bob;
+  bob.port = service.port();
+  ASSERT_EQ(bob.login(L"bob", L"hunter2", L"", L"1"), 0);
+  const std::wstring data = widen(dir.path() + "/data.txt");
+  ASSERT_EQ(bob.addfile(data.c_str(), L"\\bobs", nullptr, nullptr), 0);
+
+  CServiceConnection alice;
+  alice.port = service.port();
+  ASSERT_EQ(alice.login(L"alice", L"s3cret", L"", L"1"), 0);
+  const std::vector<std::string> inside = {"/root/catalog.sqlite3", "/root/data/u2/default/bobs",
+                                           "/root/../root/data/u2/default/bobs"};
+  for (const std::string& path : inside) {
+    EXPECT_EQ(alice.addfile(widen(dir.path() + path).c_str(), L"\\stolen", nullptr, nullptr), -3);
+    EXPECT_EQ(alice.err_code, kLocalRefused);
+  }
+  EXPECT_EQ(alice.addfile(data.c_str(), L"\\mine", nullptr, nullptr), 0);
+  const std::vector<std::string> targets = {"/root/data/u2/default/bobs",
+                                            "/root/data/u2/default/planted", "/root/catalog.sqlite3",
+                                            "/root/new/file"};
+  for (const std::string& path : targets) {
+    EXPECT_EQ(alice.downloadfile(widen(dir.path() + path).c_str(), L"\\mine", nullptr, nullptr),
+              -3);
+    EXPECT_EQ(alice.err_code, kLocalRefused);
+  }
+  EXPECT_FALSE(path_exists(root + "/data/u2/default/planted"));
+  EXPECT_FALSE(path_exists(root + "/new"));
+  EXPECT_EQ(read_file(root + "/data/u2/default/bobs"), "payload");
+  EXPECT_EQ(alice.downloadfile(widen(dir.path() + "/out/copy").c_str(), L"\\mine", nullptr, nullptr),
+            0);
+}
+
+}  // namespace

@@ -1,0 +1,36 @@
+// One service under test: a temp folder with the storage root, a local
+// root and a folder outside both, the user "alice" (password "s3cret"),
+// and the service process.
+#ifndef BREVANTO_TESTS_SERVICE_TEST_ENV_H_
+#define BREVANTO_TESTS_SERVICE_TEST_ENV_H_
+
+#include <cstdint>
+#include <string>
+
+#include "tests/service_test_files.h"
+#include "tests/service_test_process.h"
+
+struct ServiceEnv {
+  // Adds alice and starts the service on `port` (0: any free port).
+  explicit ServiceEnv(std::uint16_t port = 0)
+      : root(dir.path() + "/root"),
+        local(dir.make_dir("local")),
+        outside(dir.make_dir("outside")),
+        service(root, {local}, dir.path() + "/service.log") {
+    user_added = add_service_user(root, "alice", "s3cret") == 0;
+    started = user_added && service.start(port);
+  }
+
+  // alice's tree of the default project, as the service lays it out.
+  std::string tree() const { return root + "/data/u1/default"; }
+
+  TempDir dir;
+  std::string root;
+  std::string local;
+  std::string outside;
+  ServiceProcess service;
+  bool user_added = false;
+  bool started = false;
+};
+
+#endif  // BREVANTO_TESTS_SERVICE_TEST_ENV_H_

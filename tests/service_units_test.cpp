@@ -1,0 +1,147 @@
+// The service's parts on their own: storage path rules, reply texts,
+// request parsing, FILETIME counts, atomic files, project folders.
+#include <fcntl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+
+#include "service/atomic_file.h"
+#include "service/errors.h"
+#include "service/filetime.h"
+#include "service/replies.h"
+#include "service/request.h"
+#include "service/storage_paths.h"
+#include "service/storage_tree.h"
+#include "tests/service_test_files.h"
+
+namespace {
+
+std::string canonical(const std::string& text) { return parse_storage_path(text).text(); }
+
+ErrorCode parse_error(const std::string& text) {
+  try {
+    parse_storage_path(text);
+  } catch (const ServiceError& e) {
+    return e.code();
+  }
+  return static_cast<ErrorCode>(0);
+}
+
+TEST(ServiceStoragePaths, SpellingsOfOnePath) {
+  EXPECT_EQ(canonical(""), "\\");
+  EXPECT_EQ(canonical("\\"), "\\");
+  EXPECT_EQ(canonical("\\\\"), "\\");
+  EXPECT_EQ(canonical("a"), "\\a");
+  EXPECT_EQ(canonical("\\a\\b"), "\\a\\b");
+  EXPECT_EQ(canonical("a\\\\b\\"), "\\a\\b");
+  EXPECT_EQ(parse_storage_path("\\a\\b\\").dir_text(), "\\a\\b\\");
+  EXPECT_EQ(parse_storage_path("").dir_text(), "\\");
+  EXPECT_EQ(canonical("\\caf\xc3\xa9\\x y&<z>"), "\\caf\xc3\xa9\\x y&<z>");
+  EXPECT_EQ(parse_storage_path("\\a\\b.txt").name(), "b.txt");
+  EXPECT_TRUE(parse_storage_path("\\").is_root());
+}
+
+TEST(ServiceStoragePaths, RefusedComponents) {
+  for (const std::string& bad :
+       {std::string("\\.."), std::string("\\a\\..\\b"), std::string("."), std::string("\\a/b"),
+        std::string("/etc"), std::string("\\a\"b"), std::string("\\a\tb"), std::string("\\a\x7f"),
+        std::string("\\.brevanto-tmp-1234"), std::string("\\bad\xff"),
+        std::string("\\over\xc0\xaflong"), std::string("\\") + std::string(256, 'n'),
+        std::string(4097, 'p')}) {
+    EXPECT_EQ(parse_error(bad), kInvalidPath) << bad;
+  }
+  EXPECT_EQ(parse_error("\\" + std::string(255, 'n')), 0);
+  EXPECT_EQ(parse_error("\\...\\.x\\x."), 0);
+}
+
+TEST(ServiceStoragePaths, Utf8Validation) {
+  EXPECT_TRUE(valid_utf8("plain"));
+  EXPECT_TRUE(valid_utf8("\xe6\x96\x87\xf0\x9f\x98\x80"));
+  EXPECT_FALSE(valid_utf8("\xed\xa0\x80"));      // a surrogate
+  EXPECT_FALSE(valid_utf8("\xe0\x80\xaf"));      // overlong
+  EXPECT_FALSE(valid_utf8("\xf4\x90\x80\x80"));  // above U+10FFFF
+  EXPECT_FALSE(valid_utf8("\xe6\x96"));          // cut short
+}
+
+TEST(ServiceReplies, TextsAsTheClientParserReadsThem) {
+  EXPECT_EQ(success_reply(), "<ACK Result=\"success\"/>");
+  EXPECT_EQ(error_reply(kNotFound),
+            "<ACK Result=\"failed\" errcode=\"3\" errtext=\"not found\"/>");
+  EXPECT_EQ(login_reply("00ff"), "<ACK Result=\"success\" ClientID=\"00ff\"/>");
+  EXPECT_EQ(progress_report(10, 4), "<RPT TotalBytes=\"10\" CompleteBytes=\"4\"/>");
+  EntryInfo info;
+  info.size = 5368709120ull;
+  info.create_time = 1;
+  info.modify_time = 2;
+  info.reversion = 3;
+  EXPECT_EQ(file_info_reply(info),
+            "<ACK Result=\"success\" Size=\"5368709120\" CreateTime=\"1\" LastModifyTime=\"2\""
+            " BackupType=\"0\" Reversion=\"3\"/>");
+  for (int code = kNotLoggedIn; code <= kIsADirectory; ++code) {
+    EXPECT_EQ(std::string(error_text(static_cast<ErrorCode>(code))).find('"'), std::string::npos);
+  }
+}
+
+TEST(ServiceRequests, ParsedWithTheReplyParser) {
+  const std::string text = "<GetFileList StartDir=\"\\a b\\\" SearchSubDirs=\"true\" ClientId=\"x\"/>";
+  const Request request(text.c_str(), text.size());
+  EXPECT_TRUE(request.is("getfilelist"));
+  EXPECT_EQ(request.get("StartDir"), "\\a b\\");
+  ASSERT_NE(request.find("ClientID"), nullptr);  // names ignore case
+  EXPECT_EQ(*request.find("ClientID"), "x");
+  EXPECT_EQ(request.find("Missing"), nullptr);
+  EXPECT_THROW(request.get("Missing"), ServiceError);
+
+  const std::string with_nul("<AddDir PathName=\"a\0b\"/>", 24);
+  EXPECT_THROW(Request(with_nul.c_str(), with_nul.size()), ServiceError);
+  EXPECT_THROW(Request("no tag", 6), ServiceError);
+}
+
+TEST(ServiceFiletime, CountsFrom1601) {
+  EXPECT_EQ(filetime_from_timespec(timespec{0, 0}), 116444736000000000);
+  EXPECT_EQ(filetime_from_timespec(timespec{1, 999}), 116444736010000009);
+  EXPECT_GT(filetime_now(), 130000000000000000);  // after 2012
+}
+
+TEST(ServiceStorageTree, ProjectFolders) {
+  EXPECT_EQ(project_dir_name(""), "default");
+  EXPECT_EQ(project_dir_name("Work/.."), "p-576f726b2f2e2e");
+  EXPECT_EQ(user_dir_name(12), "u12");
+}
+
+TEST(ServiceAtomicFile, CommitsWholeOrLeavesTheTarget) {
+  TempDir dir;
+  const int dir_fd = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(dir_fd, 0);
+  ASSERT_TRUE(write_file(dir.path() + "/target", "old"));
+  {
+    AtomicFile file;
+    ASSERT_EQ(file.create(dir_fd, make_temp_name(), "target", 0600), 0);
+    ASSERT_EQ(::write(file.fd(), "new", 3), 3);
+    EXPECT_EQ(file.commit(false), EEXIST);  // kept
+  }
+  EXPECT_EQ(read_file(dir.path() + "/target"), "old");
+  {
+    AtomicFile file;
+    ASSERT_EQ(file.create(dir_fd, make_temp_name(), "target", 0600), 0);
+    ASSERT_EQ(::write(file.fd(), "half", 4), 4);
+  }  // dropped without commit
+  EXPECT_EQ(read_file(dir.path() + "/target"), "old");
+  {
+    AtomicFile file;
+    ASSERT_EQ(file.create(dir_fd, make_temp_name(), "target", 0600), 0);
+    ASSERT_EQ(::write(file.fd(), "new", 3), 3);
+    EXPECT_EQ(file.commit(true), 0);
+  }
+  EXPECT_EQ(read_file(dir.path() + "/target"), "new");
+  EXPECT_EQ(tree_listing(dir.path()), std::vector<std::string>{"target"});
+  EXPECT_TRUE(is_temp_name(make_temp_name()));
+  EXPECT_EQ(make_temp_name().size(), sizeof(kTempPrefix) - 1 + 16);
+  ::close(dir_fd);
+}
+
+}  // namespace
