@@ -15,8 +15,10 @@
 #include <cstring>
 #include <functional>
 #include <list>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "bench/bench_util.h"
 #include "bench/corpus.h"
@@ -48,10 +50,9 @@ class Server {
         }
         const int one = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-        std::thread([this, fd] {
-          serve_(fd);
-          ::close(fd);
-        }).detach();
+        std::lock_guard<std::mutex> lock(mu_);
+        clients_.push_back(fd);
+        workers_.emplace_back([this, fd] { serve_(fd); });
       }
     });
   }
@@ -59,6 +60,10 @@ class Server {
     stop_ = true;
     ::shutdown(listener_, SHUT_RDWR);
     thread_.join();
+    std::lock_guard<std::mutex> lock(mu_);
+    for (int fd : clients_) ::shutdown(fd, SHUT_RDWR);
+    for (std::thread& t : workers_) t.join();
+    for (int fd : clients_) ::close(fd);
     ::close(listener_);
   }
   unsigned short port() const { return port_; }
@@ -82,6 +87,9 @@ class Server {
   unsigned short port_ = 0;
   std::atomic<bool> stop_{false};
   std::thread thread_;
+  std::mutex mu_;
+  std::vector<int> clients_;
+  std::vector<std::thread> workers_;
 };
 
 void send_all(int fd, const std::string& bytes) {
@@ -93,14 +101,17 @@ void send_all(int fd, const std::string& bytes) {
   }
 }
 
-// Reads one request: every request of the protocol ends with "/>".
+// Reads one request: every request of the protocol ends with "/>". The
+// client's closing logout ends the conversation.
 bool read_request(int fd, std::string& pending) {
   char buf[4096];
   for (;;) {
     const std::size_t end = pending.find("/>");
     if (end != std::string::npos) {
+      const bool logout = pending.compare(0, 7, "<logout") == 0;
       pending.erase(0, end + 2);
-      return true;
+      if (logout) send_all(fd, "<ACK Result=\"success\"/>");
+      return !logout;
     }
     const ssize_t n = ::recv(fd, buf, sizeof(buf), 0);
     if (n <= 0) return false;
@@ -108,11 +119,13 @@ bool read_request(int fd, std::string& pending) {
   }
 }
 
-// Answers each request with `stream`.
-Server answering_with(const std::string& stream) {
-  return Server([&stream](int fd) {
+// Answers each request with `messages`, one send each, as the service does.
+Server answering_with(const std::vector<std::string>& messages) {
+  return Server([&messages](int fd) {
     std::string pending;
-    while (read_request(fd, pending)) send_all(fd, stream);
+    while (read_request(fd, pending)) {
+      for (const std::string& m : messages) send_all(fd, m);
+    }
   });
 }
 
@@ -148,12 +161,12 @@ int main(int argc, char** argv) {
 
   {  // Listing: one million entries.
     std::size_t entries_per_listing = 0;
-    const auto messages = bench::listing_messages(1000000 / 44 + 1, &entries_per_listing);
-    std::string stream;
-    for (const std::string& m : messages) stream += m;
-    stream += "<ACK Result=\"success\"/>";
-    const double message_count = static_cast<double>(messages.size() + 1);
-    Server server = answering_with(stream);
+    auto messages = bench::listing_messages(1000000 / 44 + 1, &entries_per_listing);
+    messages.push_back("<ACK Result=\"success\"/>");
+    std::size_t stream_size = 0;
+    for (const std::string& m : messages) stream_size += m.size();
+    const double message_count = static_cast<double>(messages.size());
+    Server server = answering_with(messages);
     CServiceConnection* conn = connect_client(server.port());
     const int bare = server.dial();
     std::size_t peak_beyond = 0;
@@ -163,15 +176,18 @@ int main(int argc, char** argv) {
           std::list<_path_buffer*> list;
           const std::size_t before = bench::heap_in_use();
           bench::reset_heap_peak();
-          conn->getfilelist(L"\\", true, list);
+          const int status = conn->getfilelist(L"\\", true, list);
+          if (status != 0 || list.size() != entries_per_listing) {
+            std::fprintf(stderr, "listing failed: %d, %zu entries\n", status, list.size());
+            std::abort();
+          }
           const std::size_t held = bench::heap_in_use() - before;  // the entries
           peak_beyond = bench::heap_peak() - before - held;
-          if (list.size() != entries_per_listing) std::abort();
           for (_path_buffer* e : list) delete e;
         },
         [&] {
           send_all(bare, "<GetFileList StartDir=\"\\\" SearchSubDirs=\"true\" ClientId=\"bench\"/>");
-          bare_receive(bare, stream.size());
+          bare_receive(bare, stream_size);
         });
     bench::row("listing, 1M entries (messages/s)", p, "msg/s");
     std::printf("listing: %.3g entries/s; peak memory beyond the entries %zu bytes\n",
@@ -181,7 +197,7 @@ int main(int argc, char** argv) {
   }
 
   {  // Round trip: a small request, a small reply.
-    const std::string reply = bench::file_info_replies(1)[0];
+    const std::vector<std::string> reply = bench::file_info_replies(1);
     Server server = answering_with(reply);
     CServiceConnection* conn = connect_client(server.port());
     const int bare = server.dial();
@@ -207,10 +223,11 @@ int main(int argc, char** argv) {
 
   {  // Progress: a stream of reports, then the final reply.
     const auto reports = bench::progress_reports(200000);
-    std::string stream;
-    for (const std::string& r : reports) stream += r;
-    stream += "<ACK Result=\"success\"/>";
-    Server server = answering_with(stream);
+    std::vector<std::string> messages = reports;
+    messages.push_back("<ACK Result=\"success\"/>");
+    std::size_t stream_size = 0;
+    for (const std::string& m : messages) stream_size += m.size();
+    Server server = answering_with(messages);
     CServiceConnection* conn = connect_client(server.port());
     const int bare = server.dial();
     std::size_t seen = 0;
@@ -223,7 +240,7 @@ int main(int argc, char** argv) {
         },
         [&] {
           send_all(bare, "<AddFile PathName=\"\\backup\\file\" LocalPathName=\"/local/file\" ClientID=\"bench\"/>");
-          bare_receive(bare, stream.size());
+          bare_receive(bare, stream_size);
         });
     bench::row("progress reports (reports/s)", p, "reports/s");
     ::close(bare);

@@ -63,5 +63,9 @@ unset(_wine_run_default)
 # --default-prefix: used only when the caller has no WINEPREFIX set.
 # --dll-dir: DLLs built at the top of the build tree (e.g. the library under
 #   test) are found by executables that live in subdirectories.
-set(CMAKE_CROSSCOMPILING_EMULATOR
-  "${WINE_RUN};--default-prefix;${WINE_RUN_PREFIX};--dll-dir;${CMAKE_BINARY_DIR};--")
+# An emulator given on the command line (-DCMAKE_CROSSCOMPILING_EMULATOR=...)
+# is left alone.
+if(NOT DEFINED CACHE{CMAKE_CROSSCOMPILING_EMULATOR})
+  set(CMAKE_CROSSCOMPILING_EMULATOR
+    "${WINE_RUN};--default-prefix;${WINE_RUN_PREFIX};--dll-dir;${CMAKE_BINARY_DIR};--")
+endif()

@@ -32,7 +32,18 @@ std::unique_ptr<_path_buffer> entry_of(const _reply_element& element) {
   if (parent == nullptr || name == nullptr) return nullptr;
   auto entry = std::make_unique<_path_buffer>();
   entry->is_dir = ascii_iequals(element.name, "dir") ? 1 : 0;
-  entry->full_path = utf8_to_wide(parent->value + name->value);
+  // The name follows the parent directly; no separator is put between them.
+  // The two are converted one after the other, which gives the same text as
+  // converting them joined unless a character straddles the seam; then the
+  // joined bytes are converted.
+  const std::string& dir = parent->value;
+  if (!dir.empty() && static_cast<unsigned char>(dir.back()) >= 0x80) {
+    entry->full_path = utf8_to_wide(dir + name->value);
+  } else {
+    entry->full_path.reserve(dir.size() + name->value.size());
+    append_utf8_as_wide(entry->full_path, dir);
+    append_utf8_as_wide(entry->full_path, name->value);
+  }
   return entry;
 }
 

@@ -47,13 +47,26 @@ t_total=$SECONDS
 # --- Configure -------------------------------------------------------------
 say "Configuring $build"
 t=$SECONDS
-cmake_args=(-S "$src" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$toolchain")
+# CMake reads the toolchain file only when a build directory is first
+# configured; a directory configured another way would build for the host.
+if [ -f "$build/CMakeCache.txt" ] &&
+   [ "$(sed -n 's/^CMAKE_TOOLCHAIN_FILE:[A-Z]*=//p' "$build/CMakeCache.txt")" != "$toolchain" ]
+then
+  die "$build was not configured with $toolchain; use another directory or delete it"
+fi
+cmake_args=(-S "$src" -B "$build" -DCMAKE_TOOLCHAIN_FILE:FILEPATH="$toolchain")
 if [ ! -f "$build/CMakeCache.txt" ] && [ -z "${CMAKE_GENERATOR:-}" ] &&
    command -v ninja >/dev/null 2>&1; then
   cmake_args+=(-G Ninja)
 fi
 cmake "${cmake_args[@]}"
 t_configure=$((SECONDS - t))
+
+# Wine prefix: the same default as the toolchain file, i.e. WINEPREFIX, else
+# WINE_RUN_PREFIX from the cache (normally BUILD_DIR/wineprefix).
+prefix=$(sed -n 's/^WINE_RUN_PREFIX:[A-Z]*=//p' "$build/CMakeCache.txt")
+prefix=${prefix:-$build/wineprefix}
+active_prefix=${WINEPREFIX:-$prefix}
 
 # --- Build -----------------------------------------------------------------
 say "Building with $jobs jobs"
@@ -73,17 +86,13 @@ while IFS= read -r -d '' f; do
     printf '    ^ needs a MinGW runtime DLL\n' >&2
     bad=1
   fi
-done < <(find "$build" -path "$build/wineprefix" -prune -o \
+done < <(find "$build" \( -path "$prefix" -o -path "$active_prefix" \) -prune -o \
               -type f \( -iname '*.dll' -o -iname '*.exe' \) \
               ! -path '*/CMakeFiles/*' -print0 | sort -z)
 [ "$bad" -eq 0 ] || die "some binaries depend on MinGW runtime DLLs"
 
-# --- Wine prefix -----------------------------------------------------------
-# Same default as the toolchain file: WINEPREFIX, else WINE_RUN_PREFIX from
-# the cache (normally BUILD_DIR/wineprefix).
-prefix=$(sed -n 's/^WINE_RUN_PREFIX:[A-Z]*=//p' "$build/CMakeCache.txt")
-prefix=${prefix:-$build/wineprefix}
-say "Wine prefix ${WINEPREFIX:-$prefix}"
+# --- Wine prefix (created and initialised on first use only) -----------------
+say "Wine prefix $active_prefix"
 t=$SECONDS
 "$wine_run" --default-prefix "$prefix" --init
 t_prefix=$((SECONDS - t))

@@ -9,7 +9,9 @@
 #include "client/Brevanto.h"
 #include "client/cloud_branch.h"
 #include "tests/fake_quorvel.h"
+#include "platform/win32.h"
 #include "tests/trace_reader.h"
+#include "util/module_path.h"
 
 namespace {
 
@@ -19,9 +21,16 @@ std::uint64_t ticks(const FILETIME& t) {
   return (std::uint64_t(t.dwHighDateTime) << 32) | t.dwLowDateTime;
 }
 
+// The cloud back end writes into an existing log folder but creates none;
+// the local service back end is what creates it.
+struct LogFolder {
+  LogFolder() { win32::SHCreateDirectory(nullptr, (executable_directory() + L"Logs").c_str()); }
+};
+
 class Cloud : public ::testing::Test {
  protected:
   void SetUp() override { reset_fake_quorvel(); }
+  LogFolder log_folder;
   FakeQuorvel& fake = fake_quorvel();
   CBrevanto client{INTERFACE_CLOUD_LIBRARY};
 };

@@ -121,6 +121,21 @@ void FakeService::serve(SOCKET client) {
   CMessageFramer framer;
   char buffer[4096];
   for (;;) {
+#ifdef _WIN32
+    // Wine does not wake a blocked recv when another thread shuts the socket
+    // down, so wait in short slices and look at the stop flag in between.
+    for (;;) {
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (stopping_) return;
+      }
+      fd_set readable;
+      FD_ZERO(&readable);
+      FD_SET(client, &readable);
+      timeval slice{0, 50000};
+      if (::select(0, &readable, nullptr, nullptr, &slice) != 0) break;
+    }
+#endif
     const int got = win32::recv(client, buffer, sizeof(buffer), 0);
     if (got <= 0) return;
     framer.append(buffer, static_cast<std::size_t>(got));

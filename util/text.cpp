@@ -21,15 +21,24 @@ std::string wide_to_narrow(const wchar_t* text, unsigned code_page) {
 }
 
 std::wstring utf8_to_wide(std::string_view text) {
-  if (text.empty()) return std::wstring();
+  std::wstring out;
+  append_utf8_as_wide(out, text);
+  return out;
+}
+
+void append_utf8_as_wide(std::wstring& out, std::string_view text) {
+  if (text.empty()) return;
+  // A UTF-8 text never has more UTF-16 units (or code points) than bytes,
+  // so one pass into room for every byte converts it; the rest is cut off.
+  const std::size_t start = out.size();
   const int len = static_cast<int>(text.size());
-  const int needed = win32::MultiByteToWideChar(CP_UTF8, 0, text.data(), len, nullptr, 0);
-  if (needed <= 0) throw text_error("UTF-8 to wide conversion failed");
-  std::wstring out(static_cast<std::size_t>(needed), L'\0');
-  if (win32::MultiByteToWideChar(CP_UTF8, 0, text.data(), len, &out[0], needed) != needed) {
+  out.resize(start + text.size());
+  const int written = win32::MultiByteToWideChar(CP_UTF8, 0, text.data(), len, &out[start], len);
+  if (written <= 0) {
+    out.resize(start);
     throw text_error("UTF-8 to wide conversion failed");
   }
-  return out;
+  out.resize(start + static_cast<std::size_t>(written));
 }
 
 std::string utf16le_bytes(std::wstring_view text) {

@@ -22,6 +22,8 @@ inline std::string to_utf8(const wchar_t* text) { return wide_to_narrow(text, 65
 
 // UTF-8 to wide. A null text gives an empty string.
 std::wstring utf8_to_wide(std::string_view text);
+// Appends the UTF-8 text to `out` as wide text, in one conversion pass.
+void append_utf8_as_wide(std::wstring& out, std::string_view text);
 inline std::wstring utf8_to_wide(const char* text) {
   return text ? utf8_to_wide(std::string_view(text)) : std::wstring();
 }
