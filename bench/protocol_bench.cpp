@@ -158,8 +158,11 @@ int count_report(std::uint64_t, std::uint64_t, void* context) {
 
 int main(int argc, char** argv) {
   const int rounds = argc > 1 ? std::atoi(argv[1]) : 5;
+  // An optional second argument runs one comparison only (for profiling).
+  const std::string only = argc > 2 ? argv[2] : "";
+  auto wanted = [&only](const char* name) { return only.empty() || only == name; };
 
-  {  // Listing: one million entries.
+  if (wanted("listing")) {  // Listing: one million entries.
     std::size_t entries_per_listing = 0;
     auto messages = bench::listing_messages(1000000 / 44 + 1, &entries_per_listing);
     messages.push_back("<ACK Result=\"success\"/>");
@@ -196,7 +199,7 @@ int main(int argc, char** argv) {
     delete conn;
   }
 
-  {  // Round trip: a small request, a small reply.
+  if (wanted("roundtrip")) {  // Round trip: a small request, a small reply.
     const std::vector<std::string> reply = bench::file_info_replies(1);
     Server server = answering_with(reply);
     CServiceConnection* conn = connect_client(server.port());
@@ -221,7 +224,7 @@ int main(int argc, char** argv) {
     delete conn;
   }
 
-  {  // Progress: a stream of reports, then the final reply.
+  if (wanted("progress")) {  // Progress: a stream of reports, then the final reply.
     const auto reports = bench::progress_reports(200000);
     std::vector<std::string> messages = reports;
     messages.push_back("<ACK Result=\"success\"/>");

@@ -45,13 +45,13 @@ int ensure_storage_dir(CBrevanto& client, const std::string& path, Tally& tally)
 }
 
 // Uploads a file as new or as a replacement, whichever the storage needs.
-int store_file(CBrevanto& client, const std::string& local, const std::string& remote,
+int store_file(Session& session, const std::string& local, const std::string& remote,
                Progress& progress, bool& was_update) {
+  CBrevanto& client = session.client();
   const std::wstring wide_local = widen(local);
   const std::wstring wide_remote = widen(remote);
   was_update = client.is_path_exists(wide_remote.c_str());
-  return was_update ? client.updatefile(wide_local.c_str(), wide_remote.c_str(),
-                                        Progress::on_progress, &progress)
+  return was_update ? session.replace(wide_local, wide_remote, Progress::on_progress, &progress)
                     : client.addfile(wide_local.c_str(), wide_remote.c_str(),
                                      Progress::on_progress, &progress);
 }
@@ -72,7 +72,7 @@ bool store_manifest(Session& session, const std::vector<ManifestEntry>& manifest
   }
   const std::string remote = storage_join(remote_root, kManifestName);
   bool was_update = false;
-  const int status = store_file(session.client(), scratch, remote, progress, was_update);
+  const int status = store_file(session, scratch, remote, progress, was_update);
   unlink(scratch.c_str());
   if (status != 0) {
     progress.message("backup: manifest " + remote + ": " + session.failure(status));
@@ -133,7 +133,7 @@ int run_backup(Session& session, ProgressMode mode, const std::string& typed_loc
       continue;
     }
     bool was_update = false;
-    const int status = store_file(client, local, remote, progress, was_update);
+    const int status = store_file(session, local, remote, progress, was_update);
     if (status != 0) {
       progress.abandon_file();
       progress.message(std::string("backup: ") + (was_update ? "update " : "put ") + remote +

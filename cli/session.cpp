@@ -75,3 +75,9 @@ int Session::fail(const std::string& what, int status) const {
   std::fprintf(stderr, "%s: %s\n", what.c_str(), failure(status).c_str());
   return exit_code_for(status);
 }
+
+int Session::replace(const std::wstring& local, const std::wstring& remote,
+                     BrevantoProgressCallback callback, void* context) {
+  return cloud() ? client_.addfile(local.c_str(), remote.c_str(), callback, context)
+                 : client_.updatefile(local.c_str(), remote.c_str(), callback, context);
+}

@@ -33,6 +33,12 @@ class Session {
   CBrevanto& client() { return client_; }
   bool cloud() const { return options_.cloud; }
 
+  // Replaces a stored file with a local one: updatefile on the local
+  // service; the cloud library has no update, and its upload replaces an
+  // existing file whole, so the cloud back end uploads.
+  int replace(const std::wstring& local, const std::wstring& remote,
+              BrevantoProgressCallback callback, void* context);
+
   // "failed with <status> (<reason>)", with the service's error state.
   std::string failure(int status) const;
   // Prints "<what>: <failure(status)>" to stderr; returns the exit code.

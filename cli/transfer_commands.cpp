@@ -33,8 +33,7 @@ int run_put(Session& session, ProgressMode mode, const std::string& typed_local,
   const std::wstring wide_local = widen(local);
   const std::wstring wide_remote = widen(remote);
   const int status =
-      update ? session.client().updatefile(wide_local.c_str(), wide_remote.c_str(),
-                                           Progress::on_progress, &progress)
+      update ? session.replace(wide_local, wide_remote, Progress::on_progress, &progress)
              : session.client().addfile(wide_local.c_str(), wide_remote.c_str(),
                                         Progress::on_progress, &progress);
   if (status != 0) {

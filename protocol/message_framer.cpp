@@ -1,5 +1,7 @@
 #include "protocol/message_framer.h"
 
+#include <cstring>
+
 #include "util/ascii.h"
 
 namespace {
@@ -27,9 +29,7 @@ CMessageFramer::Status CMessageFramer::next(bool more_waiting) {
       reset();
       return kTooLarge;
     }
-    const bool fallback = held > 0 && !more_waiting &&
-                          (phase_ == kBeforeFirstTag || (!quoted_ && after_gt_));
-    if (!fallback) return kNeedMore;
+    if (more_waiting || !could_end_without_more()) return kNeedMore;
     end = buffer_.size();
   }
   message_ = buffer_.data() + start_;
@@ -74,10 +74,42 @@ void CMessageFramer::restart_scan() {
   end_name_done_ = false;
 }
 
+namespace {
+
+// Bytes that matter between and inside the later tags of a message when not
+// inside quotes; everything else is skipped in runs.
+struct BodyBytes {
+  bool special[256];
+  constexpr BodyBytes() : special() {
+    special[static_cast<unsigned char>('"')] = true;
+    special[static_cast<unsigned char>('<')] = true;
+    special[static_cast<unsigned char>('>')] = true;
+  }
+};
+constexpr BodyBytes kBodyBytes;
+
+}  // namespace
+
 std::size_t CMessageFramer::scan() {
   const std::size_t size = buffer_.size();
+  const char* const data = buffer_.data();
   for (; scan_ < size; ++scan_) {
-    const char c = buffer_[scan_];
+    // The bulk of a message lies between and inside its later tags: skip
+    // what cannot change the state in runs rather than byte by byte.
+    if (phase_ == kBody || phase_ == kTag) {
+      const std::size_t from = scan_;
+      if (quoted_) {
+        const void* quote = std::memchr(data + scan_, '"', size - scan_);
+        scan_ = quote ? static_cast<std::size_t>(static_cast<const char*>(quote) - data) : size;
+      } else {
+        while (scan_ < size && !kBodyBytes.special[static_cast<unsigned char>(data[scan_])]) {
+          ++scan_;
+        }
+      }
+      if (scan_ != from) after_gt_ = false;
+      if (scan_ == size) break;
+    }
+    const char c = data[scan_];
     if (phase_ == kBeforeFirstTag) {
       if (c == '<') phase_ = kFirstTagName;
       continue;

@@ -45,6 +45,13 @@ class CMessageFramer {
   const char* message() const { return message_; }
   std::size_t message_size() const { return message_size_; }
 
+  // Whether the fallback rule could end the pending message now, were the
+  // transport to have nothing more waiting: the bytes end right after a tag
+  // (or hold no '<'). Lets a reader skip asking the transport otherwise.
+  bool could_end_without_more() const {
+    return pending() > 0 && (phase_ == kBeforeFirstTag || (!quoted_ && after_gt_));
+  }
+
   // Bytes held that belong to no message taken yet.
   std::size_t pending() const { return buffer_.size() - start_; }
 

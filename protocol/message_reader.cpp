@@ -31,7 +31,8 @@ CMessageReader::Status CMessageReader::read(SOCKET sock, void (*before_receive)(
     // Ask the socket whether more is waiting only when the fallback could end
     // the message; a complete message needs no extra call.
     CMessageFramer::Status status = framer_.next(true);
-    if (status == CMessageFramer::kNeedMore && !bytes_waiting(sock)) {
+    if (status == CMessageFramer::kNeedMore && framer_.could_end_without_more() &&
+        !bytes_waiting(sock)) {
       status = framer_.next(false);
     }
     if (status == CMessageFramer::kMessage) return kMessage;
