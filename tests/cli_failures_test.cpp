@@ -103,16 +103,16 @@ TEST(CliFailures, UsageErrorsExitWithTwoAndNeverConnect) {
   EXPECT_EQ(run_cli({"--help"}).exit_code, 0);
 }
 
-TEST(CliFailures, CloudBackEndReportsUnsupportedOperations) {
-  // update has no cloud counterpart in the library.
+TEST(CliFailures, CloudUpdateUploadsTheFileAnew) {
+  // The cloud library has no update; its upload replaces a stored file.
   const TempDir temp;
   const std::string& dir = temp.path();
   write_file(dir + "/a.txt", "x");
   const CliResult result =
       run_cli({"--backend", "cloud", "update", "a.txt", "\\a.txt"}, dir,
               {{"BREVANTO_PASSWORD", "pw"}, {"QUORVEL_ROOT", dir + "/cloud"}});
-  EXPECT_EQ(result.exit_code, 1);
-  EXPECT_EQ(result.err, "update \\a.txt: failed with -2 (not supported by the cloud back end)\n");
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(result.out, "updated a.txt -> \\a.txt (1 bytes)\n");
 }
 
 TEST(CliFailures, BrokenConnectionDuringBackupIsNoSession) {
