@@ -112,7 +112,7 @@ TEST(CliFailures, CloudUpdateUploadsTheFileAnew) {
       run_cli({"--backend", "cloud", "update", "a.txt", "\\a.txt"}, dir,
               {{"BREVANTO_PASSWORD", "pw"}, {"QUORVEL_ROOT", dir + "/cloud"}});
   EXPECT_EQ(result.exit_code, 0) << result.err;
-  EXPECT_EQ(result.out, "updated a.txt -> \\a.txt (1 bytes)\n");
+  EXPECT_EQ(result.err, "updated a.txt -> \\a.txt (1 bytes)\n");  // progress goes to stderr
 }
 
 TEST(CliFailures, BrokenConnectionDuringBackupIsNoSession) {
