@@ -33,6 +33,9 @@ StoragePath parse_storage_path(const std::string& text) {
         throw ServiceError(kInvalidPath, "bad storage path " + log_safe(text));
       }
       path.parts.emplace_back(part);
+      if (path.parts.size() > kMaxStoragePathDepth) {
+        throw ServiceError(kInvalidPath, "storage path too deep");
+      }
     }
     start = end + 1;
   }

@@ -16,6 +16,9 @@
 
 // Longest storage path accepted, in bytes.
 constexpr std::size_t kMaxStoragePathBytes = 4096;
+// Deeper paths are refused, so that every tree the service holds is shallow
+// enough to be listed and removed whole (see kMaxTreeDepth).
+constexpr std::size_t kMaxStoragePathDepth = 64;
 
 struct StoragePath {
   std::vector<std::string> parts;

@@ -52,6 +52,17 @@ class ServicePaths : public ::testing::Test {
   std::vector<std::string> outside_before;
 };
 
+TEST_F(ServicePaths, TreesStayShallowEnoughToRemoveWhole) {
+  std::wstring deepest;
+  for (int i = 0; i < 64; ++i) deepest += L"\\d";
+  EXPECT_EQ(conn.adddir(deepest.c_str()), 0);
+  EXPECT_EQ(conn.adddir((deepest + L"\\e").c_str()), -3);
+  EXPECT_EQ(conn.err_code, kInvalidPath);
+  EXPECT_EQ(conn.removedir(L"\\d"), 0);  // the whole tree, not a part of it
+  EXPECT_EQ(info(L"\\d"), -3);
+  EXPECT_EQ(conn.err_code, kNotFound);
+}
+
 TEST_F(ServicePaths, StoragePathsCannotLeaveTheTree) {
   const std::vector<std::wstring> bad = {
       L"\\..\\..\\etc",   L"..",          L"\\a\\..\\..\\b",  L"\\.\\a",
