@@ -54,6 +54,7 @@ int CServiceConnection::go_online(const wchar_t* new_host, std::uint16_t new_por
   address.sin_addr.s_addr =
       static_cast<decltype(address.sin_addr.s_addr)>(
           win32::inet_addr(wide_to_narrow(host.c_str(), CP_THREAD_ACP).c_str()));
+  trace_file.flush();  // connect may block
   if (win32::connect(sock, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) ==
       SOCKET_ERROR) {
     result = win32::WSAGetLastError();
@@ -182,7 +183,10 @@ CMessageReader::Status CServiceConnection::read_message() {
 }
 
 void CServiceConnection::trace_receive(void* self) {
-  static_cast<CServiceConnection*>(self)->trace_message(L"recv()");
+  // The receive may block for long: the lines so far reach the file first.
+  CServiceConnection* conn = static_cast<CServiceConnection*>(self);
+  conn->trace_message(L"recv()");
+  conn->trace_file.flush();
 }
 
 void CServiceConnection::close_socket() {

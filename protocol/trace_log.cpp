@@ -4,6 +4,7 @@
 
 CTraceFile::~CTraceFile() {
   if (is_open()) {
+    flush();
     win32::FlushFileBuffers(handle);
     win32::CloseHandle(handle);
   }
@@ -32,6 +33,7 @@ int CTraceFile::open(const wchar_t* new_path) {
 
 void CTraceFile::release() {
   if (!is_open() || holds == 0) return;
+  flush();
   if (--holds == 0) {
     win32::FlushFileBuffers(handle);
     win32::CloseHandle(handle);
@@ -40,15 +42,23 @@ void CTraceFile::release() {
 }
 
 void CTraceFile::write_line(const std::wstring& line) {
-  bool opened_here = false;
-  if (!is_open()) {
-    if (open() != 0) return;
-    opened_here = true;
+  if (is_open()) {
+    append_utf16le(pending_, line);
+    return;
   }
-  const std::string bytes = utf16le_bytes(line);
-  DWORD written = 0;
-  win32::WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  if (opened_here) release();
+  if (open() != 0) return;
+  pending_ = utf16le_bytes(line);
+  release();
+}
+
+void CTraceFile::flush() {
+  if (pending_.empty()) return;
+  if (is_open()) {
+    DWORD written = 0;
+    win32::WriteFile(handle, pending_.data(), static_cast<DWORD>(pending_.size()), &written,
+                     nullptr);
+  }
+  pending_.clear();
 }
 
 TraceStamp::TraceStamp() : date(), time() {

@@ -22,18 +22,28 @@ class CTraceFile {
   // Returns 0, or the system error code of the failed open (no hold taken).
   int open(const wchar_t* path = nullptr);
 
-  // Drops one hold; the last one flushes and closes the file.
+  // Writes the lines held back, then drops one hold; the last one flushes
+  // the file to disk and closes it.
   void release();
 
-  // Appends the line as UTF-16LE. When the file is closed it is opened for
-  // this line only; when that fails the line is dropped.
+  // Appends the line as UTF-16LE. While the file is held open, lines are
+  // held back and written together by flush() (before the operation blocks
+  // on the network, and at its end), which saves a write per line. When the
+  // file is closed it is opened for this line only; when that fails the line
+  // is dropped.
   void write_line(const std::wstring& line);
+
+  // Writes the lines held back.
+  void flush();
 
   bool is_open() const { return handle != INVALID_HANDLE_VALUE; }
 
   HANDLE handle = INVALID_HANDLE_VALUE;
   unsigned holds = 0;
   std::wstring path;
+
+ private:
+  std::string pending_;  // UTF-16LE bytes of lines not yet written
 };
 
 // The local date (mm/dd/yy) and time (hh:mm:ss) that start every trace line.

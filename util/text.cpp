@@ -44,6 +44,11 @@ void append_utf8_as_wide(std::wstring& out, std::string_view text) {
 std::string utf16le_bytes(std::wstring_view text) {
   std::string out;
   out.reserve(text.size() * 2);
+  append_utf16le(out, text);
+  return out;
+}
+
+void append_utf16le(std::string& out, std::wstring_view text) {
   auto put_unit = [&out](unsigned unit) {
     out.push_back(static_cast<char>(unit & 0xFF));
     out.push_back(static_cast<char>((unit >> 8) & 0xFF));
@@ -60,7 +65,6 @@ std::string utf16le_bytes(std::wstring_view text) {
       put_unit(cp);
     }
   }
-  return out;
 }
 
 std::wstring format_wide(const wchar_t* format, ...) {

@@ -30,6 +30,7 @@ inline std::wstring utf8_to_wide(const char* text) {
 
 // The UTF-16LE bytes of a wide text, as both log files store it.
 std::string utf16le_bytes(std::wstring_view text);
+void append_utf16le(std::string& out, std::wstring_view text);
 
 // printf-style formatting; in wide formats %s takes a wide string and %S a
 // narrow one on every platform, as on Windows.
