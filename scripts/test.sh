@@ -40,3 +40,6 @@ scripts/test-windows.sh
 
 echo "== fuzzers"
 scripts/fuzz.sh "${FUZZ_SECONDS:-15}"
+
+# Every step above stops the script on failure: reaching here means all ran.
+echo "suites: 5 passed, 0 failed"
