@@ -257,6 +257,24 @@ int ioctlsocket(SOCKET s, long cmd, u_long* argp) {
   return 0;
 }
 
+int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
+           const timeval* timeout) {
+  if (!Started()) return Fail(WSANOTINITIALISED);
+  timeval remaining;
+  timeval* wait = nullptr;
+  if (timeout != nullptr) {
+    remaining = *timeout;
+    wait = &remaining;
+  }
+  // Linux updates the time left, so a retry after a signal waits no longer.
+  int n;
+  do {
+    n = ::select(nfds, readfds, writefds, exceptfds, wait);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return FailErrno();
+  return n;
+}
+
 unsigned long inet_addr(const char* cp) {
   if (cp == nullptr) return INADDR_NONE;
   return ::inet_addr(cp);

@@ -67,7 +67,13 @@ int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR multi, int multi_len
   std::size_t used = 0;
   for (std::size_t i = 0; i < n; ++used) {
     char32_t c;
-    i += posix::DecodeUtf8(multi + i, n - i, &c);
+    const auto byte = static_cast<unsigned char>(multi[i]);
+    if (byte < 0x80) {  // ASCII, the common case, needs no decoder
+      c = byte;
+      ++i;
+    } else {
+      i += posix::DecodeUtf8(multi + i, n - i, &c);
+    }
     if (wide_len > 0) {
       if (used >= static_cast<std::size_t>(wide_len)) {
         return Fail(ERROR_INSUFFICIENT_BUFFER);

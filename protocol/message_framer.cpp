@@ -128,7 +128,9 @@ std::size_t CMessageFramer::scan() {
       case kFirstTag:
         if (c == '>') {
           if (prev_slash_) return ++scan_;  // the first tag closed itself
-          phase_ = kBody;
+          const bool prologue =
+              !first_name_.empty() && (first_name_[0] == '?' || first_name_[0] == '!');
+          phase_ = prologue ? kAfterPrologue : kBody;
           after_gt_ = true;
         } else if (c == '/') {
           // A '/' right after '<' opens a closing tag; elsewhere it may
@@ -148,6 +150,14 @@ std::size_t CMessageFramer::scan() {
           }
         }
         prev_slash_ = false;
+        break;
+      case kAfterPrologue:
+        if (c == '<') {
+          phase_ = kFirstTagName;
+          first_name_.clear();
+        } else if (c == '>') {
+          after_gt_ = true;
+        }
         break;
       case kBody:
       case kTag:

@@ -9,6 +9,8 @@
 //   - otherwise, when the bytes held end right after a tag's '>' (or hold no
 //     '<' at all) and the transport has nothing more waiting, they are taken
 //     as one message, so a message that arrives alone is read as it was sent;
+//   - a first tag that is a declaration or comment ("<?...>", "<!...>") is
+//     prologue: the tag after it counts as the first;
 //   - a message that ends inside a tag or inside quotes waits for more bytes;
 //   - bytes after a complete message stay for the next one.
 // Quotes toggle from the first '<' on, as they do for the reply parser.
@@ -63,6 +65,7 @@ class CMessageFramer {
     kBeforeFirstTag,  // no '<' seen yet
     kFirstTagName,    // reading the first tag's name
     kFirstTag,        // inside the first tag, after its name
+    kAfterPrologue,   // after a declaration or comment, before the first tag
     kBody,            // between tags after the first one
     kTagOpen,         // just after a later tag's '<'
     kTag,             // inside a later tag

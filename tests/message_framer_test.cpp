@@ -53,14 +53,27 @@ TEST(MessageFramer, EndTagMatchesInAnyCaseAndOutsideQuotesOnly) {
 
 TEST(MessageFramer, FallbackTakesWhatEndsAfterATagWhenNothingWaits) {
   CMessageFramer framer;
-  const std::string text = "<?xml version=\"1.0\"?><ACK Result=\"success\"/>";
+  const std::string text = "<ACK Result=\"success\"><x/>";  // no end tag
   framer.append(text.data(), text.size());
-  EXPECT_EQ(framer.next(true), CMessageFramer::kNeedMore);  // the ?xml tag never closes
+  EXPECT_EQ(framer.next(true), CMessageFramer::kNeedMore);
   ASSERT_EQ(framer.next(false), CMessageFramer::kMessage);
   EXPECT_EQ(std::string(framer.message()), text);
 
   // Text without any '<' is one message too (white space only, say).
   EXPECT_EQ(frame({"   \n"}), std::vector<std::string>{"   \n"});
+}
+
+TEST(MessageFramer, ADeclarationOrCommentFirstIsPrologue) {
+  const std::string declared = "<?xml version=\"1.0\"?>\n<ACK Result=\"success\"/>";
+  const std::string commented = "<!-- note --><RPT a=\"1\"><x/></RPT>";
+  const std::string stream = declared + commented;
+  CMessageFramer framer;
+  framer.append(stream.data(), stream.size());
+  // Both complete by their own end, with no need for the fallback.
+  ASSERT_EQ(framer.next(true), CMessageFramer::kMessage);
+  EXPECT_EQ(std::string(framer.message()), declared);
+  ASSERT_EQ(framer.next(true), CMessageFramer::kMessage);
+  EXPECT_EQ(std::string(framer.message()), commented);
 }
 
 TEST(MessageFramer, WaitsInsideATagOrQuotesWhateverTheSocketSays) {
