@@ -72,7 +72,9 @@ _reply_element& start_element(_reply_document& doc) {
 
 // The scanner works on runs: a stretch of ordinary bytes is found with the
 // byte-class table (or memchr inside quotes) and stored with one append.
-// Pending strings and elements live in the document and keep their storage.
+// The pending attribute is built in place, in the working element's next
+// attribute slot, so completing it is a count and no copy; elements and
+// strings keep their storage from one message to the next.
 int parse_reply(_reply_document& doc, const char* text) {
   if (text == nullptr || text[0] == '\0') return -1;
   const char* const first = std::strchr(text, '<');
@@ -83,23 +85,19 @@ int parse_reply(_reply_document& doc, const char* text) {
 
   bool quoted = false;
   bool in_name = false;
-  std::string& pending_name = doc.pending_name;
-  std::string& pending_value = doc.pending_value;
-  pending_name.clear();
-  pending_value.clear();
   _reply_element* working = &start_element(doc);
+  _reply_attribute* pending = &working->attributes.next_slot();
+  pending->name.clear();
+  pending->value.clear();
 
   // Completes the pending attribute. Without a name nothing is stored and a
-  // pending value stays for the next attribute of the tag. The strings are
-  // swapped with the slot's, so storage moves instead of being copied.
+  // pending value stays for the next attribute of the tag.
   auto flush = [&]() {
-    if (pending_name.empty()) return;
-    _reply_attribute& attribute = working->attributes.next_slot();
-    attribute.name.swap(pending_name);
-    attribute.value.swap(pending_value);
+    if (pending->name.empty()) return;
     working->attributes.commit();
-    pending_name.clear();
-    pending_value.clear();
+    pending = &working->attributes.next_slot();
+    pending->name.clear();
+    pending->value.clear();
   };
 
   const char* p = first;
@@ -109,7 +107,7 @@ int parse_reply(_reply_document& doc, const char* text) {
       // such as "I/O error" keep their slashes.
       const char* q = static_cast<const char*>(std::memchr(p, '"', static_cast<std::size_t>(end - p)));
       const char* run_end = q ? q : end;
-      (in_name ? working->name : pending_value).append(p, static_cast<std::size_t>(run_end - p));
+      (in_name ? working->name : pending->value).append(p, static_cast<std::size_t>(run_end - p));
       if (q == nullptr) break;
       quoted = false;
       flush();
@@ -120,7 +118,7 @@ int parse_reply(_reply_document& doc, const char* text) {
     if (cls == kStore) {
       const char* q = p + 1;
       while (class_of(*q) == kStore) ++q;
-      (in_name ? working->name : pending_name).append(p, static_cast<std::size_t>(q - p));
+      (in_name ? working->name : pending->name).append(p, static_cast<std::size_t>(q - p));
       p = q;
       continue;
     }
@@ -141,22 +139,31 @@ int parse_reply(_reply_document& doc, const char* text) {
         // p[-1] is always inside the text.
         if (p[-1] == '<') {
           in_name = true;
-          pending_value.clear();
+          pending->value.clear();
         }
         break;
       case kOpen:
         // The pending name is kept on purpose: stray bytes before a tag
         // join its first attribute name.
         in_name = true;
-        pending_value.clear();
+        pending->value.clear();
         break;
       case kEquals:
         break;
-      case kClose:
-        // Flags and pending strings carry over into the next tag.
+      case kClose: {
+        // Flags and the pending attribute carry over into the next tag.
         doc.elements.commit();
+        _reply_attribute* carried = pending;
         working = &start_element(doc);
+        pending = &working->attributes.next_slot();
+        pending->name.clear();
+        pending->value.clear();
+        if (!carried->name.empty() || !carried->value.empty()) {
+          pending->name.swap(carried->name);
+          pending->value.swap(carried->value);
+        }
         break;
+      }
       default:  // kEnd: cannot occur before `end`
         break;
     }

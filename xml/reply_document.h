@@ -42,9 +42,6 @@ inline bool operator==(const _reply_element& a, const _reply_element& b) {
 struct _reply_document {
   int msg_type = REPLY_PLAIN;
   _reply_list<_reply_element> elements;
-  // The parser's pending attribute name and value, kept for their capacity.
-  std::string pending_name;
-  std::string pending_value;
 };
 
 // Appends the tags of `text` to `doc`. Returns 0 when the text holds a '<',
