@@ -67,7 +67,10 @@ void ClogEx::write(const wchar_t* format, ...) {
       format_wide(L"[%04d/%02d/%02d %02d:%02d:%02d:%02d] : %s \r\n", now.wYear, now.wMonth,
                   now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds / 10, message);
   const std::string bytes = utf16le_bytes(line);
-  win32::SetFilePointer(handle, 0, nullptr, FILE_END);
+  // With the high word given, a file past 4 GiB is still appended to rather
+  // than written over from the start.
+  LONG high = 0;
+  win32::SetFilePointer(handle, 0, &high, FILE_END);
   DWORD written = 0;
   win32::WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }

@@ -122,6 +122,19 @@ DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distance_high, DWORD move
         (static_cast<std::uint64_t>(static_cast<DWORD>(*distance_high)) << 32) |
         static_cast<DWORD>(distance));
   }
+  // Moving to the very end with a high word (the log files do it for every
+  // operation) needs one call.
+  if (move_method == FILE_END && offset == 0 && distance_high != nullptr) {
+    const off_t end = lseek(fd, 0, SEEK_END);
+    if (end < 0) {
+      posix::SetLastError(posix::SystemError(errno));
+      return INVALID_SET_FILE_POINTER;
+    }
+    *distance_high = static_cast<LONG>(end >> 32);
+    const DWORD low = static_cast<DWORD>(end & 0xFFFFFFFF);
+    if (low == INVALID_SET_FILE_POINTER) posix::SetLastError(ERROR_SUCCESS);
+    return low;
+  }
   // The new position is checked before the descriptor moves, as on Windows.
   std::int64_t base = 0;
   if (move_method == FILE_CURRENT) {

@@ -6,6 +6,11 @@
 #include <regex>
 #include <string>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include "tests/trace_reader.h"
 #include "util/module_path.h"
 #include "util/text.h"
@@ -75,6 +80,29 @@ TEST_F(ClogExTest, WithoutAFileNothingIsWritten) {
   log.write(L"dropped");
   EXPECT_EQ(read_file_bytes(path_), "");
 }
+
+#ifndef _WIN32
+TEST_F(ClogExTest, AFileBeyondFourGigabytesIsAppendedTo) {
+  // A sparse file: 4 GiB and a bit, costing no disk.
+  {
+    std::FILE* f = std::fopen(path_.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(::ftruncate(::fileno(f), (4ll << 30) + 10), 0);
+    std::fclose(f);
+  }
+  ClogEx log;
+  ASSERT_TRUE(log.create(wide_path_.c_str()));
+  log.write(L"tail");
+  struct stat st;
+  ASSERT_EQ(::stat(path_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, (4ll << 30) + 10 + 2 * 34);  // one line at the end
+  std::FILE* f = std::fopen(path_.c_str(), "rb");
+  char head[8] = {1};
+  ASSERT_EQ(std::fread(head, 1, sizeof(head), f), sizeof(head));
+  std::fclose(f);
+  EXPECT_EQ(std::string(head, sizeof(head)), std::string(8, '\0'));  // the start untouched
+}
+#endif
 
 TEST_F(ClogExTest, CopiesHoldTheirOwnHandle) {
   ClogEx copy;
