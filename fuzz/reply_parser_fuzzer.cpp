@@ -22,27 +22,14 @@ const _reply_attribute* slow_find(const _reply_document& doc, const std::string&
   return nullptr;
 }
 
-bool same(const _reply_document& a, const _reply_document& b) {
+// Whether two documents hold the same type, elements and attributes; the
+// second may be the production document or the reference parser's.
+template <typename Document>
+bool same(const _reply_document& a, const Document& b) {
   if (a.msg_type != b.msg_type || a.elements.size() != b.elements.size()) return false;
   for (std::size_t i = 0; i < a.elements.size(); ++i) {
-    const _reply_element& x = a.elements[i];
-    const _reply_element& y = b.elements[i];
-    if (x.name != y.name || x.attributes.size() != y.attributes.size()) return false;
-    for (std::size_t j = 0; j < x.attributes.size(); ++j) {
-      if (x.attributes[j].name != y.attributes[j].name ||
-          x.attributes[j].value != y.attributes[j].value) {
-        return false;
-      }
-    }
-  }
-  return true;
-}
-
-bool same_as_reference(const _reply_document& a, const reference::Document& b) {
-  if (a.msg_type != b.msg_type || a.elements.size() != b.elements.size()) return false;
-  for (std::size_t i = 0; i < a.elements.size(); ++i) {
-    const _reply_element& x = a.elements[i];
-    const reference::Element& y = b.elements[i];
+    const auto& x = a.elements[i];
+    const auto& y = b.elements[i];
     if (x.name != y.name || x.attributes.size() != y.attributes.size()) return false;
     for (std::size_t j = 0; j < x.attributes.size(); ++j) {
       if (x.attributes[j].name != y.attributes[j].name ||
@@ -83,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       check(result == reference::parse_reply(expected, text->c_str()));
       if (result != 0) check(same(before, doc));
       check(result == (text->empty() ? -1 : text->find('<') == std::string::npos ? 1 : 0));
-      if (pass == 0 || result == 0) check(same_as_reference(doc, expected));
+      if (pass == 0 || result == 0) check(same(doc, expected));
     }
   }
   // Lookups are checked for the first attributes only: checking them all
