@@ -23,6 +23,7 @@
 #include "bench/bench_util.h"
 #include "bench/corpus.h"
 #include "client/Brevanto.h"
+#include "client/file_list.h"
 #include "protocol/service_connection.h"
 
 namespace {
@@ -173,7 +174,7 @@ int main(int argc, char** argv) {
     CServiceConnection* conn = connect_client(server.port());
     const int bare = server.dial();
     std::size_t peak_beyond = 0;
-    std::list<_path_buffer*> list;  // the host's list, freed outside the clock
+    std::list<_path_buffer*> list;  // the host's list, released outside the clock
     const bench::Pair p = bench::compare(
         rounds, message_count,
         [&] {
@@ -192,8 +193,7 @@ int main(int argc, char** argv) {
           bare_receive(bare, stream_size);
         },
         [&] {
-          for (_path_buffer* e : list) delete e;
-          list.clear();
+          release_file_list(list);
         });
     bench::row("listing, 1M entries (messages/s)", p, "msg/s");
     std::printf("listing: %.3g entries/s; peak memory beyond the entries %zu bytes\n",

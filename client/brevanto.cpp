@@ -5,6 +5,7 @@
 #include "client/Brevanto.h"
 
 #include "client/cloud_branch.h"
+#include "client/file_list.h"
 #include "platform/win32.h"
 #include "protocol/service_connection.h"
 #include "util/module_path.h"
@@ -62,8 +63,7 @@ int CBrevanto::getfilelist(const wchar_t* path, bool recursive, std::list<_path_
 }
 
 void CBrevanto::releasefilelist(std::list<_path_buffer*>& list) {
-  for (_path_buffer* entry : list) delete entry;
-  list.clear();
+  release_file_list(list);
 }
 
 bool CBrevanto::is_path_exists(const wchar_t* path) {

@@ -34,6 +34,18 @@ tm LocalNow(long* nanoseconds) {
   return local;
 }
 
+// Writes "aa?bb?cc" and a NUL: three two-digit fields (each 0 to 99) and
+// the separator. The trace log stamps every line with two of these.
+void WriteTriple(wchar_t* out, int a, int b, int c, wchar_t separator) {
+  const int fields[3] = {a, b, c};
+  for (int i = 0; i < 3; ++i) {
+    out[i * 3] = static_cast<wchar_t>(L'0' + fields[i] / 10);
+    out[i * 3 + 1] = static_cast<wchar_t>(L'0' + fields[i] % 10);
+    if (i < 2) out[i * 3 + 2] = separator;
+  }
+  out[8] = L'\0';
+}
+
 }  // namespace
 
 void GetLocalTime(SYSTEMTIME* time) {
@@ -68,14 +80,13 @@ BOOL SystemTimeToFileTime(const SYSTEMTIME* st, FILETIME* file_time) {
 
 wchar_t* _wstrdate(wchar_t* buffer) {
   const tm t = LocalNow(nullptr);
-  std::swprintf(buffer, 9, L"%02d/%02d/%02d", t.tm_mon + 1, t.tm_mday, t.tm_year % 100);
+  WriteTriple(buffer, t.tm_mon + 1, t.tm_mday, t.tm_year % 100, L'/');
   return buffer;
 }
 
 wchar_t* _wstrtime(wchar_t* buffer) {
   const tm t = LocalNow(nullptr);
-  std::swprintf(buffer, 9, L"%02d:%02d:%02d", t.tm_hour, t.tm_min,
-                t.tm_sec > 59 ? 59 : t.tm_sec);
+  WriteTriple(buffer, t.tm_hour, t.tm_min, t.tm_sec > 59 ? 59 : t.tm_sec, L':');
   return buffer;
 }
 

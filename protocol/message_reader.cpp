@@ -30,13 +30,13 @@ bool more_bytes_coming(SOCKET sock) {
 
 }  // namespace
 
-CMessageReader::Status CMessageReader::read(SOCKET sock, void (*before_receive)(void*),
+CMessageReader::Status CMessageReader::read(SOCKET sock, void (*before_receive)(void*, bool),
                                             void* context) {
   // A message already complete in the bytes held needs no receive. The
   // fallback rule is kept for freshly received bytes only.
   if (framer_.next(true) == CMessageFramer::kMessage) return kMessage;
   for (;;) {
-    if (before_receive) before_receive(context);
+    if (before_receive) before_receive(context, !bytes_waiting(sock));
     const int got = win32::recv(sock, buffer_, kReceiveBytes, 0);
     if (got == 0) {
       framer_.reset();

@@ -19,9 +19,10 @@ class CMessageReader {
     kTooLarge,  // a message passed the framer's bound without completing
   };
 
-  // Reads the next message, receiving as needed. `before_receive(context)`
-  // runs before every recv call (the trace log's "recv()" line).
-  Status read(SOCKET sock, void (*before_receive)(void*), void* context);
+  // Reads the next message, receiving as needed. `before_receive(context,
+  // may_block)` runs before every recv call (the trace log's "recv()" line);
+  // `may_block` is false when the socket already holds bytes to return.
+  Status read(SOCKET sock, void (*before_receive)(void*, bool), void* context);
 
   // The message of the last read that returned kMessage, NUL-terminated.
   const char* text() const { return framer_.message(); }

@@ -157,9 +157,8 @@ void CServiceConnection::set_reply_error() {
   err_text = text != nullptr ? utf8_to_wide(text->value) : std::wstring();
 }
 
-void CServiceConnection::trace_message(const std::wstring& text) {
-  const TraceStamp stamp;
-  trace_file.write_line(format_wide(L"%s %s: %s.\n", stamp.date, stamp.time, text.c_str()));
+void CServiceConnection::trace_message(std::wstring_view text) {
+  trace_file.write_event(text);
 }
 
 int CServiceConnection::send_request(const std::string& request) {
@@ -182,11 +181,13 @@ CMessageReader::Status CServiceConnection::read_message() {
   return reader_.read(sock, &CServiceConnection::trace_receive, this);
 }
 
-void CServiceConnection::trace_receive(void* self) {
-  // The receive may block for long: the lines so far reach the file first.
+void CServiceConnection::trace_receive(void* self, bool may_block) {
   CServiceConnection* conn = static_cast<CServiceConnection*>(self);
   conn->trace_message(L"recv()");
-  conn->trace_file.flush();
+  // A receive that may block for long finds the lines so far in the file.
+  // One that returns at once (a listing streaming in) leaves them held, so
+  // a long stream costs one file write per many messages, not one each.
+  if (may_block) conn->trace_file.flush();
 }
 
 void CServiceConnection::close_socket() {

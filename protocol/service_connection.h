@@ -75,7 +75,7 @@ class CServiceConnection {
   void set_reply_error();
 
   // Writes the message line "<stamp>: <text>." to the trace log.
-  void trace_message(const std::wstring& text);
+  void trace_message(std::wstring_view text);
 
   SOCKET sock = INVALID_SOCKET;
   std::wstring host = L"127.0.0.1";
@@ -95,7 +95,7 @@ class CServiceConnection {
   int send_request(const std::string& request);
   // Reads the next reply message, tracing "recv()" before each receive.
   CMessageReader::Status read_message();
-  static void trace_receive(void* self);
+  static void trace_receive(void* self, bool may_block);
   void close_socket();
   int transfer(const wchar_t* operation_format, const char* request_format,
                const wchar_t* local_path, const wchar_t* storage_path, ProgressCallback callback,

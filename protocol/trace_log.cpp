@@ -47,11 +47,19 @@ void CTraceFile::release() {
 void CTraceFile::write_line(const std::wstring& line) {
   if (is_open()) {
     append_utf16le(pending_, line);
+    if (pending_.size() >= kHeldBytes) flush();
     return;
   }
   if (open() != 0) return;
   pending_ = utf16le_bytes(line);
   release();
+}
+
+void CTraceFile::write_event(std::wstring_view body) {
+  const TraceStamp stamp;
+  line_.assign(stamp.date);
+  line_.append(L" ").append(stamp.time).append(L": ").append(body).append(L".\n");
+  write_line(line_);
 }
 
 void CTraceFile::flush() {

@@ -60,6 +60,17 @@ TEST_F(Listing, OneMessageGivesItsEntriesAfterTheFirstElement) {
                                            {0, L"\\\u00E9t\u00E9"}}));
 }
 
+TEST_F(Listing, ACharacterSplitBetweenParentDirAndNameIsConvertedWhole) {
+  service.then({"<ACK Result=\"success\">"
+                "<file ParentDir=\"\\d\\\" Name=\"1\"/>"
+                "<file ParentDir=\"\\\xC3\" Name=\"\xA9t\xC3\xA9\"/>"
+                "<file ParentDir=\"\\d\\\" Name=\"2\"/>"
+                "</ACK>"});
+  EXPECT_EQ(conn.getfilelist(L"\\", true, list), 0);
+  EXPECT_EQ(entries(), (std::vector<Entry>{
+      {0, L"\\d\\1"}, {0, L"\\\u00E9t\u00E9"}, {0, L"\\d\\2"}}));
+}
+
 TEST_F(Listing, TheFirstElementNeverYieldsAnEntry) {
   service.then({"<ACK Result=\"success\" ParentDir=\"\\\" Name=\"x\"/>"});
   EXPECT_EQ(conn.getfilelist(nullptr, true, list), 0);
@@ -75,7 +86,8 @@ TEST_F(Listing, ManyMessagesAppendInOrderAfterExistingEntries) {
   service.then({rpt1, rpt2, ack});
   TraceReader trace;
   // Each message goes out once the client waits for it: one receive each.
-  service.set_pacing([&trace](std::size_t i) { trace.wait_for("recv().", i + 1); });
+  // The "recv()" line is in the file before the receive blocks.
+  service.set_pacing([&trace](std::size_t i) { EXPECT_TRUE(trace.wait_for("recv().", i + 1)); });
   EXPECT_EQ(conn.getfilelist(L"\\", true, list), 0);
   service.set_pacing(nullptr);
   EXPECT_EQ(entries(), (std::vector<Entry>{

@@ -9,6 +9,7 @@
 
 #include "tests/fake_service.h"
 #include "tests/trace_reader.h"
+#include "util/text.h"
 
 namespace {
 
@@ -240,6 +241,20 @@ TEST(ServiceConnectionTraceFile, CreatedWithAByteOrderMarkAndAppendedWithoutAnot
   EXPECT_GT(after_second.size(), after_first.size());
   EXPECT_EQ(after_second.compare(0, after_first.size(), after_first), 0);
   EXPECT_EQ(after_second.find("\xFF\xFE", 2), std::string::npos);
+}
+
+TEST(ServiceConnectionTraceFile, HeldLinesAreWrittenOnceTheyPassTheBound) {
+  CTraceFile file;
+  ASSERT_EQ(file.open(utf8_to_wide(log_file_path()).c_str()), 0);
+  TraceReader trace;
+  // "mm/dd/yy hh:mm:ss: recv().\n" is 27 UTF-16 units: 54 bytes.
+  const std::size_t lines_in_bound = CTraceFile::kHeldBytes / 54 + 1;
+  for (std::size_t i = 0; i < lines_in_bound; ++i) file.write_event(L"recv()");
+  EXPECT_EQ(trace.count("recv()."), lines_in_bound);  // written without a flush
+  file.write_event(L"held");
+  EXPECT_EQ(trace.count("held."), 0u);
+  file.release();
+  EXPECT_EQ(trace.lines().back(), "held.");
 }
 
 }  // namespace

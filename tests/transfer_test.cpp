@@ -46,7 +46,8 @@ class Transfer : public ::testing::Test {
 TEST_F(Transfer, EveryReportReachesTheCallbackThenTheFinalStatus) {
   service.then({report("250", "1000"), report("500", "1000"), report("1000", "1000"), kDone});
   TraceReader trace;
-  service.set_pacing([&trace](std::size_t i) { trace.wait_for("recv().", i + 1); });
+  // The "recv()" line is in the file before the receive blocks.
+  service.set_pacing([&trace](std::size_t i) { EXPECT_TRUE(trace.wait_for("recv().", i + 1)); });
   client.cancel_op();  // no effect on the local service back end
   EXPECT_EQ(client.addfile(L"C:\\data\\a.txt", L"\\backup\\a.txt", record, &context), 0);
   service.set_pacing(nullptr);
@@ -95,7 +96,8 @@ TEST_F(Transfer, AnyMessageButAReportIsTheFinalReply) {
 TEST_F(Transfer, WhiteSpaceIsSkippedWithAnotherReceive) {
   service.then({report("1", "2"), " \n ", kDone});
   TraceReader trace;
-  service.set_pacing([&trace](std::size_t i) { trace.wait_for("recv().", i + 1); });
+  // The "recv()" line is in the file before the receive blocks.
+  service.set_pacing([&trace](std::size_t i) { EXPECT_TRUE(trace.wait_for("recv().", i + 1)); });
   EXPECT_EQ(client.addfile(L"l", L"s", record, nullptr), 0);
   service.set_pacing(nullptr);
   EXPECT_EQ(trace.count("recv()."), 3u);

@@ -31,14 +31,27 @@ void append_utf8_as_wide(std::wstring& out, std::string_view text) {
   // A UTF-8 text never has more UTF-16 units (or code points) than bytes,
   // so one pass into room for every byte converts it; the rest is cut off.
   const std::size_t start = out.size();
-  const int len = static_cast<int>(text.size());
   out.resize(start + text.size());
-  const int written = win32::MultiByteToWideChar(CP_UTF8, 0, text.data(), len, &out[start], len);
-  if (written <= 0) {
-    out.resize(start);
-    throw text_error("UTF-8 to wide conversion failed");
+  wchar_t* const to = &out[start];
+  // An ASCII byte is the same character in every conversion: the leading run
+  // of them is widened here, and only the rest goes through the converter.
+  std::size_t ascii = 0;
+  while (ascii < text.size() && static_cast<unsigned char>(text[ascii]) < 0x80) {
+    to[ascii] = static_cast<wchar_t>(text[ascii]);
+    ++ascii;
   }
-  out.resize(start + static_cast<std::size_t>(written));
+  std::size_t written = ascii;
+  if (ascii < text.size()) {
+    const int rest = static_cast<int>(text.size() - ascii);
+    const int converted =
+        win32::MultiByteToWideChar(CP_UTF8, 0, text.data() + ascii, rest, to + ascii, rest);
+    if (converted <= 0) {
+      out.resize(start);
+      throw text_error("UTF-8 to wide conversion failed");
+    }
+    written += static_cast<std::size_t>(converted);
+  }
+  out.resize(start + written);
 }
 
 std::string utf16le_bytes(std::wstring_view text) {
