@@ -52,11 +52,15 @@ inline void row(const std::string& name, const Pair& p, const char* unit, bool l
   std::fflush(stdout);
 }
 
-// Bytes on the heap now and at their peak, counted by the benchmark's own
-// operator new and delete (heap_counter.cpp).
-std::size_t heap_in_use();
-std::size_t heap_peak();
-void reset_heap_peak();
+// How the bytes held on the heap through operator new changed between
+// start_heap_count() and stop_heap_count(): at the end, and at the peak
+// (heap_counter.cpp). Only the span between the two is counted.
+struct HeapCount {
+  long long change;
+  long long peak;
+};
+void start_heap_count();
+HeapCount stop_heap_count();
 
 }  // namespace bench
 

@@ -25,6 +25,8 @@
 #include "client/Brevanto.h"
 #include "client/file_list.h"
 #include "protocol/service_connection.h"
+#include "util/text.h"
+#include "xml/reply_document.h"
 
 namespace {
 
@@ -140,6 +142,57 @@ void bare_receive(int fd, std::size_t bytes) {
   }
 }
 
+// The lengths of the entries' paths, message by message: what the
+// interface makes a listing allocate.
+std::vector<std::vector<std::size_t>> entry_path_lengths(const std::vector<std::string>& messages) {
+  std::vector<std::vector<std::size_t>> out;
+  _reply_document doc;
+  for (const std::string& m : messages) {
+    clear_reply(doc);
+    parse_reply(doc, m.c_str());
+    out.emplace_back();
+    for (std::size_t i = 1; i < doc.elements.size(); ++i) {
+      const auto& attributes = doc.elements[i].attributes;
+      if (attributes.size() == 2) {
+        out.back().push_back(utf8_to_wide(attributes[0].value + attributes[1].value).size());
+      }
+    }
+  }
+  return out;
+}
+
+// Where the time of one listing message goes when each part runs alone:
+// parsing it, and making its entries as the interface has them (each a
+// separately allocated record and path, appended to a std::list).
+void listing_budget(const std::vector<std::string>& messages, int rounds) {
+  const auto lengths = entry_path_lengths(messages);
+  const double n = static_cast<double>(messages.size());
+  std::vector<double> parse, entries;
+  _reply_document doc;
+  std::list<_path_buffer*> list;
+  for (int r = 0; r < rounds; ++r) {
+    parse.push_back(bench::seconds_of([&] {
+      for (const std::string& m : messages) {
+        clear_reply(doc);
+        parse_reply(doc, m.c_str());
+      }
+    }) / n * 1e6);
+    entries.push_back(bench::seconds_of([&] {
+      for (const auto& message : lengths) {
+        for (std::size_t len : message) {
+          auto* entry = new _path_buffer();
+          entry->full_path.assign(len, L'x');
+          list.push_back(entry);
+        }
+      }
+    }) / n * 1e6);
+    release_file_list(list);
+  }
+  std::printf("listing, time per message of the parts alone: parsing %.2f us, "
+              "making its entries %.2f us\n",
+              bench::median(parse), bench::median(entries));
+}
+
 CServiceConnection* connect_client(unsigned short port) {
   auto* conn = new CServiceConnection();
   conn->port = port;
@@ -173,31 +226,35 @@ int main(int argc, char** argv) {
     Server server = answering_with(messages);
     CServiceConnection* conn = connect_client(server.port());
     const int bare = server.dial();
-    std::size_t peak_beyond = 0;
     std::list<_path_buffer*> list;  // the host's list, released outside the clock
+    auto list_all = [&] {
+      const int status = conn->getfilelist(L"\\", true, list);
+      if (status != 0 || list.size() != entries_per_listing) {
+        std::fprintf(stderr, "listing failed: %d, %zu entries\n", status, list.size());
+        std::abort();
+      }
+    };
     const bench::Pair p = bench::compare(
-        rounds, message_count,
-        [&] {
-          const std::size_t before = bench::heap_in_use();
-          bench::reset_heap_peak();
-          const int status = conn->getfilelist(L"\\", true, list);
-          if (status != 0 || list.size() != entries_per_listing) {
-            std::fprintf(stderr, "listing failed: %d, %zu entries\n", status, list.size());
-            std::abort();
-          }
-          const std::size_t held = bench::heap_in_use() - before;  // the entries
-          peak_beyond = bench::heap_peak() - before - held;
-        },
+        rounds, message_count, list_all,
         [&] {
           send_all(bare, "<GetFileList StartDir=\"\\\" SearchSubDirs=\"true\" ClientId=\"bench\"/>");
           bare_receive(bare, stream_size);
         },
-        [&] {
-          release_file_list(list);
-        });
+        [&] { release_file_list(list); });
+    // Memory is counted in a run of its own, so that timed runs see the
+    // allocator as a host would.
+    bench::start_heap_count();
+    list_all();
+    const bench::HeapCount heap = bench::stop_heap_count();
+    release_file_list(list);
     bench::row("listing, 1M entries (messages/s)", p, "msg/s");
-    std::printf("listing: %.3g entries/s; peak memory beyond the entries %zu bytes\n",
-                p.ours * entries_per_listing / message_count, peak_beyond);
+    std::printf("listing: %.3g entries/s; heap held by the entries %lld bytes, peak beyond "
+                "them %lld bytes\n",
+                p.ours * entries_per_listing / message_count, heap.change, heap.peak - heap.change);
+    std::printf("listing, time per message: ours %.2f us, bare receive loop %.2f us\n",
+                1e6 / p.ours, 1e6 / p.peer);
+    messages.pop_back();  // the closing ACK
+    listing_budget(messages, rounds);
     ::close(bare);
     delete conn;
   }

@@ -192,6 +192,27 @@ INSTANTIATE_TEST_SUITE_P(
                   {{"ab c", {}}}}),
     CaseName);
 
+// The spacing around names, '=' and values, in the common and the odd forms.
+INSTANTIATE_TEST_SUITE_P(
+    Spacing, ParseTest,
+    testing::Values(
+        ParseCase{"TwoSpacesBetweenAttributes",
+                  "<a b=\"1\"  c=\"2\"/>",
+                  {{"a", {{"b", "1"}, {"c", "2"}}}}},
+        ParseCase{"NoSpaceBetweenAttributes",
+                  "<a b=\"1\"c=\"2\"/>",
+                  {{"a", {{"b", "1"}, {"c", "2"}}}}},
+        ParseCase{"SpaceBeforeEqualsEndsTheName",
+                  "<a b = \"1\"/><c/>",
+                  {{"a", {{"b", ""}}}, {"c", {}}}},
+        ParseCase{"QuotedTagNameThenAttribute",
+                  "<\"n\" a=\"1\"/>",
+                  {{"n", {{"a", "1"}}}}},
+        ParseCase{"SpaceEndsTheNameOfAClosingTag",
+                  "<a k=\"v\"></a x=\"1\">",
+                  {{"a", {{"k", "v"}}}, {"a", {{"x", "1"}}}}}),
+    CaseName);
+
 // Bytes between tags and what the pending name carries over a '>'.
 INSTANTIATE_TEST_SUITE_P(
     StrayBytes, ParseTest,

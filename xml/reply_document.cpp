@@ -79,7 +79,6 @@ int parse_reply(_reply_document& doc, const char* text) {
   if (text == nullptr || text[0] == '\0') return -1;
   const char* const first = std::strchr(text, '<');
   if (first == nullptr) return 1;
-  const char* const end = first + std::strlen(first);
 
   doc.msg_type = message_type_at(first + 1);
 
@@ -100,25 +99,46 @@ int parse_reply(_reply_document& doc, const char* text) {
     pending->value.clear();
   };
 
+  // The text ends at its NUL, where the byte-class table stops every run.
+  // A tag cut off before its '>' yields no element: its slot is never
+  // committed.
   const char* p = first;
-  while (p < end) {
+  for (;;) {
     if (quoted) {
       // Everything up to the closing quote is stored, '/' included: values
       // such as "I/O error" keep their slashes.
-      const char* q = static_cast<const char*>(std::memchr(p, '"', static_cast<std::size_t>(end - p)));
-      const char* run_end = q ? q : end;
+      const char* q = std::strchr(p, '"');
+      const char* run_end = q ? q : p + std::strlen(p);
       (in_name ? working->name : pending->value).append(p, static_cast<std::size_t>(run_end - p));
       if (q == nullptr) break;
       quoted = false;
       flush();
       p = q + 1;
+      // The space between attributes: outside a tag name it would flush an
+      // attribute that was just flushed, so it is passed over here.
+      if (*p == ' ' && !in_name) ++p;
       continue;
     }
     const unsigned char cls = class_of(*p);
     if (cls == kStore) {
       const char* q = p + 1;
       while (class_of(*q) == kStore) ++q;
-      (in_name ? working->name : pending->name).append(p, static_cast<std::size_t>(q - p));
+      // The common bytes after a run are taken here without the general
+      // dispatch below: the space that ends a tag name, and the '="' that
+      // opens an attribute's value.
+      if (in_name) {
+        working->name.append(p, static_cast<std::size_t>(q - p));
+        if (*q == ' ') {
+          in_name = false;
+          ++q;
+        }
+      } else {
+        pending->name.append(p, static_cast<std::size_t>(q - p));
+        if (q[0] == '=' && q[1] == '"') {
+          quoted = true;
+          q += 2;
+        }
+      }
       p = q;
       continue;
     }
@@ -164,13 +184,11 @@ int parse_reply(_reply_document& doc, const char* text) {
         }
         break;
       }
-      default:  // kEnd: cannot occur before `end`
-        break;
+      default:  // kEnd: the text is over
+        return 0;
     }
     ++p;
   }
-  // A tag cut off before its '>' yields no element: its slot is not
-  // committed.
   return 0;
 }
 
