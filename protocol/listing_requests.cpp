@@ -1,8 +1,7 @@
 // The requests that read or change the storage tree without moving file
 // contents: listing, file information, directory creation and removal.
-#include <memory>
-
 #include "client/Brevanto.h"
+#include "protocol/listing_entries.h"
 #include "protocol/service_connection.h"
 #include "util/ascii.h"
 #include "util/decimal.h"
@@ -16,50 +15,6 @@ void split64(std::int64_t value, DWORD& high, DWORD& low) {
   high = static_cast<DWORD>(bits >> 32);
   low = static_cast<DWORD>(bits & 0xFFFFFFFFu);
 }
-
-// Makes the entries of listing messages. The entries of one directory share
-// their ParentDir, so the last one's wide form is kept and reused.
-class EntryMaker {
- public:
-  // The entry an element describes, or null when it lacks ParentDir or Name.
-  // Where an attribute repeats, its last value counts.
-  std::unique_ptr<_path_buffer> make(const _reply_element& element) {
-    const _reply_attribute* parent = nullptr;
-    const _reply_attribute* name = nullptr;
-    for (const _reply_attribute& attribute : element.attributes) {
-      if (ascii_iequals(attribute.name, "ParentDir")) {
-        parent = &attribute;
-      } else if (ascii_iequals(attribute.name, "Name")) {
-        name = &attribute;
-      }
-    }
-    if (parent == nullptr || name == nullptr) return nullptr;
-    auto entry = std::make_unique<_path_buffer>();
-    entry->is_dir = ascii_iequals(element.name, "dir") ? 1 : 0;
-    // The name follows the parent directly; no separator is put between
-    // them. The two are converted one after the other, which gives the same
-    // text as converting them joined unless a character straddles the seam;
-    // then the joined bytes are converted.
-    const std::string& dir = parent->value;
-    if (!dir.empty() && static_cast<unsigned char>(dir.back()) >= 0x80) {
-      entry->full_path = utf8_to_wide(dir + name->value);
-      return entry;
-    }
-    if (dir != dir_) {
-      dir_ = dir;
-      wide_dir_.clear();
-      append_utf8_as_wide(wide_dir_, dir);
-    }
-    entry->full_path.reserve(wide_dir_.size() + name->value.size());
-    entry->full_path = wide_dir_;
-    append_utf8_as_wide(entry->full_path, name->value);
-    return entry;
-  }
-
- private:
-  std::string dir_;         // the last ParentDir converted
-  std::wstring wide_dir_;   // its wide form
-};
 
 }  // namespace
 
@@ -81,7 +36,7 @@ int CServiceConnection::getfilelist(const wchar_t* path, bool recursive,
   if (result != 0) return result;
 
   clear_reply(reply);
-  EntryMaker entries;
+  CListingEntries entries;
   for (;;) {
     switch (read_message()) {
       case CMessageReader::kFailed:
@@ -102,14 +57,7 @@ int CServiceConnection::getfilelist(const wchar_t* path, bool recursive,
       set_reply_error();
       return result = -3;
     }
-    // The message's own opening tag never yields an entry.
-    for (std::size_t i = 1; i < reply.elements.size(); ++i) {
-      std::unique_ptr<_path_buffer> entry = entries.make(reply.elements[i]);
-      if (entry) {
-        list.push_back(entry.get());
-        entry.release();
-      }
-    }
+    entries.append(reply, list);
     if (reply.msg_type != REPLY_RPT) return result = 0;
     clear_reply(reply);  // one message at a time
   }
