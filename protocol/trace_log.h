@@ -29,10 +29,9 @@ class CTraceFile {
 
   // Appends the line as UTF-16LE. While the file is held open, lines are
   // held back and written together by flush() (before the operation blocks
-  // on the network, and at its end), which saves a write per line; at most
-  // kHeldBytes are held, then they are written. When the
-  // file is closed it is opened for this line only; when that fails the line
-  // is dropped.
+  // on the network, and at its end), which saves a write per line; once
+  // kHeldBytes are held they are written at once. When the file is closed
+  // it is opened for this line only; when that fails the line is dropped.
   void write_line(const std::wstring& line);
 
   // Appends the line "mm/dd/yy hh:mm:ss: <body>.\n", the form of every
