@@ -41,7 +41,9 @@ ClogEx& ClogEx::operator=(const ClogEx& other) {
 
 bool ClogEx::create(const wchar_t* file_name) {
   close();
-  handle = win32::CreateFileW(file_name, GENERIC_READ | GENERIC_WRITE,
+  // Append-only, so that clients sharing the file never write over each
+  // other's lines.
+  handle = win32::CreateFileW(file_name, GENERIC_READ | FILE_APPEND_DATA | SYNCHRONIZE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0, nullptr);
   return handle != INVALID_HANDLE_VALUE;
 }

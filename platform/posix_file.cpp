@@ -28,7 +28,9 @@ BOOL Fail(DWORD code) {
 int Open(const std::string& path, int flags) {
   int fd;
   do {
-    fd = open(path.c_str(), flags | O_CLOEXEC, 0644);
+    // The files this layer creates are the logs, which hold client
+    // identifiers: private to their owner.
+    fd = open(path.c_str(), flags | O_CLOEXEC, 0600);
   } while (fd < 0 && errno == EINTR);
   return fd;
 }
@@ -47,8 +49,10 @@ HANDLE CreateFileW(LPCWSTR file_name, DWORD desired_access, DWORD /*share_mode*/
   if (file_name == nullptr) return FailOpen(ERROR_INVALID_PARAMETER);
   if (*file_name == L'\0') return FailOpen(ERROR_PATH_NOT_FOUND);
   const bool read = desired_access & GENERIC_READ;
-  const bool write = desired_access & GENERIC_WRITE;
-  const int access = read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY;
+  // FILE_APPEND_DATA without GENERIC_WRITE is Windows' append-only access.
+  const bool append = !(desired_access & GENERIC_WRITE) && (desired_access & FILE_APPEND_DATA);
+  const bool write = (desired_access & GENERIC_WRITE) || append;
+  const int access = (read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY) | (append ? O_APPEND : 0);
   const std::string path = posix::WideToUtf8(file_name);
   int fd = -1;
   bool existed = false;

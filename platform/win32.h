@@ -182,6 +182,10 @@ struct OVERLAPPED;
 // CreateFileW.
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
+// Write access that only ever appends: every write lands at the file's end,
+// whoever else writes to it.
+#define FILE_APPEND_DATA 0x00000004u
+#define SYNCHRONIZE 0x00100000u
 #define FILE_SHARE_READ 0x00000001u
 #define FILE_SHARE_WRITE 0x00000002u
 #define CREATE_NEW 1

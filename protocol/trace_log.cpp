@@ -14,8 +14,11 @@ int CTraceFile::open(const wchar_t* new_path) {
   if (!is_open()) {
     if (new_path != nullptr) path = new_path;
     const bool existed = win32::PathFileExistsW(path.c_str()) != FALSE;
-    handle = win32::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Append-only, so that connections sharing the file never write over
+    // each other's lines.
+    handle = win32::CreateFileW(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
       const DWORD error = win32::GetLastError();
       return error != 0 ? static_cast<int>(error) : -1;

@@ -5,7 +5,12 @@
 
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include "tests/fake_service.h"
 #include "tests/trace_reader.h"
@@ -255,6 +260,36 @@ TEST(ServiceConnectionTraceFile, HeldLinesAreWrittenOnceTheyPassTheBound) {
   EXPECT_EQ(trace.count("held."), 0u);
   file.release();
   EXPECT_EQ(trace.lines().back(), "held.");
+}
+
+TEST(ServiceConnectionTraceFile, ConnectionsSharingTheFileLoseNoLine) {
+  // Each connection holds its own handle; append-only writes keep every line
+  // whole wherever the other handle has moved the end to.
+  const std::wstring path = utf8_to_wide(log_file_path());
+  TraceReader trace;
+  auto writer = [&path](const wchar_t* body) {
+    CTraceFile file;
+    file.path = path;
+    for (int i = 0; i < 300; ++i) {
+      file.open();
+      file.write_event(body);
+      file.release();
+    }
+  };
+  std::thread first(writer, L"first");
+  std::thread second(writer, L"second");
+  first.join();
+  second.join();
+  EXPECT_EQ(trace.count("first."), 300u);
+  EXPECT_EQ(trace.count("second."), 300u);
+  EXPECT_EQ(trace.lines().size(), 600u);
+#ifndef _WIN32
+  std::remove(log_file_path().c_str());
+  { CServiceConnection created; }
+  struct stat st;
+  ASSERT_EQ(stat(log_file_path().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);  // it holds client identifiers
+#endif
 }
 
 }  // namespace
