@@ -1,6 +1,10 @@
 #include "service/catalog.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include "service/errors.h"
 
@@ -84,6 +88,16 @@ Catalog::Catalog(const std::string& file) {
     exec("PRAGMA journal_mode=WAL");
     exec("PRAGMA synchronous=FULL");
     exec(kSchema);
+    // The catalog holds the password hashes: whatever mode an older
+    // service or the root's umask gave its files, they are the service's
+    // alone. SQLite gives the WAL and shared-memory files the catalog's mode
+    // when it makes them.
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+      const std::string path = file + suffix;
+      if (::chmod(path.c_str(), 0600) != 0 && errno != ENOENT) {
+        throw ServiceError(kInternal, "chmod " + path + ": " + std::strerror(errno));
+      }
+    }
   } catch (...) {
     sqlite3_close(db_);
     throw;

@@ -11,10 +11,22 @@ std::string ClientRegistry::add(const Binding& binding) {
 
   std::lock_guard<std::mutex> lock(mu_);
   bindings_[id] = binding;
-  order_.push_back(id);
-  while (bindings_.size() > kMaxClients || order_.size() > 2 * kMaxClients) {
-    bindings_.erase(order_.front());
-    order_.pop_front();
+  std::deque<std::string>& order = order_[binding.user_id];
+  order.push_back(id);
+  // Drops logged-out IDs from the front, then the oldest live ones while
+  // the user holds too many.
+  std::size_t live = 0;
+  for (const std::string& held : order) live += bindings_.count(held);
+  while (!order.empty() && (live > per_user_ || bindings_.count(order.front()) == 0)) {
+    live -= bindings_.erase(order.front());
+    order.pop_front();
+  }
+  if (order.size() > 2 * per_user_ + 16) {  // logouts left holes behind the oldest
+    std::deque<std::string> kept;
+    for (std::string& held : order) {
+      if (bindings_.count(held) != 0) kept.push_back(std::move(held));
+    }
+    order.swap(kept);
   }
   return id;
 }

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -20,8 +21,11 @@ struct Binding {
 
 class ClientRegistry {
  public:
-  // At most this many ClientIDs are kept; the oldest go first.
-  static constexpr std::size_t kMaxClients = 4096;
+  static constexpr std::size_t kDefaultPerUser = 1024;
+
+  // Each user keeps at most `per_user` ClientIDs; a login beyond that drops
+  // that user's oldest. No user's logins ever drop another user's IDs.
+  explicit ClientRegistry(std::size_t per_user = kDefaultPerUser) : per_user_(per_user) {}
 
   // A new ClientID: 32 lower-case hex digits of 128 random bits.
   std::string add(const Binding& binding);
@@ -29,9 +33,11 @@ class ClientRegistry {
   void remove(const std::string& client_id);
 
  private:
+  std::size_t per_user_;
   mutable std::mutex mu_;
   std::unordered_map<std::string, Binding> bindings_;
-  std::deque<std::string> order_;  // may hold IDs already removed
+  // Per user, the IDs in order of login; may hold IDs already removed.
+  std::map<std::int64_t, std::deque<std::string>> order_;
 };
 
 #endif  // BREVANTO_SERVICE_CLIENT_REGISTRY_H_

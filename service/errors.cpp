@@ -16,6 +16,9 @@ const char* error_text(ErrorCode code) {
     case kWrongLogin: return "wrong user or password";
     case kNotADirectory: return "not a directory";
     case kIsADirectory: return "is a directory";
+    case kSourceChanged: return "local file changed during the transfer";
+    case kLoginThrottled: return "too many failed logins, try again later";
+    case kBusy: return "too many sessions, try again later";
   }
   return "internal error";
 }

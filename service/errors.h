@@ -14,6 +14,11 @@
 //    9  wrong user or password   login refused
 //   10  not a directory          a file stands where a directory is needed
 //   11  is a directory           a directory stands where a file is needed
+//   12  local file changed ...   the local file's size or modification time
+//                                changed while it was uploaded
+//   13  too many failed logins   the account name is slowed down or locked
+//                                after failed logins; try again later
+//   14  too many sessions        every session slot is taken
 #ifndef BREVANTO_SERVICE_ERRORS_H_
 #define BREVANTO_SERVICE_ERRORS_H_
 
@@ -32,6 +37,9 @@ enum ErrorCode {
   kWrongLogin = 9,
   kNotADirectory = 10,
   kIsADirectory = 11,
+  kSourceChanged = 12,
+  kLoginThrottled = 13,
+  kBusy = 14,
 };
 
 // The short English errtext of `code`; never holds a double quote.

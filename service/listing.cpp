@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <memory>
 #include <vector>
 
 #include "service/atomic_file.h"
@@ -64,15 +65,22 @@ struct Entry {
 // The listable entries of `dir_fd`, sorted.
 std::vector<Entry> read_entries(Session& session, int dir_fd, const std::string& parent) {
   const int listing_fd = ::fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
-  if (listing_fd < 0) throw_errno(kInternal, errno, "dup");
-  DIR* dir = ::fdopendir(listing_fd);
+  if (listing_fd < 0) throw_errno(kInternal, errno, "dup while listing " + log_safe(parent));
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(listing_fd), ::closedir);
   if (dir == nullptr) {
     const int err = errno;
     ::close(listing_fd);
     throw_errno(kInternal, err, "fdopendir");
   }
   std::vector<Entry> entries;
-  while (const dirent* d = ::readdir(dir)) {
+  for (;;) {
+    errno = 0;
+    const dirent* d = ::readdir(dir.get());
+    if (d == nullptr) {
+      const int err = errno;
+      if (err == 0) break;
+      throw_errno(kInternal, err, "readdir " + log_safe(parent));
+    }
     const std::string name = d->d_name;
     if (name == "." || name == ".." || is_temp_name(name)) continue;
     bool is_dir;
@@ -92,7 +100,7 @@ std::vector<Entry> read_entries(Session& session, int dir_fd, const std::string&
     }
     entries.push_back(Entry{name, is_dir});
   }
-  ::closedir(dir);
+  dir.reset();
   std::sort(entries.begin(), entries.end());
   return entries;
 }
@@ -110,7 +118,13 @@ void list_directory(Session& session, ListingWriter& out, int dir_fd, const std:
     }
     UniqueFd child(::openat(dir_fd, entry.name.c_str(),
                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!child.valid()) continue;  // removed meanwhile
+    if (!child.valid()) {
+      // A folder removed meanwhile is simply gone; any other failure would
+      // leave its subtree out, so the listing fails rather than look whole.
+      if (errno == ENOENT) continue;
+      throw_errno(kInternal, errno,
+                  "cannot list " + log_safe(parent) + log_safe(entry.name));
+    }
     list_directory(session, out, child.get(), parent + entry.name + '\\', true, depth + 1);
   }
 }

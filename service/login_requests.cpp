@@ -1,13 +1,33 @@
 #include "service/login_requests.h"
 
+#include <chrono>
+
 #include "service/accounts.h"
 #include "service/client_registry.h"
 #include "service/errors.h"
 #include "service/log.h"
+#include "service/login_throttle.h"
+#include "service/peer_identity.h"
 #include "service/replies.h"
 #include "service/request.h"
 #include "service/session.h"
 #include "service/storage_tree.h"
+#include "util/text.h"
+
+namespace {
+
+// Logs a refused login with who asked, then answers after the connection's
+// growing delay, so one connection cannot guess quickly whatever names it
+// tries.
+void refuse(Session& session, ErrorCode code, const std::string& what) {
+  const int failures = session.count_login_failure();
+  log_line("conn %d: %s, from %s, failure %d on this connection", session.id(), what.c_str(),
+           describe_peer(session.sock()).c_str(), failures);
+  session.pause(connection_failure_delay(failures));
+  session.send(error_reply(code));
+}
+
+}  // namespace
 
 void handle_login(Session& session, const Request& request) {
   const std::string& user = request.get("User");
@@ -17,12 +37,34 @@ void handle_login(Session& session, const Request& request) {
   if (project.size() > kMaxProjectBytes) throw ServiceError(kBadRequest, "project name too long");
 
   ServiceContext& context = session.context();
-  const std::optional<std::int64_t> user_id = check_login(*context.catalog, user, password);
+  LoginThrottle* throttle = context.throttle;
+  if (throttle != nullptr) {
+    const auto wait = throttle->wait_for(user);
+    if (wait > LoginThrottle::Clock::duration::zero()) {
+      const auto seconds = std::chrono::ceil<std::chrono::seconds>(wait).count();
+      refuse(session, kLoginThrottled,
+             format_narrow("login of user %s refused unchecked (%lld s more after failures)",
+                           log_safe(user).c_str(), static_cast<long long>(seconds)));
+      return;
+    }
+  }
+  std::optional<std::int64_t> user_id;
+  session.set_busy(true);
+  try {
+    user_id = check_login(*context.catalog, user, password,
+                          throttle != nullptr && throttle->suspect(user));
+  } catch (...) {
+    session.set_busy(false);
+    throw;
+  }
+  session.set_busy(false);
   if (!user_id) {
-    log_line("conn %d: login refused for user %s", session.id(), log_safe(user).c_str());
-    session.send(error_reply(kWrongLogin));
+    if (throttle != nullptr) throttle->failed(user);
+    refuse(session, kWrongLogin, "login refused for user " + log_safe(user));
     return;
   }
+  if (!session.promote()) throw ServiceError(kBusy, "every session slot is taken");
+  if (throttle != nullptr) throttle->succeeded(user);
   Binding binding{*user_id, user, project};
   open_user_tree(context.data_fd, binding, true);  // the tree exists from now on
   const std::string client_id = context.clients->add(binding);

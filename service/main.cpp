@@ -15,7 +15,9 @@
 #include "service/accounts.h"
 #include "service/catalog.h"
 #include "service/client_registry.h"
+#include "service/connection_table.h"
 #include "service/local_paths.h"
+#include "service/login_throttle.h"
 #include "service/log.h"
 #include "service/options.h"
 #include "service/password_input.h"
@@ -93,12 +95,18 @@ int serve(const Options& options, Catalog& catalog, int root_fd) {
     log_line("removed %d stale temp file(s) in storage, %d local", storage_temps, local_temps);
   }
 
-  ClientRegistry clients;
+  ClientRegistry clients(options.ids_per_user);
+  ConnectionTable connections(options.max_pending, options.max_sessions);
+  LoginThrottle throttle(std::chrono::seconds(options.lockout));
   ServiceContext context;
   context.data_fd = data.get();
   context.catalog = &catalog;
   context.clients = &clients;
   context.local_roots = &local_roots;
+  context.connections = &connections;
+  context.throttle = &throttle;
+  context.timeouts.login_grace = std::chrono::seconds(options.login_grace);
+  context.timeouts.idle = std::chrono::seconds(options.idle_timeout);
   Server server(context);
   const std::uint16_t port = server.listen(options.port);
   for (const std::string& root : local_roots.roots()) log_line("local root %s", root.c_str());
@@ -122,6 +130,9 @@ int main(int argc, char** argv) {
     std::fputs(usage_text(), stdout);
     return 0;
   }
+  // Everything the service creates is its own: the catalog with the
+  // password hashes, the storage trees, restored files.
+  ::umask(077);
   if (sodium_init() < 0) {
     std::fprintf(stderr, "brevanto-service: libsodium cannot start\n");
     return 1;

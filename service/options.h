@@ -12,6 +12,12 @@ struct Options {
   std::string port_file;                // --port-file FILE
   std::vector<std::string> local_roots; // --local-root DIR, repeatable
   std::string add_user;                 // --add-user NAME
+  unsigned login_grace = 10;            // --login-grace SECONDS (0: none)
+  unsigned idle_timeout = 900;          // --idle-timeout SECONDS (0: none)
+  unsigned max_pending = 64;            // --max-pending N
+  unsigned max_sessions = 64;           // --max-sessions N
+  unsigned ids_per_user = 1024;         // --ids-per-user N
+  unsigned lockout = 300;               // --lockout SECONDS
   bool help = false;                    // --help
 };
 

@@ -1,5 +1,7 @@
 #include "service/request.h"
 
+#include <sodium.h>
+
 #include <cstring>
 
 #include "service/errors.h"
@@ -14,6 +16,14 @@ Request::Request(const char* text, std::size_t size) {
     throw ServiceError(kBadRequest, "request holds no complete tag");
   }
   name_ = doc_.elements.front().name;
+}
+
+Request::~Request() {
+  for (_reply_element& element : doc_.elements) {
+    for (_reply_attribute& attribute : element.attributes) {
+      if (!attribute.value.empty()) sodium_memzero(&attribute.value[0], attribute.value.size());
+    }
+  }
 }
 
 bool Request::is(const char* element) const { return ascii_iequals(name_, element); }

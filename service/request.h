@@ -13,6 +13,10 @@ class Request {
   // Parses `size` bytes of `text`. Throws ServiceError(kBadRequest) for a
   // text with a NUL byte or without a tag.
   Request(const char* text, std::size_t size);
+  // Overwrites every parsed value: a login's holds a password.
+  ~Request();
+  Request(const Request&) = delete;
+  Request& operator=(const Request&) = delete;
 
   // The name of the first tag, e.g. "AddFile".
   const std::string& name() const { return name_; }

@@ -4,6 +4,7 @@
 #ifndef BREVANTO_SERVICE_REQUEST_READER_H_
 #define BREVANTO_SERVICE_REQUEST_READER_H_
 
+#include <chrono>
 #include <cstddef>
 
 #include "protocol/message_framer.h"
@@ -16,12 +17,19 @@ class RequestReader {
     kStopped,   // the service is stopping
     kTooLarge,  // a request passed the framer's bound without completing
     kFailed,    // recv failed
+    kTimedOut,  // no complete request within the time given
   };
 
   // Reads from `sock`; gives up waiting when `stop_fd` becomes readable.
   RequestReader(int sock, int stop_fd) : sock_(sock), stop_fd_(stop_fd) {}
 
-  Status read();
+  // Waits at most until `deadline` for the next request; a default
+  // (epoch) deadline waits without limit.
+  Status read(std::chrono::steady_clock::time_point deadline = {});
+
+  // Overwrites the bytes of the last request, in the framer and in the
+  // receive buffer, e.g. once a password in it has been used.
+  void wipe();
 
   // The request of the last read() that returned kRequest, NUL-terminated;
   // valid until the next read().

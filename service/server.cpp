@@ -1,6 +1,7 @@
 #include "service/server.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -14,9 +15,11 @@
 #include <string>
 #include <system_error>
 
+#include "service/connection_table.h"
 #include "service/log.h"
 #include "service/session.h"
 #include "service/stop_signal.h"
+#include "util/text.h"
 
 namespace {
 
@@ -46,7 +49,9 @@ std::uint16_t Server::listen(std::uint16_t port) {
   if (::bind(listener_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
     throw std::runtime_error("bind 127.0.0.1:" + std::to_string(port) + ": " + strerror(errno));
   }
-  if (::listen(listener_.get(), 64) != 0) {
+  // A long backlog keeps a burst of connections from dropping SYNs, which
+  // a client would only retry a second later.
+  if (::listen(listener_.get(), 1024) != 0) {
     throw std::runtime_error(std::string("listen: ") + strerror(errno));
   }
   socklen_t len = sizeof(addr);
@@ -54,7 +59,25 @@ std::uint16_t Server::listen(std::uint16_t port) {
   return ntohs(addr.sin_port);
 }
 
+void Server::QuietLog::note(const char* what) {
+  const auto now = std::chrono::steady_clock::now();
+  if (last_ != std::chrono::steady_clock::time_point{} && now - last_ < kQuietLogInterval) {
+    ++held_;
+    return;
+  }
+  if (held_ > 0) {
+    log_line("%s (and %lu more like it in the last %lld s)", what, held_,
+             static_cast<long long>(
+                 std::chrono::duration_cast<std::chrono::seconds>(now - last_).count()));
+  } else {
+    log_line("%s", what);
+  }
+  held_ = 0;
+  last_ = now;
+}
+
 void Server::run() {
+  spare_.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
   while (!stop_requested()) {
     pollfd fds[2] = {{listener_.get(), POLLIN, 0}, {stop_fd(), POLLIN, 0}};
     // Wakes now and then to join finished workers.
@@ -69,9 +92,7 @@ void Server::run() {
     const int sock = ::accept4(listener_.get(), reinterpret_cast<sockaddr*>(&peer), &len,
                                SOCK_CLOEXEC);
     if (sock < 0) {
-      if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED) {
-        log_line("accept: %s", strerror(errno));
-      }
+      handle_accept_failure(errno);
       continue;
     }
     char text[INET_ADDRSTRLEN + 8];
@@ -83,6 +104,26 @@ void Server::run() {
   drain();
 }
 
+void Server::handle_accept_failure(int err) {
+  if (err == EINTR || err == EAGAIN || err == ECONNABORTED) return;
+  if ((err == EMFILE || err == ENFILE) && spare_.valid()) {
+    // The spare descriptor makes room to take the waiting connection and
+    // close it, so the listener does not stay readable.
+    spare_.reset();
+    const int sock = ::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC);
+    if (sock >= 0) ::close(sock);
+    spare_.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  }
+  shed_log_.note(format_narrow("accept: %s; closing new connections at once", strerror(err))
+                     .c_str());
+  if (!spare_.valid() || (err != EMFILE && err != ENFILE)) {
+    // Nothing to shed with: wait a little instead of spinning.
+    pollfd stop = {stop_fd(), POLLIN, 0};
+    ::poll(&stop, 1, 100);
+    if (!spare_.valid()) spare_.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  }
+}
+
 void Server::drain() {
   reap();
   log_line("stopping: waiting for %zu session(s)", workers_.size());
@@ -91,19 +132,28 @@ void Server::drain() {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     reap();
   }
-  for (auto& worker : workers_) {
-    std::lock_guard<std::mutex> lock(worker->mu);
-    if (worker->sock >= 0) ::shutdown(worker->sock, SHUT_RDWR);
-  }
+  context_.connections->shutdown_all();
   for (auto& worker : workers_) worker->thread.join();
   workers_.clear();
 }
 
 void Server::start_session(int sock, const char* peer) {
-  if (workers_.size() >= static_cast<std::size_t>(kMaxConnections)) {
-    log_line("refused connection from %s: %d sessions already", peer, kMaxConnections);
+  const int id = next_id_++;
+  int evicted = 0;
+  ConnectionTable& table = *context_.connections;
+  if (!table.admit(id, sock, &evicted)) {
+    refused_log_.note(format_narrow("refused connection from %s: every slot for connections "
+                                    "that have not logged in is busy",
+                                    peer)
+                          .c_str());
     ::close(sock);
     return;
+  }
+  if (evicted != 0) {
+    evicted_log_.note(format_narrow("conn %d: closed before login to make room for a new "
+                                    "connection",
+                                    evicted)
+                          .c_str());
   }
   const int on = 1;
   ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
@@ -111,30 +161,24 @@ void Server::start_session(int sock, const char* peer) {
   ::setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
   ::setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &kSendBufferBytes, sizeof(kSendBufferBytes));
 
-  const int id = next_id_++;
   log_line("conn %d: accepted from %s", id, peer);
   auto worker = std::make_unique<Worker>();
   Worker* w = worker.get();
-  w->sock = sock;
   ServiceContext& context = context_;
   try {
-    w->thread = std::thread([w, &context, sock, id] {
+    w->thread = std::thread([w, &context, &table, sock, id] {
       try {
         Session(context, sock, id).run();
       } catch (const std::exception& e) {
         log_line("conn %d: session failed: %s", id, e.what());
       }
-      {
-        std::lock_guard<std::mutex> lock(w->mu);
-        ::close(sock);
-        w->sock = -1;
-      }
+      table.close(id);
       log_line("conn %d: closed", id);
       w->done = true;
     });
   } catch (const std::system_error& e) {
     log_line("conn %d: cannot start a thread: %s", id, e.what());
-    ::close(sock);
+    table.close(id);
     return;
   }
   workers_.push_back(std::move(worker));

@@ -1,8 +1,11 @@
 #include "service/session.h"
 
+#include <poll.h>
+
 #include <cerrno>
 #include <cstring>
 
+#include "service/connection_table.h"
 #include "service/errors.h"
 #include "service/listing.h"
 #include "service/log.h"
@@ -43,13 +46,46 @@ bool only_blanks(const char* text, std::size_t size) {
 
 void Session::send(const std::string& message) { send_message(sock_, message); }
 
+bool Session::promote() {
+  if (authenticated_) return true;
+  if (context_.connections != nullptr && !context_.connections->promote(id_)) return false;
+  authenticated_ = true;
+  return true;
+}
+
+void Session::set_busy(bool busy) {
+  if (context_.connections != nullptr) context_.connections->set_busy(id_, busy);
+}
+
+void Session::pause(std::chrono::milliseconds delay) {
+  pollfd fds[2] = {{sock_, POLLRDHUP, 0}, {stop_fd(), POLLIN, 0}};
+  ::poll(fds, stop_fd() >= 0 ? 2 : 1, static_cast<int>(delay.count()));
+}
+
+std::chrono::steady_clock::time_point Session::read_deadline() const {
+  const SessionTimeouts& limits = context_.timeouts;
+  if (!authenticated_) {
+    return limits.login_grace.count() > 0 ? started_ + limits.login_grace
+                                          : std::chrono::steady_clock::time_point{};
+  }
+  return limits.idle.count() > 0 ? std::chrono::steady_clock::now() + limits.idle
+                                 : std::chrono::steady_clock::time_point{};
+}
+
 void Session::run() {
   RequestReader reader(sock_, stop_fd());
   for (;;) {
-    switch (reader.read()) {
-      case RequestReader::kRequest:
-        if (!handle(reader.text(), reader.size())) return;
+    switch (reader.read(read_deadline())) {
+      case RequestReader::kRequest: {
+        const bool go_on = handle(reader.text(), reader.size());
+        reader.wipe();  // a login's password is spent
+        if (!go_on) return;
         break;
+      }
+      case RequestReader::kTimedOut:
+        log_line("conn %d: %s, closing", id_,
+                 authenticated_ ? "idle for too long" : "no login within the grace time");
+        return;
       case RequestReader::kTooLarge:
         log_line("conn %d: request too large, closing", id_);
         try {
@@ -103,7 +139,10 @@ Binding Session::authenticate(const Request& request) {
   // GetFileList spells it ClientId; the lookup ignores case.
   const std::string* id = request.find("ClientID");
   if (id != nullptr) {
-    if (const auto binding = context_.clients->find(*id)) return *binding;
+    if (const auto binding = context_.clients->find(*id)) {
+      if (!promote()) throw ServiceError(kBusy, "every session slot is taken");
+      return *binding;
+    }
   }
   throw ServiceError(kNotLoggedIn, request.name() + " without a valid ClientID");
 }

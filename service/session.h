@@ -1,10 +1,13 @@
 // One client connection: reads requests one after another, checks the
 // ClientID of each and hands it to its handler; a handler's ServiceError
 // becomes an error reply. The session ends when the client closes, a reply
-// cannot be sent, a request is oversized, or the service stops.
+// cannot be sent, a request is oversized, the service stops, or a time
+// limit passes: the login grace until the connection has logged in (or
+// shown a valid ClientID), the idle time between requests after that.
 #ifndef BREVANTO_SERVICE_SESSION_H_
 #define BREVANTO_SERVICE_SESSION_H_
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 
@@ -16,7 +19,7 @@ class Request;
 class Session {
  public:
   Session(ServiceContext& context, int sock, int id)
-      : context_(context), sock_(sock), id_(id) {}
+      : context_(context), sock_(sock), id_(id), started_(std::chrono::steady_clock::now()) {}
 
   void run();
 
@@ -26,6 +29,16 @@ class Session {
   // Sends one reply message; throws ClientGone.
   void send(const std::string& message);
 
+  // Counts the connection as logged in from now on. False when every
+  // session slot is taken.
+  bool promote();
+  // Marks a request that must not be cut short to make room for others.
+  void set_busy(bool busy);
+  // Counts a failed login on this connection; returns how many so far.
+  int count_login_failure() { return ++login_failures_; }
+  // Waits `delay`, less when the client leaves or the service stops.
+  void pause(std::chrono::milliseconds delay);
+
  private:
   // Handles one request; false when the session must end.
   bool handle(const char* text, std::size_t size);
@@ -33,9 +46,16 @@ class Session {
   // The binding of the request's ClientID; throws ServiceError(kNotLoggedIn).
   Binding authenticate(const Request& request);
 
+  // The deadline of the next read: the end of the login grace, or the
+  // idle limit once logged in; the epoch for none.
+  std::chrono::steady_clock::time_point read_deadline() const;
+
   ServiceContext& context_;
   int sock_;
   int id_;
+  std::chrono::steady_clock::time_point started_;
+  bool authenticated_ = false;
+  int login_failures_ = 0;
 };
 
 #endif  // BREVANTO_SERVICE_SESSION_H_

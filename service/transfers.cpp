@@ -17,6 +17,7 @@
 #include "service/request.h"
 #include "service/session.h"
 #include "service/storage_tree.h"
+#include "util/text.h"
 
 namespace {
 
@@ -24,6 +25,25 @@ namespace {
 constexpr mode_t kStorageFileMode = 0600;
 // Restored files get the usual mode, less the umask.
 constexpr mode_t kLocalFileMode = 0666;
+
+// A file written while it was copied may have been stored torn: its size
+// and modification time must be as they were at the start, and the bytes
+// copied as many as it had then. Otherwise nothing is stored.
+void check_unchanged(const LocalRoots::Source& source, std::uint64_t copied,
+                     const std::string& local) {
+  struct stat now;
+  if (::fstat(source.fd.get(), &now) != 0) throw_errno(kLocalRefused, errno, "fstat");
+  if (now.st_size != source.st.st_size || copied != static_cast<std::uint64_t>(now.st_size) ||
+      now.st_mtim.tv_sec != source.st.st_mtim.tv_sec ||
+      now.st_mtim.tv_nsec != source.st.st_mtim.tv_nsec) {
+    throw ServiceError(kSourceChanged,
+                       format_narrow("%s changed during the upload (%lld bytes at the start, "
+                                     "%lld now, %" PRIu64 " copied)",
+                                     log_safe(local).c_str(),
+                                     static_cast<long long>(source.st.st_size),
+                                     static_cast<long long>(now.st_size), copied));
+  }
+}
 
 // Stores the content of a local file at a storage path. `update` tells
 // UpdateFile (the file must exist and is replaced) from AddFile (it must
@@ -55,6 +75,7 @@ void upload(Session& session, const Request& request, const Binding& who, bool u
   ProgressReporter progress(session.sock(), static_cast<std::uint64_t>(source.st.st_size));
   const CopyResult copied =
       copy_content(source.fd.get(), file.fd(), progress, kLocalRefused, kInternal);
+  check_unchanged(source, copied.bytes, local);
   const timespec times[2] = {source.st.st_mtim, source.st.st_mtim};
   ::futimens(file.fd(), times);
   progress.finish(copied.bytes);

@@ -6,17 +6,20 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "tests/service_test_files.h"
 #include "tests/service_test_process.h"
 
 struct ServiceEnv {
-  // Adds alice and starts the service on `port` (0: any free port).
-  explicit ServiceEnv(std::uint16_t port = 0)
+  // Adds alice and starts the service on `port` (0: any free port), with
+  // `options` after the usual ones.
+  explicit ServiceEnv(std::uint16_t port = 0, std::vector<std::string> options = {})
       : root(dir.path() + "/root"),
         local(dir.make_dir("local")),
         outside(dir.make_dir("outside")),
-        service(root, {local}, dir.path() + "/service.log") {
+        service(root, {local}, dir.path() + "/service.log", std::move(options)) {
     user_added = add_service_user(root, "alice", "s3cret") == 0;
     started = user_added && service.start(port);
   }

@@ -49,10 +49,11 @@ int add_service_user(const std::string& root, const std::string& name,
 }
 
 ServiceProcess::ServiceProcess(std::string root, std::vector<std::string> local_roots,
-                               std::string log_path)
+                               std::string log_path, std::vector<std::string> options)
     : root_(std::move(root)),
       local_roots_(std::move(local_roots)),
       log_path_(std::move(log_path)),
+      options_(std::move(options)),
       port_file_(log_path_ + ".port") {}
 
 ServiceProcess::~ServiceProcess() {
@@ -66,6 +67,7 @@ bool ServiceProcess::start(std::uint16_t port) {
     args.push_back("--local-root");
     args.push_back(dir);
   }
+  args.insert(args.end(), options_.begin(), options_.end());
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
   while (std::chrono::steady_clock::now() < deadline) {
     ::unlink(port_file_.c_str());

@@ -16,7 +16,9 @@ int add_service_user(const std::string& root, const std::string& name,
 class ServiceProcess {
  public:
   // The service's stderr goes to `log_path`, appended to across restarts.
-  ServiceProcess(std::string root, std::vector<std::string> local_roots, std::string log_path);
+  // `options` are passed after the usual ones (e.g. time limits).
+  ServiceProcess(std::string root, std::vector<std::string> local_roots, std::string log_path,
+                 std::vector<std::string> options = {});
   // Stops a running service with SIGTERM (SIGKILL if it lingers).
   ~ServiceProcess();
   ServiceProcess(const ServiceProcess&) = delete;
@@ -40,6 +42,7 @@ class ServiceProcess {
   std::string root_;
   std::vector<std::string> local_roots_;
   std::string log_path_;
+  std::vector<std::string> options_;
   std::string port_file_;
   pid_t pid_ = -1;
   std::uint16_t port_ = 0;
