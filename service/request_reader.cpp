@@ -13,7 +13,10 @@ bool RequestReader::bytes_waiting() const {
 
 RequestReader::Status RequestReader::read() {
   // A request may already be complete in the bytes held (pipelining).
-  if (framer_.next(true) == CMessageFramer::kMessage) return kRequest;
+  if (framer_.next(bytes_waiting() ? CMessageFramer::kMoreWaiting
+                                   : CMessageFramer::kNothingWaiting) == CMessageFramer::kMessage) {
+    return kRequest;
+  }
   for (;;) {
     pollfd fds[2] = {{sock_, POLLIN, 0}, {stop_fd_, POLLIN, 0}};
     if (::poll(fds, stop_fd_ >= 0 ? 2 : 1, -1) < 0) {
@@ -28,10 +31,15 @@ RequestReader::Status RequestReader::read() {
       return kFailed;
     }
     framer_.append(buffer_, static_cast<std::size_t>(got));
-    // Only when the socket holds nothing more may the framer's fallback
-    // take an unterminated tag as a request.
-    CMessageFramer::Status status = framer_.next(true);
-    if (status == CMessageFramer::kNeedMore && !bytes_waiting()) status = framer_.next(false);
+    // Only when the socket holds nothing more may a request end without a
+    // next one; one left open (no "/>" or end tag) ends after its last '>'.
+    CMessageFramer::Status status = framer_.next(CMessageFramer::kMoreWaiting);
+    if (status == CMessageFramer::kNeedMore && !bytes_waiting()) {
+      status = framer_.next(CMessageFramer::kNothingWaiting);
+      if (status == CMessageFramer::kNeedMore && framer_.ends_outside_tag()) {
+        status = framer_.next(CMessageFramer::kWaitedInVain);
+      }
+    }
     if (status == CMessageFramer::kMessage) return kRequest;
     if (status == CMessageFramer::kTooLarge) return kTooLarge;
   }
