@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "platform/posix_error.h"
@@ -40,12 +41,16 @@ int TransferError(SOCKET s, int err, int flags) {
     const int fl = fcntl(s, F_GETFL);
     if (fl != -1 && !(fl & O_NONBLOCK)) return WSAETIMEDOUT;
   }
-  // EPIPE: this side shut down sending (WSAESHUTDOWN), or the connection was
-  // reset (WSAECONNRESET).
+  // EPIPE: this side shut down sending (WSAESHUTDOWN), the socket never
+  // connected (WSAENOTCONN), or the connection was reset (WSAECONNRESET).
   if (err == EPIPE) {
     tcp_info info;
     socklen_t len = sizeof(info);
     if (getsockopt(s, IPPROTO_TCP, TCP_INFO, &info, &len) == 0) {
+      // A socket that never completed a handshake has no round-trip sample:
+      // never connected (or its connect failed), which Winsock reports as
+      // not connected rather than reset.
+      if (info.tcpi_state == TCP_CLOSE && info.tcpi_rtt == 0) return WSAENOTCONN;
       switch (info.tcpi_state) {
         case TCP_FIN_WAIT1:
         case TCP_FIN_WAIT2:
@@ -257,20 +262,21 @@ int ioctlsocket(SOCKET s, long cmd, u_long* argp) {
   return 0;
 }
 
-int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
-           const timeval* timeout) {
+int WSAPoll(WSAPOLLFD* fds, unsigned long count, int timeout_ms) {
   if (!Started()) return Fail(WSANOTINITIALISED);
-  timeval remaining;
-  timeval* wait = nullptr;
-  if (timeout != nullptr) {
-    remaining = *timeout;
-    wait = &remaining;
-  }
-  // Linux updates the time left, so a retry after a signal waits no longer.
+  if (fds == nullptr && count > 0) return Fail(WSAEFAULT);
+  // A retry after a signal waits only for the time left.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   int n;
-  do {
-    n = ::select(nfds, readfds, writefds, exceptfds, wait);
-  } while (n < 0 && errno == EINTR);
+  for (;;) {
+    n = ::poll(fds, static_cast<nfds_t>(count), timeout_ms);
+    if (n >= 0 || errno != EINTR) break;
+    if (timeout_ms > 0) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      timeout_ms = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+    }
+  }
   if (n < 0) return FailErrno();
   return n;
 }

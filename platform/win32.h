@@ -35,7 +35,7 @@ using ::recv;
 using ::shutdown;
 using ::closesocket;
 using ::ioctlsocket;
-using ::select;
+using ::WSAPoll;
 using ::inet_addr;
 using ::htons;
 using ::ntohs;
@@ -73,7 +73,7 @@ using ::wvnsprintfW;
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
-#include <sys/select.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include "platform/win32_types.h"
@@ -84,6 +84,7 @@ using ::wvnsprintfW;
 #undef ntohs
 
 typedef int SOCKET;
+typedef struct pollfd WSAPOLLFD;
 typedef unsigned short u_short;
 typedef unsigned long u_long;
 typedef wchar_t WCHAR;
@@ -227,9 +228,9 @@ int recv(SOCKET s, char* buf, int len, int flags);
 int shutdown(SOCKET s, int how);
 int closesocket(SOCKET s);
 int ioctlsocket(SOCKET s, long cmd, u_long* argp);
-// Waits until a socket is ready or the time runs out; 0 on time-out.
-int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
-           const timeval* timeout);
+// Waits until a socket is ready or `timeout_ms` runs out (-1: no limit); the
+// number of ready sockets, 0 on time-out.
+int WSAPoll(WSAPOLLFD* fds, unsigned long count, int timeout_ms);
 unsigned long inet_addr(const char* cp);
 u_short htons(u_short hostshort);
 u_short ntohs(u_short netshort);

@@ -1,5 +1,7 @@
 // The requests that read or change the storage tree without moving file
 // contents: listing, file information, directory creation and removal.
+#include <algorithm>
+
 #include "client/Brevanto.h"
 #include "protocol/listing_entries.h"
 #include "protocol/service_connection.h"
@@ -31,7 +33,6 @@ int CServiceConnection::getfilelist(const wchar_t* path, bool recursive,
 
   result = go_online(host.c_str(), port);
   if (result != 0) return result;
-  trace_message(format_wide(L"send() %s", utf8_to_wide(request).c_str()));
   result = send_request(request);
   if (result != 0) return result;
 
@@ -50,7 +51,8 @@ int CServiceConnection::getfilelist(const wchar_t* path, bool recursive,
     if (parse_reply(reply, reader_.text()) != 0) {
       // A text without a tag: skipped while more messages are due.
       if (reply.msg_type == REPLY_RPT) continue;
-      return result = static_cast<int>(reader_.size());
+      // The protocol reads one receive as one text: its byte count.
+      return result = static_cast<int>(std::min(reader_.size(), reader_.last_receive()));
     }
     const _reply_attribute* status = find_attribute(reply, "Result");
     if (status == nullptr || !ascii_iequals(status->value, "success")) {

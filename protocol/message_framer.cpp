@@ -8,6 +8,22 @@ namespace {
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
+// The bytes that separate attributes for the reply parser: a name stored
+// after one of these (or after a value's closing quote) is a fresh name.
+bool separates_attributes(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '"'; }
+
+// Bytes that matter outside quotes between and inside tags; everything else
+// is skipped in runs.
+struct SpecialBytes {
+  bool special[256];
+  constexpr SpecialBytes() : special() {
+    special[static_cast<unsigned char>('"')] = true;
+    special[static_cast<unsigned char>('<')] = true;
+    special[static_cast<unsigned char>('>')] = true;
+  }
+};
+constexpr SpecialBytes kSpecial;
+
 }  // namespace
 
 void CMessageFramer::append(const char* data, std::size_t size) {
@@ -15,23 +31,43 @@ void CMessageFramer::append(const char* data, std::size_t size) {
   if (start_ > 0) {
     buffer_.erase(0, start_);
     scan_ -= start_;
+    // Every offset of the scanner lies within the pending message.
+    tag_start_ -= start_;
+    name_start_ -= start_;
+    comment_body_ -= start_;
     start_ = 0;
   }
   buffer_.append(data, size);
 }
 
-CMessageFramer::Status CMessageFramer::next(bool more_waiting) {
+CMessageFramer::Status CMessageFramer::next(Transport transport) {
   release_message();
-  std::size_t end = scan();
-  if (end == 0) {
-    const std::size_t held = pending();
-    if (held > kMaxMessageBytes) {
-      reset();
-      return kTooLarge;
-    }
-    if (more_waiting || !could_end_without_more()) return kNeedMore;
-    end = buffer_.size();
+  if (const std::size_t cut = scan()) {
+    take(cut);
+    return kMessage;
   }
+  if (pending() > kMaxMessageBytes) {
+    reset();
+    return kTooLarge;
+  }
+  const bool ends = transport == kWaitedInVain ? pending() > 0
+                    : transport == kNothingWaiting ? pending() > 0 && closed_at_end()
+                                                   : false;
+  if (!ends) return kNeedMore;
+  take(buffer_.size());
+  return kMessage;
+}
+
+void CMessageFramer::reset() {
+  buffer_.clear();
+  start_ = scan_ = 0;
+  terminated_ = false;
+  message_ = nullptr;
+  message_size_ = 0;
+  restart_scan();
+}
+
+void CMessageFramer::take(std::size_t end) {
   message_ = buffer_.data() + start_;
   message_size_ = end - start_;
   message_end_ = end;
@@ -42,16 +78,6 @@ CMessageFramer::Status CMessageFramer::next(bool more_waiting) {
   }
   start_ = end;
   scan_ = end;
-  restart_scan();
-  return kMessage;
-}
-
-void CMessageFramer::reset() {
-  buffer_.clear();
-  start_ = scan_ = 0;
-  terminated_ = false;
-  message_ = nullptr;
-  message_size_ = 0;
   restart_scan();
 }
 
@@ -65,139 +91,187 @@ void CMessageFramer::release_message() {
 }
 
 void CMessageFramer::restart_scan() {
-  phase_ = kBeforeFirstTag;
+  phase_ = kPrefix;
   quoted_ = false;
-  prev_slash_ = false;
-  after_gt_ = false;
-  first_name_.clear();
+  has_head_ = head_closed_ = in_head_ = candidate_ = false;
+  tag_start_ = name_start_ = comment_body_ = scan_;
+  dashes_ = 0;
+  head_name_.clear();
   end_name_.clear();
-  end_name_done_ = false;
+  end_name_done_ = end_tag_other_ = false;
 }
 
-namespace {
-
-// Bytes that matter between and inside the later tags of a message when not
-// inside quotes; everything else is skipped in runs.
-struct BodyBytes {
-  bool special[256];
-  constexpr BodyBytes() : special() {
-    special[static_cast<unsigned char>('"')] = true;
-    special[static_cast<unsigned char>('<')] = true;
-    special[static_cast<unsigned char>('>')] = true;
+bool CMessageFramer::name_ended() {
+  const std::size_t length = scan_ - name_start_;
+  if (!has_head_) {
+    has_head_ = true;
+    in_head_ = true;
+    candidate_ = false;
+    head_name_.assign(buffer_, name_start_, length);
+    for (char& c : head_name_) c = ascii_lower(c);
+    return false;
   }
-};
-constexpr BodyBytes kBodyBytes;
+  in_head_ = false;
+  if (heads_ == kRequestHeads) return head_closed_;
+  const char* name = buffer_.data() + name_start_;
+  if (length == 3 && (ascii_iequals(std::string_view(name, 3), "rpt") ||
+                      ascii_iequals(std::string_view(name, 3), "ack"))) {
+    return true;
+  }
+  candidate_ = true;  // a Result attribute may still make it one
+  return false;
+}
 
-}  // namespace
+bool CMessageFramer::result_attribute_before(std::size_t end) const {
+  const char* data = buffer_.data();
+  std::size_t j = end;
+  while (j > name_start_ && is_blank(data[j - 1])) --j;
+  if (j > name_start_ && data[j - 1] == '=') --j;
+  while (j > name_start_ && is_blank(data[j - 1])) --j;
+  if (j < name_start_ + 7) return false;  // the name comes first
+  return separates_attributes(data[j - 7]) &&
+         ascii_iequals(std::string_view(data + j - 6, 6), "result");
+}
+
+void CMessageFramer::tag_ended() {
+  if (in_head_) {
+    head_closed_ = scan_ > tag_start_ + 1 && buffer_[scan_ - 1] == '/';
+    in_head_ = false;
+  }
+  candidate_ = false;
+  phase_ = kText;
+}
 
 std::size_t CMessageFramer::scan() {
   const std::size_t size = buffer_.size();
   const char* const data = buffer_.data();
   for (; scan_ < size; ++scan_) {
-    // The bulk of a message lies between and inside its later tags: skip
-    // what cannot change the state in runs rather than byte by byte.
-    if (phase_ == kBody || phase_ == kTag) {
-      const std::size_t from = scan_;
-      if (quoted_) {
-        const void* quote = std::memchr(data + scan_, '"', size - scan_);
-        scan_ = quote ? static_cast<std::size_t>(static_cast<const char*>(quote) - data) : size;
-      } else {
-        while (scan_ < size && !kBodyBytes.special[static_cast<unsigned char>(data[scan_])]) {
-          ++scan_;
-        }
+    // The bulk of a message lies inside quoted values and between tags:
+    // skip what cannot change the state in runs.
+    if (quoted_ && phase_ != kComment) {
+      const void* quote = std::memchr(data + scan_, '"', size - scan_);
+      if (quote == nullptr) {
+        scan_ = size;
+        break;
       }
-      if (scan_ != from) after_gt_ = false;
+      scan_ = static_cast<std::size_t>(static_cast<const char*>(quote) - data);
+    } else if (phase_ == kText || phase_ == kTag || phase_ == kEndTag || phase_ == kOther) {
+      while (scan_ < size && !kSpecial.special[static_cast<unsigned char>(data[scan_])]) ++scan_;
       if (scan_ == size) break;
+    } else if (phase_ == kPrefix) {
+      const void* lt = std::memchr(data + scan_, '<', size - scan_);
+      if (lt == nullptr) {
+        scan_ = size;
+        break;
+      }
+      scan_ = static_cast<std::size_t>(static_cast<const char*>(lt) - data);
+    } else if (phase_ == kComment) {
+      const void* gt = std::memchr(data + scan_, '>', size - scan_);
+      if (gt == nullptr) {
+        scan_ = size;
+        break;
+      }
+      scan_ = static_cast<std::size_t>(static_cast<const char*>(gt) - data);
+      if (scan_ >= comment_body_ + 2 && data[scan_ - 1] == '-' && data[scan_ - 2] == '-') {
+        phase_ = kText;
+      }
+      continue;
     }
     const char c = data[scan_];
-    if (phase_ == kBeforeFirstTag) {
-      if (c == '<') phase_ = kFirstTagName;
-      continue;
-    }
     if (c == '"') {
-      quoted_ = !quoted_;
-      prev_slash_ = false;
-      after_gt_ = false;
+      if (quoted_) {
+        quoted_ = false;
+        continue;
+      }
+      // An opening quote: the name before it may be Result.
+      if (phase_ == kName) {
+        if (name_ended()) return tag_start_;
+        phase_ = kTag;
+      } else if (phase_ == kEndTagName || phase_ == kEndTag) {
+        end_tag_other_ = true;
+        phase_ = kEndTag;
+      } else if (phase_ == kTagOpen || phase_ == kBang) {
+        phase_ = kOther;
+      }
+      if (candidate_ && result_attribute_before(scan_)) return tag_start_;
+      quoted_ = true;
       continue;
     }
-    after_gt_ = false;
-    if (quoted_) continue;
-
+    if (c == '<') {
+      // A '<' outside quotes opens a tag, also one left unfinished.
+      if (phase_ == kName && name_ended()) return tag_start_;
+      in_head_ = candidate_ = false;
+      phase_ = kTagOpen;
+      tag_start_ = scan_;
+      continue;
+    }
     switch (phase_) {
-      case kFirstTagName:
-      case kFirstTag:
-        if (c == '>') {
-          if (prev_slash_) return ++scan_;  // the first tag closed itself
-          const bool prologue =
-              !first_name_.empty() && (first_name_[0] == '?' || first_name_[0] == '!');
-          phase_ = prologue ? kAfterPrologue : kBody;
-          after_gt_ = true;
-        } else if (c == '/') {
-          // A '/' right after '<' opens a closing tag; elsewhere it may
-          // close the tag itself.
-          if (!(phase_ == kFirstTagName && first_name_.empty())) {
-            prev_slash_ = true;
-            phase_ = kFirstTag;
-          }
-          continue;
-        } else if (c == '<') {
-          phase_ = kTagOpen;
-        } else if (phase_ == kFirstTagName) {
-          if (is_blank(c)) {
-            phase_ = kFirstTag;
-          } else {
-            first_name_.push_back(ascii_lower(c));
-          }
-        }
-        prev_slash_ = false;
-        break;
-      case kAfterPrologue:
-        if (c == '<') {
-          phase_ = kFirstTagName;
-          first_name_.clear();
-        } else if (c == '>') {
-          after_gt_ = true;
-        }
-        break;
-      case kBody:
-      case kTag:
-        if (c == '<') {
-          phase_ = kTagOpen;
-        } else if (c == '>') {
-          phase_ = kBody;
-          after_gt_ = true;
-        }
-        break;
+      case kText:
+        break;  // only a '>' reaches here: stray text
       case kTagOpen:
         if (c == '/') {
           phase_ = kEndTagName;
           end_name_.clear();
-          end_name_done_ = false;
-        } else if (c == '>') {
-          phase_ = kBody;
-          after_gt_ = true;
-        } else if (c != '<') {
-          phase_ = kTag;
-        }
-        break;
-      case kEndTagName:
-        if (c == '>') {
-          if (!first_name_.empty() && end_name_ == first_name_) return ++scan_;
-          phase_ = kBody;
-          after_gt_ = true;
-        } else if (c == '<') {
-          phase_ = kTagOpen;
-        } else if (is_blank(c)) {
-          end_name_done_ = !end_name_.empty();
-        } else if (c != '/') {
-          if (end_name_done_) {
-            phase_ = kTag;  // more than a name: not the end tag
-          } else {
-            end_name_.push_back(ascii_lower(c));
+          end_name_done_ = end_tag_other_ = false;
+        } else if (c == '!') {
+          phase_ = kBang;
+          dashes_ = 0;
+        } else if (c == '?') {
+          // A declaration starts a document: after a head, the next message.
+          if (has_head_) return tag_start_;
+          phase_ = kOther;
+        } else {
+          name_start_ = scan_;
+          phase_ = kName;
+          if (c == '>' || c == '/' || is_blank(c)) {
+            if (name_ended()) return tag_start_;
+            phase_ = kTag;
+            if (c == '>') tag_ended();
           }
         }
         break;
-      case kBeforeFirstTag:
+      case kName:
+        if (c == '>' || c == '/' || is_blank(c)) {
+          if (name_ended()) return tag_start_;
+          phase_ = kTag;
+          if (c == '>') tag_ended();
+        }
+        break;
+      case kTag:
+        if (c == '>') {
+          if (candidate_ && result_attribute_before(scan_)) return tag_start_;
+          tag_ended();
+        }
+        break;
+      case kEndTagName:
+      case kEndTag:
+        if (c == '>') {
+          if (has_head_ && !end_tag_other_ && end_name_ == head_name_) head_closed_ = true;
+          phase_ = kText;
+        } else if (phase_ == kEndTag) {
+          if (!is_blank(c)) end_tag_other_ = true;
+        } else if (is_blank(c)) {
+          end_name_done_ = !end_name_.empty();
+          if (end_name_done_) phase_ = kEndTag;
+        } else if (c != '/') {
+          end_name_.push_back(ascii_lower(c));
+        }
+        break;
+      case kBang:
+        if (c == '-' && ++dashes_ == 2) {
+          phase_ = kComment;
+          comment_body_ = scan_ + 1;
+        } else if (c == '>') {
+          phase_ = kText;
+        } else if (c != '-') {
+          phase_ = kOther;
+        }
+        break;
+      case kOther:
+        if (c == '>') phase_ = kText;
+        break;
+      case kPrefix:
+      case kComment:
         break;
     }
   }

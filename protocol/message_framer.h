@@ -1,22 +1,31 @@
-// Splits the byte stream of one connection into reply messages.
+// Splits the byte stream of one connection into messages.
 //
-// The protocol has no delimiter, and TCP may join two replies in one receive
-// or split one over two. The framer collects bytes and hands out one complete
-// message at a time:
-//   - a message is complete when its first tag closes itself ("/>"), or when
-//     the end tag of its first tag's name arrives (any letter case, outside
-//     double quotes);
-//   - otherwise, when the bytes held end right after a tag's '>' (or hold no
-//     '<' at all) and the transport has nothing more waiting, they are taken
-//     as one message, so a message that arrives alone is read as it was sent;
-//   - a first tag that is a declaration or comment ("<?...>", "<!...>") is
-//     prologue: the tag after it counts as the first;
-//   - a message that ends inside a tag or inside quotes waits for more bytes;
-//   - bytes after a complete message stay for the next one.
-// Quotes toggle from the first '<' on, as they do for the reply parser.
+// The protocol frames nothing: TCP may join replies in one receive or split
+// one over several, and a message may carry entries after its first tag. So
+// a message is everything from its head up to where the next head begins:
+//   - the head of a message is its first start tag, whatever it is (a
+//     declaration, comment or end tag before it is prologue);
+//   - after that, a start tag outside any tag, quotes and comments begins the
+//     next message when it is a head: in replies, a tag named RPT or ACK (any
+//     letter case) or one carrying a Result attribute (any case); in
+//     requests, any start tag once the head has closed. A declaration
+//     ("<?...") after the head begins the next message too, as it can only
+//     open a document. Every other tag belongs to the current message (its
+//     entries, its end tag, the rest);
+//   - a message followed by a head is complete at that head;
+//   - when the bytes end and nothing more is waiting, the last message is
+//     complete at once if its head has closed (self-closed, or its end tag
+//     seen) and the bytes end outside any tag, quotes and comment. Any other
+//     message (head still open, or the bytes ending inside a tag, a quoted
+//     value or a comment, or holding no tag at all) is taken only once the
+//     reader has waited for more in vain, as the bytes it holds.
+// A conforming peer that sends one whole message per receive is therefore
+// read exactly as it sent, and joined or split messages are read the same.
+// Quotes toggle from the message's first '<' on, as they do for the reply
+// parser, except inside comments.
 //
-// The framer knows nothing of sockets: it is fed bytes and told whether more
-// are waiting, which keeps it deterministic under test.
+// The framer knows nothing of sockets: it is fed bytes and told what the
+// transport knows of more, which keeps it deterministic under test.
 #ifndef BREVANTO_PROTOCOL_MESSAGE_FRAMER_H_
 #define BREVANTO_PROTOCOL_MESSAGE_FRAMER_H_
 
@@ -28,31 +37,48 @@ class CMessageFramer {
   // A message that grows past this many bytes without completing is refused.
   static constexpr std::size_t kMaxMessageBytes = 1 << 20;
 
+  // Which start tags begin a new message.
+  enum Heads {
+    kReplyHeads,    // RPT, ACK, or a tag with a Result attribute
+    kRequestHeads,  // any start tag after the head has closed
+  };
+
+  // What the transport can tell about bytes beyond those appended.
+  enum Transport {
+    kMoreWaiting,     // more bytes are waiting: only a head ends a message
+    kNothingWaiting,  // nothing waits now: a closed message ends too
+    kWaitedInVain,    // nothing came within the wait: the bytes held are one
+  };
+
   enum Status {
     kMessage,   // message() holds the next message
     kNeedMore,  // more bytes are needed
     kTooLarge,  // the pending message passed kMaxMessageBytes; bytes dropped
   };
 
+  explicit CMessageFramer(Heads heads = kReplyHeads) : heads_(heads) {}
+
   // Adds received bytes after those held.
   void append(const char* data, std::size_t size);
 
-  // Takes the next message if one is complete. `more_waiting` tells whether
-  // the transport holds further bytes; only when it does not may the
-  // fallback rule end a message.
-  Status next(bool more_waiting);
+  // Takes the next message if one is complete, given what the transport
+  // says of more bytes.
+  Status next(Transport transport);
 
   // The message taken by the last next() that returned kMessage, NUL
   // terminated; valid until the next call of append(), next() or reset().
   const char* message() const { return message_; }
   std::size_t message_size() const { return message_size_; }
 
-  // Whether the fallback rule could end the pending message now, were the
-  // transport to have nothing more waiting: the bytes end right after a tag
-  // (or hold no '<'). Lets a reader skip asking the transport otherwise.
-  bool could_end_without_more() const {
-    return pending() > 0 && (phase_ == kBeforeFirstTag || (!quoted_ && after_gt_));
-  }
+  // Whether the pending message may end only after a wait for more bytes:
+  // bytes are held and the message is not closed where they end. Valid
+  // after a next() that returned kNeedMore.
+  bool needs_wait() const { return pending() > 0 && !closed_at_end(); }
+
+  // Whether the bytes held end outside any tag, quotes and comment (after a
+  // tag's '>', or before any '<'), so that taking them as they are cuts no
+  // tag.
+  bool ends_outside_tag() const { return (phase_ == kText && !quoted_) || phase_ == kPrefix; }
 
   // Bytes held that belong to no message taken yet.
   std::size_t pending() const { return buffer_.size() - start_; }
@@ -62,33 +88,54 @@ class CMessageFramer {
 
  private:
   enum Phase {
-    kBeforeFirstTag,  // no '<' seen yet
-    kFirstTagName,    // reading the first tag's name
-    kFirstTag,        // inside the first tag, after its name
-    kAfterPrologue,   // after a declaration or comment, before the first tag
-    kBody,            // between tags after the first one
-    kTagOpen,         // just after a later tag's '<'
-    kTag,             // inside a later tag
-    kEndTagName,      // reading the name of a later closing tag
+    kPrefix,      // no '<' seen in this message yet
+    kText,        // between tags
+    kTagOpen,     // just after an unquoted '<'
+    kName,        // reading a start tag's name
+    kTag,         // inside a start tag, after its name
+    kEndTagName,  // reading an end tag's name
+    kEndTag,      // inside an end tag, after its name
+    kBang,        // after "<!" (a comment when "--" follows)
+    kComment,     // inside "<!-- ... -->"
+    kOther,       // inside a declaration or "<!...>" that is no comment
   };
 
+  bool closed_at_end() const { return head_closed_ && ends_outside_tag(); }
   void release_message();
   void restart_scan();
-  // Scans from scan_ on; returns the end offset of a complete message or 0.
+  void take(std::size_t end);
+  // Scans from scan_ on; returns the offset where a head cuts the pending
+  // message, or 0 when none does in the bytes held.
   std::size_t scan();
+  // A start tag's name has ended at scan_: decides what the tag is. Returns
+  // true when it is a head that cuts the pending message.
+  bool name_ended();
+  // Whether the start tag being read carries a Result attribute whose name
+  // ends just before offset `end` (at a '"' or '>').
+  bool result_attribute_before(std::size_t end) const;
+  // The tag being read has ended with its '>' at scan_.
+  void tag_ended();
 
+  const Heads heads_;
   std::string buffer_;
   std::size_t start_ = 0;  // first byte of the pending message
   std::size_t scan_ = 0;   // first byte not yet scanned
 
   // Scanner state for the pending message.
-  Phase phase_ = kBeforeFirstTag;
+  Phase phase_ = kPrefix;
   bool quoted_ = false;
-  bool prev_slash_ = false;    // last unquoted byte in a tag was '/'
-  bool after_gt_ = false;      // last byte scanned closed a tag
-  std::string first_name_;     // lower-cased name of the first tag
-  std::string end_name_;       // lower-cased name of the closing tag being read
-  bool end_name_done_ = false; // the closing tag's name has ended
+  bool has_head_ = false;     // the message's first start tag has begun
+  bool head_closed_ = false;  // ... and closed itself or met its end tag
+  bool in_head_ = false;      // the tag being read is the head
+  bool candidate_ = false;    // the tag being read may still prove a head
+  std::size_t tag_start_ = 0;    // offset of the '<' of the tag being read
+  std::size_t name_start_ = 0;   // offset of its name's first byte
+  std::size_t dashes_ = 0;       // "-" after "<!", up to two
+  std::size_t comment_body_ = 0; // offset after a comment's "<!--"
+  std::string head_name_;        // lower-cased name of the head
+  std::string end_name_;         // lower-cased name of the end tag being read
+  bool end_name_done_ = false;   // that name has ended
+  bool end_tag_other_ = false;   // the end tag holds more than a name
 
   // The message handed out, terminated in place.
   const char* message_ = nullptr;

@@ -2,41 +2,49 @@
 
 namespace {
 
-// How long a message that could end where the bytes end waits for more
-// before it is taken as it is. A sender held back by a full socket buffer
-// may stop in the middle of a message for a moment; well-formed messages
-// complete by their own end and never wait.
-constexpr long kGraceMicroseconds = 50000;
-
 // Whether the socket holds bytes that a recv would return at once.
 bool bytes_waiting(SOCKET sock) {
   u_long count = 0;
   return win32::ioctlsocket(sock, FIONREAD, &count) == 0 && count > 0;
 }
 
-// Whether more bytes arrive within the grace time. A socket that turns
-// readable with nothing to read has been closed by the peer: no more bytes.
-bool more_bytes_coming(SOCKET sock) {
-  if (bytes_waiting(sock)) return true;
-  fd_set readable;
-  FD_ZERO(&readable);
-  FD_SET(sock, &readable);
-  timeval grace = {0, kGraceMicroseconds};
-  if (win32::select(static_cast<int>(sock) + 1, &readable, nullptr, nullptr, &grace) <= 0) {
-    return false;
-  }
-  return bytes_waiting(sock);
+// Whether the socket turns readable (bytes, or the peer's close) within the
+// grace time. poll, unlike select, has no limit on the descriptor's number.
+bool readable_within_grace(SOCKET sock) {
+  WSAPOLLFD entry = {};
+  entry.fd = sock;
+  entry.events = POLLRDNORM;
+  return win32::WSAPoll(&entry, 1, CMessageReader::kGraceMilliseconds) > 0;
 }
 
 }  // namespace
 
 CMessageReader::Status CMessageReader::read(SOCKET sock, void (*before_receive)(void*, bool),
                                             void* context) {
-  // A message already complete in the bytes held needs no receive. The
-  // fallback rule is kept for freshly received bytes only.
-  if (framer_.next(true) == CMessageFramer::kMessage) return kMessage;
+  // A message that a head already cut from the bytes held needs no receive.
+  if (framer_.next(CMessageFramer::kMoreWaiting) == CMessageFramer::kMessage) return kMessage;
   for (;;) {
-    if (before_receive) before_receive(context, !bytes_waiting(sock));
+    bool waiting = bytes_waiting(sock);
+    if (!waiting && framer_.pending() > 0) {
+      // Nothing more yet: a closed message ends here; an open one is given
+      // the grace time to go on, and is taken as it is when nothing comes.
+      if (framer_.next(CMessageFramer::kNothingWaiting) == CMessageFramer::kMessage) {
+        return kMessage;
+      }
+      if (!readable_within_grace(sock)) {
+        framer_.next(CMessageFramer::kWaitedInVain);
+        return kMessage;
+      }
+      waiting = bytes_waiting(sock);
+      // Readable with nothing to read: the service closed the connection.
+      // Bytes that end outside any tag are a message; the rest is dropped
+      // by the receive below.
+      if (!waiting && framer_.ends_outside_tag()) {
+        framer_.next(CMessageFramer::kWaitedInVain);
+        return kMessage;
+      }
+    }
+    if (before_receive) before_receive(context, !waiting);
     const int got = win32::recv(sock, buffer_, kReceiveBytes, 0);
     if (got == 0) {
       framer_.reset();
@@ -47,15 +55,22 @@ CMessageReader::Status CMessageReader::read(SOCKET sock, void (*before_receive)(
       if (error_ == 0) error_ = -1;
       return kFailed;
     }
+    last_receive_ = static_cast<std::size_t>(got);
     framer_.append(buffer_, static_cast<std::size_t>(got));
-    // Ask the socket whether more is waiting only when the fallback could end
-    // the message; a complete message needs no extra call.
-    CMessageFramer::Status status = framer_.next(true);
-    if (status == CMessageFramer::kNeedMore && framer_.could_end_without_more() &&
-        !more_bytes_coming(sock)) {
-      status = framer_.next(false);
-    }
+    const CMessageFramer::Status status = framer_.next(CMessageFramer::kMoreWaiting);
     if (status == CMessageFramer::kMessage) return kMessage;
     if (status == CMessageFramer::kTooLarge) return kTooLarge;
   }
+}
+
+std::size_t CMessageReader::drop_stale(SOCKET sock) {
+  std::size_t dropped = framer_.pending();
+  framer_.reset();
+  if (sock == INVALID_SOCKET) return dropped;
+  while (bytes_waiting(sock)) {
+    const int got = win32::recv(sock, buffer_, kReceiveBytes, 0);
+    if (got <= 0) break;
+    dropped += static_cast<std::size_t>(got);
+  }
+  return dropped;
 }

@@ -4,6 +4,8 @@
 #ifndef BREVANTO_PROTOCOL_MESSAGE_READER_H_
 #define BREVANTO_PROTOCOL_MESSAGE_READER_H_
 
+#include <cstddef>
+
 #include "platform/win32.h"
 #include "protocol/message_framer.h"
 
@@ -11,6 +13,9 @@ class CMessageReader {
  public:
   // One receive reads at most this many bytes, as the service sends them.
   static constexpr int kReceiveBytes = 4096;
+  // How long a message that is not closed where the bytes end waits for
+  // more before it is taken as it is (see message_framer.h).
+  static constexpr int kGraceMilliseconds = 50;
 
   enum Status {
     kMessage,   // text() holds the message
@@ -24,9 +29,16 @@ class CMessageReader {
   // `may_block` is false when the socket already holds bytes to return.
   Status read(SOCKET sock, void (*before_receive)(void*, bool), void* context);
 
+  // Drops the bytes held and those already waiting on the socket, without
+  // blocking; returns how many. The service sends nothing unasked, so before
+  // a new request such bytes belong to no reply.
+  std::size_t drop_stale(SOCKET sock);
+
   // The message of the last read that returned kMessage, NUL-terminated.
   const char* text() const { return framer_.message(); }
   std::size_t size() const { return framer_.message_size(); }
+  // The byte count of the last receive that delivered bytes.
+  std::size_t last_receive() const { return last_receive_; }
 
   // The Winsock code of the failed receive; never 0.
   int error() const { return error_; }
@@ -37,6 +49,7 @@ class CMessageReader {
  private:
   CMessageFramer framer_;
   int error_ = 0;
+  std::size_t last_receive_ = 0;
   char buffer_[kReceiveBytes];
 };
 

@@ -19,12 +19,14 @@ CServiceConnection::CServiceConnection() {
 }
 
 CServiceConnection::~CServiceConnection() {
-  // A destructor must not throw; logout formats text and may.
+  // Only a connection that is still open says goodbye: one already logged
+  // out, or never connected, has nothing to send. A destructor must not
+  // throw; logout formats text and may.
   try {
-    logout();
+    if (connected) logout();
   } catch (...) {
-    close_socket();
   }
+  close_socket();
   if (wsa_started) win32::WSACleanup();
   trace_file.release();
 }
@@ -101,6 +103,14 @@ int CServiceConnection::login(const wchar_t* user, const wchar_t* password,
       to_utf8(format_wide(kLoginFormat, user, password, project_name, client_type).c_str());
   const std::wstring shown = format_wide(kLoginFormat, user, L"***", project_name, client_type);
   result = exchange(request, &shown);
+  // A login the service refused is a failure, whatever else the reply holds.
+  const _reply_attribute* status = result == 0 ? find_attribute(reply, "Result") : nullptr;
+  if (status != nullptr && !ascii_iequals(status->value, "success")) {
+    set_reply_error();
+    client_id.clear();
+    logged_in = false;
+    return result = -3;
+  }
   if (result == 0) {
     const _reply_attribute* id = find_attribute(reply, "ClientID");
     if (id != nullptr) {
@@ -124,8 +134,7 @@ int CServiceConnection::logout() {
 }
 
 int CServiceConnection::exchange(const std::string& request, const std::wstring* shown) {
-  trace_message(format_wide(L"send() %s", shown ? shown->c_str() : utf8_to_wide(request).c_str()));
-  const int sent = send_request(request);
+  const int sent = send_request(request, shown);
   if (sent != 0) return sent;
 
   switch (read_message()) {
@@ -161,7 +170,13 @@ void CServiceConnection::trace_message(std::wstring_view text) {
   trace_file.write_event(text);
 }
 
-int CServiceConnection::send_request(const std::string& request) {
+int CServiceConnection::send_request(const std::string& request, const std::wstring* shown) {
+  // Bytes left from an earlier reply would be read as this request's reply.
+  if (const std::size_t stale = reader_.drop_stale(sock)) {
+    trace_message(format_wide(L"recv() dropped %u stale bytes", static_cast<unsigned>(stale)));
+  }
+  trace_message(format_wide(L"send() %s", shown ? shown->c_str() : utf8_to_wide(request).c_str()));
+  trace_file.flush();  // a send may block
   // A blocking send normally takes everything at once; a short send (after a
   // signal, say) is continued so the service never sees half a request.
   std::size_t done = 0;

@@ -91,8 +91,9 @@ class CServiceConnection {
   CTraceFile trace_file;
 
  private:
-  // Sends all of `request`; 0 or the Winsock error code.
-  int send_request(const std::string& request);
+  // Drops stale bytes, traces "send() <shown or request>" and sends all of
+  // `request`; 0 or the Winsock error code.
+  int send_request(const std::string& request, const std::wstring* shown = nullptr);
   // Reads the next reply message, tracing "recv()" before each receive.
   CMessageReader::Status read_message();
   static void trace_receive(void* self, bool may_block);

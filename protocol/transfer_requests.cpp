@@ -50,7 +50,6 @@ int CServiceConnection::transfer(const wchar_t* operation_format, const char* re
   // The storage path comes first in the request, the local path second.
   const std::string request = format_narrow(request_format, to_utf8(storage_path).c_str(),
                                             to_utf8(local_path).c_str(), client_id.c_str());
-  trace_message(format_wide(L"send() %s", utf8_to_wide(request).c_str()));
   result = send_request(request);
   if (result != 0) return result;
 

@@ -36,7 +36,10 @@ void RequestReader::wipe() {
 
 RequestReader::Status RequestReader::read(std::chrono::steady_clock::time_point deadline) {
   // A request may already be complete in the bytes held (pipelining).
-  if (framer_.next(true) == CMessageFramer::kMessage) return kRequest;
+  if (framer_.next(bytes_waiting() ? CMessageFramer::kMoreWaiting
+                                   : CMessageFramer::kNothingWaiting) == CMessageFramer::kMessage) {
+    return kRequest;
+  }
   for (;;) {
     pollfd fds[2] = {{sock_, POLLIN, 0}, {stop_fd_, POLLIN, 0}};
     const int ready = ::poll(fds, stop_fd_ >= 0 ? 2 : 1, poll_timeout(deadline));
@@ -53,10 +56,15 @@ RequestReader::Status RequestReader::read(std::chrono::steady_clock::time_point 
       return kFailed;
     }
     framer_.append(buffer_, static_cast<std::size_t>(got));
-    // Only when the socket holds nothing more may the framer's fallback
-    // take an unterminated tag as a request.
-    CMessageFramer::Status status = framer_.next(true);
-    if (status == CMessageFramer::kNeedMore && !bytes_waiting()) status = framer_.next(false);
+    // Only when the socket holds nothing more may a request end without a
+    // next one; one left open (no "/>" or end tag) ends after its last '>'.
+    CMessageFramer::Status status = framer_.next(CMessageFramer::kMoreWaiting);
+    if (status == CMessageFramer::kNeedMore && !bytes_waiting()) {
+      status = framer_.next(CMessageFramer::kNothingWaiting);
+      if (status == CMessageFramer::kNeedMore && framer_.ends_outside_tag()) {
+        status = framer_.next(CMessageFramer::kWaitedInVain);
+      }
+    }
     if (status == CMessageFramer::kMessage) return kRequest;
     if (status == CMessageFramer::kTooLarge) return kTooLarge;
   }

@@ -1,6 +1,7 @@
 // Reads whole request messages from one client connection. Requests carry
 // no delimiter, so a CMessageFramer cuts the byte stream: a self-closing
-// first tag, or a first tag up to its end tag, is one request.
+// first tag, or a first tag up to its end tag, is one request, and the next
+// start tag begins the next one.
 #ifndef BREVANTO_SERVICE_REQUEST_READER_H_
 #define BREVANTO_SERVICE_REQUEST_READER_H_
 
@@ -41,7 +42,7 @@ class RequestReader {
 
   int sock_;
   int stop_fd_;
-  CMessageFramer framer_;
+  CMessageFramer framer_{CMessageFramer::kRequestHeads};
   char buffer_[4096];
 };
 

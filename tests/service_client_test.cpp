@@ -13,6 +13,7 @@
 namespace {
 
 constexpr int kNotLoggedIn = 1;
+constexpr int kWrongLogin = 9;
 constexpr int kNotFound = 3;
 constexpr int kAlreadyExists = 4;
 
@@ -168,8 +169,9 @@ TEST(ServiceClient, WrongPasswordOrUserGetsNoClientId) {
   ASSERT_TRUE(env.started) << env.service.log();
   for (const wchar_t* user : {L"alice", L"mallory"}) {
     CBrevanto client(INTERFACE_LOCAL_SERVICE);
-    // Login does not judge Result: 0, but without a ClientID.
-    EXPECT_EQ(client.login(user, L"wrong", L"", L"1"), 0);
+    // A refused login is a failure with the service's error, and no session.
+    EXPECT_EQ(client.login(user, L"wrong", L"", L"1"), -3);
+    EXPECT_EQ(client.error_code(), kWrongLogin);
     EXPECT_EQ(client.adddir(L"\\x"), -3);
     EXPECT_EQ(client.error_code(), kNotLoggedIn);
     EXPECT_STREQ(client.error_msg(), L"not logged in");

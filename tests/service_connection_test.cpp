@@ -74,22 +74,42 @@ TEST(ServiceConnectionLogin, DestroyingALoggedInConnectionLogsOut) {
   }));
 }
 
-TEST(ServiceConnectionLogin, ReplyWithoutClientIdLeavesItConnectedButNotLoggedIn) {
+TEST(ServiceConnectionLogin, ARefusedLoginOrOneWithoutClientIdLeavesItConnectedButNotLoggedIn) {
   FakeService service;
   service.then({"<ACK Result=\"failed\" errcode=\"5\" errtext=\"wrong password\"/>"});
+  service.then({"<ACK Note=\"no id\"/>"});
   service.then({kLoginOk});
   CServiceConnection conn;
-  EXPECT_EQ(conn.login(L"ann", L"bad", L"p", L"t"), 0);
+  // A refusal is a failure with the service's error, never a success.
+  EXPECT_EQ(conn.login(L"ann", L"bad", L"p", L"t"), -3);
   EXPECT_TRUE(conn.connected);
   EXPECT_FALSE(conn.logged_in);
   EXPECT_TRUE(conn.client_id.empty());
-  // Login does not judge Result: the error state is untouched.
-  EXPECT_EQ(conn.err_code, 0);
+  EXPECT_EQ(conn.err_code, 5);
+  EXPECT_EQ(conn.err_text, L"wrong password");
+  // A reply without Result or ClientID is no refusal: 0, not logged in.
+  EXPECT_EQ(conn.login(L"ann", L"bad", L"p", L"t"), 0);
+  EXPECT_FALSE(conn.logged_in);
   // The next login sends again over the same connection.
   EXPECT_EQ(conn.login(L"ann", L"good", L"p", L"t"), 0);
   EXPECT_TRUE(conn.logged_in);
-  EXPECT_EQ(service.requests().size(), 2u);
+  EXPECT_EQ(service.requests().size(), 3u);
   EXPECT_EQ(service.connections(), 1);
+}
+
+TEST(ServiceConnectionLogin, DestroyingAfterLogoutOrWithoutConnectingSendsNothing) {
+  FakeService service;
+  service.then({kLoginOk});
+  TraceReader trace;
+  {
+    CServiceConnection conn;
+    ASSERT_EQ(conn.login(L"u", L"p", L"j", L"t"), 0);
+    EXPECT_EQ(conn.logout(), 0);
+    trace.mark();
+  }
+  { CServiceConnection never_connected; }
+  EXPECT_EQ(service.requests().size(), 2u);  // login and one logout
+  EXPECT_EQ(trace.lines(), Lines{});
 }
 
 TEST(ServiceConnectionLogin, NothingListeningReturnsTheConnectError) {
@@ -104,6 +124,8 @@ TEST(ServiceConnectionLogin, NothingListeningReturnsTheConnectError) {
       "exit go_online(127.0.0.1, 11001), returned 10061.",
       "exit login(u, ***, j, t), returned 10061.",
   }));
+  // The socket of the failed connect is not connected, as Winsock says.
+  EXPECT_EQ(conn.exchange("<x/>"), WSAENOTCONN);
   // Trying again does not leak the socket of the failed attempt, and works.
   FakeService service;
   EXPECT_EQ(conn.login(L"u", L"p", L"j", L"t"), 0);
@@ -218,13 +240,17 @@ TEST_F(ServiceConnectionReply, SplitAndJoinedRepliesAreReassembled) {
   ASSERT_EQ(conn.exchange("<x/>"), 0);
   ASSERT_NE(find_attribute(conn.reply, "Size"), nullptr);
 
-  // Two replies in one send: the second answers the next request.
+  // Two replies in one send: the second answers no request, so it is
+  // dropped before the next one is sent, never read as its reply.
   answer_next_with({"<ACK Result=\"success\" n=\"1\"/><ACK Result=\"success\" n=\"2\"/>"});
   ASSERT_EQ(conn.exchange("<x/>"), 0);
   EXPECT_EQ(find_attribute(conn.reply, "n")->value, "1");
+  TraceReader trace;
   answer_next_with({"<ACK Result=\"success\" n=\"3\"/>"});
   ASSERT_EQ(conn.exchange("<y/>"), 0);
-  EXPECT_EQ(find_attribute(conn.reply, "n")->value, "2");
+  EXPECT_EQ(find_attribute(conn.reply, "n")->value, "3");
+  conn.trace_file.flush();
+  EXPECT_EQ(trace.count("recv() dropped 29 stale bytes."), 1u);
 }
 
 TEST_F(ServiceConnectionReply, AReplyThatNeverCompletesFailsAtTheBound) {
@@ -241,7 +267,10 @@ TEST(ServiceConnectionTraceFile, CreatedWithAByteOrderMarkAndAppendedWithoutAnot
   const std::string after_first = read_file_bytes(log_file_path());
   ASSERT_GE(after_first.size(), 2u);
   EXPECT_EQ(after_first.substr(0, 2), "\xFF\xFE");
-  { CServiceConnection second; }
+  {
+    CServiceConnection second;
+    second.trace_message(L"second");
+  }
   const std::string after_second = read_file_bytes(log_file_path());
   EXPECT_GT(after_second.size(), after_first.size());
   EXPECT_EQ(after_second.compare(0, after_first.size(), after_first), 0);

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -42,18 +43,27 @@ bool WireClient::send(const std::string& text) {
 }
 
 std::string WireClient::read_message() {
-  if (framer_.next(true) == CMessageFramer::kMessage) return framer_.message();
+  if (framer_.next(CMessageFramer::kMoreWaiting) == CMessageFramer::kMessage) {
+    return framer_.message();
+  }
   char buffer[4096];
   for (;;) {
+    int waiting = 0;
+    const bool more = ::ioctl(fd_, FIONREAD, &waiting) == 0 && waiting > 0;
+    if (!more && framer_.pending() > 0) {
+      if (framer_.next(CMessageFramer::kNothingWaiting) == CMessageFramer::kMessage) {
+        return framer_.message();
+      }
+      pollfd entry = {fd_, POLLIN, 0};
+      if (::poll(&entry, 1, 50) == 0) {
+        framer_.next(CMessageFramer::kWaitedInVain);
+        return framer_.message();
+      }
+    }
     const ssize_t got = ::recv(fd_, buffer, sizeof(buffer), 0);
     if (got <= 0) return std::string();
     framer_.append(buffer, static_cast<std::size_t>(got));
-    CMessageFramer::Status status = framer_.next(true);
-    int waiting = 0;
-    if (status == CMessageFramer::kNeedMore &&
-        !(::ioctl(fd_, FIONREAD, &waiting) == 0 && waiting > 0)) {
-      status = framer_.next(false);
-    }
+    const CMessageFramer::Status status = framer_.next(CMessageFramer::kMoreWaiting);
     if (status == CMessageFramer::kMessage) return framer_.message();
     if (status == CMessageFramer::kTooLarge) return std::string();
   }

@@ -86,7 +86,7 @@ TEST_F(Transfer, ANullCallbackDropsReports) {
 }
 
 TEST_F(Transfer, AnyMessageButAReportIsTheFinalReply) {
-  for (const char* final_reply : {"<Reply Result=\"success\"/>", "<RPT><x Result=\"success\"/></RPT>", "<RPT\tResult=\"success\"/>",
+  for (const char* final_reply : {"<Reply Result=\"success\"/>", "<Reply Result=\"success\"><x/></Reply>", "<RPT\tResult=\"success\"/>",
                                   "<ACK Result=\"SUCCESS\"/>"}) {
     service.then({report("1", "2"), final_reply});
     EXPECT_EQ(client.addfile(L"l", L"s", record, nullptr), 0) << final_reply;

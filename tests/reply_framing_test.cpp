@@ -1,0 +1,159 @@
+// Replies a conforming service may send that the reference service never
+// does, each sent with one send: the client must read every message whole,
+// never fall a reply behind, and never wait for bytes that are not coming.
+#include <gtest/gtest.h>
+
+#include <list>
+#include <string>
+#include <vector>
+
+#include "client/Brevanto.h"
+#include "protocol/service_connection.h"
+#include "tests/fake_service.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+const char kLoginOk[] = "<ACK Result=\"success\" ClientID=\"F1\"/>";
+const char kExists[] = "<ACK Result=\"failed\" errcode=\"17\" errtext=\"exists\"/>";
+
+std::vector<std::pair<std::uint64_t, std::uint64_t>>* g_reports = nullptr;
+
+int record(std::uint64_t completed, std::uint64_t total, void*) {
+  g_reports->emplace_back(completed, total);
+  return 0;
+}
+
+class ReplyFraming : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_reports = &reports;
+    service.then({kLoginOk});
+    ASSERT_EQ(conn.login(L"u", L"p", L"j", L"t"), 0);
+  }
+  void TearDown() override {
+    for (_path_buffer* e : list) delete e;
+  }
+  std::vector<std::wstring> paths() const {
+    std::vector<std::wstring> out;
+    for (const _path_buffer* e : list) out.push_back(e->full_path);
+    return out;
+  }
+  // The request after a reply is answered by its own reply: a refusal.
+  void expect_next_request_reads_its_own_reply() {
+    service.then({kExists});
+    EXPECT_EQ(conn.adddir(L"\\n"), -3);
+    EXPECT_EQ(conn.err_code, 17);
+  }
+
+  FakeService service;
+  CServiceConnection conn;
+  std::list<_path_buffer*> list;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> reports;
+};
+
+TEST_F(ReplyFraming, ListingEntriesAfterTheHeadAndAcrossMessages) {
+  struct Case {
+    std::vector<std::string> replies;
+    std::vector<std::wstring> want;
+  };
+  const Case cases[] = {
+      {{"<ACK Result=\"success\"/><file ParentDir=\"\\a\\\" Name=\"b.txt\"/>"
+        "<dir ParentDir=\"\\a\\\" Name=\"c\"/>"},
+       {L"\\a\\b.txt", L"\\a\\c"}},
+      {{"<ACK Result=\"success\"><dir ParentDir=\"\\a\\\" Name=\"c\"/></ACK>"
+        "<dir ParentDir=\"\\a\\\" Name=\"d\"/>"},
+       {L"\\a\\c", L"\\a\\d"}},
+      {{"<RPT Result=\"success\"/><file ParentDir=\"\\\" Name=\"1\"/><file ParentDir=\"\\\" Name=\"2\"/>",
+        "<ACK Result=\"success\"/><dir ParentDir=\"\\\" Name=\"3\"/>"},
+       {L"\\1", L"\\2", L"\\3"}},
+  };
+  for (const Case& c : cases) {
+    service.then(c.replies);
+    EXPECT_EQ(conn.getfilelist(L"\\a\\", false, list), 0) << c.replies[0];
+    EXPECT_EQ(paths(), c.want) << c.replies[0];
+    for (_path_buffer* e : list) delete e;
+    list.clear();
+    expect_next_request_reads_its_own_reply();
+  }
+}
+
+TEST_F(ReplyFraming, ListingMessagesWithOpenHeadsArrivingApart) {
+  service.set_reply_gap_ms(20);
+  service.then({"<RPT Result=\"success\"><file ParentDir=\"\\\" Name=\"1\"/>",
+                "<RPT Result=\"success\"><file ParentDir=\"\\\" Name=\"2\"/>",
+                "<ACK Result=\"success\"><file ParentDir=\"\\\" Name=\"3\"/>"});
+  EXPECT_EQ(conn.getfilelist(L"\\", false, list), 0);
+  EXPECT_EQ(paths(), (std::vector<std::wstring>{L"\\1", L"\\2", L"\\3"}));
+  expect_next_request_reads_its_own_reply();
+}
+
+TEST_F(ReplyFraming, ATextWithoutATagCountsOneReceiveAtMost) {
+  service.then({std::string(10061, 'x')});
+  const int result = conn.getfilelist(L"\\", false, list);
+  EXPECT_GT(result, 0);
+  EXPECT_LE(result, 4096);
+  expect_next_request_reads_its_own_reply();
+}
+
+TEST_F(ReplyFraming, UploadReportsWithEntriesOrOpenHeads) {
+  service.then({"<RPT TotalBytes=\"10\" CompleteBytes=\"5\"/><x Note=\"1\"/>", "<ACK Result=\"success\"/>"});
+  EXPECT_EQ(conn.addfile(L"l", L"s", record, nullptr), 0);
+  // An open report is taken after the wait, before the final reply comes.
+  service.set_reply_gap_ms(100);
+  service.then({"<RPT TotalBytes=\"10\" CompleteBytes=\"5\">\r\n", "<ACK Result=\"success\"/>\r\n"});
+  EXPECT_EQ(conn.addfile(L"l", L"s", record, nullptr), 0);
+  EXPECT_EQ(reports, (std::vector<std::pair<std::uint64_t, std::uint64_t>>{{5, 10}, {5, 10}}));
+  expect_next_request_reads_its_own_reply();
+}
+
+TEST(ReplyFramingLogin, AnOpenOrCutReplyEndsWithoutTheServiceClosing) {
+  struct Case {
+    const char* reply;
+    bool logged_in;
+  };
+  for (const Case& c : {Case{"<ACK Result=\"success\" ClientID=\"C2\">\r\n", true},
+                        Case{"<ACK Result=\"success\" ClientID=\"C3\"", false}}) {
+    FakeService service;
+    service.then({c.reply});
+    CServiceConnection conn;
+    EXPECT_EQ(conn.login(L"u", L"p", L"j", L"t"), 0) << c.reply;
+    EXPECT_EQ(conn.logged_in, c.logged_in) << c.reply;
+    service.then({kExists});
+    EXPECT_EQ(conn.adddir(L"\\n"), -3);
+    EXPECT_EQ(conn.err_code, 17);
+  }
+}
+
+#ifndef _WIN32
+TEST(ReplyFramingLogin, ASocketNumberedAbove1024WaitsLikeAnyOther) {
+  rlimit limit;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  if (limit.rlim_cur < 1200 && limit.rlim_max >= 1200) {
+    limit.rlim_cur = 1200;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+  std::vector<int> held;
+  for (int fd; held.size() < 1100 && (fd = open("/dev/null", O_RDONLY)) >= 0;) held.push_back(fd);
+  if (held.size() < 1100) {
+    for (int fd : held) close(fd);
+    GTEST_SKIP() << "cannot open 1,100 descriptors here";
+  }
+  {
+    FakeService service;
+    service.then({"<ACK Result=\"success\" ClientID=\"C2\">"});  // open: the reader waits
+    CServiceConnection conn;
+    EXPECT_EQ(conn.login(L"u", L"p", L"j", L"t"), 0);
+    EXPECT_GT(conn.sock, 1024);
+    EXPECT_TRUE(conn.logged_in);
+  }
+  for (int fd : held) close(fd);
+}
+#endif
+
+}  // namespace
