@@ -12,13 +12,21 @@
 
 namespace {
 
-// The facade's log file, beside the executable. For the local service back
-// end it is the trace log's file; the facade itself creates no directory.
+// The facade's log file; for the local service back end it is the trace
+// log's file. On Windows it lies beside the executable and the facade itself
+// creates no directory; on Linux it lies in the log folder the library picks
+// (util/module_path.h), rotated when large.
+std::wstring facade_log_path() {
 #ifdef _WIN32
-const wchar_t kFacadeLogName[] = L"logs\\Brevanto.log";
+  const std::wstring directory = executable_directory();
+  return directory.empty() ? directory : directory + L"logs\\Brevanto.log";
 #else
-const wchar_t kFacadeLogName[] = L"Logs/Brevanto.log";
+  const std::wstring directory = log_directory();
+  if (directory.empty()) return directory;
+  rotate_large_log(directory + L"Brevanto.log");
+  return directory + L"Brevanto.log";
 #endif
+}
 
 // Result of updatefile where no back end can replace a stored file.
 constexpr int kNotSupported = -2;
@@ -32,8 +40,8 @@ CBrevanto::CBrevanto(OnlineInterfaceType type)
       progress_ctx(nullptr),
       cancel_flag(0) {
   if (interface_type == INTERFACE_LOCAL_SERVICE) service = new CServiceConnection();
-  const std::wstring directory = executable_directory();
-  if (!directory.empty()) log.create((directory + kFacadeLogName).c_str());
+  const std::wstring log_path = facade_log_path();
+  if (!log_path.empty()) log.create(log_path.c_str());
 }
 
 CBrevanto::~CBrevanto() {

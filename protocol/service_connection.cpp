@@ -11,10 +11,7 @@ CServiceConnection::CServiceConnection() {
   WSADATA data;
   wsa_started = win32::WSAStartup(0x0202, &data) == 0;
 
-  const std::wstring directory = executable_directory();
-  log_path = directory + L"Logs" + BREVANTO_PATH_SEPARATOR;
-  if (!directory.empty()) win32::SHCreateDirectory(nullptr, log_path.c_str());
-  log_path += L"Brevanto.log";
+  log_path = log_directory() + L"Brevanto.log";
   trace_file.open(log_path.c_str());
 }
 

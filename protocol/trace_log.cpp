@@ -1,5 +1,6 @@
 #include "protocol/trace_log.h"
 
+#include "util/module_path.h"
 #include "util/text.h"
 
 CTraceFile::~CTraceFile() {
@@ -13,6 +14,7 @@ CTraceFile::~CTraceFile() {
 int CTraceFile::open(const wchar_t* new_path) {
   if (!is_open()) {
     if (new_path != nullptr) path = new_path;
+    rotate_large_log(path);
     const bool existed = win32::PathFileExistsW(path.c_str()) != FALSE;
     // Append-only, so that connections sharing the file never write over
     // each other's lines.

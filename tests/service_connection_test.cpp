@@ -10,10 +10,12 @@
 
 #ifndef _WIN32
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 #include "tests/fake_service.h"
 #include "tests/trace_reader.h"
+#include "util/module_path.h"
 #include "util/text.h"
 
 namespace {
@@ -320,5 +322,25 @@ TEST(ServiceConnectionTraceFile, ConnectionsSharingTheFileLoseNoLine) {
   EXPECT_EQ(st.st_mode & 0777, 0600u);  // it holds client identifiers
 #endif
 }
+
+#ifndef _WIN32
+TEST(ServiceConnectionTraceFile, TheLogFolderCanBeChosenAndALargeLogIsRotated) {
+  const std::string dir = log_file_path() + ".d/a/b";
+  setenv("BREVANTO_LOG_DIR", dir.c_str(), 1);
+  const std::string log = dir + "/Brevanto.log";
+  std::remove((log + ".1").c_str());
+  { CServiceConnection created; }
+  struct stat st;
+  ASSERT_EQ(stat(dir.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  ASSERT_EQ(truncate(log.c_str(), static_cast<off_t>(kLogRotateBytes + 1)), 0);
+  { CServiceConnection rotated; }
+  unsetenv("BREVANTO_LOG_DIR");
+  ASSERT_EQ(stat((log + ".1").c_str(), &st), 0);
+  EXPECT_EQ(static_cast<std::uint64_t>(st.st_size), kLogRotateBytes + 1);
+  EXPECT_EQ(read_file_bytes(log).substr(0, 2), "\xFF\xFE");  // a new file, with its mark
+  std::remove((log + ".1").c_str());
+}
+#endif
 
 }  // namespace
