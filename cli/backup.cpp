@@ -1,17 +1,20 @@
 #include "cli/backup.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <filesystem>
+#include <mutex>
+#include <set>
+#include <unordered_map>
 #include <vector>
 
 #include "cli/exit_codes.h"
 #include "cli/file_hash.h"
-#include "cli/local_file.h"
+#include "cli/interrupt.h"
 #include "cli/local_path.h"
 #include "cli/local_tree.h"
-#include "cli/manifest.h"
+#include "cli/manifest_store.h"
+#include "cli/parallel_sessions.h"
+#include "cli/remote_tree.h"
 #include "cli/status.h"
 #include "cli/storage_path.h"
 #include "cli/text.h"
@@ -22,18 +25,33 @@ namespace {
 struct Tally {
   std::size_t added = 0;
   std::size_t updated = 0;
+  std::size_t unchanged = 0;
+  std::size_t deleted = 0;
   std::size_t dirs_created = 0;
+  std::size_t skipped = 0;
   std::size_t failed = 0;
 };
 
+// One local file and what became of it.
+struct FileJob {
+  const LocalEntry* local = nullptr;
+  const ManifestEntry* previous = nullptr;  // in the last backup, and still stored
+  bool stored = false;
+  enum class State { kPending, kAdded, kUpdated, kUnchanged, kFailed } state = State::kPending;
+  ManifestEntry entry;  // valid unless pending or failed
+};
+
+ManifestEntry entry_for(const LocalEntry& local, const std::string& sha256_hex) {
+  return ManifestEntry{sha256_hex, local.size, local.relative, local.mtime_ns, local.mode};
+}
+
 // Creates every missing directory of `path`, from the root down.
 int ensure_storage_dir(CBrevanto& client, const std::string& path, Tally& tally) {
-  std::string prefix;
   std::size_t from = 1;
   while (from <= path.size()) {
     std::size_t cut = path.find('\\', from);
     if (cut == std::string::npos) cut = path.size();
-    prefix = path.substr(0, cut);
+    const std::string prefix = path.substr(0, cut);
     from = cut + 1;
     if (prefix.size() <= 1) continue;
     const std::wstring wide = widen(prefix);
@@ -44,115 +62,287 @@ int ensure_storage_dir(CBrevanto& client, const std::string& path, Tally& tally)
   return 0;
 }
 
-// Uploads a file as new or as a replacement, whichever the storage needs.
-int store_file(Session& session, const std::string& local, const std::string& remote,
-               Progress& progress, bool& was_update) {
-  CBrevanto& client = session.client();
-  const std::wstring wide_local = widen(local);
-  const std::wstring wide_remote = widen(remote);
-  was_update = client.is_path_exists(wide_remote.c_str());
-  return was_update ? session.replace(wide_local, wide_remote, Progress::on_progress, &progress)
-                    : client.addfile(wide_local.c_str(), wide_remote.c_str(),
-                                     Progress::on_progress, &progress);
+class Backup {
+ public:
+  Backup(Session& session, ProgressMode mode, const BackupOptions& options)
+      : session_(session), mode_(mode), options_(options),
+        local_root_(absolute_local(options.local_dir)),
+        remote_root_(to_storage_path(options.remote_dir)) {}
+
+  int run();
+
+ private:
+  int prepare_storage();
+  void read_previous_manifest();
+  int create_directories();
+  void plan_files();
+  JobOutcome back_up(Session& session, FileJob& job, std::size_t slot);
+  void delete_missing();
+  Manifest snapshot(bool incomplete) const;
+  void report(const char* what, const std::string& path, int status);
+
+  Session& session_;
+  ProgressMode mode_;
+  const BackupOptions& options_;
+  const std::string local_root_;
+  const std::string remote_root_;
+  LocalTree tree_;
+  RemoteTree stored_;
+  std::unordered_map<std::string, bool> stored_kind_;  // relative path -> is a directory
+  Manifest previous_;
+  std::unordered_map<std::string, const ManifestEntry*> previous_files_;
+  std::vector<FileJob> files_;
+  std::vector<FileJob*> transfers_;  // the files to read and maybe send
+  std::unique_ptr<Progress> progress_;
+  std::mutex tally_mutex_;
+  Tally tally_;
+  bool connection_lost_ = false;
+};
+
+int Backup::run() {
+  std::error_code error;
+  if (!std::filesystem::is_directory(local_root_, error)) {
+    std::fprintf(stderr, "backup: %s is not a directory\n", local_root_.c_str());
+    return exit_codes::kFailed;
+  }
+  tree_ = walk_local_tree(local_root_, WalkOptions{kManifestName, options_.copy_links});
+  for (const std::string& skipped : tree_.skipped) {
+    std::fprintf(stderr, "backup: skipped %s\n", skipped.c_str());
+  }
+  for (const std::string& problem : tree_.problems) {
+    std::fprintf(stderr, "backup: cannot back up %s\n", problem.c_str());
+  }
+  tally_.skipped = tree_.skipped.size();
+  tally_.failed = tree_.problems.size();
+  if (const int rc = session_.open()) return rc;
+  if (const int rc = prepare_storage()) return rc;
+  read_previous_manifest();
+  if (const int rc = create_directories()) return rc;
+  plan_files();
+
+  progress_ = std::make_unique<Progress>(mode_, options_.transfers);
+  std::uint64_t bytes = 0;
+  for (const FileJob* job : transfers_) bytes += job->local->size;
+  progress_->start_job(transfers_.size(), bytes);
+  const bool finished = run_in_parallel(
+      session_, session_.cloud() ? 1 : options_.transfers, transfers_.size(),
+      [this](Session& session, std::size_t index, std::size_t slot) {
+        return back_up(session, *transfers_[index], slot);
+      });
+  if (connection_lost_) return exit_codes::kNoSession;
+  const bool stopped = !finished && interrupted();
+  if (options_.delete_missing) {
+    if (stopped || tally_.failed > 0) {
+      progress_->message("backup: nothing deleted, as not every file was backed up");
+    } else {
+      delete_missing();
+      if (connection_lost_) return exit_codes::kNoSession;
+    }
+  }
+  std::string manifest_error;
+  if (!store_manifest(session_, snapshot(stopped), remote_root_, local_root_,
+                      stored_.has_manifest, manifest_error)) {
+    progress_->message("backup: manifest " + storage_join(remote_root_, kManifestName) + ": " +
+                       manifest_error);
+    ++tally_.failed;
+  }
+  progress_->close();
+
+  std::printf("backup: %s -> %s: %zu files (%s), %zu added, %zu updated, %zu unchanged, "
+              "%zu deleted, %zu directories created, %zu skipped, %zu failed\n",
+              local_root_.c_str(), remote_root_.c_str(), tree_.files,
+              human_bytes(tree_.bytes).c_str(), tally_.added, tally_.updated, tally_.unchanged,
+              tally_.deleted, tally_.dirs_created, tally_.skipped, tally_.failed);
+  if (stopped) {
+    std::printf("backup: interrupted; the manifest lists what was done, and the next backup "
+                "goes on from there\n");
+    return exit_codes::kInterrupted;
+  }
+  return tally_.failed == 0 ? exit_codes::kOk : exit_codes::kFailed;
 }
 
-// Writes the manifest to a scratch file (inside the backed-up directory, which
-// the service can read, else the temporary directory) and uploads it.
-bool store_manifest(Session& session, const std::vector<ManifestEntry>& manifest,
-                    const std::string& local_root, const std::string& remote_root,
-                    Progress& progress) {
-  std::string scratch;
-  std::string error;
-  const std::string content = format_manifest(manifest);
-  if (!write_scratch_file(local_root, kManifestName, content, scratch, error) &&
-      !write_scratch_file(std::filesystem::temp_directory_path().string(), kManifestName,
-                          content, scratch, error)) {
-    progress.message(std::string("backup: cannot write the manifest: ") + error);
-    return false;
-  }
-  const std::string remote = storage_join(remote_root, kManifestName);
-  bool was_update = false;
-  const int status = store_file(session, scratch, remote, progress, was_update);
-  unlink(scratch.c_str());
+// Lists the backup directory once, creating it first when it is missing.
+int Backup::prepare_storage() {
+  int status = list_remote_tree(session_, remote_root_, stored_);
   if (status != 0) {
-    progress.message("backup: manifest " + remote + ": " + session.failure(status));
-    return false;
+    if (connection_lost(status, session_.cloud())) return session_.fail("backup: ls " + remote_root_, status);
+    stored_ = RemoteTree();
+    if ((status = ensure_storage_dir(session_.client(), remote_root_, tally_)) != 0) {
+      return session_.fail("backup: mkdir " + remote_root_, status);
+    }
   }
-  return true;
+  for (const RemoteEntry& entry : stored_.entries) stored_kind_[entry.relative] = entry.is_dir;
+  return exit_codes::kOk;
+}
+
+void Backup::read_previous_manifest() {
+  if (!stored_.has_manifest) return;
+  std::string error;
+  if (fetch_manifest(session_, remote_root_, local_root_, previous_, error) ==
+      FetchResult::kFailed) {
+    std::fprintf(stderr, "backup: the last manifest cannot be read, so every file is sent: %s\n",
+                 error.c_str());
+    previous_ = Manifest();
+  }
+  for (const ManifestEntry& entry : previous_.files) previous_files_[entry.path] = &entry;
+}
+
+int Backup::create_directories() {
+  for (const LocalEntry& entry : tree_.entries) {
+    if (!entry.is_dir) continue;
+    const auto stored = stored_kind_.find(entry.relative);
+    if (stored != stored_kind_.end() && stored->second) continue;
+    const std::string remote = storage_join(remote_root_, entry.relative);
+    const int status = session_.client().adddir(widen(remote).c_str());
+    if (status == 0) {
+      ++tally_.dirs_created;
+      continue;
+    }
+    std::fprintf(stderr, "backup: mkdir %s: %s\n", remote.c_str(), session_.failure(status).c_str());
+    ++tally_.failed;
+    if (connection_lost(status, session_.cloud())) return exit_codes::kNoSession;
+  }
+  return exit_codes::kOk;
+}
+
+void Backup::plan_files() {
+  for (const LocalEntry& entry : tree_.entries) {
+    if (entry.is_dir) continue;
+    FileJob job;
+    job.local = &entry;
+    const auto stored = stored_kind_.find(entry.relative);
+    job.stored = stored != stored_kind_.end() && !stored->second;
+    const auto previous = previous_files_.find(entry.relative);
+    if (job.stored && previous != previous_files_.end()) job.previous = previous->second;
+    files_.push_back(std::move(job));
+  }
+  for (FileJob& job : files_) {
+    const ManifestEntry* previous = job.previous;
+    if (!options_.checksum && previous && previous->size == job.local->size &&
+        previous->mtime_ns == job.local->mtime_ns) {
+      job.state = FileJob::State::kUnchanged;
+      job.entry = entry_for(*job.local, previous->sha256_hex);
+      ++tally_.unchanged;
+    } else {
+      transfers_.push_back(&job);
+    }
+  }
+}
+
+JobOutcome Backup::back_up(Session& session, FileJob& job, std::size_t slot) {
+  const LocalEntry& local = *job.local;
+  const std::string path = local_join(local_root_, local.relative);
+  const std::string remote = storage_join(remote_root_, local.relative);
+  progress_->start_file(local.relative, local.size, slot);
+  FileHash hash;
+  std::string error;
+  if (!hash_file(path, hash, error)) {
+    progress_->abandon_file(slot);
+    progress_->message("backup: cannot read " + path + ": " + error);
+    std::lock_guard<std::mutex> lock(tally_mutex_);
+    job.state = FileJob::State::kFailed;
+    ++tally_.failed;
+    return JobOutcome::kContinue;
+  }
+  if (job.previous && job.previous->sha256_hex == hash.sha256_hex &&
+      job.previous->size == hash.size) {  // --checksum: same content
+    progress_->finish_file("unchanged", hash.size, slot);
+    std::lock_guard<std::mutex> lock(tally_mutex_);
+    job.state = FileJob::State::kUnchanged;
+    job.entry = entry_for(local, hash.sha256_hex);
+    job.entry.size = hash.size;
+    ++tally_.unchanged;
+    return JobOutcome::kContinue;
+  }
+  const std::wstring wide_local = widen(path);
+  const std::wstring wide_remote = widen(remote);
+  void* context = progress_->context(slot);
+  const int status =
+      job.stored ? session.replace(wide_local, wide_remote, Progress::on_progress, context)
+                 : session.client().addfile(wide_local.c_str(), wide_remote.c_str(),
+                                            Progress::on_progress, context);
+  std::lock_guard<std::mutex> lock(tally_mutex_);
+  if (status != 0) {
+    progress_->abandon_file(slot);
+    progress_->message(std::string("backup: ") + (job.stored ? "update " : "put ") + remote +
+                       ": " + session.failure(status));
+    job.state = FileJob::State::kFailed;
+    ++tally_.failed;
+    if (connection_lost(status, session.cloud())) {
+      connection_lost_ = true;
+      return JobOutcome::kStopAll;
+    }
+    return JobOutcome::kContinue;
+  }
+  progress_->finish_file(job.stored ? "updated" : "added", hash.size, slot);
+  job.state = job.stored ? FileJob::State::kUpdated : FileJob::State::kAdded;
+  ++(job.stored ? tally_.updated : tally_.added);
+  job.entry = entry_for(local, hash.sha256_hex);
+  job.entry.size = hash.size;
+  return JobOutcome::kContinue;
+}
+
+// Removes what the storage holds below the backup directory and the local
+// tree does not: the topmost such entry of each branch, with its content.
+void Backup::delete_missing() {
+  std::set<std::string> local;
+  for (const LocalEntry& entry : tree_.entries) local.insert(entry.relative);
+  std::string removed_dir;  // entries below it went with it
+  for (const RemoteEntry& entry : stored_.entries) {
+    if (local.count(entry.relative) ||
+        entry.relative.compare(0, std::string(kManifestName).size(), kManifestName) == 0) {
+      continue;
+    }
+    if (!removed_dir.empty() && entry.relative.compare(0, removed_dir.size() + 1,
+                                                       removed_dir + "/") == 0) {
+      continue;
+    }
+    const std::string remote = storage_join(remote_root_, entry.relative);
+    const std::wstring wide = widen(remote);
+    CBrevanto& client = session_.client();
+    const int status = entry.is_dir ? client.removedir(wide.c_str()) : client.removefile(wide.c_str());
+    if (status != 0) {
+      report(entry.is_dir ? "rmdir" : "rm", remote, status);
+      if (connection_lost_) return;
+      continue;
+    }
+    if (entry.is_dir) removed_dir = entry.relative;
+    ++tally_.deleted;
+    if (mode_ == ProgressMode::kLines) progress_->message("deleted " + entry.relative);
+  }
+}
+
+void Backup::report(const char* what, const std::string& path, int status) {
+  progress_->message(std::string("backup: ") + what + " " + path + ": " +
+                     session_.failure(status));
+  ++tally_.failed;
+  connection_lost_ = connection_lost(status, session_.cloud());
+}
+
+// The snapshot: every file backed up or unchanged; when the backup was
+// stopped, also the files not reached yet as the last backup stored them.
+Manifest Backup::snapshot(bool incomplete) const {
+  Manifest manifest;
+  manifest.incomplete = incomplete;
+  manifest.dirs.push_back(ManifestDir{".", tree_.root_mode, tree_.root_mtime_ns});
+  for (const LocalEntry& entry : tree_.entries) {
+    if (entry.is_dir) manifest.dirs.push_back(ManifestDir{entry.relative, entry.mode, entry.mtime_ns});
+  }
+  for (const FileJob& job : files_) {
+    if (job.state != FileJob::State::kPending && job.state != FileJob::State::kFailed) {
+      manifest.files.push_back(job.entry);
+    } else if (job.previous && job.previous->mtime_ns != kUnknownTime &&
+               job.previous->mode != kUnknownMode) {
+      manifest.files.push_back(*job.previous);  // its stored content is untouched
+    }
+  }
+  return manifest;
 }
 
 }  // namespace
 
-int run_backup(Session& session, ProgressMode mode, const std::string& typed_local,
-               const std::string& typed_remote) {
-  const std::string local_root = absolute_local(typed_local);
-  const std::string remote_root = to_storage_path(typed_remote);
-  std::error_code error;
-  if (!std::filesystem::is_directory(local_root, error)) {
-    std::fprintf(stderr, "backup: %s is not a directory\n", local_root.c_str());
-    return exit_codes::kFailed;
-  }
-  const LocalTree tree = walk_local_tree(local_root, kManifestName);
-  Tally tally;
-  for (const std::string& problem : tree.problems) {
-    std::fprintf(stderr, "backup: skipped %s\n", problem.c_str());
-    ++tally.failed;
-  }
-  if (const int rc = session.open()) return rc;
-  CBrevanto& client = session.client();
-
-  if (const int status = ensure_storage_dir(client, remote_root, tally)) {
-    return session.fail("backup: mkdir " + remote_root, status);
-  }
-  Progress progress(mode);
-  progress.start_job(tree.files, tree.bytes);
-  std::vector<ManifestEntry> manifest;
-  for (const LocalEntry& entry : tree.entries) {
-    const std::string remote = storage_join(remote_root, entry.relative);
-    if (entry.is_dir) {
-      const std::wstring wide = widen(remote);
-      if (client.is_path_exists(wide.c_str())) continue;
-      const int status = client.adddir(wide.c_str());
-      if (status == 0) {
-        ++tally.dirs_created;
-        continue;
-      }
-      progress.message("backup: mkdir " + remote + ": " + session.failure(status));
-      ++tally.failed;
-      if (connection_lost(status, session.cloud())) return exit_codes::kNoSession;
-      continue;
-    }
-    const std::string local = local_join(local_root, entry.relative);
-    progress.start_file(entry.relative, entry.size);
-    FileHash hash;
-    std::string hash_error;
-    if (!hash_file(local, hash, hash_error)) {
-      progress.abandon_file();
-      progress.message("backup: cannot read " + local + ": " + hash_error);
-      ++tally.failed;
-      continue;
-    }
-    bool was_update = false;
-    const int status = store_file(session, local, remote, progress, was_update);
-    if (status != 0) {
-      progress.abandon_file();
-      progress.message(std::string("backup: ") + (was_update ? "update " : "put ") + remote +
-                       ": " + session.failure(status));
-      ++tally.failed;
-      if (connection_lost(status, session.cloud())) return exit_codes::kNoSession;
-      continue;
-    }
-    progress.finish_file(was_update ? "updated" : "added", hash.size);
-    ++(was_update ? tally.updated : tally.added);
-    manifest.push_back(ManifestEntry{hash.sha256_hex, hash.size, entry.relative});
-  }
-  if (!store_manifest(session, manifest, local_root, remote_root, progress)) ++tally.failed;
-  progress.close();
-
-  std::printf("backup: %s -> %s: %zu files (%s), %zu added, %zu updated, "
-              "%zu directories created, %zu failed\n",
-              local_root.c_str(), remote_root.c_str(), tree.files,
-              human_bytes(tree.bytes).c_str(), tally.added, tally.updated,
-              tally.dirs_created, tally.failed);
-  return tally.failed == 0 ? exit_codes::kOk : exit_codes::kFailed;
+int run_backup(Session& session, ProgressMode mode, const BackupOptions& options) {
+  const InterruptGuard guard;
+  Backup backup(session, mode, options);
+  return backup.run();
 }

@@ -1,17 +1,30 @@
 // backup: copies a local directory tree into a storage directory and stores
-// the tree's SHA-256 manifest beside it.
+// the backup's manifest (its snapshot) beside it.
 #ifndef BREVANTO_CLI_BACKUP_H_
 #define BREVANTO_CLI_BACKUP_H_
 
+#include <cstddef>
 #include <string>
 
 #include "cli/progress.h"
 #include "cli/session.h"
 
-// Directories missing in the storage are created; files are uploaded when
-// new and updated when they exist. Returns an exit code; 1 when any entry
-// could not be backed up.
-int run_backup(Session& session, ProgressMode mode, const std::string& local_dir,
-               const std::string& remote_dir);
+struct BackupOptions {
+  std::string local_dir;
+  std::string remote_dir;
+  bool copy_links = false;  // follow links to files
+  bool checksum = false;    // compare content, not size and time, with the last backup
+  bool delete_missing = false;  // remove stored entries that are gone locally
+  std::size_t transfers = 4;    // clients at work at once
+};
+
+// What the storage holds is learnt from one recursive listing, the last
+// backup from its manifest: a file whose size and modification time match
+// the manifest (with `checksum`: whose content does) is neither read nor
+// sent. New files are added, changed ones updated, missing directories
+// created. Returns an exit code: 1 when any entry could not be backed up,
+// kInterrupted after SIGINT or SIGTERM (the manifest then lists what was
+// done, marked incomplete).
+int run_backup(Session& session, ProgressMode mode, const BackupOptions& options);
 
 #endif  // BREVANTO_CLI_BACKUP_H_

@@ -4,6 +4,7 @@
 #include <list>
 
 #include "cli/exit_codes.h"
+#include "cli/remote_tree.h"
 #include "cli/storage_path.h"
 #include "cli/text.h"
 
@@ -17,42 +18,45 @@ int run_mkdir(Session& session, const std::string& typed) {
 
 namespace {
 
-enum class EntryKind { kUnknown, kFile, kDirectory };
+enum class Removal { kFile, kEmptyDirectory, kTree };
 
-// What a storage path names, from its parent's listing; kUnknown when the
-// listing fails or does not hold it.
-EntryKind entry_kind(CBrevanto& client, const std::string& path) {
-  if (path == "\\") return EntryKind::kDirectory;
-  const std::size_t cut = path.find_last_of('\\');
-  const std::string parent = cut == 0 ? "\\" : path.substr(0, cut);
+// True when the directory holds nothing; false, after printing why, when
+// it holds something or cannot be listed.
+bool is_empty_directory(Session& session, const std::string& path, int& rc) {
   std::list<_path_buffer*> entries;
-  EntryKind kind = EntryKind::kUnknown;
-  if (client.getfilelist(widen(parent).c_str(), false, entries) == 0) {
-    for (const _path_buffer* entry : entries) {
-      if (entry && to_storage_path(narrow(entry->full_path)) == path) {
-        kind = entry->is_dir == 1 ? EntryKind::kDirectory : EntryKind::kFile;
-      }
-    }
+  const int status = session.client().getfilelist(widen(path).c_str(), false, entries);
+  const bool empty = entries.empty();
+  session.client().releasefilelist(entries);
+  if (status != 0) {
+    rc = session.fail("rmdir " + path, status);
+    return false;
   }
-  client.releasefilelist(entries);
-  return kind;
+  if (!empty) {
+    std::fprintf(stderr, "rmdir %s: directory not empty; use purge (or rmdir -r) to remove it "
+                         "with everything in it\n", path.c_str());
+    rc = exit_codes::kFailed;
+  }
+  return empty;
 }
 
 // The local service removes files and directories (with their content)
-// through one request, so rm and rmdir make sure of the kind first.
-int remove_entry(Session& session, const std::string& typed, bool directory) {
-  const char* name = directory ? "rmdir" : "rm";
+// through one request, so each command makes sure of the kind first.
+int remove_entry(Session& session, const std::string& typed, Removal removal) {
+  const char* name = removal == Removal::kFile ? "rm" : removal == Removal::kTree ? "purge" : "rmdir";
   if (const int rc = session.open()) return rc;
   const std::string path = to_storage_path(typed);
   CBrevanto& client = session.client();
+  const bool directory = removal != Removal::kFile;
   if (!session.cloud()) {
-    const EntryKind kind = entry_kind(client, path);
+    const EntryKind kind = entry_kind(session, path);
     if (kind == (directory ? EntryKind::kFile : EntryKind::kDirectory)) {
       std::fprintf(stderr, "%s %s: %s\n", name, path.c_str(),
-                   directory ? "is a file; use rm" : "is a directory; use rmdir");
+                   directory ? "is a file; use rm" : "is a directory; use rmdir or purge");
       return exit_codes::kFailed;
     }
   }
+  int rc = exit_codes::kOk;
+  if (removal == Removal::kEmptyDirectory && !is_empty_directory(session, path, rc)) return rc;
   const std::wstring wide = widen(path);
   const int status = directory ? client.removedir(wide.c_str()) : client.removefile(wide.c_str());
   if (status != 0) return session.fail(std::string(name) + " " + path, status);
@@ -62,9 +66,13 @@ int remove_entry(Session& session, const std::string& typed, bool directory) {
 }  // namespace
 
 int run_rmdir(Session& session, const std::string& typed) {
-  return remove_entry(session, typed, true);
+  return remove_entry(session, typed, Removal::kEmptyDirectory);
+}
+
+int run_purge(Session& session, const std::string& typed) {
+  return remove_entry(session, typed, Removal::kTree);
 }
 
 int run_rm(Session& session, const std::string& typed) {
-  return remove_entry(session, typed, false);
+  return remove_entry(session, typed, Removal::kFile);
 }

@@ -1,5 +1,5 @@
-// Commands that shape the storage tree: mkdir, rmdir, rm. Each returns an
-// exit code (exit_codes.h) and prints its failures to stderr.
+// Commands that shape the storage tree: mkdir, rmdir, purge, rm. Each
+// returns an exit code (exit_codes.h) and prints its failures to stderr.
 #ifndef BREVANTO_CLI_DIRECTORY_COMMANDS_H_
 #define BREVANTO_CLI_DIRECTORY_COMMANDS_H_
 
@@ -8,8 +8,10 @@
 #include "cli/session.h"
 
 int run_mkdir(Session& session, const std::string& path);
-// rmdir removes a directory with its content; rm only files.
+// rmdir removes an empty directory and refuses one with content; purge
+// removes a directory with everything in it; rm removes only files.
 int run_rmdir(Session& session, const std::string& path);
+int run_purge(Session& session, const std::string& path);
 int run_rm(Session& session, const std::string& path);
 
 #endif  // BREVANTO_CLI_DIRECTORY_COMMANDS_H_

@@ -1,8 +1,9 @@
-// SHA-256 of a local file (libsodium).
+// SHA-256 of local files (OpenSSL's libcrypto).
 #ifndef BREVANTO_CLI_FILE_HASH_H_
 #define BREVANTO_CLI_FILE_HASH_H_
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 struct FileHash {
@@ -10,7 +11,25 @@ struct FileHash {
   std::uint64_t size = 0;  // bytes read
 };
 
-// False with `error` set when the file cannot be read.
+// Hashes one file after another through one read buffer and one digest
+// context, allocated once. One hasher per thread.
+class FileHasher {
+ public:
+  FileHasher();
+  ~FileHasher();
+  FileHasher(const FileHasher&) = delete;
+  FileHasher& operator=(const FileHasher&) = delete;
+
+  // False with `error` set when the file cannot be read.
+  bool hash(const std::string& path, FileHash& hash, std::string& error);
+
+ private:
+  struct Context;
+  std::unique_ptr<Context> context_;
+  std::unique_ptr<unsigned char[]> buffer_;  // not zero-filled: read() fills it
+};
+
+// The calling thread's hasher.
 bool hash_file(const std::string& path, FileHash& hash, std::string& error);
 
 #endif  // BREVANTO_CLI_FILE_HASH_H_

@@ -4,52 +4,138 @@
 #include <climits>
 #include <cstdio>
 #include <list>
-#include <utility>
 #include <vector>
 
 #include "cli/exit_codes.h"
+#include "cli/json_text.h"
+#include "cli/remote_tree.h"
 #include "cli/storage_path.h"
 #include "cli/text.h"
 #include "cli/units.h"
 
-int run_ls(Session& session, const std::string& typed, bool recursive) {
+namespace {
+
+// What getfileinfo tells about one entry. The cloud back end leaves the
+// backup type and reversion untouched: INT_MIN marks that.
+struct EntryInfo {
+  std::string path;
+  bool is_dir = false;
+  bool known = false;  // getfileinfo succeeded
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  int backup_type = INT_MIN;
+  int reversion = INT_MIN;
+
+  std::uint64_t size() const { return join_halves(data.nFileSizeHigh, data.nFileSizeLow); }
+};
+
+int file_info(Session& session, EntryInfo& info) {
+  const int status = session.client().getfileinfo(widen(info.path).c_str(), info.data,
+                                                   info.backup_type, info.reversion);
+  info.known = status == 0;
+  return status;
+}
+
+std::string json_number(long long value, bool known) {
+  return known ? std::to_string(value) : std::string("null");
+}
+
+std::string json_time(const FILETIME& time) {
+  const std::string iso = filetime_iso8601(time, false);
+  return iso.empty() ? std::string("null") : json_string(iso);
+}
+
+// The fields of one entry as JSON members, without braces; the type only
+// where a listing told it (file information does not).
+std::string json_members(const EntryInfo& info, bool with_type) {
+  std::string text = "\"path\": " + json_string(info.path);
+  if (with_type) text += ", \"type\": " + json_string(info.is_dir ? "directory" : "file");
+  if (!info.known) return text;
+  return text + ", \"size\": " + std::to_string(info.size()) + ", \"created\": " +
+         json_time(info.data.ftCreationTime) + ", \"modified\": " +
+         json_time(info.data.ftLastWriteTime) + ", \"backup_type\": " +
+         json_number(info.backup_type, info.backup_type != INT_MIN) + ", \"reversion\": " +
+         json_number(info.reversion, info.reversion != INT_MIN);
+}
+
+std::string display_path(const EntryInfo& info) {
+  const bool mark = info.is_dir && !info.path.empty() && info.path.back() != '\\';
+  return info.path + (mark ? "\\" : "");
+}
+
+// "<size> <local ISO 8601 time> <reversion> <path>"; '-' where unknown.
+std::string long_line(const EntryInfo& info) {
+  const std::string time = info.known ? filetime_iso8601(info.data.ftLastWriteTime, true) : "";
+  char text[96];
+  std::snprintf(text, sizeof(text), "%12s  %-25s  %4s  ",
+                info.known ? std::to_string(info.size()).c_str() : "-",
+                time.empty() ? "-" : time.c_str(),
+                info.known && info.reversion != INT_MIN ? std::to_string(info.reversion).c_str()
+                                                        : "-");
+  return text + display_path(info);
+}
+
+// The entries below `path`, or `path` itself when it names a file.
+int list_entries(Session& session, const std::string& path, bool recursive,
+                 std::vector<EntryInfo>& entries) {
+  std::list<_path_buffer*> listing;
+  const int status = session.client().getfilelist(widen(path).c_str(), recursive, listing);
+  for (const _path_buffer* entry : listing) {
+    if (entry) entries.push_back(EntryInfo{narrow(entry->full_path), entry->is_dir == 1});
+  }
+  session.client().releasefilelist(listing);
+  if (status != 0 && entry_kind(session, path) == EntryKind::kFile) {
+    entries.assign(1, EntryInfo{path, false});
+    return 0;
+  }
+  std::sort(entries.begin(), entries.end(),
+            [](const EntryInfo& a, const EntryInfo& b) { return a.path < b.path; });
+  return status;
+}
+
+}  // namespace
+
+int run_ls(Session& session, const std::string& typed, const ListOptions& options) {
   if (const int rc = session.open()) return rc;
   const std::string path = to_storage_path(typed);
-  std::list<_path_buffer*> entries;
-  const int status = session.client().getfilelist(widen(path).c_str(), recursive, entries);
-  std::vector<std::pair<std::string, bool>> lines;
-  for (const _path_buffer* entry : entries) {
-    if (entry) lines.emplace_back(narrow(entry->full_path), entry->is_dir == 1);
+  std::vector<EntryInfo> entries;
+  if (const int status = list_entries(session, path, options.recursive, entries)) {
+    return session.fail("ls " + path, status);
   }
-  session.client().releasefilelist(entries);
-  if (status != 0) return session.fail("ls " + path, status);
-  std::sort(lines.begin(), lines.end());
-  for (const auto& [name, is_dir] : lines) {
-    std::printf("%s%s\n", name.c_str(), is_dir && !name.empty() && name.back() != '\\' ? "\\" : "");
+  if (options.long_format || options.json) {
+    for (EntryInfo& entry : entries) file_info(session, entry);
+  }
+  if (options.json) {
+    std::string text = "{\"path\": " + json_string(path) + ", \"entries\": [";
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      text += std::string(i ? ",\n  " : "\n  ") + "{" + json_members(entries[i], true) + "}";
+    }
+    std::printf("%s%s]}\n", text.c_str(), entries.empty() ? "" : "\n");
+    return exit_codes::kOk;
+  }
+  for (const EntryInfo& entry : entries) {
+    std::printf("%s\n", (options.long_format ? long_line(entry) : display_path(entry)).c_str());
   }
   return exit_codes::kOk;
 }
 
-int run_stat(Session& session, const std::string& typed) {
+int run_stat(Session& session, const std::string& typed, bool json) {
   if (const int rc = session.open()) return rc;
-  const std::string path = to_storage_path(typed);
-  WIN32_FILE_ATTRIBUTE_DATA data{};
-  // The cloud back end leaves both numbers untouched: INT_MIN marks that.
-  int backup_type = INT_MIN;
-  int reversion = INT_MIN;
-  const int status =
-      session.client().getfileinfo(widen(path).c_str(), data, backup_type, reversion);
-  if (status != 0) return session.fail("stat " + path, status);
+  EntryInfo info{to_storage_path(typed)};
+  const int status = file_info(session, info);
+  if (status != 0) return session.fail("stat " + info.path, status);
+  if (json) {
+    std::printf("{%s}\n", json_members(info, false).c_str());
+    return exit_codes::kOk;
+  }
   const auto number = [](int value) {
     return value == INT_MIN ? std::string("n/a") : std::to_string(value);
   };
-  std::printf("path:        %s\n", path.c_str());
-  std::printf("size:        %llu bytes\n", static_cast<unsigned long long>(
-                                              join_halves(data.nFileSizeHigh, data.nFileSizeLow)));
-  std::printf("created:     %s\n", filetime_text(data.ftCreationTime).c_str());
-  std::printf("modified:    %s\n", filetime_text(data.ftLastWriteTime).c_str());
-  std::printf("backup type: %s\n", number(backup_type).c_str());
-  std::printf("reversion:   %s\n", number(reversion).c_str());
+  std::printf("path:        %s\n", info.path.c_str());
+  std::printf("size:        %llu bytes\n", static_cast<unsigned long long>(info.size()));
+  std::printf("created:     %s\n", filetime_text(info.data.ftCreationTime).c_str());
+  std::printf("modified:    %s\n", filetime_text(info.data.ftLastWriteTime).c_str());
+  std::printf("backup type: %s\n", number(info.backup_type).c_str());
+  std::printf("reversion:   %s\n", number(info.reversion).c_str());
   return exit_codes::kOk;
 }
 
@@ -68,6 +154,10 @@ int run_df(Session& session) {
   std::int64_t free = -1;
   const int status = session.client().get_spaceinfo(used, free, 1 | 2);
   if (status != 0) return session.fail("df", status);
+  if (used < 0 && free < 0) {
+    std::fprintf(stderr, "df: not available on this back end\n");
+    return exit_codes::kFailed;
+  }
   const auto amount = [](std::int64_t bytes) {
     return bytes < 0 ? std::string("not available")
                      : std::to_string(bytes) + " bytes (" +

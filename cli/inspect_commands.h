@@ -7,11 +7,18 @@
 
 #include "cli/session.h"
 
-// One line per entry, sorted; directories end in '\'.
-int run_ls(Session& session, const std::string& path, bool recursive);
-int run_stat(Session& session, const std::string& path);
+struct ListOptions {
+  bool recursive = false;
+  bool long_format = false;  // size, modification time (local), reversion
+  bool json = false;         // one JSON document with every field
+};
+
+// One line per entry, sorted; directories end in '\'. A file lists itself.
+int run_ls(Session& session, const std::string& path, const ListOptions& options);
+int run_stat(Session& session, const std::string& path, bool json);
 // Exit code 0 when the path exists, 1 when not.
 int run_exists(Session& session, const std::string& path);
+// Exit code 1 when the back end knows neither figure.
 int run_df(Session& session);
 
 #endif  // BREVANTO_CLI_INSPECT_COMMANDS_H_

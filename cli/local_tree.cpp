@@ -1,35 +1,70 @@
 #include "cli/local_tree.h"
 
+#include <dirent.h>
+#include <sys/stat.h>
+
 #include <algorithm>
-#include <filesystem>
-#include <system_error>
+#include <cerrno>
+#include <cstring>
 
 #include "cli/text.h"
 
-namespace fs = std::filesystem;
-
 namespace {
 
-void walk(const fs::path& root, const std::string& relative_dir,
-          const std::string& reserved_prefix, LocalTree& tree) {
-  const fs::path dir = relative_dir.empty() ? root : root / relative_dir;
-  std::error_code error;
-  std::vector<fs::directory_entry> children;
-  for (fs::directory_iterator it(dir, error), end; !error && it != end; it.increment(error)) {
-    children.push_back(*it);
-  }
-  if (error) {
-    tree.problems.push_back((relative_dir.empty() ? "." : relative_dir) + ": " + error.message());
+std::int64_t mtime_ns(const struct stat& info) {
+  return static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+}
+
+const char* special_kind(mode_t mode) {
+  if (S_ISFIFO(mode)) return "FIFO";
+  if (S_ISSOCK(mode)) return "socket";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "device";
+  return "special file";
+}
+
+void walk(const std::string& root, const std::string& relative_dir, const WalkOptions& options,
+          LocalTree& tree) {
+  const std::string dir = relative_dir.empty() ? root : root + "/" + relative_dir;
+  DIR* stream = opendir(dir.c_str());
+  if (!stream) {
+    tree.problems.push_back((relative_dir.empty() ? "." : relative_dir) + ": " +
+                            std::strerror(errno));
     return;
   }
-  std::sort(children.begin(), children.end(),
-            [](const fs::directory_entry& a, const fs::directory_entry& b) {
-              return a.path().filename().string() < b.path().filename().string();
-            });
-  for (const fs::directory_entry& child : children) {
-    const std::string name = child.path().filename().string();
+  std::vector<std::string> names;
+  while (const dirent* item = readdir(stream)) {
+    const std::string name = item->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  closedir(stream);
+  std::sort(names.begin(), names.end());
+  for (const std::string& name : names) {
     const std::string relative = relative_dir.empty() ? name : relative_dir + "/" + name;
-    if (relative_dir.empty() && name.compare(0, reserved_prefix.size(), reserved_prefix) == 0) {
+    if (relative_dir.empty() &&
+        name.compare(0, options.reserved_prefix.size(), options.reserved_prefix) == 0) {
+      continue;
+    }
+    const std::string full = dir + "/" + name;
+    struct stat info;
+    if (lstat(full.c_str(), &info) != 0) {
+      tree.problems.push_back(relative + ": " + std::strerror(errno));
+      continue;
+    }
+    if (S_ISLNK(info.st_mode)) {
+      struct stat target;
+      if (stat(full.c_str(), &target) != 0) {
+        tree.skipped.push_back(relative + ": dangling link");
+        continue;
+      }
+      if (!options.copy_links || !S_ISREG(target.st_mode)) {
+        tree.skipped.push_back(relative + (S_ISDIR(target.st_mode) ? ": link to a directory"
+                                                                    : ": link"));
+        continue;
+      }
+      info = target;
+    }
+    if (!S_ISDIR(info.st_mode) && !S_ISREG(info.st_mode)) {
+      tree.skipped.push_back(relative + ": " + special_kind(info.st_mode));
       continue;
     }
     const std::string reason = unstorable_name_reason(name);
@@ -37,26 +72,16 @@ void walk(const fs::path& root, const std::string& relative_dir,
       tree.problems.push_back(relative + ": " + reason);
       continue;
     }
-    std::error_code type_error;
-    const bool is_link = child.is_symlink(type_error);
-    if (child.is_directory(type_error)) {
-      if (is_link) {
-        tree.problems.push_back(relative + ": link to a directory, not followed");
-        continue;
-      }
-      tree.entries.push_back(LocalEntry{relative, true, 0});
-      walk(root, relative, reserved_prefix, tree);
-    } else if (child.is_regular_file(type_error)) {
-      const std::uintmax_t size = child.file_size(type_error);
-      if (type_error) {
-        tree.problems.push_back(relative + ": " + type_error.message());
-        continue;
-      }
-      tree.entries.push_back(LocalEntry{relative, false, size});
-      ++tree.files;
-      tree.bytes += size;
+    LocalEntry entry{relative, S_ISDIR(info.st_mode), 0, mtime_ns(info),
+                     static_cast<int>(info.st_mode & 07777)};
+    if (entry.is_dir) {
+      tree.entries.push_back(std::move(entry));
+      walk(root, relative, options, tree);
     } else {
-      tree.problems.push_back(relative + ": neither a file nor a directory");
+      entry.size = static_cast<std::uint64_t>(info.st_size);
+      ++tree.files;
+      tree.bytes += entry.size;
+      tree.entries.push_back(std::move(entry));
     }
   }
 }
@@ -75,8 +100,13 @@ std::string unstorable_name_reason(const std::string& name) {
   return std::string();
 }
 
-LocalTree walk_local_tree(const std::string& root, const std::string& reserved_prefix) {
+LocalTree walk_local_tree(const std::string& root, const WalkOptions& options) {
   LocalTree tree;
-  walk(fs::path(root), std::string(), reserved_prefix, tree);
+  struct stat info;
+  if (stat(root.c_str(), &info) == 0) {
+    tree.root_mode = static_cast<int>(info.st_mode & 07777);
+    tree.root_mtime_ns = mtime_ns(info);
+  }
+  walk(root, std::string(), options, tree);
   return tree;
 }

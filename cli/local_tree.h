@@ -11,21 +11,34 @@ struct LocalEntry {
   std::string relative;  // UTF-8, '/' separators
   bool is_dir = false;
   std::uint64_t size = 0;
+  std::int64_t mtime_ns = 0;  // since 1970-01-01 UTC
+  int mode = 0;               // permission bits (07777)
 };
 
 struct LocalTree {
+  int root_mode = 0;
+  std::int64_t root_mtime_ns = 0;
   std::vector<LocalEntry> entries;
-  std::vector<std::string> problems;  // entries left out, and why
+  // Entries left out on purpose (links, special files), and why: notices.
+  std::vector<std::string> skipped;
+  // Entries that should be backed up but cannot be, and why: failures.
+  std::vector<std::string> problems;
   std::size_t files = 0;
   std::uint64_t bytes = 0;
 };
 
-// Leaves out, with a problem each, names the storage cannot hold (not UTF-8,
-// holding a backslash, a double quote or a control character), unreadable
-// directories, and entries that are neither files nor directories; links to
-// directories are not followed. Top-level names starting with
-// `reserved_prefix` are skipped silently.
-LocalTree walk_local_tree(const std::string& root, const std::string& reserved_prefix);
+struct WalkOptions {
+  // Top-level names starting with it are left out silently.
+  std::string reserved_prefix;
+  // Links to files are taken as the files they name; links to directories
+  // are never followed (no loops).
+  bool copy_links = false;
+};
+
+// Names the storage cannot hold (not UTF-8, holding a backslash, a double
+// quote or a control character) and unreadable entries are problems; links,
+// FIFOs, sockets and devices are skipped.
+LocalTree walk_local_tree(const std::string& root, const WalkOptions& options);
 
 // Why the storage cannot hold this name, or empty when it can.
 std::string unstorable_name_reason(const std::string& name);

@@ -2,7 +2,8 @@
 //
 // Exit codes: 0 success; 1 an operation failed (also: `exists` found nothing,
 // `restore --verify` found differences); 2 usage error; 3 no session (the
-// service is not reachable, the login was refused, or the connection broke).
+// service is not reachable, the login was refused, or the connection broke);
+// 130 a backup stopped by SIGINT or SIGTERM.
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
@@ -10,8 +11,10 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "cli/backup.h"
+#include "cli/command_suggestion.h"
 #include "cli/directory_commands.h"
 #include "cli/exit_codes.h"
 #include "cli/inspect_commands.h"
@@ -34,7 +37,24 @@ const char kFooter[] =
     "Storage paths are rooted, with '\\' or '/' as separator (\\docs\\a.txt).\n"
     "The password comes from BREVANTO_PASSWORD or a prompt on the terminal.\n"
     "Exit codes: 0 ok, 1 operation failed, 2 usage error, 3 no session\n"
-    "(service not reachable, login refused, connection lost).";
+    "(service not reachable, login refused, connection lost), 130 interrupted.";
+
+// Global options that take a value, for finding the subcommand's word.
+const std::vector<std::string> kValueOptions = {"--backend", "--user", "--project",
+                                                "--client-type"};
+
+// The subcommand word, when it names no subcommand: the message and exit 2.
+bool refuse_unknown_command(const CLI::App& app, int argc, char** argv) {
+  const std::string word = first_command_word(std::vector<std::string>(argv + 1, argv + argc),
+                                              kValueOptions);
+  if (word.empty()) return false;
+  std::vector<std::string> names;
+  for (const CLI::App* command : app.get_subcommands({})) names.push_back(command->get_name());
+  if (std::find(names.begin(), names.end(), word) != names.end()) return false;
+  std::fprintf(stderr, "brevanto: %s\nRun 'brevanto --help' for the commands.\n",
+               unknown_command_message(word, names).c_str());
+  return true;
+}
 
 }  // namespace
 
@@ -63,8 +83,11 @@ int main(int argc, char** argv) {
   // The chosen subcommand leaves its work here.
   std::function<int(Session&, ProgressMode)> action;
   std::string path, local, remote;
+  ListOptions list;
+  bool json = false;
   bool recursive = false;
-  bool verify = false;
+  BackupOptions backup_options;
+  RestoreOptions restore_options;
 
   const auto path_command = [&](const char* name, const char* help,
                                 int (*run)(Session&, const std::string&)) {
@@ -73,18 +96,35 @@ int main(int argc, char** argv) {
     command->callback([&action, &path, run] {
       action = [&path, run](Session& session, ProgressMode) { return run(session, path); };
     });
+    return command;
   };
 
-  CLI::App* ls = app.add_subcommand("ls", "list a storage directory");
-  ls->add_flag("-r,--recursive", recursive, "include subdirectories");
-  ls->add_option("PATH", path, "storage directory")->required();
+  CLI::App* ls = app.add_subcommand("ls", "list a storage directory (or one file)");
+  ls->add_flag("-r,--recursive", list.recursive, "include subdirectories");
+  ls->add_flag("-l,--long", list.long_format, "size, modification time and reversion too");
+  ls->add_flag("--json", list.json, "one JSON document, every field named");
+  ls->add_option("PATH", path, "storage directory or file")->required();
   ls->callback([&] {
-    action = [&](Session& session, ProgressMode) { return run_ls(session, path, recursive); };
+    action = [&](Session& session, ProgressMode) { return run_ls(session, path, list); };
   });
-  path_command("stat", "size, times, backup type and reversion of a stored entry", run_stat);
+  CLI::App* stat = app.add_subcommand(
+      "stat", "size, times, backup type and reversion of a stored entry");
+  stat->add_flag("--json", json, "one JSON document, every field named");
+  stat->add_option("PATH", path, "storage path")->required();
+  stat->callback([&] {
+    action = [&](Session& session, ProgressMode) { return run_stat(session, path, json); };
+  });
   path_command("exists", "exit 0 when the storage path exists, 1 when not", run_exists);
   path_command("mkdir", "create a storage directory", run_mkdir);
-  path_command("rmdir", "remove a storage directory", run_rmdir);
+  CLI::App* rmdir = app.add_subcommand("rmdir", "remove an empty storage directory");
+  rmdir->add_flag("-r,--recursive", recursive, "remove it with everything in it (as purge)");
+  rmdir->add_option("PATH", path, "storage directory")->required();
+  rmdir->callback([&] {
+    action = [&](Session& session, ProgressMode) {
+      return recursive ? run_purge(session, path) : run_rmdir(session, path);
+    };
+  });
+  path_command("purge", "remove a storage directory with everything in it", run_purge);
   path_command("rm", "remove a stored file", run_rm);
 
   for (const bool update : {false, true}) {
@@ -113,25 +153,44 @@ int main(int argc, char** argv) {
   CLI::App* df = app.add_subcommand("df", "used and free space");
   df->callback([&] { action = [](Session& session, ProgressMode) { return run_df(session); }; });
 
+  const auto transfers_option = [](CLI::App* command, std::size_t& transfers) {
+    command->add_option("--transfers", transfers, "files moved at once, each by its own client")
+        ->check(CLI::Range(1, 64))
+        ->capture_default_str();
+  };
   CLI::App* backup = app.add_subcommand("backup", "back up a local directory tree");
-  backup->add_option("LOCAL_DIR", local, "local directory")->required();
-  backup->add_option("REMOTE_DIR", remote, "storage directory")->required();
+  backup->add_option("LOCAL_DIR", backup_options.local_dir, "local directory")->required();
+  backup->add_option("REMOTE_DIR", backup_options.remote_dir, "storage directory")->required();
+  backup->add_flag("-L,--copy-links", backup_options.copy_links,
+                   "back up the files that links name (links are skipped otherwise)");
+  backup->add_flag("--checksum", backup_options.checksum,
+                   "compare content with the last backup, not size and modification time");
+  backup->add_flag("--delete", backup_options.delete_missing,
+                   "remove stored files and directories that are gone locally");
+  transfers_option(backup, backup_options.transfers);
   backup->callback([&] {
     action = [&](Session& session, ProgressMode mode) {
-      return run_backup(session, mode, local, remote);
+      return run_backup(session, mode, backup_options);
     };
   });
 
-  CLI::App* restore = app.add_subcommand("restore", "restore a backed-up directory tree");
-  restore->add_option("REMOTE_DIR", remote, "storage directory")->required();
-  restore->add_option("LOCAL_DIR", local, "local directory (created when missing)")->required();
-  restore->add_flag("--verify", verify, "check every restored file against the manifest");
+  CLI::App* restore =
+      app.add_subcommand("restore", "restore a backed-up directory tree (or one file)");
+  restore->add_option("REMOTE_DIR", restore_options.remote_dir, "storage directory or file")
+      ->required();
+  restore->add_option("LOCAL_DIR", restore_options.local_dir,
+                      "local directory (created when missing)")
+      ->required();
+  restore->add_flag("--verify", restore_options.verify,
+                    "check every restored file against the manifest");
+  transfers_option(restore, restore_options.transfers);
   restore->callback([&] {
     action = [&](Session& session, ProgressMode mode) {
-      return run_restore(session, mode, remote, local, verify);
+      return run_restore(session, mode, restore_options);
     };
   });
 
+  if (refuse_unknown_command(app, argc, argv)) return exit_codes::kUsage;
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -144,7 +203,7 @@ int main(int argc, char** argv) {
     const int rc = action(session, choose_progress_mode(quiet));
     session.close();
     return rc;
-  } catch (const TextError& e) {
+  } catch (const text_error& e) {
     std::fprintf(stderr, "brevanto: %s\n", e.what());
     return exit_codes::kUsage;
   } catch (const std::filesystem::filesystem_error& e) {

@@ -1,9 +1,15 @@
 #include "cli/manifest.h"
 
 #include <cctype>
+#include <cstdio>
 #include <utility>
 
 namespace {
+
+constexpr std::string_view kHeader = "# brevanto manifest 2";
+constexpr std::string_view kIncomplete = "# incomplete";
+constexpr std::string_view kDirPrefix = "# dir ";
+constexpr std::string_view kFilePrefix = "# file ";
 
 bool is_hex_digest(std::string_view text) {
   if (text.size() != 64) return false;
@@ -13,52 +19,129 @@ bool is_hex_digest(std::string_view text) {
   return true;
 }
 
-bool parse_size(std::string_view text, std::uint64_t& size) {
+std::string lower(std::string_view text) {
+  std::string out;
+  for (const char c : text) out.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+  return out;
+}
+
+bool parse_unsigned(std::string_view text, std::uint64_t& value, int base = 10) {
   if (text.empty() || text.size() > 19) return false;
-  size = 0;
+  value = 0;
   for (const char c : text) {
-    if (c < '0' || c > '9') return false;
-    size = size * 10 + static_cast<std::uint64_t>(c - '0');
+    if (c < '0' || c >= '0' + base) return false;
+    value = value * static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(c - '0');
   }
+  return true;
+}
+
+bool parse_time(std::string_view text, std::int64_t& time) {
+  const bool negative = !text.empty() && text[0] == '-';
+  std::uint64_t value = 0;
+  if (!parse_unsigned(negative ? text.substr(1) : text, value)) return false;
+  time = negative ? -static_cast<std::int64_t>(value) : static_cast<std::int64_t>(value);
+  return true;
+}
+
+bool parse_mode(std::string_view text, int& mode) {
+  std::uint64_t value = 0;
+  if (!parse_unsigned(text, value, 8) || value > 07777) return false;
+  mode = static_cast<int>(value);
+  return true;
+}
+
+// Splits off the text before the next blank.
+std::string_view take_field(std::string_view& rest) {
+  const std::size_t cut = rest.find(' ');
+  const std::string_view field = rest.substr(0, cut);
+  rest = cut == std::string_view::npos ? std::string_view() : rest.substr(cut + 1);
+  return field;
+}
+
+std::string mode_text(int mode) {
+  char text[8];
+  std::snprintf(text, sizeof(text), "%04o", static_cast<unsigned>(mode));
+  return text;
+}
+
+// Parses one line into `manifest`; `pending` carries a "# file" line's
+// metadata to the checksum line after it.
+bool parse_line(std::string_view line, Manifest& manifest, ManifestEntry& pending,
+                bool& has_pending) {
+  if (line == kHeader || line.empty()) return true;
+  if (line == kIncomplete) {
+    manifest.incomplete = true;
+    return true;
+  }
+  if (line.substr(0, kDirPrefix.size()) == kDirPrefix) {
+    std::string_view rest = line.substr(kDirPrefix.size());
+    ManifestDir dir;
+    if (!parse_mode(take_field(rest), dir.mode) || !parse_time(take_field(rest), dir.mtime_ns) ||
+        rest.empty()) {
+      return false;
+    }
+    dir.path = std::string(rest);
+    manifest.dirs.push_back(std::move(dir));
+    return true;
+  }
+  if (line.substr(0, kFilePrefix.size()) == kFilePrefix) {
+    std::string_view rest = line.substr(kFilePrefix.size());
+    pending = ManifestEntry();
+    has_pending = parse_unsigned(take_field(rest), pending.size) &&
+                  parse_time(take_field(rest), pending.mtime_ns) &&
+                  parse_mode(take_field(rest), pending.mode) && rest.empty();
+    return has_pending;
+  }
+  if (line[0] == '#') return true;  // a comment of a later version
+  if (line.size() < 67 || !is_hex_digest(line.substr(0, 64)) || line[64] != ' ') return false;
+  ManifestEntry entry;
+  if (line[65] == ' ' || line[65] == '*') {  // as sha256sum writes it, text or binary
+    if (!has_pending) return false;
+    entry = std::move(pending);
+    has_pending = false;
+    entry.path = std::string(line.substr(66));
+  } else {  // an older manifest: "<hex> <size> <path>"
+    std::string_view rest = line.substr(65);
+    if (!parse_unsigned(take_field(rest), entry.size) || rest.empty()) return false;
+    entry.path = std::string(rest);
+  }
+  entry.sha256_hex = lower(line.substr(0, 64));
+  manifest.files.push_back(std::move(entry));
   return true;
 }
 
 }  // namespace
 
-std::string format_manifest(const std::vector<ManifestEntry>& entries) {
-  std::string text;
-  for (const ManifestEntry& entry : entries) {
-    text += entry.sha256_hex + " " + std::to_string(entry.size) + " " + entry.path + "\n";
+std::string format_manifest(const Manifest& manifest) {
+  std::string text(kHeader);
+  text += '\n';
+  if (manifest.incomplete) text += std::string(kIncomplete) + '\n';
+  for (const ManifestDir& dir : manifest.dirs) {
+    text += std::string(kDirPrefix) + mode_text(dir.mode) + ' ' + std::to_string(dir.mtime_ns) +
+            ' ' + dir.path + '\n';
+  }
+  for (const ManifestEntry& entry : manifest.files) {
+    text += std::string(kFilePrefix) + std::to_string(entry.size) + ' ' +
+            std::to_string(entry.mtime_ns) + ' ' + mode_text(entry.mode) + '\n';
+    text += entry.sha256_hex + "  " + entry.path + '\n';
   }
   return text;
 }
 
-bool parse_manifest(std::string_view text, std::vector<ManifestEntry>& entries,
-                    std::string& error) {
+bool parse_manifest(std::string_view text, Manifest& manifest, std::string& error) {
   std::size_t line_number = 0;
+  ManifestEntry pending;
+  bool has_pending = false;
   while (!text.empty()) {
     ++line_number;
     const std::size_t end = text.find('\n');
     std::string_view line = text.substr(0, end);
     text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (line.empty()) continue;
-
-    const std::size_t first = line.find(' ');
-    const std::size_t second =
-        first == std::string_view::npos ? first : line.find(' ', first + 1);
-    ManifestEntry entry;
-    if (second == std::string_view::npos || !is_hex_digest(line.substr(0, first)) ||
-        !parse_size(line.substr(first + 1, second - first - 1), entry.size) ||
-        second + 1 >= line.size()) {
+    if (!parse_line(line, manifest, pending, has_pending)) {
       error = "line " + std::to_string(line_number) + " is malformed";
       return false;
     }
-    for (const char c : line.substr(0, first)) {
-      entry.sha256_hex.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
-    }
-    entry.path = std::string(line.substr(second + 1));
-    entries.push_back(std::move(entry));
   }
   return true;
 }

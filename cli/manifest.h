@@ -1,5 +1,20 @@
-// The manifest a backup stores beside its files: one line per file,
-// "<sha256 hex> <size> <relative path>", the path UTF-8 with '/' separators.
+// The manifest a backup stores beside its files: the snapshot of the backup,
+// every file with its size, modification time, mode and SHA-256, and every
+// directory with its mode and modification time. Paths are relative, UTF-8,
+// with '/' separators; the backed-up directory itself is ".".
+//
+// Each file is one line as sha256sum writes it ("<sha256 hex>  <path>"),
+// after a comment line with its metadata; sha256sum -c skips comment lines,
+// so a restored tree can be checked with `sha256sum -c` from its top:
+//
+//   # brevanto manifest 2
+//   # incomplete                          (only when the backup was stopped)
+//   # dir <mode, octal> <mtime, ns since 1970> <path>
+//   # file <size> <mtime, ns since 1970> <mode, octal>
+//   <sha256 hex>  <path>
+//
+// Manifests of older versions ("<sha256 hex> <size> <path>" lines) are read
+// too, without times and modes.
 #ifndef BREVANTO_CLI_MANIFEST_H_
 #define BREVANTO_CLI_MANIFEST_H_
 
@@ -11,16 +26,33 @@
 // Name of the manifest inside the backup's storage directory.
 inline constexpr char kManifestName[] = ".brevanto-manifest";
 
+// A time or mode the manifest does not record (older manifests).
+inline constexpr std::int64_t kUnknownTime = INT64_MIN;
+inline constexpr int kUnknownMode = -1;
+
 struct ManifestEntry {
   std::string sha256_hex;
   std::uint64_t size = 0;
   std::string path;
+  std::int64_t mtime_ns = kUnknownTime;
+  int mode = kUnknownMode;  // permission bits (07777)
 };
 
-std::string format_manifest(const std::vector<ManifestEntry>& entries);
+struct ManifestDir {
+  std::string path;
+  int mode = kUnknownMode;
+  std::int64_t mtime_ns = kUnknownTime;
+};
+
+struct Manifest {
+  std::vector<ManifestEntry> files;
+  std::vector<ManifestDir> dirs;
+  bool incomplete = false;  // the backup was stopped before its end
+};
+
+std::string format_manifest(const Manifest& manifest);
 
 // False with `error` naming the first malformed line.
-bool parse_manifest(std::string_view text, std::vector<ManifestEntry>& entries,
-                    std::string& error);
+bool parse_manifest(std::string_view text, Manifest& manifest, std::string& error);
 
 #endif  // BREVANTO_CLI_MANIFEST_H_

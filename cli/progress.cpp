@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "cli/text_width.h"
 #include "cli/units.h"
 
 namespace {
@@ -17,16 +18,6 @@ int terminal_columns() {
   winsize size{};
   if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
   return 80;
-}
-
-// Cuts UTF-8 text to `columns` code points, taking one column for each.
-std::string fit(const std::string& text, int columns) {
-  int count = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;
-    if (count++ == columns) return text.substr(0, i);
-  }
-  return text;
 }
 
 std::string bar(double fraction) {
@@ -47,11 +38,18 @@ ProgressMode choose_progress_mode(bool quiet) {
   return isatty(STDERR_FILENO) ? ProgressMode::kBar : ProgressMode::kLines;
 }
 
-Progress::Progress(ProgressMode mode) : mode_(mode), started_(Clock::now()) {}
+Progress::Progress(ProgressMode mode, std::size_t slots)
+    : mode_(mode), slots_(std::max<std::size_t>(slots, 1)), started_(Clock::now()) {
+  for (Slot& slot : slots_) slot.owner = this;
+}
 
-Progress::~Progress() { clear_bar(); }
+Progress::~Progress() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  clear_bar();
+}
 
 void Progress::start_job(std::size_t files, std::uint64_t bytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
   job_ = true;
   job_files_ = files;
   job_bytes_ = bytes;
@@ -60,52 +58,58 @@ void Progress::start_job(std::size_t files, std::uint64_t bytes) {
   started_ = Clock::now();
 }
 
-void Progress::start_file(const std::string& label, std::uint64_t size) {
-  label_ = label;
-  file_size_ = size;
-  file_done_ = 0;
+void Progress::start_file(const std::string& label, std::uint64_t size, std::size_t index) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Slot& slot = slots_[index];
+  slot.label = label;
+  slot.size = size;
+  slot.done = 0;
+  shown_slot_ = index;
   if (!job_) started_ = Clock::now();
   draw(true);
 }
 
 int Progress::on_progress(std::uint64_t completed, std::uint64_t total, void* context) {
-  static_cast<Progress*>(context)->update(completed, total);
+  Slot& slot = *static_cast<Slot*>(context);
+  slot.owner->update(slot, completed, total);
   return 0;
 }
 
-void Progress::update(std::uint64_t completed, std::uint64_t total) {
-  if (total > 0) file_size_ = total;
-  file_done_ = file_size_ > 0 ? std::min(completed, file_size_) : completed;
+void Progress::update(Slot& slot, std::uint64_t completed, std::uint64_t total) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (total > 0) slot.size = total;
+  slot.done = slot.size > 0 ? std::min(completed, slot.size) : completed;
   draw(false);
 }
 
-void Progress::finish_file(const std::string& verb, std::uint64_t size) {
+void Progress::finish_file(const std::string& verb, std::uint64_t size, std::size_t index) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Slot& slot = slots_[index];
   ++files_done_;
   bytes_done_ += size;
-  file_done_ = 0;
-  file_size_ = 0;
   // On a terminal a single transfer leaves its line too, as the bar goes.
   if (mode_ == ProgressMode::kLines || (mode_ == ProgressMode::kBar && !job_)) {
     clear_bar();
     std::string line;
     if (job_) line = "[" + std::to_string(files_done_) + "/" + std::to_string(job_files_) + "] ";
-    line += verb + " " + label_ + " (" + std::to_string(size) + " bytes)";
+    line += verb + " " + slot.label + " (" + std::to_string(size) + " bytes)";
     std::fprintf(stderr, "%s\n", line.c_str());
     std::fflush(stderr);
   }
-  label_.clear();
+  slot = Slot{this, {}, 0, 0};
   draw(true);
 }
 
-void Progress::abandon_file() {
+void Progress::abandon_file(std::size_t index) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Slot& slot = slots_[index];
   ++files_done_;
-  bytes_done_ += file_size_;
-  file_done_ = 0;
-  file_size_ = 0;
-  label_.clear();
+  bytes_done_ += slot.size;
+  slot = Slot{this, {}, 0, 0};
 }
 
 void Progress::message(const std::string& line) {
+  std::lock_guard<std::mutex> lock(mutex_);
   clear_bar();
   std::fprintf(stderr, "%s\n", line.c_str());
   std::fflush(stderr);
@@ -113,6 +117,7 @@ void Progress::message(const std::string& line) {
 }
 
 void Progress::close() {
+  std::lock_guard<std::mutex> lock(mutex_);
   clear_bar();
   closed_ = true;
 }
@@ -121,9 +126,11 @@ void Progress::draw(bool force) {
   if (mode_ != ProgressMode::kBar || closed_) return;
   const Clock::time_point now = Clock::now();
   if (!force && now - last_draw_ < kRedrawInterval) return;
-  if (label_.empty() && !job_) return;
+  if (slots_[shown_slot_].label.empty() && !job_) return;
   last_draw_ = now;
-  const std::string line = fit(bar_text(), terminal_columns() - 1);
+  // One column is left free: a line that fills the last column makes some
+  // terminals wrap, and every redraw would then leave a stale line behind.
+  const std::string line = fit_columns(bar_text(), terminal_columns() - 1);
   std::fprintf(stderr, "\r\x1b[K%s", line.c_str());
   std::fflush(stderr);
   bar_shown_ = true;
@@ -137,8 +144,11 @@ void Progress::clear_bar() {
 }
 
 std::string Progress::bar_text() const {
-  const std::uint64_t done = (job_ ? bytes_done_ : 0) + file_done_;
-  const std::uint64_t total = job_ ? job_bytes_ : file_size_;
+  std::uint64_t in_flight = 0;
+  for (const Slot& slot : slots_) in_flight += slot.done;
+  const Slot& shown = slots_[shown_slot_];
+  const std::uint64_t done = (job_ ? bytes_done_ : 0) + in_flight;
+  const std::uint64_t total = job_ ? job_bytes_ : shown.size;
   const double fraction =
       total > 0 ? std::min(1.0, static_cast<double>(done) / static_cast<double>(total))
                 : (job_ && job_files_ > 0 ? static_cast<double>(files_done_) / job_files_ : 0.0);
@@ -152,10 +162,10 @@ std::string Progress::bar_text() const {
     text += "  " + human_bytes(static_cast<std::uint64_t>(rate)) + "/s";
     text += "  ETA " + human_duration(static_cast<double>(total > done ? total - done : 0) / rate);
   }
-  if (!label_.empty()) {
-    text += "  " + label_;
-    if (job_ && file_size_ > 0) {
-      text += " " + percent(static_cast<double>(file_done_) / static_cast<double>(file_size_));
+  if (!shown.label.empty()) {
+    text += "  " + shown.label;
+    if (job_ && shown.size > 0) {
+      text += " " + percent(static_cast<double>(shown.done) / static_cast<double>(shown.size));
     }
   }
   return text;

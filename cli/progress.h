@@ -1,12 +1,16 @@
 // Transfer progress on stderr: a redrawn bar on a terminal, plain lines
 // (one per file done) otherwise, or nothing but messages when quiet.
+// Several transfers may run at once, one per slot, each on its own thread:
+// every member may be called from any thread.
 #ifndef BREVANTO_CLI_PROGRESS_H_
 #define BREVANTO_CLI_PROGRESS_H_
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
+#include <vector>
 
 enum class ProgressMode { kBar, kLines, kQuiet };
 
@@ -15,7 +19,8 @@ ProgressMode choose_progress_mode(bool quiet);
 
 class Progress {
  public:
-  explicit Progress(ProgressMode mode);
+  // `slots`: how many transfers may run at once.
+  explicit Progress(ProgressMode mode, std::size_t slots = 1);
   ~Progress();  // takes the bar off the screen
   Progress(const Progress&) = delete;
   Progress& operator=(const Progress&) = delete;
@@ -23,15 +28,16 @@ class Progress {
   // A job of several files: the bar then shows the whole job too, and each
   // line carries the file's number.
   void start_job(std::size_t files, std::uint64_t bytes);
-  // One file starts; `label` names it on the bar and in its line.
-  void start_file(const std::string& label, std::uint64_t size);
-  // The library's progress callback; `context` is the Progress.
+  // One file starts in `slot`; `label` names it on the bar and in its line.
+  void start_file(const std::string& label, std::uint64_t size, std::size_t slot = 0);
+  // The library's progress callback, with context(slot) as its context.
   static int on_progress(std::uint64_t completed, std::uint64_t total, void* context);
-  // The current file is done: "<verb> <label> (<size> bytes)" as a line, in
-  // plain mode, and on the terminal when it is not part of a job.
-  void finish_file(const std::string& verb, std::uint64_t size);
-  // The current file failed; its message comes through message().
-  void abandon_file();
+  void* context(std::size_t slot = 0) { return &slots_[slot]; }
+  // The file of `slot` is done: "<verb> <label> (<size> bytes)" as a line,
+  // in plain mode, and on the terminal when it is not part of a job.
+  void finish_file(const std::string& verb, std::uint64_t size, std::size_t slot = 0);
+  // The file of `slot` failed; its message comes through message().
+  void abandon_file(std::size_t slot = 0);
   // A line on stderr that does not tear the bar.
   void message(const std::string& line);
   // Takes the bar off the screen for good, before a summary is printed.
@@ -40,20 +46,27 @@ class Progress {
  private:
   using Clock = std::chrono::steady_clock;
 
-  void update(std::uint64_t completed, std::uint64_t total);
+  struct Slot {
+    Progress* owner = nullptr;
+    std::string label;
+    std::uint64_t size = 0;
+    std::uint64_t done = 0;
+  };
+
+  void update(Slot& slot, std::uint64_t completed, std::uint64_t total);
   void draw(bool force);
   void clear_bar();
   std::string bar_text() const;
 
+  std::mutex mutex_;
   ProgressMode mode_;
+  std::vector<Slot> slots_;
+  std::size_t shown_slot_ = 0;  // the slot whose file the bar names
   bool job_ = false;
   std::size_t job_files_ = 0;
   std::uint64_t job_bytes_ = 0;
   std::size_t files_done_ = 0;
   std::uint64_t bytes_done_ = 0;  // of the files finished so far
-  std::string label_;
-  std::uint64_t file_size_ = 0;
-  std::uint64_t file_done_ = 0;
   Clock::time_point started_;
   Clock::time_point last_draw_;
   bool bar_shown_ = false;

@@ -1,22 +1,27 @@
 #include "cli/restore.h"
 
-#include <unistd.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
-#include <list>
-#include <set>
+#include <mutex>
 #include <system_error>
 #include <vector>
 
 #include "cli/exit_codes.h"
-#include "cli/local_file.h"
 #include "cli/local_path.h"
-#include "cli/manifest.h"
+#include "cli/local_target_check.h"
+#include "cli/manifest_store.h"
+#include "cli/parallel_sessions.h"
+#include "cli/remote_tree.h"
 #include "cli/status.h"
 #include "cli/storage_path.h"
 #include "cli/text.h"
+#include "cli/transfer_commands.h"
 #include "cli/units.h"
 #include "cli/verify.h"
 
@@ -24,159 +29,234 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct RemoteEntry {
-  std::string relative;  // '/' separators
-  bool is_dir = false;
-  std::uint64_t size = 0;
-};
-
-// A relative path is safe to create below the restore directory when none of
-// its components is empty, "." or "..".
-bool is_safe_relative(const std::string& relative) {
-  std::size_t from = 0;
-  for (;;) {
-    const std::size_t cut = relative.find('/', from);
-    const std::string part = relative.substr(from, cut - from);
-    if (part.empty() || part == "." || part == "..") return false;
-    if (cut == std::string::npos) return true;
-    from = cut + 1;
+// Sets the mode and modification time a manifest recorded, where it did.
+bool apply_metadata(const std::string& path, int mode, std::int64_t mtime_ns, std::string& error) {
+  if (mode != kUnknownMode && chmod(path.c_str(), static_cast<mode_t>(mode)) != 0) {
+    error = std::string("chmod: ") + std::strerror(errno);
+    return false;
   }
-}
-
-// Lists the backup; the manifest is reported apart, not restored.
-int list_backup(Session& session, const std::string& remote_root,
-                std::vector<RemoteEntry>& entries, bool& has_manifest) {
-  std::list<_path_buffer*> listing;
-  const int status = session.client().getfilelist(widen(remote_root).c_str(), true, listing);
-  for (const _path_buffer* item : listing) {
-    if (!item) continue;
-    const std::string full = narrow(item->full_path);
-    const std::optional<std::string> relative = storage_relative(full, remote_root);
-    if (!relative || relative->empty()) continue;
-    if (*relative == kManifestName && item->is_dir != 1) {
-      has_manifest = true;
-    } else if (!is_safe_relative(*relative)) {
-      std::fprintf(stderr, "restore: skipped %s: unsafe path\n", full.c_str());
-    } else {
-      entries.push_back(RemoteEntry{*relative, item->is_dir == 1, 0});
+  if (mtime_ns != kUnknownTime) {
+    timespec times[2];
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1].tv_sec = static_cast<time_t>(mtime_ns / 1000000000);
+    times[1].tv_nsec = static_cast<long>(mtime_ns % 1000000000);
+    if (times[1].tv_nsec < 0) {
+      times[1].tv_nsec += 1000000000;
+      --times[1].tv_sec;
     }
-  }
-  session.client().releasefilelist(listing);
-  std::sort(entries.begin(), entries.end(),
-            [](const RemoteEntry& a, const RemoteEntry& b) { return a.relative < b.relative; });
-  return status;
-}
-
-// Downloads the manifest into a scratch file below the restore directory,
-// where the service may write, and parses it.
-bool fetch_manifest(Session& session, const std::string& remote_root,
-                    const std::string& local_root, std::vector<ManifestEntry>& manifest) {
-  const std::string scratch = unused_path(local_root, kManifestName);
-  const std::string remote = storage_join(remote_root, kManifestName);
-  const int status = session.client().downloadfile(widen(scratch).c_str(), widen(remote).c_str(),
-                                                   kOverwrite, nullptr, nullptr);
-  if (status != 0) {
-    std::fprintf(stderr, "restore: manifest %s: %s\n", remote.c_str(),
-                 session.failure(status).c_str());
-    unlink(scratch.c_str());
-    return false;
-  }
-  std::string text;
-  std::string error;
-  const bool read = read_whole_file(scratch, text, error);
-  unlink(scratch.c_str());
-  if (!read || !parse_manifest(text, manifest, error)) {
-    std::fprintf(stderr, "restore: manifest %s: %s\n", remote.c_str(), error.c_str());
-    return false;
+    if (utimensat(AT_FDCWD, path.c_str(), times, 0) != 0) {
+      error = std::string("utimensat: ") + std::strerror(errno);
+      return false;
+    }
   }
   return true;
 }
 
-}  // namespace
+class Restore {
+ public:
+  Restore(Session& session, ProgressMode mode, const RestoreOptions& options)
+      : session_(session), mode_(mode), options_(options),
+        remote_root_(to_storage_path(options.remote_dir)),
+        local_root_(absolute_local(options.local_dir)) {}
 
-int run_restore(Session& session, ProgressMode mode, const std::string& typed_remote,
-                const std::string& typed_local, bool verify) {
-  const std::string remote_root = to_storage_path(typed_remote);
-  const std::string local_root = absolute_local(typed_local);
+  int run();
+
+ private:
+  int restore_from_listing();
+  JobOutcome restore_file(Session& session, const ManifestEntry& entry, std::size_t slot);
+  bool make_directories(const std::vector<std::string>& relatives);
+  void apply_directory_metadata();
+
+  Session& session_;
+  ProgressMode mode_;
+  const RestoreOptions& options_;
+  const std::string remote_root_;
+  const std::string local_root_;
+  Manifest manifest_;
+  std::unique_ptr<Progress> progress_;
+  std::mutex mutex_;
+  std::size_t failed_ = 0;
+  std::size_t mismatched_ = 0;
+  bool connection_lost_ = false;
+};
+
+int Restore::run() {
+  if (const int rc = session_.open()) return rc;
+  if (entry_kind(session_, remote_root_) == EntryKind::kFile) {
+    return run_get(session_, mode_, remote_root_, options_.local_dir + "/");
+  }
+  if (const int rc = check_local_target(session_, "restore", remote_root_,
+                                        local_join(local_root_, std::string(kManifestName) + ".probe"))) {
+    return rc;
+  }
   std::error_code error;
-  fs::create_directories(local_root, error);
+  fs::create_directories(local_root_, error);
   if (error) {
-    std::fprintf(stderr, "restore: cannot create %s: %s\n", local_root.c_str(),
+    std::fprintf(stderr, "restore: cannot create %s: %s\n", local_root_.c_str(),
                  error.message().c_str());
     return exit_codes::kFailed;
   }
-  if (const int rc = session.open()) return rc;
-  CBrevanto& client = session.client();
-
-  std::vector<RemoteEntry> entries;
-  bool has_manifest = false;
-  if (const int status = list_backup(session, remote_root, entries, has_manifest)) {
-    return session.fail("restore: ls " + remote_root, status);
+  std::string fetch_error;
+  switch (fetch_manifest(session_, remote_root_, local_root_, manifest_, fetch_error)) {
+    case FetchResult::kFetched: break;
+    case FetchResult::kMissing: return restore_from_listing();
+    case FetchResult::kFailed:
+      std::fprintf(stderr, "restore: manifest %s: %s\n",
+                   storage_join(remote_root_, kManifestName).c_str(), fetch_error.c_str());
+      return exit_codes::kFailed;
   }
-  // Sizes first, so the overall progress knows the total.
-  std::size_t files = 0;
+  if (manifest_.incomplete) {
+    std::fprintf(stderr, "restore: the backup in %s was stopped before its end; restoring the "
+                         "files it holds\n", remote_root_.c_str());
+  }
+  // Paths that would leave the restore directory are never created.
+  std::vector<ManifestEntry> files;
+  std::vector<std::string> dirs;
+  for (const ManifestDir& dir : manifest_.dirs) {
+    if (dir.path != "." && is_safe_relative(dir.path)) dirs.push_back(dir.path);
+  }
   std::uint64_t bytes = 0;
-  for (RemoteEntry& entry : entries) {
-    if (entry.is_dir) continue;
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    int backup_type = 0;
-    int reversion = 0;
-    const std::wstring remote = widen(storage_join(remote_root, entry.relative));
-    if (client.getfileinfo(remote.c_str(), data, backup_type, reversion) == 0) {
-      entry.size = join_halves(data.nFileSizeHigh, data.nFileSizeLow);
+  for (ManifestEntry& entry : manifest_.files) {
+    if (!is_safe_relative(entry.path)) {
+      std::fprintf(stderr, "restore: skipped %s: unsafe path\n", entry.path.c_str());
+      ++failed_;
+      continue;
     }
-    ++files;
+    dirs.push_back(fs::path(entry.path).parent_path().string());
     bytes += entry.size;
+    files.push_back(std::move(entry));
   }
+  if (!make_directories(dirs)) return exit_codes::kFailed;
 
-  std::size_t failed = 0;
-  std::set<std::string> restored;
-  Progress progress(mode);
-  progress.start_job(files, bytes);
-  for (const RemoteEntry& entry : entries) {
-    const std::string local = local_join(local_root, entry.relative);
-    fs::create_directories(entry.is_dir ? fs::path(local) : fs::path(local).parent_path(), error);
+  progress_ = std::make_unique<Progress>(mode_, options_.transfers);
+  progress_->start_job(files.size(), bytes);
+  run_in_parallel(session_, session_.cloud() ? 1 : options_.transfers, files.size(),
+                  [&](Session& session, std::size_t index, std::size_t slot) {
+                    return restore_file(session, files[index], slot);
+                  });
+  if (connection_lost_) return exit_codes::kNoSession;
+  apply_directory_metadata();
+  progress_->close();
+  std::printf("restore: %s -> %s: %zu files (%s), %zu failed\n", remote_root_.c_str(),
+              local_root_.c_str(), files.size(), human_bytes(bytes).c_str(), failed_);
+  if (options_.verify) {
+    if (mismatched_ == 0) {
+      std::printf("verify: all %zu files match the manifest\n", files.size());
+    } else {
+      std::printf("verify: %zu problems in %zu files\n", mismatched_, files.size());
+    }
+  }
+  return failed_ == 0 && mismatched_ == 0 ? exit_codes::kOk : exit_codes::kFailed;
+}
+
+JobOutcome Restore::restore_file(Session& session, const ManifestEntry& entry, std::size_t slot) {
+  const std::string local = local_join(local_root_, entry.path);
+  const std::string remote = storage_join(remote_root_, entry.path);
+  progress_->start_file(entry.path, entry.size, slot);
+  const int status = session.client().downloadfile(widen(local).c_str(), widen(remote).c_str(),
+                                                   kOverwrite, Progress::on_progress,
+                                                   progress_->context(slot));
+  if (status != 0) {
+    progress_->abandon_file(slot);
+    progress_->message("restore: get " + remote + ": " + session.failure(status));
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++failed_;
+    connection_lost_ |= connection_lost(status, session.cloud());
+    return connection_lost_ ? JobOutcome::kStopAll : JobOutcome::kContinue;
+  }
+  std::string error;
+  if (!apply_metadata(local, entry.mode, entry.mtime_ns, error)) {
+    progress_->message("restore: " + local + ": " + error);
+  }
+  // Without a manifest there is nothing to verify against, and no size.
+  const bool listed = !entry.sha256_hex.empty();
+  const std::string mismatch = options_.verify && listed ? verify_file(local, entry) : std::string();
+  struct stat info;
+  const std::uint64_t size = listed || stat(local.c_str(), &info) != 0
+                                 ? entry.size
+                                 : static_cast<std::uint64_t>(info.st_size);
+  progress_->finish_file("restored", size, slot);
+  if (!mismatch.empty()) {
+    progress_->message("verify: " + mismatch);
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++mismatched_;
+  }
+  return JobOutcome::kContinue;
+}
+
+bool Restore::make_directories(const std::vector<std::string>& relatives) {
+  for (const std::string& relative : relatives) {
+    if (relative.empty()) continue;
+    const std::string local = local_join(local_root_, relative);
+    std::error_code error;
+    fs::create_directories(local, error);
     if (error) {
-      progress.message("restore: cannot create " + local + ": " + error.message());
-      ++failed;
-      continue;
+      std::fprintf(stderr, "restore: cannot create %s: %s\n", local.c_str(),
+                   error.message().c_str());
+      return false;
     }
-    if (entry.is_dir) continue;
-    const std::string remote = storage_join(remote_root, entry.relative);
-    progress.start_file(entry.relative, entry.size);
-    const int status = client.downloadfile(widen(local).c_str(), widen(remote).c_str(), kOverwrite,
-                                           Progress::on_progress, &progress);
-    if (status != 0) {
-      progress.abandon_file();
-      progress.message("restore: get " + remote + ": " + session.failure(status));
-      ++failed;
-      if (connection_lost(status, session.cloud())) return exit_codes::kNoSession;
-      continue;
-    }
-    const std::uintmax_t size = fs::file_size(local, error);
-    progress.finish_file("restored", error ? entry.size : size);
-    restored.insert(entry.relative);
   }
-  progress.close();
-  std::printf("restore: %s -> %s: %zu files (%s), %zu failed\n", remote_root.c_str(),
-              local_root.c_str(), files, human_bytes(bytes).c_str(), failed);
-  if (!verify) return failed == 0 ? exit_codes::kOk : exit_codes::kFailed;
+  return true;
+}
 
-  std::vector<ManifestEntry> manifest;
-  if (!has_manifest) {
+// Directories get their modes and times last, deepest first: writing into a
+// directory changes its time, and a mode may forbid writing into it.
+void Restore::apply_directory_metadata() {
+  std::vector<const ManifestDir*> dirs;
+  for (const ManifestDir& dir : manifest_.dirs) {
+    if (dir.path == "." || is_safe_relative(dir.path)) dirs.push_back(&dir);
+  }
+  std::sort(dirs.begin(), dirs.end(), [](const ManifestDir* a, const ManifestDir* b) {
+    return a->path.size() > b->path.size();
+  });
+  for (const ManifestDir* dir : dirs) {
+    const std::string local = dir->path == "." ? local_root_ : local_join(local_root_, dir->path);
+    std::string error;
+    if (!apply_metadata(local, dir->mode, dir->mtime_ns, error)) {
+      progress_->message("restore: " + local + ": " + error);
+    }
+  }
+}
+
+// A directory without a manifest: every file a listing shows, sizes unknown.
+int Restore::restore_from_listing() {
+  RemoteTree tree;
+  if (const int status = list_remote_tree(session_, remote_root_, tree)) {
+    return session_.fail("restore: ls " + remote_root_, status);
+  }
+  for (const std::string& unsafe : tree.unsafe) {
+    std::fprintf(stderr, "restore: skipped %s: unsafe path\n", unsafe.c_str());
+  }
+  std::vector<std::string> dirs;
+  for (const RemoteEntry& entry : tree.entries) {
+    if (entry.is_dir) {
+      dirs.push_back(entry.relative);
+    } else {
+      manifest_.files.push_back(ManifestEntry{std::string(), 0, entry.relative});
+    }
+  }
+  if (!make_directories(dirs)) return exit_codes::kFailed;
+  progress_ = std::make_unique<Progress>(mode_, options_.transfers);
+  progress_->start_job(manifest_.files.size(), 0);
+  run_in_parallel(session_, session_.cloud() ? 1 : options_.transfers, manifest_.files.size(),
+                  [&](Session& session, std::size_t index, std::size_t slot) {
+                    return restore_file(session, manifest_.files[index], slot);
+                  });
+  if (connection_lost_) return exit_codes::kNoSession;
+  progress_->close();
+  std::printf("restore: %s -> %s: %zu files, %zu failed\n", remote_root_.c_str(),
+              local_root_.c_str(), manifest_.files.size(), failed_);
+  if (options_.verify) {
     std::fprintf(stderr, "restore: %s holds no manifest; nothing to verify against\n",
-                 remote_root.c_str());
+                 remote_root_.c_str());
     return exit_codes::kFailed;
   }
-  if (!fetch_manifest(session, remote_root, local_root, manifest)) return exit_codes::kFailed;
-  const std::vector<std::string> problems = verify_tree(local_root, manifest, restored);
-  for (const std::string& problem : problems) {
-    std::fprintf(stderr, "verify: %s\n", problem.c_str());
-  }
-  if (problems.empty()) {
-    std::printf("verify: all %zu files match the manifest\n", manifest.size());
-  } else {
-    std::printf("verify: %zu problems in %zu files\n", problems.size(), manifest.size());
-  }
-  return failed == 0 && problems.empty() ? exit_codes::kOk : exit_codes::kFailed;
+  return failed_ == 0 ? exit_codes::kOk : exit_codes::kFailed;
+}
+
+}  // namespace
+
+int run_restore(Session& session, ProgressMode mode, const RestoreOptions& options) {
+  Restore restore(session, mode, options);
+  return restore.run();
 }

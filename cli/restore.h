@@ -1,17 +1,28 @@
-// restore: copies a storage directory tree into a local directory and, when
-// asked, checks the restored files against the backup's manifest.
+// restore: copies a backup (a storage directory with its manifest) into a
+// local directory, or one stored file into it, and checks the restored
+// files when asked.
 #ifndef BREVANTO_CLI_RESTORE_H_
 #define BREVANTO_CLI_RESTORE_H_
 
+#include <cstddef>
 #include <string>
 
 #include "cli/progress.h"
 #include "cli/session.h"
 
-// Returns an exit code; 1 when a file could not be restored or, with
-// `verify`, when a file is missing, differs from the manifest or is not
-// listed in it.
-int run_restore(Session& session, ProgressMode mode, const std::string& remote_dir,
-                const std::string& local_dir, bool verify);
+struct RestoreOptions {
+  std::string remote_dir;
+  std::string local_dir;
+  bool verify = false;
+  std::size_t transfers = 4;  // clients at work at once
+};
+
+// With a manifest, restores exactly its files and directories, with their
+// modes and modification times, and with `verify` checks each file's size
+// and SHA-256 against it; stored files it does not list are left alone.
+// Without one, restores what a listing shows (and cannot verify). Nothing
+// is created when the local service refuses the local directory. Returns
+// an exit code; 1 when a file could not be restored or does not match.
+int run_restore(Session& session, ProgressMode mode, const RestoreOptions& options);
 
 #endif  // BREVANTO_CLI_RESTORE_H_

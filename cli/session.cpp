@@ -18,7 +18,8 @@ Session::~Session() { close(); }
 
 int Session::open() {
   if (open_) return exit_codes::kOk;
-  const std::optional<std::string> password = read_password(options_.user);
+  if (!password_) password_ = read_password(options_.user);
+  const std::optional<std::string>& password = password_;
   if (!password) {
     std::fprintf(stderr,
                  "login: no password: set BREVANTO_PASSWORD or run on a terminal\n");
@@ -36,7 +37,7 @@ int Session::open() {
     return exit_codes::kNoSession;
   }
   open_ = true;
-  if (!options_.cloud) {
+  if (!options_.cloud && !checked_) {
     const int checked = check_session();
     if (checked != exit_codes::kOk) {
       close();
@@ -55,6 +56,14 @@ int Session::check_session() {
                "login: user %s was not accepted (check the user name and password): %s\n",
                options_.user.c_str(), failure(status).c_str());
   return exit_codes::kNoSession;
+}
+
+std::unique_ptr<Session> Session::another() const {
+  auto other = std::make_unique<Session>(options_);
+  other->password_ = password_;
+  other->checked_ = true;  // the same user and password passed the check here
+  if (other->open() != exit_codes::kOk) return nullptr;
+  return other;
 }
 
 void Session::close() {

@@ -2,6 +2,8 @@
 #ifndef BREVANTO_CLI_SESSION_H_
 #define BREVANTO_CLI_SESSION_H_
 
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "client/Brevanto.h"
@@ -27,6 +29,10 @@ class Session {
   // Reads the password and logs in, once; later calls return at once.
   // Returns an exit code, after printing why on failure.
   int open();
+  // Another client of the same user, logged in with the password this one
+  // read, for a thread of its own (one client per thread). Null, after
+  // printing why, when its login fails. Call after open() succeeded.
+  std::unique_ptr<Session> another() const;
   // Logs out; a failure only earns a warning, the work is done by then.
   void close();
 
@@ -50,8 +56,10 @@ class Session {
   int check_session();
 
   SessionOptions options_;
+  std::optional<std::string> password_;
   CBrevanto client_;
   bool open_ = false;
+  bool checked_ = false;  // the login is known to be real: no session check
 };
 
 #endif  // BREVANTO_CLI_SESSION_H_

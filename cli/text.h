@@ -1,24 +1,23 @@
-// UTF-8 <-> wide text for the library's interface (wchar_t holds one code
-// point on Linux), independent of the process locale.
+// UTF-8 <-> wide text for the library's interface, through the library's own
+// converter (util/text.h). The command line refuses text that is not UTF-8
+// instead of letting the converter replace it.
 #ifndef BREVANTO_CLI_TEXT_H_
 #define BREVANTO_CLI_TEXT_H_
 
-#include <stdexcept>
 #include <string>
 #include <string_view>
 
-class TextError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+#include "util/text.h"
 
-// Strict decoding: overlong forms, surrogates and values past U+10FFFF are
-// rejected. Throws TextError naming the offending text.
-std::wstring widen(std::string_view utf8);
-// Encodes every code point; a lone surrogate or out-of-range value throws.
-std::string narrow(std::wstring_view wide);
+// Throws text_error naming the text when it is not valid UTF-8.
+inline std::wstring widen(std::string_view utf8) {
+  if (!is_valid_utf8(utf8)) {
+    throw text_error(("not valid UTF-8: " + std::string(utf8)).c_str());
+  }
+  return utf8_to_wide(utf8);
+}
 
-// True when `utf8` decodes under the rules of widen().
-bool is_valid_utf8(std::string_view utf8);
+// Wide text from the library as UTF-8; a lone surrogate becomes U+FFFD.
+inline std::string narrow(const std::wstring& wide) { return to_utf8(wide.c_str()); }
 
 #endif  // BREVANTO_CLI_TEXT_H_

@@ -5,8 +5,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 #include "cli/exit_codes.h"
+#include "cli/local_target_check.h"
 #include "cli/local_path.h"
 #include "cli/status.h"
 #include "cli/storage_path.h"
@@ -33,9 +36,9 @@ int run_put(Session& session, ProgressMode mode, const std::string& typed_local,
   const std::wstring wide_local = widen(local);
   const std::wstring wide_remote = widen(remote);
   const int status =
-      update ? session.replace(wide_local, wide_remote, Progress::on_progress, &progress)
+      update ? session.replace(wide_local, wide_remote, Progress::on_progress, progress.context())
              : session.client().addfile(wide_local.c_str(), wide_remote.c_str(),
-                                        Progress::on_progress, &progress);
+                                        Progress::on_progress, progress.context());
   if (status != 0) {
     progress.abandon_file();
     progress.message(std::string(name) + " " + remote + ": " + session.failure(status));
@@ -55,11 +58,16 @@ int run_get(Session& session, ProgressMode mode, const std::string& typed_remote
     local = local_join(local, storage_basename(remote));
   }
   if (const int rc = session.open()) return rc;
+  const std::size_t cut = remote.find_last_of('\\');
+  const std::string remote_dir = cut == 0 ? "\\" : remote.substr(0, cut);
+  if (const int rc = check_local_target(session, "get", remote_dir, local)) return rc;
+  std::error_code error;
+  std::filesystem::create_directories(std::filesystem::path(local).parent_path(), error);
 
   Progress progress(mode);
   progress.start_file(remote + " -> " + local, 0);
   const int status = session.client().downloadfile(widen(local).c_str(), widen(remote).c_str(),
-                                                   kOverwrite, Progress::on_progress, &progress);
+                                                   kOverwrite, Progress::on_progress, progress.context());
   if (status != 0) {
     progress.abandon_file();
     progress.message("get " + remote + ": " + session.failure(status));

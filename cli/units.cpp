@@ -34,16 +34,35 @@ std::uint64_t join_halves(DWORD high, DWORD low) {
   return (static_cast<std::uint64_t>(high) << 32) | low;
 }
 
-std::string filetime_text(const FILETIME& time) {
+namespace {
+
+// The FILETIME as broken-down time; false for 0 or a time out of range.
+bool split_filetime(const FILETIME& time, bool local, std::tm& parts) {
   const std::uint64_t ticks = join_halves(time.dwHighDateTime, time.dwLowDateTime);
-  if (ticks == 0) return "-";
+  if (ticks == 0) return false;
   constexpr std::uint64_t kUnixEpoch = 116444736000000000ull;  // 1970-01-01 as FILETIME
   const std::int64_t seconds =
       (static_cast<std::int64_t>(ticks) - static_cast<std::int64_t>(kUnixEpoch)) / 10000000;
   const std::time_t unix_time = static_cast<std::time_t>(seconds);
+  return (local ? localtime_r(&unix_time, &parts) : gmtime_r(&unix_time, &parts)) != nullptr;
+}
+
+}  // namespace
+
+std::string filetime_text(const FILETIME& time) {
   std::tm utc;
-  if (gmtime_r(&unix_time, &utc) == nullptr) return "-";
+  if (!split_filetime(time, false, utc)) return "-";
   char text[40];
   std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S UTC", &utc);
   return text;
+}
+
+std::string filetime_iso8601(const FILETIME& time, bool local) {
+  std::tm parts;
+  if (!split_filetime(time, local, parts)) return std::string();
+  char text[40];
+  std::strftime(text, sizeof(text), local ? "%Y-%m-%dT%H:%M:%S%z" : "%Y-%m-%dT%H:%M:%SZ", &parts);
+  std::string iso = text;
+  if (local && iso.size() >= 5) iso.insert(iso.size() - 2, ":");  // +0100 -> +01:00
+  return iso;
 }

@@ -16,5 +16,9 @@ std::uint64_t join_halves(DWORD high, DWORD low);
 // A FILETIME (100 ns since 1601-01-01 UTC) as "2026-12-07 08:00:00 UTC";
 // "-" for 0.
 std::string filetime_text(const FILETIME& time);
+// The same time in ISO 8601: local time with its offset
+// ("2026-12-07T09:00:00+01:00"), or UTC ("2026-12-07T08:00:00Z"); empty
+// for 0.
+std::string filetime_iso8601(const FILETIME& time, bool local);
 
 #endif  // BREVANTO_CLI_UNITS_H_

@@ -1,18 +1,13 @@
-// Checks a restored tree against a backup manifest.
+// Checks a restored file against its manifest entry.
 #ifndef BREVANTO_CLI_VERIFY_H_
 #define BREVANTO_CLI_VERIFY_H_
 
-#include <set>
 #include <string>
-#include <vector>
 
 #include "cli/manifest.h"
 
-// Every manifest entry must exist below `local_root` with its size and
-// SHA-256; every path of `restored` must be in the manifest. Returns one
-// line per problem.
-std::vector<std::string> verify_tree(const std::string& local_root,
-                                     const std::vector<ManifestEntry>& manifest,
-                                     const std::set<std::string>& restored);
+// Empty when the file at `path` has the entry's size and SHA-256; otherwise
+// the problem, e.g. "a.txt: SHA-256 differs from the manifest".
+std::string verify_file(const std::string& path, const ManifestEntry& entry);
 
 #endif  // BREVANTO_CLI_VERIFY_H_

@@ -30,10 +30,11 @@ TEST_F(CliCloud, BacksUpTwiceAndRestoresTheLatestTree) {
   write_file(temp.path() + "/src/sub/\xC3\xA9t\xC3\xA9.txt", "summer");
   ASSERT_EQ(brevanto({"backup", "src", "\\bk"}).exit_code, 0);
   write_file(temp.path() + "/src/a.txt", "second, longer");
-  // The cloud library has no update: existing files are uploaded anew.
+  // The cloud library has no update: a changed file is uploaded anew; the
+  // unchanged one is not sent.
   const CliResult again = brevanto({"backup", "src", "\\bk"});
   ASSERT_EQ(again.exit_code, 0) << again.err;
-  EXPECT_NE(again.out.find("2 updated"), std::string::npos) << again.out;
+  EXPECT_NE(again.out.find("1 updated, 1 unchanged"), std::string::npos) << again.out;
 
   const CliResult restore = brevanto({"restore", "\\bk", "out", "--verify"});
   ASSERT_EQ(restore.exit_code, 0) << restore.err;

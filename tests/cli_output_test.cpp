@@ -80,8 +80,100 @@ TEST_F(CliOutput, ExistsAnswersWithItsExitCode) {
 
 TEST_F(CliOutput, DfWithTheLocalServiceIsNotAvailable) {
   const CliResult result = run_cli({"df"});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "df: not available on this back end\n");
+}
+
+TEST_F(CliOutput, LsLongAndJsonShowEveryField) {
+  const char kListing[] = "<ACK Result=\"success\"><file ParentDir=\"\\d\\\" Name=\"a b.txt\"/>"
+                          "<dir ParentDir=\"\\d\\\" Name=\"sub\"/></ACK>";
+  // 133000000000000000 is 2022-06-18 04:26:40 UTC as a FILETIME.
+  const char kFileInfo[] = "<ACK Result=\"success\" Size=\"1234\" CreateTime=\"133000000000000000\" "
+                           "LastModifyTime=\"133000000000000000\" BackupType=\"0\" Reversion=\"3\"/>";
+  const char kDirInfo[] = "<ACK Result=\"success\" Size=\"0\" CreateTime=\"0\" "
+                          "LastModifyTime=\"133000000000000000\" BackupType=\"0\" Reversion=\"0\"/>";
+  service->then({kListing});
+  service->then({kFileInfo});
+  service->then({kDirInfo});
+  CliResult result = run_cli({"ls", "-l", "\\d"}, ".", {{"BREVANTO_PASSWORD", "pw"}, {"TZ", "UTC"}});
   EXPECT_EQ(result.exit_code, 0) << result.err;
-  EXPECT_EQ(result.out, "used: not available\nfree: not available\n");
+  EXPECT_EQ(result.out,
+            "        1234  2022-06-18T04:26:40+00:00     3  \\d\\a b.txt\n"
+            "           0  2022-06-18T04:26:40+00:00     0  \\d\\sub\\\n");
+
+  for (const char* reply : {kLoggedIn, kEmptyListing, kListing, kFileInfo, kDirInfo}) {
+    service->then({reply});
+  }
+  result = run_cli({"ls", "--json", "\\d"});
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(result.out,
+            "{\"path\": \"\\\\d\", \"entries\": [\n"
+            "  {\"path\": \"\\\\d\\\\a b.txt\", \"type\": \"file\", \"size\": 1234, "
+            "\"created\": \"2022-06-18T04:26:40Z\", \"modified\": \"2022-06-18T04:26:40Z\", "
+            "\"backup_type\": 0, \"reversion\": 3},\n"
+            "  {\"path\": \"\\\\d\\\\sub\", \"type\": \"directory\", \"size\": 0, "
+            "\"created\": null, \"modified\": \"2022-06-18T04:26:40Z\", "
+            "\"backup_type\": 0, \"reversion\": 0}\n]}\n");
+}
+
+TEST_F(CliOutput, LsOfAFileListsTheFile) {
+  service->then({"<ACK Result=\"failed\" errcode=\"10\" errtext=\"not a directory\"/>"});
+  service->then({"<ACK Result=\"success\"><file ParentDir=\"\\d\\\" Name=\"f.txt\"/></ACK>"});
+  const CliResult result = run_cli({"ls", "\\d\\f.txt"});
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(result.out, "\\d\\f.txt\n");
+}
+
+TEST_F(CliOutput, RestoreAndGetStopAtALocalPathTheServiceRefuses) {
+  const TempDir temp;
+  const std::string& dir = temp.path();
+  const char kRefused[] =
+      "<ACK Result=\"failed\" errcode=\"6\" errtext=\"local path refused (allowed: /a, /b)\"/>";
+  service->then({"<ACK Result=\"success\"><dir ParentDir=\"\\\" Name=\"bk\"/></ACK>"});
+  service->then({kRefused});
+  CliResult result = run_cli({"restore", "\\bk", "out/copy"}, dir);
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_EQ(result.err, "restore: cannot write " + dir +
+                            "/out/copy/.brevanto-manifest.probe: local path refused (allowed: /a, /b)\n");
+  EXPECT_EQ(service->requests()[3], "<DownloadFile PathName=\"\\bk\\.brevanto-manifest.probe\" "
+                                    "LocalPathName=\"" + dir + "/out/copy/.brevanto-manifest.probe\" "
+                                    "ClientID=\"c1\"/>");
+  EXPECT_FALSE(std::filesystem::exists(dir + "/out"));
+
+  for (const char* reply : {kLoggedIn, kEmptyListing, kRefused}) service->then({reply});
+  result = run_cli({"get", "\\bk\\a.txt", "out/a.txt"}, dir);
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_EQ(result.err, "get: cannot write " + dir + "/out/a.txt: local path refused (allowed: /a, /b)\n");
+  EXPECT_FALSE(std::filesystem::exists(dir + "/out"));
+  for (const std::string& request : service->requests()) {
+    EXPECT_EQ(request.find("DownloadFile PathName=\"\\bk\\a.txt"), std::string::npos) << request;
+  }
+}
+
+TEST_F(CliOutput, RmdirRefusesADirectoryWithContentAndPurgeRemovesIt) {
+  const char kParent[] = "<ACK Result=\"success\"><dir ParentDir=\"\\\" Name=\"d\"/></ACK>";
+  service->then({kParent});
+  service->then({"<ACK Result=\"success\"><file ParentDir=\"\\d\\\" Name=\"a.txt\"/></ACK>"});
+  CliResult result = run_cli({"rmdir", "\\d"});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_EQ(result.err, "rmdir \\d: directory not empty; use purge (or rmdir -r) to remove it "
+                        "with everything in it\n");
+  for (const std::string& request : service->requests()) {
+    EXPECT_EQ(request.find("RemoveFile"), std::string::npos) << request;
+  }
+  for (const char* reply : {kLoggedIn, kEmptyListing, kParent}) service->then({reply});
+  result = run_cli({"purge", "\\d"});
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(service->requests()[8], "<RemoveFile PathName=\"\\d\" ClientID=\"c1\"/>");
+}
+
+TEST_F(CliOutput, AnUnknownSubcommandSuggestsTheNearestOne) {
+  const CliResult result = run_cli({"--user", "ann", "lss", "\\"});
+  EXPECT_EQ(result.exit_code, 2);
+  EXPECT_EQ(result.err, "brevanto: unknown command \"lss\"\n\nDid you mean this?\n\tls\n"
+                        "Run 'brevanto --help' for the commands.\n");
+  EXPECT_EQ(service->connections(), 0);
 }
 
 TEST_F(CliOutput, MkdirAndRmSendNormalisedPaths) {
@@ -101,7 +193,7 @@ TEST_F(CliOutput, RmRefusesADirectoryAndRmdirAFile) {
   service->then({"<ACK Result=\"success\"><dir ParentDir=\"\\\" Name=\"docs\"/></ACK>"});
   CliResult result = run_cli({"rm", "/docs"});
   EXPECT_EQ(result.exit_code, 1);
-  EXPECT_EQ(result.err, "rm \\docs: is a directory; use rmdir\n");
+  EXPECT_EQ(result.err, "rm \\docs: is a directory; use rmdir or purge\n");
 
   service->then({kLoggedIn});
   service->then({kEmptyListing});
@@ -144,36 +236,30 @@ TEST_F(CliOutput, BackupWritesOneLinePerFileAndAddsOrUpdates) {
   const std::string& dir = temp.path();
   write_file(dir + "/tree/neu.txt", "12345");
   write_file(dir + "/tree/sub dir/alt ñ.txt", "123");
-  service->then({kNotFound});  // \bk does not exist
-  service->then({"<ACK Result=\"success\"/>"});  // AddDir \bk
-  service->then({kNotFound});  // neu.txt is new
-  service->then({"<ACK Result=\"success\"/>"});  // AddFile
-  service->then({kNotFound});  // "sub dir" does not exist
-  service->then({"<ACK Result=\"success\"/>"});  // AddDir
-  service->then({"<ACK Result=\"success\" Size=\"3\"/>"});  // "alt ñ.txt" exists
-  const CliResult result = run_cli({"backup", "tree", "/bk"}, dir);
+  // One listing tells what is stored: no existence check per file.
+  service->then({"<ACK Result=\"success\"><dir ParentDir=\"\\bk\\\" Name=\"sub dir\"/>"
+                 "<file ParentDir=\"\\bk\\sub dir\\\" Name=\"alt ñ.txt\"/></ACK>"});
+  const CliResult result = run_cli({"backup", "--transfers", "1", "tree", "/bk"}, dir);
   EXPECT_EQ(result.exit_code, 0) << result.err;
   EXPECT_EQ(result.err,
             "[1/2] added neu.txt (5 bytes)\n"
             "[2/2] updated sub dir/alt ñ.txt (3 bytes)\n");
-  EXPECT_NE(result.out.find("2 files (8 B), 1 added, 1 updated, 2 directories created, 0 failed"),
+  EXPECT_NE(result.out.find("2 files (8 B), 1 added, 1 updated, 0 unchanged, 0 deleted, "
+                            "0 directories created, 0 skipped, 0 failed"),
             std::string::npos)
       << result.out;
   const auto requests = service->requests();
-  ASSERT_GE(requests.size(), 12u);
-  EXPECT_EQ(requests[3], "<AddDir PathName=\"\\bk\" ClientID=\"c1\" />");
-  EXPECT_EQ(requests[5], "<AddFile PathName=\"\\bk\\neu.txt\" LocalPathName=\"" + dir +
+  ASSERT_EQ(requests.size(), 7u);
+  EXPECT_EQ(requests[2], "<GetFileList StartDir=\"\\bk\" SearchSubDirs=\"true\" ClientId=\"c1\"/>");
+  EXPECT_EQ(requests[3], "<AddFile PathName=\"\\bk\\neu.txt\" LocalPathName=\"" + dir +
                              "/tree/neu.txt\" ClientID=\"c1\"/>");
-  EXPECT_EQ(requests[7], "<AddDir PathName=\"\\bk\\sub dir\" ClientID=\"c1\" />");
-  EXPECT_EQ(requests[9], "<UpdateFile PathName=\"\\bk\\sub dir\\alt ñ.txt\" LocalPathName=\"" +
+  EXPECT_EQ(requests[4], "<UpdateFile PathName=\"\\bk\\sub dir\\alt ñ.txt\" LocalPathName=\"" +
                              dir + "/tree/sub dir/alt ñ.txt\" ClientID=\"c1\"/>");
-  // The manifest: checked for, then uploaded from a scratch file that is gone now.
-  EXPECT_EQ(requests[10], "<GetFileInfo PathName=\"\\bk\\.brevanto-manifest\" ClientID=\"c1\"/>");
-  EXPECT_EQ(requests[11].rfind("<UpdateFile PathName=\"\\bk\\.brevanto-manifest\" "
-                               "LocalPathName=\"" + dir + "/tree/.brevanto-manifest.", 0),
+  // The manifest, new in this directory: uploaded from a scratch file that is gone now.
+  EXPECT_EQ(requests[5].rfind("<AddFile PathName=\"\\bk\\.brevanto-manifest\" "
+                              "LocalPathName=\"" + dir + "/tree/.brevanto-manifest.", 0),
             0u)
-      << requests[11];
-  EXPECT_FALSE(std::filesystem::exists(dir + "/tree/.brevanto-manifest"));
+      << requests[5];
   std::size_t left = 0;
   for (const auto& entry : std::filesystem::directory_iterator(dir + "/tree")) {
     left += entry.path().filename().string().rfind(".brevanto", 0) == 0;

@@ -1,16 +1,21 @@
-// The brevanto program's helpers: text conversion, storage paths, the
-// manifest, file hashes, the local walk and the verification.
+// The brevanto program's helpers: text conversion and width, command
+// suggestions, storage paths, the manifest, file hashes, the local walk and
+// the verification.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
-#include <set>
 
+#include "cli/command_suggestion.h"
 #include "cli/file_hash.h"
 #include "cli/local_tree.h"
 #include "cli/manifest.h"
 #include "cli/storage_path.h"
 #include "cli/testing/cli_runner.h"
 #include "cli/text.h"
+#include "cli/text_width.h"
 #include "cli/units.h"
 #include "cli/verify.h"
 
@@ -26,9 +31,30 @@ TEST(CliText, RoundTripsEveryPlane) {
 TEST(CliText, RejectsMalformedUtf8) {
   for (const char* bad : {"\xC3", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xFF", "a\x80"}) {
     EXPECT_FALSE(is_valid_utf8(bad)) << bad;
-    EXPECT_THROW(widen(bad), TextError);
+    EXPECT_THROW(widen(bad), text_error);
   }
-  EXPECT_THROW(narrow(std::wstring(1, static_cast<wchar_t>(0xD800))), TextError);
+  // Wide text from the library is printed whatever it holds.
+  EXPECT_EQ(narrow(std::wstring(1, static_cast<wchar_t>(0xD800))), "\xEF\xBF\xBD");
+}
+
+TEST(CliTextWidth, CountsScreenColumns) {
+  EXPECT_EQ(display_width("abc"), 3);
+  EXPECT_EQ(display_width("\xE6\x97\xA5\xE6\x9C\xAC"), 4);    // 日本
+  EXPECT_EQ(display_width("\xF0\x9F\x98\x80"), 2);            // 😀
+  EXPECT_EQ(display_width("e\xCC\x81"), 1);                   // e + combining acute
+  EXPECT_EQ(fit_columns("a\xE6\x97\xA5\xE6\x9C\xAC", 4), "a\xE6\x97\xA5");  // 日 fits, 本 not
+  EXPECT_EQ(fit_columns("abc", 5), "abc");
+}
+
+TEST(CliCommandSuggestion, FindsTheWordAndItsNeighbours) {
+  EXPECT_EQ(first_command_word({"--user", "ann", "-q", "lss", "x"}, {"--user"}), "lss");
+  EXPECT_EQ(first_command_word({"--user", "ann"}, {"--user"}), "");
+  const std::vector<std::string> commands = {"ls", "stat", "restore", "rm", "rmdir"};
+  EXPECT_EQ(unknown_command_message("lss", commands),
+            "unknown command \"lss\"\n\nDid you mean this?\n\tls");
+  EXPECT_EQ(unknown_command_message("rest", commands),
+            "unknown command \"rest\"\n\nDid you mean this?\n\trestore");
+  EXPECT_EQ(unknown_command_message("frobnicate", commands), "unknown command \"frobnicate\"");
 }
 
 TEST(CliStoragePath, NormalisesTypedPaths) {
@@ -51,27 +77,61 @@ TEST(CliStoragePath, RelativePaths) {
   EXPECT_EQ(storage_relative("\\bkx\\a", "\\bk"), std::nullopt);
 }
 
-TEST(CliManifest, FormatsAndParsesPathsWithSpaces) {
+TEST(CliManifest, FormatsAndParsesTheSnapshot) {
   const std::string hex(64, 'a');
-  const std::vector<ManifestEntry> entries = {{hex, 12, "a b/ç d.txt"}, {hex, 0, "e"}};
-  const std::string text = format_manifest(entries);
-  EXPECT_EQ(text, hex + " 12 a b/ç d.txt\n" + hex + " 0 e\n");
-  std::vector<ManifestEntry> parsed;
+  Manifest manifest;
+  manifest.incomplete = true;
+  manifest.dirs = {{".", 0755, 1}, {"a b", 0700, -5}};
+  manifest.files = {{hex, 12, "a b/ç d.txt", 1700000000123456789, 0600}, {hex, 0, "e", 7, 04755}};
+  const std::string text = format_manifest(manifest);
+  EXPECT_EQ(text,
+            "# brevanto manifest 2\n# incomplete\n# dir 0755 1 .\n# dir 0700 -5 a b\n"
+            "# file 12 1700000000123456789 0600\n" + hex + "  a b/ç d.txt\n"
+            "# file 0 7 4755\n" + hex + "  e\n");
+  Manifest parsed;
   std::string error;
   ASSERT_TRUE(parse_manifest(text, parsed, error)) << error;
-  ASSERT_EQ(parsed.size(), 2u);
-  EXPECT_EQ(parsed[0].path, "a b/ç d.txt");
-  EXPECT_EQ(parsed[0].size, 12u);
-  EXPECT_EQ(parsed[1].sha256_hex, hex);
+  EXPECT_TRUE(parsed.incomplete);
+  ASSERT_EQ(parsed.dirs.size(), 2u);
+  EXPECT_EQ(parsed.dirs[1].path, "a b");
+  EXPECT_EQ(parsed.dirs[1].mtime_ns, -5);
+  ASSERT_EQ(parsed.files.size(), 2u);
+  EXPECT_EQ(parsed.files[0].path, "a b/ç d.txt");
+  EXPECT_EQ(parsed.files[0].size, 12u);
+  EXPECT_EQ(parsed.files[0].mtime_ns, 1700000000123456789);
+  EXPECT_EQ(parsed.files[0].mode, 0600);
+  EXPECT_EQ(parsed.files[1].mode, 04755);
+}
+
+TEST(CliManifest, ReadsManifestsOfOlderBackups) {
+  const std::string hex(64, 'B');
+  Manifest parsed;
+  std::string error;
+  ASSERT_TRUE(parse_manifest(hex + " 12 a b.txt\n", parsed, error)) << error;
+  ASSERT_EQ(parsed.files.size(), 1u);
+  EXPECT_EQ(parsed.files[0].path, "a b.txt");
+  EXPECT_EQ(parsed.files[0].size, 12u);
+  EXPECT_EQ(parsed.files[0].sha256_hex, std::string(64, 'b'));
+  EXPECT_EQ(parsed.files[0].mtime_ns, kUnknownTime);
+  EXPECT_EQ(parsed.files[0].mode, kUnknownMode);
 }
 
 TEST(CliManifest, RejectsMalformedLines) {
-  std::vector<ManifestEntry> parsed;
-  std::string error;
-  EXPECT_FALSE(parse_manifest(std::string(64, 'a') + " 12 ok\nxyz 1 b\n", parsed, error));
-  EXPECT_EQ(error, "line 2 is malformed");
-  EXPECT_FALSE(parse_manifest(std::string(64, 'a') + " 1x b\n", parsed, error));
-  EXPECT_FALSE(parse_manifest(std::string(64, 'a') + " 1 \n", parsed, error));
+  const std::string hex(64, 'a');
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {hex + " 12 ok\nxyz 1 b\n", "line 2 is malformed"},
+      {hex + " 1x b\n", "line 1 is malformed"},
+      {hex + " 1 \n", "line 1 is malformed"},
+      {hex + "  no metadata before it\n", "line 1 is malformed"},
+      {"# file 1 2 0999\n" + hex + "  bad mode\n", "line 1 is malformed"},
+      {"# dir 0755 x d\n", "line 1 is malformed"},
+  };
+  for (const auto& [text, expected] : cases) {
+    Manifest parsed;
+    std::string error;
+    EXPECT_FALSE(parse_manifest(text, parsed, error)) << text;
+    EXPECT_EQ(error, expected) << text;
+  }
 }
 
 TEST(CliFileHash, Sha256OfAKnownText) {
@@ -95,32 +155,48 @@ TEST(CliLocalTree, WalksSortedDirectoriesFirstAndSkipsWhatTheStorageCannotHold) 
   write_file(dir + "/back\\slash", "x");
   write_file(dir + "/.brevanto-manifest.abc123", "left over");
   std::filesystem::create_directories(dir + "/empty");
-  const LocalTree tree = walk_local_tree(dir, ".brevanto-manifest");
-  std::vector<std::string> seen;
-  for (const LocalEntry& entry : tree.entries) {
-    seen.push_back((entry.is_dir ? "d " : "f ") + entry.relative);
+  for (const auto& [name, mode] : std::vector<std::pair<std::string, mode_t>>{
+           {"a.txt", 0600}, {"empty", 0700}, {"b", 0755}, {"b/z.txt", 0644}, {"b/ä.txt", 0644}}) {
+    chmod((dir + "/" + name).c_str(), mode);
   }
-  EXPECT_EQ(seen, (std::vector<std::string>{"f a.txt", "d b", "f b/z.txt", "f b/ä.txt", "d empty"}));
-  EXPECT_EQ(tree.files, 3u);
-  EXPECT_EQ(tree.bytes, 7u);
-  ASSERT_EQ(tree.problems.size(), 1u);
-  EXPECT_EQ(tree.problems[0].rfind("back\\slash: ", 0), 0u);
+  symlink("a.txt", (dir + "/link").c_str());
+  symlink("nowhere", (dir + "/dangling").c_str());
+  symlink("b", (dir + "/dirlink").c_str());
+  mkfifo((dir + "/fifo").c_str(), 0644);
+  for (const bool copy_links : {false, true}) {
+    const LocalTree tree = walk_local_tree(dir, WalkOptions{".brevanto-manifest", copy_links});
+    std::vector<std::string> seen;
+    for (const LocalEntry& entry : tree.entries) {
+      char mode[8];
+      std::snprintf(mode, sizeof(mode), "%04o", static_cast<unsigned>(entry.mode));
+      seen.push_back((entry.is_dir ? "d " : "f ") + entry.relative + " " + mode);
+    }
+    std::vector<std::string> expected = {"f a.txt 0600", "d b 0755",  "f b/z.txt 0644",
+                                         "f b/ä.txt 0644", "d empty 0700"};
+    if (copy_links) expected.push_back("f link 0600");
+    EXPECT_EQ(seen, expected);
+    EXPECT_EQ(tree.files, copy_links ? 4u : 3u);
+    const std::vector<std::string> skipped = {"dangling: dangling link",
+                                              "dirlink: link to a directory", "fifo: FIFO"};
+    std::vector<std::string> all_skipped = skipped;
+    if (!copy_links) all_skipped.push_back("link: link");
+    EXPECT_EQ(tree.skipped, all_skipped);
+    ASSERT_EQ(tree.problems.size(), 1u);
+    EXPECT_EQ(tree.problems[0].rfind("back\\slash: name holds a backslash", 0), 0u);
+  }
 }
 
-TEST(CliVerify, ReportsMissingChangedAndUnlistedFiles) {
+TEST(CliVerify, ReportsMissingChangedAndMatchingFiles) {
   const TempDir temp;
   const std::string& dir = temp.path();
   write_file(dir + "/same", "abc");
   write_file(dir + "/changed", "abd");
-  write_file(dir + "/extra", "x");
   const std::string abc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
-  const std::vector<ManifestEntry> manifest = {
-      {abc, 3, "same"}, {abc, 3, "changed"}, {abc, 3, "gone"}};
-  const auto problems = verify_tree(dir, manifest, {"same", "changed", "extra"});
-  ASSERT_EQ(problems.size(), 3u);
-  EXPECT_EQ(problems[0], "changed: SHA-256 differs from the manifest");
-  EXPECT_EQ(problems[1].rfind("gone: missing", 0), 0u);
-  EXPECT_EQ(problems[2], "extra: not in the manifest");
+  EXPECT_EQ(verify_file(dir + "/same", {abc, 3, "same"}), "");
+  EXPECT_EQ(verify_file(dir + "/changed", {abc, 3, "changed"}),
+            "changed: SHA-256 differs from the manifest");
+  EXPECT_EQ(verify_file(dir + "/same", {abc, 4, "same"}), "same: size 3, manifest says 4");
+  EXPECT_EQ(verify_file(dir + "/gone", {abc, 3, "gone"}).rfind("gone: missing", 0), 0u);
 }
 
 TEST(CliUnits, SizesDurationsAndTimes) {
@@ -135,6 +211,8 @@ TEST(CliUnits, SizesDurationsAndTimes) {
   time.dwLowDateTime = static_cast<DWORD>(ticks);
   time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
   EXPECT_EQ(filetime_text(time), "1970-01-01 00:00:00 UTC");
+  EXPECT_EQ(filetime_iso8601(time, false), "1970-01-01T00:00:00Z");
+  EXPECT_EQ(filetime_iso8601(FILETIME{}, true), "");
 }
 
 }  // namespace

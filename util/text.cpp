@@ -54,6 +54,40 @@ void append_utf8_as_wide(std::wstring& out, std::string_view text) {
   out.resize(start + written);
 }
 
+bool is_valid_utf8(std::string_view text) {
+  const auto byte = [&text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  for (std::size_t i = 0; i < text.size();) {
+    const unsigned char lead = byte(i);
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    }
+    // The lead byte fixes the length and the range of the second byte, which
+    // excludes overlong forms, surrogates and values past U+10FFFF.
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      length = 3;
+      if (lead == 0xE0) low = 0xA0;
+      if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4;
+      if (lead == 0xF0) low = 0x90;
+      if (lead == 0xF4) high = 0x8F;
+    } else {
+      return false;
+    }
+    if (i + length > text.size() || byte(i + 1) < low || byte(i + 1) > high) return false;
+    for (std::size_t k = 2; k < length; ++k) {
+      if ((byte(i + k) & 0xC0) != 0x80) return false;
+    }
+    i += length;
+  }
+  return true;
+}
+
 std::string utf16le_bytes(std::wstring_view text) {
   std::string out;
   out.reserve(text.size() * 2);

@@ -28,6 +28,11 @@ inline std::wstring utf8_to_wide(const char* text) {
   return text ? utf8_to_wide(std::string_view(text)) : std::wstring();
 }
 
+// True when `text` is well-formed UTF-8: no overlong forms, surrogates,
+// values past U+10FFFF or cut-off sequences. The conversions replace what
+// this refuses; a caller that must refuse such text checks it first.
+bool is_valid_utf8(std::string_view text);
+
 // The UTF-16LE bytes of a wide text, as both log files store it.
 std::string utf16le_bytes(std::wstring_view text);
 void append_utf16le(std::string& out, std::wstring_view text);
