@@ -2,11 +2,13 @@
 // keeping its cloud in a temporary folder.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
 
 #include "cli/testing/cli_runner.h"
+#include "cli/text_width.h"
 
 namespace {
 
@@ -51,6 +53,36 @@ TEST_F(CliCloud, AWrongPasswordIsRefused) {
   const CliResult refused = brevanto({"ls", "\\"}, "wrong");
   EXPECT_EQ(refused.exit_code, 3);
   EXPECT_NE(refused.err.find("login"), std::string::npos) << refused.err;
+}
+
+TEST_F(CliCloud, ProgressBarsFitA40ColumnTerminalWithWideNames) {
+  for (const char* name : {"日本語のフォルダ/絵文字😀😀😀のファイル名前.txt",
+                           "日本語のフォルダ/😀😀😀😀😀😀😀😀😀😀😀😀.bin", "短い.txt"}) {
+    write_file(temp.path() + "/src/" + name, std::string(100000, 'x'));
+  }
+  // script(1) runs the program on a pseudo-terminal of 40 columns and keeps
+  // everything it draws.
+  const std::string typescript = temp.path() + "/typescript";
+  const std::string command =
+      "cd '" + temp.path() + "' && BREVANTO_PASSWORD=pw QUORVEL_ROOT=cloud script -qec "
+      "\"stty cols 40 rows 20; '" BREVANTO_CLI_PATH "' --backend cloud --user ann backup src /bk\" '" +
+      typescript + "' >/dev/null";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  const std::string screen = read_text(typescript);
+  // Every redraw starts with "\r\x1b[K"; no piece between two line starts may
+  // fill the 40th column, or the terminal wraps it and leaves it behind.
+  std::size_t bars = 0;
+  std::size_t from = 0;
+  while (from < screen.size()) {
+    std::size_t end = screen.find_first_of("\r\n", from);
+    if (end == std::string::npos) end = screen.size();
+    const std::string piece = screen.substr(from, end - from);
+    from = end + 1;
+    if (piece.rfind("\x1b[K[", 0) != 0) continue;  // not a bar: a message or the summary
+    EXPECT_LT(display_width(piece.substr(3)), 40) << piece;
+    ++bars;
+  }
+  EXPECT_GE(bars, 3u) << screen;
 }
 
 }  // namespace

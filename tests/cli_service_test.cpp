@@ -1,8 +1,12 @@
 // The brevanto program against the reference service: a backup restored and
-// verified, and the verification catching files that differ from the
+// verified with modes and times, incremental and interrupted backups, links
+// and deletions, and the verification catching files that differ from the
 // manifest.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -42,8 +46,10 @@ class CliWithService : public ::testing::Test {
     service = std::make_unique<ServiceProcess>(temp.path(), "ann", "pw",
                                                std::vector<std::string>{local, restore});
   }
-  CliResult run(const std::vector<std::string>& args) {
-    return run_cli(args, temp.path(), {{"BREVANTO_PASSWORD", "pw"}, {"BREVANTO_USER", "ann"}});
+  CliResult run(const std::vector<std::string>& args, const std::string& interrupt_at = "") {
+    return run_cli_interrupted(args, temp.path(),
+                               {{"BREVANTO_PASSWORD", "pw"}, {"BREVANTO_USER", "ann"}},
+                               interrupt_at);
   }
 
   TempDir temp;
@@ -124,6 +130,84 @@ TEST_F(CliWithService, RestoreWithoutAManifestCannotVerify) {
   EXPECT_EQ(result.exit_code, 1);
   EXPECT_NE(result.err.find("holds no manifest"), std::string::npos) << result.err;
   EXPECT_EQ(read_file(restore + "/a.txt"), "a");
+}
+
+int mode_of(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 ? static_cast<int>(info.st_mode & 07777) : -1;
+}
+
+std::int64_t mtime_of(const std::string& path) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) return -1;
+  return static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+}
+
+TEST_F(CliWithService, ModesTimesLinksAndDeletionsFollowTheLocalTree) {
+  const std::vector<std::pair<std::string, int>> modes = {
+      {"key", 0600}, {"run.sh", 0755}, {"private", 0700}, {"private/x", 0644}};
+  write_file(local + "/key", "secret");
+  write_file(local + "/run.sh", "#!/bin/sh\n");
+  write_file(local + "/private/x", "x");
+  for (const auto& [name, mode] : modes) chmod((local + "/" + name).c_str(), mode);
+  symlink("key", (local + "/link").c_str());
+  mkfifo((local + "/fifo").c_str(), 0644);
+
+  CliResult result = run({"backup", "local", "\\bk"});
+  ASSERT_EQ(result.exit_code, 0) << result.err;  // links and FIFOs are no failures
+  EXPECT_NE(result.err.find("backup: skipped fifo: FIFO\n"), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("backup: skipped link: link\n"), std::string::npos) << result.err;
+  EXPECT_NE(result.out.find("2 skipped, 0 failed"), std::string::npos) << result.out;
+
+  result = run({"restore", "\\bk", "restore/copy", "--verify"});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  for (const auto& [name, mode] : modes) {
+    EXPECT_EQ(mode_of(restore + "/copy/" + name), mode) << name;
+    EXPECT_EQ(mtime_of(restore + "/copy/" + name), mtime_of(local + "/" + name)) << name;
+  }
+  // The manifest checks the restored tree with sha256sum as it is.
+  ASSERT_EQ(run({"get", "\\bk\\.brevanto-manifest", "restore/manifest"}).exit_code, 0);
+  EXPECT_EQ(std::system(("cd '" + restore + "/copy' && sha256sum --quiet --strict -c "
+                         "../manifest >/dev/null").c_str()),
+            0);
+
+  // Links to files are backed up as files when asked; gone files are
+  // removed from the storage with --delete.
+  fs::remove(local + "/run.sh");
+  result = run({"backup", "--copy-links", "--delete", "local", "\\bk"});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_NE(result.out.find("1 added, 0 updated, 2 unchanged, 1 deleted"), std::string::npos)
+      << result.out;
+  result = run({"ls", "-r", "\\bk"});
+  EXPECT_EQ(result.out.find("run.sh"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("\\bk\\link\n"), std::string::npos) << result.out;
+}
+
+TEST_F(CliWithService, AnInterruptedBackupSavesWhatItDidAndTheNextGoesOn) {
+  for (int i = 0; i < 200; ++i) write_file(local + "/f" + std::to_string(1000 + i), "data");
+  CliResult result = run({"backup", "--transfers", "1", "local", "\\bk"}, "[3/200]");
+  ASSERT_EQ(result.exit_code, 130) << result.out << result.err;
+  EXPECT_NE(result.out.find("backup: interrupted"), std::string::npos) << result.out;
+  ASSERT_EQ(run({"get", "\\bk\\.brevanto-manifest", "restore/manifest"}).exit_code, 0);
+  const std::string manifest = read_file(restore + "/manifest");
+  EXPECT_NE(manifest.find("\n# incomplete\n"), std::string::npos);
+  EXPECT_EQ(manifest.find("f1199"), std::string::npos);
+
+  result = run({"backup", "local", "\\bk"});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(result.out.find(" 0 unchanged"), std::string::npos) << result.out;  // resumed
+  EXPECT_NE(result.out.find(", 0 updated,"), std::string::npos) << result.out;
+  result = run({"restore", "\\bk", "restore/copy", "--verify"});
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_NE(result.out.find("verify: all 200 files match the manifest"), std::string::npos);
+}
+
+TEST_F(CliWithService, RestoreOfOneFileWritesThatFile) {
+  write_file(local + "/a/b/f.txt", "eff");
+  ASSERT_EQ(run({"backup", "local", "\\bk"}).exit_code, 0);
+  const CliResult result = run({"restore", "\\bk\\a\\b\\f.txt", "restore/one"});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(read_file(restore + "/one/f.txt"), "eff");
 }
 
 }  // namespace

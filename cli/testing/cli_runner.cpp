@@ -23,6 +23,12 @@ constexpr int kTimeoutMs = 60000;
 
 CliResult run_cli(const std::vector<std::string>& args, const std::string& cwd,
                   const std::vector<std::pair<std::string, std::string>>& env) {
+  return run_cli_interrupted(args, cwd, env, std::string());
+}
+
+CliResult run_cli_interrupted(const std::vector<std::string>& args, const std::string& cwd,
+                              const std::vector<std::pair<std::string, std::string>>& env,
+                              const std::string& interrupt_at) {
   // Everything the child needs is built before the fork: the parent runs
   // the fake service's thread, so the child must not allocate.
   std::vector<std::string> env_text;
@@ -68,6 +74,7 @@ CliResult run_cli(const std::vector<std::string>& args, const std::string& cwd,
   pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
   int open_pipes = 2;
+  bool interrupted = false;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kTimeoutMs);
   while (open_pipes > 0 && std::chrono::steady_clock::now() < deadline) {
     if (poll(fds, 2, 200) <= 0) continue;
@@ -77,6 +84,11 @@ CliResult run_cli(const std::vector<std::string>& args, const std::string& cwd,
       const ssize_t got = read(fds[i].fd, buffer, sizeof(buffer));
       if (got > 0) {
         sinks[i]->append(buffer, static_cast<std::size_t>(got));
+        if (!interrupt_at.empty() && !interrupted &&
+            result.err.find(interrupt_at) != std::string::npos) {
+          kill(pid, SIGINT);
+          interrupted = true;
+        }
       } else {
         close(fds[i].fd);
         fds[i].fd = -1;

@@ -25,6 +25,12 @@ CliResult run_cli(const std::vector<std::string>& args, const std::string& cwd =
                   const std::vector<std::pair<std::string, std::string>>& env = {
                       {"BREVANTO_PASSWORD", "pw"}});
 
+// As run_cli, but sends SIGINT to the program once its stderr holds
+// `interrupt_at`.
+CliResult run_cli_interrupted(const std::vector<std::string>& args, const std::string& cwd,
+                              const std::vector<std::pair<std::string, std::string>>& env,
+                              const std::string& interrupt_at);
+
 // A FakeService on 11001; other programs on this machine may hold the port
 // for a while, so this waits for it (up to a minute).
 std::unique_ptr<FakeService> claim_service_port();
