@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 
 scripts/deps.sh cmake g++ make pkg-config libgtest-dev libgmock-dev googletest \
-  libsodium-dev libsqlite3-dev libcli11-dev \
+  libsodium-dev libsqlite3-dev libcli11-dev libssl-dev \
   g++-mingw-w64-x86-64-posix wine64 clang libclang-rt-14-dev
 
 echo "== native build and tests"
@@ -40,6 +40,9 @@ scripts/test-windows.sh
 
 echo "== fuzzers"
 scripts/fuzz.sh "${FUZZ_SECONDS:-15}"
+
+echo "== backup benchmark at a small size (figures only, not judged)"
+scripts/bench-backup.sh --small
 
 # Every step above stops the script on failure: reaching here means all ran.
 echo "suites: 5 passed, 0 failed"

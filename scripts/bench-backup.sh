@@ -1,0 +1,181 @@
+#!/usr/bin/env bash
+# Backup and restore with brevanto against restic, rclone copy and rsync -a.
+#
+#   scripts/bench-backup.sh [--small] [rounds]     (rounds: default 3, at least 3)
+#
+# Generates two trees with a fixed seed:
+#   A: 2,000 files of 1-64 KiB and 5 files of 50 MiB (about 330 MB)
+#   B: 20,000 files of 100 B-4 KiB
+# (--small: 200 + 2 x 2 MiB and 1,000 files, for CI). Each round times, for
+# each tree, a first backup, a second one with nothing changed, one after 1%
+# of the files changed, and a restore: ours, then every peer, one after the
+# other (one interleaved run). Prints a row per operation and peer in the
+# bench format, `name: ours X, peer Y, ratio Z` (medians in seconds; ratio
+# = ours / peer, below 1 means ours is faster), and the peak RSS of the
+# command line and of the service. BUILD_DIR (default build) is where
+# brevanto-service and brevanto are built; KEEP_BENCH=1 keeps the work folder.
+#
+# The peers write without syncing; brevanto-service makes every stored file
+# durable before it answers. The service serves on 127.0.0.1:11001, so
+# nothing else may use that port meanwhile.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+small=0
+if [ "${1:-}" = --small ]; then
+  small=1
+  shift
+fi
+rounds=${1:-3}
+[ "$rounds" -ge 3 ] || rounds=3
+
+scripts/deps.sh restic rclone rsync time openssl
+
+build=$(realpath -m "${BUILD_DIR:-build}")
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j2 --target brevanto-service brevanto-cli >/dev/null
+service_bin="$build/service/brevanto-service"
+cli_bin="$build/cli/brevanto"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/brevanto-bench.XXXXXX")
+service_pid=""
+cleanup() {
+  if [ -n "$service_pid" ]; then
+    kill "$service_pid" 2>/dev/null || true
+    wait "$service_pid" 2>/dev/null || true
+  fi
+  if [ "${KEEP_BENCH:-0}" = 1 ]; then echo "(kept $work)"; else rm -rf "$work"; fi
+}
+trap cleanup EXIT
+
+# Deterministic bytes: AES-CTR of zeros under a fixed key.
+# openssl stops on SIGPIPE once head has its bytes: not a failure.
+seeded_bytes() { # count seed
+  openssl enc -aes-128-ctr -nosalt -pass "pass:brevanto-$2" </dev/zero 2>/dev/null |
+    head -c "$1" || true
+}
+
+# make_tree DIR COUNT MIN MAX BIG_COUNT BIG_SIZE SEED: COUNT files of MIN..MAX
+# bytes in folders of 100, then BIG_COUNT files of BIG_SIZE bytes.
+make_tree() {
+  local dir=$1 count=$2 min=$3 max=$4 big_count=$5 big_size=$6 seed=$7
+  mkdir -p "$dir"
+  seeded_bytes $((count * max)) "$seed" >"$work/pool"
+  # One pass plans and writes every file: its folder, name and size.
+  perl -e '
+    my ($dir, $n, $lo, $hi, $seed, $pool) = @ARGV;
+    srand($seed);
+    open(my $in, "<:raw", $pool) or die "$pool: $!";
+    for my $i (0 .. $n - 1) {
+      my $size = $lo + int(rand($hi - $lo + 1));
+      my $sub = sprintf("%s/d%03d", $dir, int($i / 100));
+      mkdir $sub;
+      read($in, my $bytes, $size) == $size or die "short pool";
+      open(my $out, ">:raw", sprintf("%s/f%05d.dat", $sub, $i)) or die "$sub: $!";
+      print $out $bytes;
+      close $out;
+    }' "$dir" "$count" "$min" "$max" "$seed" "$work/pool"
+  rm -f "$work/pool"
+  for i in $(seq 1 "$big_count"); do
+    seeded_bytes "$big_size" "$seed-big-$i" >"$dir/big$i.bin"
+  done
+}
+
+echo "== generating trees A and B in $work"
+if [ "$small" = 1 ]; then
+  make_tree "$work/A" 200 1024 65536 2 $((2 << 20)) 1
+  make_tree "$work/B" 1000 100 4096 0 0 2
+else
+  make_tree "$work/A" 2000 1024 65536 5 $((50 << 20)) 1
+  make_tree "$work/B" 20000 100 4096 0 0 2
+fi
+for tree in A B; do
+  echo "$tree: $(find "$work/$tree" -type f | wc -l) files, $(du -sh "$work/$tree" | cut -f1)"
+done
+
+echo "== starting brevanto-service"
+export BREVANTO_USER=bench BREVANTO_PASSWORD=bench-password
+mkdir -p "$work/storage" "$work/out"
+printf '%s\n' "$BREVANTO_PASSWORD" | "$service_bin" --root "$work/storage" --add-user bench >/dev/null
+"$service_bin" --root "$work/storage" --local-root "$work" --port-file "$work/port" \
+  >"$work/service.log" 2>&1 &
+service_pid=$!
+for _ in $(seq 1 100); do
+  [ -s "$work/port" ] && break
+  sleep 0.1
+done
+[ -s "$work/port" ] || { cat "$work/service.log" >&2; exit 1; }
+
+export RESTIC_PASSWORD=bench RESTIC_CACHE_DIR="$work/restic-cache"
+rclone_flags=(--config /dev/null -q)
+cli_rss_kb=0
+
+# Runs the command, adds its seconds to the row's list in $work/times/NAME.
+timed() { # name command...
+  local name=$1
+  shift
+  local start end
+  start=$(date +%s.%N)
+  "$@" >/dev/null 2>"$work/last.err" || { cat "$work/last.err" >&2; return 1; }
+  end=$(date +%s.%N)
+  mkdir -p "$work/times"
+  echo "$start $end" | awk '{ printf "%.3f\n", $2 - $1 }' >>"$work/times/$name"
+}
+
+# The command line under /usr/bin/time, keeping its peak RSS.
+ours() {
+  /usr/bin/time -f %M -o "$work/rss" "$cli_bin" -q "$@"
+  local rss
+  rss=$(tail -n 1 "$work/rss")
+  [ "$rss" -gt "$cli_rss_kb" ] && cli_rss_kb=$rss
+  return 0
+}
+
+# Appends a byte to every 100th file: 1% of the files change.
+touch_one_percent() {
+  find "$1" -type f -name '*.dat' | sort | awk 'NR % 100 == 1' | while read -r file; do
+    printf 'x' >>"$file"
+  done
+}
+
+for round in $(seq 1 "$rounds"); do
+  echo "== round $round of $rounds"
+  for tree in A B; do
+    src="$work/$tree"
+    remote="\\bench-$tree-$round"
+    repo="$work/out/restic-$tree-$round"
+    rclone_dst="$work/out/rclone-$tree-$round"
+    rsync_dst="$work/out/rsync-$tree-$round"
+    restic -q init --repo "$repo" >/dev/null
+    for op in "first backup" "unchanged backup" "backup after 1% changed"; do
+      [ "$op" = "backup after 1% changed" ] && touch_one_percent "$src"
+      timed "$tree $op|ours" ours backup "$src" "$remote"
+      timed "$tree $op|restic" restic -q --repo "$repo" backup "$src"
+      timed "$tree $op|rclone copy" rclone "${rclone_flags[@]}" copy "$src" "$rclone_dst"
+      timed "$tree $op|rsync -a" rsync -a "$src/" "$rsync_dst/"
+    done
+    timed "$tree restore|ours" ours restore "$remote" "$work/out/ours-restore-$tree-$round"
+    timed "$tree restore|restic" restic -q --repo "$repo" restore latest \
+      --target "$work/out/restic-restore-$tree-$round"
+    timed "$tree restore|rclone copy" rclone "${rclone_flags[@]}" copy "$rclone_dst" \
+      "$work/out/rclone-restore-$tree-$round"
+    timed "$tree restore|rsync -a" rsync -a "$rsync_dst/" "$work/out/rsync-restore-$tree-$round/"
+    rm -rf "$work/out/"*"-$tree-$round"
+  done
+done
+
+median() { sort -n "$1" | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+echo "== results (medians of $rounds rounds, seconds; ratio = ours / peer)"
+for tree in A B; do
+  for op in "first backup" "unchanged backup" "backup after 1% changed" restore; do
+    ours_time=$(median "$work/times/$tree $op|ours")
+    for peer in restic "rclone copy" "rsync -a"; do
+      peer_time=$(median "$work/times/$tree $op|$peer")
+      awk -v name="$tree $op vs $peer" -v o="$ours_time" -v p="$peer_time" \
+        'BEGIN { printf "%s: ours %.2f, peer %.2f, ratio %.2f\n", name, o, p, (p > 0 ? o / p : 0) }'
+    done
+  done
+done
+service_rss_kb=$(awk '/^VmHWM:/ { print $2 }' "/proc/$service_pid/status")
+echo "peak RSS: command line ${cli_rss_kb} KiB, service ${service_rss_kb} KiB"
