@@ -2,7 +2,9 @@
 # Brevanto end to end: builds the reference service and the brevanto command,
 # starts the service on a new storage root, backs up a generated sample tree,
 # lists it, restores and verifies it into a new folder, compares both trees,
-# then updates one file and shows its reversion go from 1 to 2.
+# backs up again and shows every file skipped, updates one file and shows its
+# reversion go from 1 to 2, then removes a local file and shows a --delete
+# backup remove it from the storage.
 #
 #   ./demo.sh            (KEEP_DEMO=1 keeps the temporary folder;
 #                         BUILD_DIR=DIR builds there instead of build/)
@@ -22,7 +24,8 @@ fail() {
 }
 
 step "Installing what is missing"
-scripts/deps.sh cmake g++ make pkg-config libgtest-dev libsodium-dev libsqlite3-dev libcli11-dev
+scripts/deps.sh cmake g++ make pkg-config libgtest-dev libsodium-dev libsqlite3-dev libcli11-dev \
+  libssl-dev
 
 step "Building brevanto-service and brevanto"
 build=$(realpath -m "${BUILD_DIR:-build}")
@@ -118,6 +121,11 @@ step "Comparing the trees (diff -r)"
 diff -r "$sample" "$restore_root/sample" || fail "the restored tree differs"
 echo "identical"
 
+step "brevanto backup $sample '\\demo' again: nothing changed, nothing sent"
+brevanto backup "$sample" '\demo' | tee "$work/second.txt"
+grep -q " 0 added, 0 updated, $file_count unchanged," "$work/second.txt" ||
+  fail "the second backup did not skip every one of the $file_count files"
+
 changed_local="$sample/Fotos Größe/Ünter 2/file 3.txt"
 changed_remote='\demo\Fotos Größe\Ünter 2\file 3.txt'
 reversion() { brevanto stat "$1" | awk -F': *' '/^reversion:/ { print $2 }'; }
@@ -136,10 +144,18 @@ after=$(reversion "$changed_remote")
 [ "$after" = 2 ] && [ "$before" = 1 ] ||
   fail "expected the reversion to go from 1 to 2, it went from $before to $after"
 
+gone_local="$sample/docs/Ünter 1/file 1.txt"
+gone_remote='\demo\docs\Ünter 1\file 1.txt'
+step "Removing $gone_local and running brevanto backup --delete"
+rm "$gone_local"
+brevanto backup --delete "$sample" '\demo' | tee "$work/delete.txt"
+grep -q " 1 deleted," "$work/delete.txt" || fail "the backup did not delete the removed file"
+brevanto exists "$gone_remote" && fail "$gone_remote is still stored"
+
 step "Stopping the service"
 kill "$service_pid"
 wait "$service_pid" 2>/dev/null || true
 service_pid=""
 
-printf '\nDemo passed: %s files backed up, restored, verified and compared; one update made reversion 2.\n' \
+printf '\nDemo passed: %s files backed up, restored, verified and compared; the second backup\nskipped them all; one update made reversion 2; a --delete backup removed a gone file.\n' \
   "$file_count"
