@@ -101,7 +101,8 @@ std::optional<std::int64_t> check_login(Catalog& catalog, const std::string& nam
   const std::string& hash = user ? user->pwhash : dummy_hash();
   bool match;
   {
-    const HashSlot slot(suspect);
+    // An unknown name is a guess: it waits behind the checks of real ones.
+    const HashSlot slot(suspect || !user);
     match = crypto_pwhash_str_verify(hash.c_str(), password.data(), password.size()) == 0;
   }
   if (!user || !match) return std::nullopt;

@@ -19,7 +19,8 @@ bool add_user(Catalog& catalog, const std::string& name, const std::string& pass
 // The user's id when `name` exists and `password` matches its hash. An
 // unknown name costs as much time as a wrong password. At most two hashes
 // run at a time (each takes 64 MiB); a `suspect` check (a name that failed
-// recently) waits until no other check is queued.
+// recently) and the check of an unknown name wait until no other check is
+// queued.
 std::optional<std::int64_t> check_login(Catalog& catalog, const std::string& name,
                                         const std::string& password, bool suspect = false);
 

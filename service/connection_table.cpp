@@ -1,5 +1,6 @@
 #include "service/connection_table.h"
 
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,19 +16,29 @@ bool ConnectionTable::admit(int id, int sock, int* evicted) {
   std::lock_guard<std::mutex> lock(mu_);
   *evicted = 0;
   if (pending_ >= max_pending_) {
-    Entry* oldest = nullptr;
+    // The oldest idle connection goes first. Bytes waiting mean a request
+    // on its way to its session (a login sent right after connecting), so
+    // such a connection goes only when no other can; one whose request is
+    // being handled never does.
+    Entry* oldest_idle = nullptr;
+    Entry* oldest_waiting = nullptr;
     for (Entry& e : entries_) {
-      if (e.state == State::kPending && !e.busy) {
-        oldest = &e;
+      if (e.state != State::kPending || e.busy) continue;
+      int waiting = 0;
+      if (::ioctl(e.sock, FIONREAD, &waiting) == 0 && waiting > 0) {
+        if (oldest_waiting == nullptr) oldest_waiting = &e;
+      } else {
+        oldest_idle = &e;
         break;
       }
     }
-    if (oldest == nullptr) return false;
+    Entry* victim = oldest_idle != nullptr ? oldest_idle : oldest_waiting;
+    if (victim == nullptr) return false;
     // Its session sees the connection end and closes it; the slot is free
     // from now on.
-    ::shutdown(oldest->sock, SHUT_RDWR);
-    set_state(*oldest, State::kEvicted);
-    *evicted = oldest->id;
+    ::shutdown(victim->sock, SHUT_RDWR);
+    set_state(*victim, State::kEvicted);
+    *evicted = victim->id;
   }
   entries_.push_back(Entry{id, sock});
   ++pending_;

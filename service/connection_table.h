@@ -2,8 +2,11 @@
 // pending connections, which have not logged in (nor shown a valid
 // ClientID), and sessions, which have. A flood of silent or half-sent
 // connections therefore fills only the pending slots: when they are full, a
-// new connection takes the slot of the oldest pending one that is waiting
-// for bytes, which is shut down. Logged-in sessions are never touched.
+// new connection takes the slot of the oldest pending one that is idle (no
+// request being handled, none waiting unread) or, when none is, of the
+// oldest whose request is still unread; that one is shut down. When every
+// pending connection is busy with a request, the new one is closed.
+// Logged-in sessions are never touched.
 #ifndef BREVANTO_SERVICE_CONNECTION_TABLE_H_
 #define BREVANTO_SERVICE_CONNECTION_TABLE_H_
 
@@ -14,6 +17,7 @@
 
 class ConnectionTable {
  public:
+
   ConnectionTable(std::size_t max_pending, std::size_t max_sessions)
       : max_pending_(max_pending), max_sessions_(max_sessions) {}
 
@@ -28,7 +32,7 @@ class ConnectionTable {
   bool promote(int id);
 
   // A pending connection that is busy with a request (a login being
-  // checked) is never evicted.
+  // checked) is not evicted.
   void set_busy(int id, bool busy);
 
   // Removes the connection and closes its socket, under the table's lock so

@@ -39,7 +39,7 @@ void handle_login(Session& session, const Request& request) {
   ServiceContext& context = session.context();
   LoginThrottle* throttle = context.throttle;
   if (throttle != nullptr) {
-    const auto wait = throttle->wait_for(user);
+    const auto wait = throttle->claim(user);
     if (wait > LoginThrottle::Clock::duration::zero()) {
       const auto seconds = std::chrono::ceil<std::chrono::seconds>(wait).count();
       refuse(session, kLoginThrottled,
@@ -48,23 +48,23 @@ void handle_login(Session& session, const Request& request) {
       return;
     }
   }
+  // A name that failed before, or a connection that did, waits behind
+  // every other check.
+  const bool suspect =
+      session.login_failures() > 0 || (throttle != nullptr && throttle->suspect(user));
   std::optional<std::int64_t> user_id;
-  session.set_busy(true);
   try {
-    user_id = check_login(*context.catalog, user, password,
-                          throttle != nullptr && throttle->suspect(user));
+    user_id = check_login(*context.catalog, user, password, suspect);
   } catch (...) {
-    session.set_busy(false);
+    if (throttle != nullptr) throttle->finish(user, false);
     throw;
   }
-  session.set_busy(false);
+  if (throttle != nullptr) throttle->finish(user, user_id.has_value());
   if (!user_id) {
-    if (throttle != nullptr) throttle->failed(user);
     refuse(session, kWrongLogin, "login refused for user " + log_safe(user));
     return;
   }
   if (!session.promote()) throw ServiceError(kBusy, "every session slot is taken");
-  if (throttle != nullptr) throttle->succeeded(user);
   Binding binding{*user_id, user, project};
   open_user_tree(context.data_fd, binding, true);  // the tree exists from now on
   const std::string client_id = context.clients->add(binding);

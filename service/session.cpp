@@ -58,8 +58,11 @@ void Session::set_busy(bool busy) {
 }
 
 void Session::pause(std::chrono::milliseconds delay) {
+  // A pending connection that only waits may make room for a new one.
+  if (!authenticated_) set_busy(false);
   pollfd fds[2] = {{sock_, POLLRDHUP, 0}, {stop_fd(), POLLIN, 0}};
   ::poll(fds, stop_fd() >= 0 ? 2 : 1, static_cast<int>(delay.count()));
+  if (!authenticated_) set_busy(true);
 }
 
 std::chrono::steady_clock::time_point Session::read_deadline() const {
@@ -77,7 +80,10 @@ void Session::run() {
   for (;;) {
     switch (reader.read(read_deadline())) {
       case RequestReader::kRequest: {
+        const bool pending = !authenticated_;
+        if (pending) set_busy(true);
         const bool go_on = handle(reader.text(), reader.size());
+        if (pending) set_busy(false);
         reader.wipe();  // a login's password is spent
         if (!go_on) return;
         break;

@@ -32,10 +32,9 @@ class Session {
   // Counts the connection as logged in from now on. False when every
   // session slot is taken.
   bool promote();
-  // Marks a request that must not be cut short to make room for others.
-  void set_busy(bool busy);
   // Counts a failed login on this connection; returns how many so far.
   int count_login_failure() { return ++login_failures_; }
+  int login_failures() const { return login_failures_; }
   // Waits `delay`, less when the client leaves or the service stops.
   void pause(std::chrono::milliseconds delay);
 
@@ -46,6 +45,9 @@ class Session {
   // The binding of the request's ClientID; throws ServiceError(kNotLoggedIn).
   Binding authenticate(const Request& request);
 
+  // Marks a pending connection as busy with a request: it is not closed to
+  // make room for new connections meanwhile.
+  void set_busy(bool busy);
   // The deadline of the next read: the end of the login grace, or the
   // idle limit once logged in; the epoch for none.
   std::chrono::steady_clock::time_point read_deadline() const;
