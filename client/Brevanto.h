@@ -24,8 +24,10 @@
 #include <list>
 #include <string>
 
+// Only Win32 types are needed here (HANDLE, WIN32_FILE_ATTRIBUTE_DATA), so
+// this header takes <windows.h> and no networking header: a host may include
+// <windows.h>, or <winsock2.h> and then <windows.h>, before it or not at all.
 #ifdef _WIN32
-#include <winsock2.h>  // before <windows.h>, which would bring the old winsock.h
 #include <windows.h>
 #else
 #include "../platform/win32_types.h"
@@ -41,6 +43,15 @@
 #endif
 #else
 #define BREVANTO_API __attribute__((visibility("default")))
+#endif
+
+// The C calling convention of the progress functions, written out so that a
+// 32-bit host compiled with another default (/Gz, /Gr) still agrees with the
+// library. 64-bit Windows has one convention only.
+#ifdef _WIN32
+#define BREVANTO_CDECL __cdecl
+#else
+#define BREVANTO_CDECL
 #endif
 
 class CServiceConnection;
@@ -60,8 +71,8 @@ struct _path_buffer {
 
 // Progress of a transfer: bytes completed, bytes in all, the host's context.
 // Its return value is ignored by the local service back end.
-typedef int (*BrevantoProgressCallback)(std::uint64_t completed, std::uint64_t total,
-                                        void* context);
+typedef int(BREVANTO_CDECL* BrevantoProgressCallback)(std::uint64_t completed,
+                                                      std::uint64_t total, void* context);
 
 // Appends time-stamped lines to a UTF-16LE text file:
 //   "[yyyy/mm/dd hh:mm:ss:cc] : message \r\n"  (cc: hundredths of a second)
@@ -78,8 +89,9 @@ class BREVANTO_API ClogEx {
   // held before is closed first.
   bool create(const wchar_t* file_name);
   void close();
-  // printf-style; %s takes a wide string. Messages are cut at 4093
-  // characters. Does nothing without a file; write failures are ignored.
+  // printf-style; %s takes a wide string. Messages are cut at 4093 UTF-16
+  // units, never inside a surrogate pair. Does nothing without a file;
+  // write failures are ignored.
   void write(const wchar_t* format, ...);
 
   HANDLE handle;
@@ -112,6 +124,18 @@ class BREVANTO_API CBrevanto {
   // Free and used space: bit 1 of `which` asks for free_bytes, bit 2 for
   // used_bytes.
   int get_spaceinfo(std::int64_t& used_bytes, std::int64_t& free_bytes, std::uint32_t which);
+#ifdef BREVANTO_DEFINES_SPACEINFO_SPELLINGS
+  // The same member under the other spellings of its types that hosts write
+  // in their own declarations, exported so that such hosts link: `which` as
+  // DWORD (unsigned long) on Windows, the counts as long long where int64_t
+  // is long. Only the library's own definition sees them; in a host they
+  // would make a call with a literal `which` ambiguous.
+#if defined(_WIN32)
+  int get_spaceinfo(std::int64_t& used_bytes, std::int64_t& free_bytes, unsigned long which);
+#elif defined(__linux__) && defined(__LP64__)
+  int get_spaceinfo(long long& used_bytes, long long& free_bytes, std::uint32_t which);
+#endif
+#endif
 
   int removefile(const wchar_t* path);
   int removedir(const wchar_t* path);
@@ -145,7 +169,7 @@ class BREVANTO_API CBrevanto {
 
   // The progress function the cloud library calls during a transfer, with
   // the total first and the completed count second; returns cancel_flag.
-  static long QV_Progress(std::int64_t total, std::int64_t completed, void* context);
+  static long BREVANTO_CDECL QV_Progress(std::int64_t total, std::int64_t completed, void* context);
 
   CServiceConnection* service;
   OnlineInterfaceType interface_type;

@@ -2,6 +2,7 @@
 // Type 0 reaches the local service connection; type 1 the Quorvel cloud
 // library (CloudBranch); other types reach the library for login, logout and
 // removal, and get fixed results elsewhere.
+#define BREVANTO_DEFINES_SPACEINFO_SPELLINGS  // defined below, after get_spaceinfo
 #include "client/Brevanto.h"
 
 #include "client/cloud_branch.h"
@@ -101,6 +102,25 @@ int CBrevanto::get_spaceinfo(std::int64_t& used_bytes, std::int64_t& free_bytes,
   }
   return 0;
 }
+
+#if defined(_WIN32)
+int CBrevanto::get_spaceinfo(std::int64_t& used_bytes, std::int64_t& free_bytes,
+                             unsigned long which) {
+  return get_spaceinfo(used_bytes, free_bytes, static_cast<std::uint32_t>(which));
+}
+#elif defined(__linux__) && defined(__LP64__)
+int CBrevanto::get_spaceinfo(long long& used_bytes, long long& free_bytes, std::uint32_t which) {
+  // Through int64_t copies, as the two types are distinct. Only counts of 0
+  // or more are ever stored, so a copy still at -1 was not written, and its
+  // output is left as the host had it.
+  std::int64_t used = -1;
+  std::int64_t free_space = -1;
+  const int result = get_spaceinfo(used, free_space, which);
+  if (used >= 0) used_bytes = used;
+  if (free_space >= 0) free_bytes = free_space;
+  return result;
+}
+#endif
 
 int CBrevanto::removefile(const wchar_t* path) {
   if (interface_type == INTERFACE_LOCAL_SERVICE) return service->removefile(path);

@@ -3,15 +3,45 @@
 #include "platform/win32.h"
 
 #include <cstdarg>
+#include <cstddef>
+#include <cstdint>
 
 #include "util/text.h"
 
 namespace {
 
-// Messages are formatted into 4096 characters with a limit of 4094 including
-// the terminator, so a longer message keeps its first 4093 characters.
+// A message keeps at most its first 4093 UTF-16 units, as it is stored in
+// the file, on every platform (wchar_t is UTF-16 on Windows, UTF-32
+// elsewhere), and is never cut inside a surrogate pair. It is formatted with
+// one character more than kept, so the cut sees what follows its last unit.
 constexpr int kMessageBuffer = 4096;
-constexpr int kMessageLimit = 4094;
+constexpr int kMessageLimit = 4095;
+constexpr std::size_t kMessageUnits = 4093;
+
+bool is_high_surrogate(std::uint32_t c) { return c >= 0xD800 && c < 0xDC00; }
+bool is_low_surrogate(std::uint32_t c) { return c >= 0xDC00 && c < 0xE000; }
+
+// Ends `message` after the most characters that fit in `units` UTF-16 units.
+void cut_to_utf16_units(wchar_t* message, std::size_t units) {
+  std::size_t used = 0;
+  std::size_t i = 0;
+  while (message[i] != L'\0') {
+    const std::uint32_t c = static_cast<std::uint32_t>(message[i]);
+    const std::uint32_t next = static_cast<std::uint32_t>(message[i + 1]);
+    std::size_t chars = 1;  // wchar_t elements of this character
+    std::size_t width = 1;  // its UTF-16 units
+    if (c > 0xFFFF) {
+      width = 2;
+    } else if (is_high_surrogate(c) && is_low_surrogate(next)) {
+      chars = 2;
+      width = 2;
+    }
+    if (used + width > units) break;
+    used += width;
+    i += chars;
+  }
+  message[i] = L'\0';
+}
 
 HANDLE duplicate(HANDLE source) {
   if (source == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
@@ -62,6 +92,7 @@ void ClogEx::write(const wchar_t* format, ...) {
   va_start(args, format);
   win32::wvnsprintfW(message, kMessageLimit, format, args);
   va_end(args);
+  cut_to_utf16_units(message, kMessageUnits);
 
   SYSTEMTIME now;
   win32::GetLocalTime(&now);

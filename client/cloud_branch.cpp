@@ -159,7 +159,7 @@ int CloudBranch::update_plan(CBrevanto&) { return QV_UpgradeToNextPlan(); }
 
 int CloudBranch::get_creditcard_state(CBrevanto&) { return QV_CheckUserCCInfo(); }
 
-long CBrevanto::QV_Progress(std::int64_t total, std::int64_t completed, void* context) {
+long BREVANTO_CDECL CBrevanto::QV_Progress(std::int64_t total, std::int64_t completed, void* context) {
   CBrevanto* const client = static_cast<CBrevanto*>(context);
   if (client->progress_cb != nullptr) {
     client->progress_cb(static_cast<std::uint64_t>(completed), static_cast<std::uint64_t>(total),

@@ -22,6 +22,16 @@
 #define QUORVEL_API __attribute__((visibility("default")))
 #endif
 
+// The C calling convention, for the library's functions and for the progress
+// function it calls back. It is already the default of MinGW and MSVC; it is
+// written out so that a 32-bit host compiled with another default (/Gz, /Gr)
+// still calls the DLL correctly. 64-bit Windows has one convention only.
+#ifdef _WIN32
+#define QUORVEL_CALL __cdecl
+#else
+#define QUORVEL_CALL
+#endif
+
 // One entry as the library reports it: 4408 bytes at fixed offsets. Texts
 // are UTF-16 (little-endian on every supported platform), NUL-terminated.
 struct _cloud_file_record {
@@ -43,7 +53,8 @@ static_assert(offsetof(_cloud_file_record, kind) == 4304, "kind offset");
 
 // Called during an upload or download with the total byte count first and
 // the completed count second; a non-zero return asks the library to stop.
-typedef long (*QV_ProgressFunc)(std::int64_t total, std::int64_t completed, void* context);
+typedef long(QUORVEL_CALL* QV_ProgressFunc)(std::int64_t total, std::int64_t completed,
+                                            void* context);
 
 // Result codes of the stand-in. 0 is success; every failure is negative.
 enum QuorvelResult {
@@ -70,6 +81,10 @@ enum QuorvelCardState {
   QV_CARD_EXPIRED = 2,  // the card on file has expired
 };
 
+// The functions carry C linkage: the DLL exports, and its users import, the
+// plain names QV_Login, QV_Logout, ... and no C++-decorated ones.
+extern "C" {
+
 // Storage paths are rooted and backslash-separated (\docs\a.txt; a lone
 // backslash is the root; one trailing backslash is ignored). Every call but
 // QV_Login fails with QV_E_NOT_LOGGED_IN until a QV_Login of this process
@@ -79,41 +94,45 @@ enum QuorvelCardState {
 // the default data folder. On a root without an account, creates the account
 // with this user and password; otherwise both must match (QV_E_BAD_LOGIN).
 // A failed login ends any earlier session.
-QUORVEL_API int QV_Login(const wchar_t* user, const wchar_t* password);
+QUORVEL_API int QUORVEL_CALL QV_Login(const wchar_t* user, const wchar_t* password);
 // Ends the session.
-QUORVEL_API int QV_Logout();
+QUORVEL_API int QUORVEL_CALL QV_Logout();
 // Replaces `*records` with one record per entry of `directory` (with the
 // entries of all subdirectories when `recursive`): a directory before its
 // content, siblings ordered by name in UTF-16 code unit order.
-QUORVEL_API int QV_GetFileList(const wchar_t* directory, bool recursive,
-                               std::vector<_cloud_file_record>* records);
+QUORVEL_API int QUORVEL_CALL QV_GetFileList(const wchar_t* directory, bool recursive,
+                                            std::vector<_cloud_file_record>* records);
 // Fills `*record` for one entry; the root gives directory "\" and name "".
-QUORVEL_API int QV_GetFileInfo(const wchar_t* path, _cloud_file_record* record);
+QUORVEL_API int QUORVEL_CALL QV_GetFileInfo(const wchar_t* path, _cloud_file_record* record);
 // The plan's quota less the used space, never below 0; or a QV_E_* code.
-QUORVEL_API std::int64_t QV_GetFreeSpace();
+QUORVEL_API std::int64_t QUORVEL_CALL QV_GetFreeSpace();
 // The bytes of all stored files; or a QV_E_* code.
-QUORVEL_API std::int64_t QV_GetUsedSpace();
+QUORVEL_API std::int64_t QUORVEL_CALL QV_GetUsedSpace();
 // Removes a file (QV_E_WRONG_KIND for a directory).
-QUORVEL_API int QV_DeleteFile(const wchar_t* path);
+QUORVEL_API int QUORVEL_CALL QV_DeleteFile(const wchar_t* path);
 // Removes a directory with all its content (not the root).
-QUORVEL_API int QV_RemoveDir(const wchar_t* path);
+QUORVEL_API int QUORVEL_CALL QV_RemoveDir(const wchar_t* path);
 // Creates a directory and any missing parents. QV_OK when it exists already;
 // QV_E_EXISTS when a file holds its place or a parent's.
-QUORVEL_API int QV_CreateDir(const wchar_t* path);
+QUORVEL_API int QUORVEL_CALL QV_CreateDir(const wchar_t* path);
 // Uploads `local_path` to `storage_path`, whose directory must exist; `flags`
 // must be 0. An existing storage file is replaced atomically. QV_E_QUOTA,
 // with nothing stored, when the result would exceed the plan's quota.
-QUORVEL_API int QV_UplaodFile(const wchar_t* storage_path, const wchar_t* local_path, int flags,
-                              QV_ProgressFunc progress, void* context);
+QUORVEL_API int QUORVEL_CALL QV_UplaodFile(const wchar_t* storage_path,
+                                           const wchar_t* local_path, int flags,
+                                           QV_ProgressFunc progress, void* context);
 // Downloads `storage_path` to `local_path`, whose directory must exist;
 // `overwrite` allows replacing an existing local file (else QV_E_EXISTS).
 // Both transfers report progress after every 1 MiB chunk, and once at 0
 // before the first; a cancelled or failed transfer leaves no file behind.
-QUORVEL_API int QV_DownlaodFile(const wchar_t* storage_path, const wchar_t* local_path,
-                                bool overwrite, QV_ProgressFunc progress, void* context);
+QUORVEL_API int QUORVEL_CALL QV_DownlaodFile(const wchar_t* storage_path,
+                                             const wchar_t* local_path, bool overwrite,
+                                             QV_ProgressFunc progress, void* context);
 // Moves the account to the next plan (quota x4 per step, 100 MiB to 6400 MiB).
-QUORVEL_API int QV_UpgradeToNextPlan();
+QUORVEL_API int QUORVEL_CALL QV_UpgradeToNextPlan();
 // One of QuorvelCardState, as kept in the account.
-QUORVEL_API int QV_CheckUserCCInfo();
+QUORVEL_API int QUORVEL_CALL QV_CheckUserCCInfo();
+
+}  // extern "C"
 
 #endif  // QUORVEL_QUORVEL_H_

@@ -64,13 +64,32 @@ TEST_F(ClogExTest, AppendsAtTheEndAfterOtherWriters) {
   EXPECT_EQ(all.size(), 3u * 27 + std::string("one \r\ntwo \r\nthree \r\n").size());
 }
 
-TEST_F(ClogExTest, LongMessagesAreCutAt4093Characters) {
-  ClogEx log;
-  ASSERT_TRUE(log.create(wide_path_.c_str()));
-  const std::wstring message(5000, L'm');
-  log.write(L"%s", message.c_str());
-  const std::string all = text();
-  EXPECT_EQ(all.substr(27), std::string(4093, 'm') + " \r\n");
+std::wstring repeat(const std::wstring& text, int times) {
+  std::wstring out;
+  for (int i = 0; i < times; ++i) out += text;
+  return out;
+}
+
+TEST_F(ClogExTest, LongMessagesAreCutAt4093Utf16UnitsBetweenCharacters) {
+  // U+1F600 takes two UTF-16 units in the file on every platform.
+  const std::wstring pair = L"\U0001F600";
+  const struct {
+    std::wstring message;
+    std::wstring kept;
+  } cases[] = {
+      {std::wstring(5000, L'm'), std::wstring(4093, L'm')},
+      {std::wstring(4091, L'm') + pair + L"after", std::wstring(4091, L'm') + pair},
+      {std::wstring(4092, L'm') + pair, std::wstring(4092, L'm')},  // not half a pair
+      {std::wstring(4092, L'm') + L"\u00e9z", std::wstring(4092, L'm') + L"\u00e9"},
+      {repeat(pair, 2047), repeat(pair, 2046)},  // 4094 units: one pair goes
+  };
+  for (const auto& c : cases) {
+    std::remove(path_.c_str());
+    ClogEx log;
+    ASSERT_TRUE(log.create(wide_path_.c_str()));
+    log.write(L"%s", c.message.c_str());
+    EXPECT_EQ(text().substr(27), to_utf8(c.kept.c_str()) + " \r\n") << c.message.size();
+  }
 }
 
 TEST_F(ClogExTest, WithoutAFileNothingIsWritten) {

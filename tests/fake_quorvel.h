@@ -1,5 +1,7 @@
 // A scripted Quorvel for the tests of the cloud back end: records every call
-// with its arguments and answers as scripted.
+// with its arguments and answers as scripted. Compiled into the test beside
+// the client sources, or on Windows built as a Quorvel.dll of its own that
+// exports the script below along with the QV_ functions.
 #ifndef BREVANTO_TESTS_FAKE_QUORVEL_H_
 #define BREVANTO_TESTS_FAKE_QUORVEL_H_
 
@@ -27,11 +29,13 @@ struct FakeQuorvel {
 };
 
 // The one fake, reset by each test.
-FakeQuorvel& fake_quorvel();
-void reset_fake_quorvel();
+QUORVEL_API FakeQuorvel& fake_quorvel();
+QUORVEL_API void reset_fake_quorvel();
 
-// A record with the given texts (UTF-16) and kind.
-_cloud_file_record make_record(const std::u16string& directory, const std::u16string& name,
+// A record with the given texts (UTF-16) and kind, written at the record's
+// byte offsets rather than through its declaration, so that the client's
+// reading of those offsets is what is tested.
+QUORVEL_API _cloud_file_record make_record(const std::u16string& directory, const std::u16string& name,
                                std::uint8_t kind, std::uint64_t size = 0,
                                const std::u16string& create_time = u"",
                                const std::u16string& modify_time = u"");

@@ -25,7 +25,7 @@ int SpaceOf(SessionState& state, std::uint64_t* used, std::uint64_t* quota) {
 
 }  // namespace
 
-int QV_Login(const wchar_t* user, const wchar_t* password) {
+int QUORVEL_CALL QV_Login(const wchar_t* user, const wchar_t* password) {
   return Guarded([&]() -> int {
     SessionLock lock;
     SessionState& state = lock.state();
@@ -59,7 +59,7 @@ int QV_Login(const wchar_t* user, const wchar_t* password) {
   });
 }
 
-int QV_Logout() {
+int QUORVEL_CALL QV_Logout() {
   return Guarded([&]() -> int {
     SessionLock lock;
     if (const int result = lock.Check()) return result;
@@ -70,7 +70,7 @@ int QV_Logout() {
   });
 }
 
-std::int64_t QV_GetFreeSpace() {
+std::int64_t QUORVEL_CALL QV_GetFreeSpace() {
   return Guarded([&]() -> std::int64_t {
     SessionLock lock;
     if (const int result = lock.Check()) return result;
@@ -80,7 +80,7 @@ std::int64_t QV_GetFreeSpace() {
   });
 }
 
-std::int64_t QV_GetUsedSpace() {
+std::int64_t QUORVEL_CALL QV_GetUsedSpace() {
   return Guarded([&]() -> std::int64_t {
     SessionLock lock;
     if (const int result = lock.Check()) return result;
@@ -90,7 +90,7 @@ std::int64_t QV_GetUsedSpace() {
   });
 }
 
-int QV_UpgradeToNextPlan() {
+int QUORVEL_CALL QV_UpgradeToNextPlan() {
   return Guarded([&]() -> int {
     SessionLock lock;
     if (const int result = lock.Check()) return result;
@@ -104,7 +104,7 @@ int QV_UpgradeToNextPlan() {
   });
 }
 
-int QV_CheckUserCCInfo() {
+int QUORVEL_CALL QV_CheckUserCCInfo() {
   return Guarded([&]() -> int {
     SessionLock lock;
     if (const int result = lock.Check()) return result;

@@ -91,8 +91,8 @@ int Locate(SessionState& state, const wchar_t* text, StoragePath* path, Resolved
 
 }  // namespace
 
-int QV_GetFileList(const wchar_t* directory, bool recursive,
-                   std::vector<_cloud_file_record>* records) {
+int QUORVEL_CALL QV_GetFileList(const wchar_t* directory, bool recursive,
+                                std::vector<_cloud_file_record>* records) {
   return Guarded([&]() -> int {
     SessionLock lock;
     if (const int result = lock.Check()) return result;
@@ -112,7 +112,7 @@ int QV_GetFileList(const wchar_t* directory, bool recursive,
   });
 }
 
-int QV_GetFileInfo(const wchar_t* path_text, _cloud_file_record* record) {
+int QUORVEL_CALL QV_GetFileInfo(const wchar_t* path_text, _cloud_file_record* record) {
   return Guarded([&]() -> int {
     SessionLock lock;
     if (const int result = lock.Check()) return result;
@@ -133,7 +133,7 @@ int QV_GetFileInfo(const wchar_t* path_text, _cloud_file_record* record) {
   });
 }
 
-int QV_DeleteFile(const wchar_t* path_text) {
+int QUORVEL_CALL QV_DeleteFile(const wchar_t* path_text) {
   return Guarded([&]() -> int {
     SessionLock lock;
     if (const int result = lock.Check()) return result;
@@ -148,7 +148,7 @@ int QV_DeleteFile(const wchar_t* path_text) {
   });
 }
 
-int QV_RemoveDir(const wchar_t* path_text) {
+int QUORVEL_CALL QV_RemoveDir(const wchar_t* path_text) {
   return Guarded([&]() -> int {
     SessionLock lock;
     if (const int result = lock.Check()) return result;
@@ -162,7 +162,7 @@ int QV_RemoveDir(const wchar_t* path_text) {
   });
 }
 
-int QV_CreateDir(const wchar_t* path_text) {
+int QUORVEL_CALL QV_CreateDir(const wchar_t* path_text) {
   return Guarded([&]() -> int {
     SessionLock lock;
     if (const int result = lock.Check()) return result;

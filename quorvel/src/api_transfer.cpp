@@ -50,8 +50,8 @@ int LocalSource(const fs::path& source, std::uint64_t* size) {
 
 }  // namespace
 
-int QV_UplaodFile(const wchar_t* storage_path, const wchar_t* local_path, int flags,
-                  QV_ProgressFunc progress, void* context) {
+int QUORVEL_CALL QV_UplaodFile(const wchar_t* storage_path, const wchar_t* local_path,
+                               int flags, QV_ProgressFunc progress, void* context) {
   return Guarded([&]() -> int {
     StoragePath path;
     Resolved target;
@@ -96,8 +96,8 @@ int QV_UplaodFile(const wchar_t* storage_path, const wchar_t* local_path, int fl
   });
 }
 
-int QV_DownlaodFile(const wchar_t* storage_path, const wchar_t* local_path, bool overwrite,
-                    QV_ProgressFunc progress, void* context) {
+int QUORVEL_CALL QV_DownlaodFile(const wchar_t* storage_path, const wchar_t* local_path,
+                                 bool overwrite, QV_ProgressFunc progress, void* context) {
   return Guarded([&]() -> int {
     Resolved source;
     fs::path target;
