@@ -23,6 +23,7 @@
 #include "cli/session.h"
 #include "cli/text.h"
 #include "cli/transfer_commands.h"
+#include "util/module_path.h"
 
 namespace {
 
@@ -56,11 +57,21 @@ bool refuse_unknown_command(const CLI::App& app, int argc, char** argv) {
   return true;
 }
 
+// Where the library writes this program's log (created when missing).
+std::string log_file() {
+  const std::wstring directory = log_directory();
+  return directory.empty() ? std::string("none (no writable log folder)")
+                           : narrow(directory + L"Brevanto.log");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   CLI::App app{"brevanto: backup storage from the command line"};
-  app.footer(kFooter);
+  app.footer([] {
+    return std::string(kFooter) + "\nLog: " + log_file() +
+           " (BREVANTO_LOG_DIR chooses the folder).";
+  });
   app.require_subcommand(1);
   app.fallthrough();  // global options may follow the subcommand
 
@@ -78,6 +89,8 @@ int main(int argc, char** argv) {
   app.add_option("--client-type", options.client_type, "client type sent at login")
       ->capture_default_str();
   app.add_flag("-q,--quiet", quiet, "no progress output");
+  bool verbose = false;
+  app.add_flag("-v,--verbose", verbose, "say where the log is written");
   app.set_version_flag("--version", "brevanto 0.1.0");
 
   // The chosen subcommand leaves its work here.
@@ -198,6 +211,7 @@ int main(int argc, char** argv) {
   }
 
   options.cloud = backend == "cloud";
+  if (verbose) std::fprintf(stderr, "brevanto: log %s\n", log_file().c_str());
   try {
     Session session(options);
     const int rc = action(session, choose_progress_mode(quiet));

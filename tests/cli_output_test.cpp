@@ -267,4 +267,16 @@ TEST_F(CliOutput, BackupWritesOneLinePerFileAndAddsOrUpdates) {
   EXPECT_EQ(left, 0u);
 }
 
+TEST_F(CliOutput, HelpAndVerboseSayWhereTheLogIs) {
+  const TempDir temp;
+  const std::vector<std::pair<std::string, std::string>> env = {
+      {"BREVANTO_PASSWORD", "pw"}, {"BREVANTO_LOG_DIR", temp.path() + "/logs"}};
+  const std::string log = temp.path() + "/logs/Brevanto.log";
+  EXPECT_NE(run_cli({"--help"}, ".", env).out.find("Log: " + log), std::string::npos);
+  const CliResult result = run_cli({"-v", "ls", "\\"}, ".", env);
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_NE(result.err.find("brevanto: log " + log + "\n"), std::string::npos) << result.err;
+  EXPECT_TRUE(std::filesystem::exists(log));  // the session's lines went there
+}
+
 }  // namespace
