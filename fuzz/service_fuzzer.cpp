@@ -10,11 +10,12 @@
 // them. After each input: the sentinel is unchanged, no descriptor leaked,
 // and changed trees and the catalog are put back to their seed state.
 //
-// Linked with --wrap: poll() tells the client thread when the session
-// blocks for more bytes, log_line() is formatted but not written, and a
-// password check against anything but the fuzz user's cheap hash is
-// skipped (only the dummy hash of an unknown user is left, whose outcome is
-// a refusal whatever the check says).
+// Log lines of every level are formatted but written to /dev/null, unless
+// BREVANTO_FUZZ_LOG is set. Linked with --wrap: poll() tells the client
+// thread when the session blocks for more bytes, and a password check
+// against anything but the fuzz user's cheap hash is skipped (only the
+// dummy hash of an unknown user is left, whose outcome is a refusal
+// whatever the check says).
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -31,7 +32,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -43,6 +43,7 @@
 #include "service/catalog.h"
 #include "service/client_registry.h"
 #include "service/local_paths.h"
+#include "service/log.h"
 #include "service/service_context.h"
 #include "service/session.h"
 #include "service/storage_tree.h"
@@ -286,6 +287,11 @@ std::string login_id(const std::string& replies) {
 
 void set_up() {
   check(sodium_init() >= 0, "sodium_init");
+  // Every line is formatted, so that a bad format or argument still shows.
+  set_log_level(LogLevel::kInfo);
+  if (std::getenv("BREVANTO_FUZZ_LOG") == nullptr) {
+    set_log_fd(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+  }
   struct rlimit limit;
   // Deep trees are snapshot and removed with one descriptor per level.
   if (::getrlimit(RLIMIT_NOFILE, &limit) == 0) {
@@ -389,18 +395,6 @@ extern "C" int __wrap_crypto_pwhash_str_verify(const char* hash, const char* pas
                                                unsigned long long size) {
   if (std::strcmp(hash, g_cheap_hash) != 0) return -1;
   return __real_crypto_pwhash_str_verify(hash, password, size);
-}
-
-// log_line(const char*, ...): formatted, so that a bad format or argument
-// still shows, but kept off stderr unless BREVANTO_FUZZ_LOG is set.
-extern "C" void __wrap__Z8log_linePKcz(const char* format, ...) {
-  static const bool show = std::getenv("BREVANTO_FUZZ_LOG") != nullptr;
-  char line[2048];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(line, sizeof(line), format, args);
-  va_end(args);
-  if (show) std::fprintf(stderr, "service: %s\n", line);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

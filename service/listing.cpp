@@ -35,7 +35,7 @@ class ListingWriter {
     std::string element = is_dir ? "<dir" : "<file";
     element += " ParentDir=\"" + parent + "\" Name=\"" + name + "\"/>";
     if (kFrameBytes + element.size() > kMaxReplyBytes) {
-      log_line("conn %d: listing skips %s%s: path too long for one message", session_.id(),
+      log_warn("conn %d: listing skips %s%s: path too long for one message", session_.id(),
                log_safe(parent).c_str(), log_safe(name).c_str());
       return;
     }
@@ -94,7 +94,7 @@ std::vector<Entry> read_entries(Session& session, int dir_fd, const std::string&
       continue;  // symbolic links and special files are not part of the tree
     }
     if (!valid_name(name)) {
-      log_line("conn %d: listing skips %s%s: name cannot be sent", session.id(),
+      log_warn("conn %d: listing skips %s%s: name cannot be sent", session.id(),
                log_safe(parent).c_str(), log_safe(name).c_str());
       continue;
     }
@@ -112,7 +112,7 @@ void list_directory(Session& session, ListingWriter& out, int dir_fd, const std:
     out.add(entry.is_dir, parent, entry.name);
     if (!recursive || !entry.is_dir) continue;
     if (depth + 1 >= kMaxTreeDepth) {
-      log_line("conn %d: listing does not descend below %s%s: too deep", session.id(),
+      log_warn("conn %d: listing does not descend below %s%s: too deep", session.id(),
                log_safe(parent).c_str(), log_safe(entry.name).c_str());
       continue;
     }

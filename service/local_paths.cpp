@@ -52,8 +52,23 @@ LocalRoots::LocalRoots(const std::vector<std::string>& dirs, const std::string& 
     if (within(resolved, storage_root_)) {
       throw std::runtime_error("local root inside the storage root: " + dir);
     }
+    if (log_safe(resolved) != resolved || resolved.find('"') != std::string::npos) {
+      throw std::runtime_error("local root with a double quote or control byte: " + dir);
+    }
     roots_.push_back(resolved);
   }
+  // Within one reply of at most 4096 bytes, with room for its frame.
+  constexpr std::size_t kMaxRefusalBytes = 3800;
+  refusal_text_ = "local path refused (allowed: ";
+  for (std::size_t i = 0; i < roots_.size(); ++i) {
+    const std::string part = (i > 0 ? ", " : "") + roots_[i];
+    if (refusal_text_.size() + part.size() > kMaxRefusalBytes) {
+      refusal_text_ += ", ...";
+      break;
+    }
+    refusal_text_ += part;
+  }
+  refusal_text_ += ")";
 }
 
 bool LocalRoots::contains(const std::string& resolved, bool allow_root) const {
@@ -107,36 +122,46 @@ LocalRoots::Source LocalRoots::open_source(const std::string& path) const {
   return source;
 }
 
-LocalRoots::Target LocalRoots::open_target(const std::string& path) const {
+LocalRoots::TargetPlan LocalRoots::plan_target(const std::string& path) const {
   if (path.empty() || path[0] != '/') refuse("local path not absolute", path);
   const std::size_t slash = path.rfind('/');
-  Target target;
-  target.name = path.substr(slash + 1);
-  if (!plain_name(target.name)) refuse("bad local file name", path);
+  TargetPlan plan;
+  plan.name = path.substr(slash + 1);
+  if (!plain_name(plan.name)) refuse("bad local file name", path);
 
   // Climb to the nearest ancestor that exists; what lies above the file
   // but does not exist yet must be plain names.
   std::string parent = slash == 0 ? "/" : path.substr(0, slash);
-  std::vector<std::string> missing;
-  std::string resolved;
   for (;;) {
-    resolved = resolve(parent);
-    if (!resolved.empty()) break;
-    if (errno != ENOENT || missing.size() >= kMaxNewDirs) {
+    plan.resolved = resolve(parent);
+    if (!plan.resolved.empty()) break;
+    if (errno != ENOENT || plan.missing.size() >= kMaxNewDirs) {
       throw_errno(kLocalRefused, errno, "local path " + log_safe(path));
     }
     while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
     const std::size_t cut = parent.rfind('/');
     const std::string part = parent.substr(cut + 1);
     if (!plain_name(part)) refuse("bad local directory name", path);
-    missing.insert(missing.begin(), part);
+    plan.missing.insert(plan.missing.begin(), part);
     parent = cut == 0 ? "/" : parent.substr(0, cut);
   }
-  if (!contains(resolved, true)) refuse("outside every local root", path);
+  if (!contains(plan.resolved, true)) refuse("outside every local root", path);
+  return plan;
+}
 
-  target.dir = walk(resolved, kDirFlags);
-  target.dir_path = resolved;
-  for (const std::string& part : missing) {
+void LocalRoots::check_target(const std::string& path) const {
+  const TargetPlan plan = plan_target(path);
+  // The ancestor must also be reachable from its root without a link.
+  walk(plan.resolved, kDirFlags);
+}
+
+LocalRoots::Target LocalRoots::open_target(const std::string& path) const {
+  TargetPlan plan = plan_target(path);
+  Target target;
+  target.name = std::move(plan.name);
+  target.dir = walk(plan.resolved, kDirFlags);
+  target.dir_path = plan.resolved;
+  for (const std::string& part : plan.missing) {
     if (::mkdirat(target.dir.get(), part.c_str(), 0777) != 0 && errno != EEXIST) {
       throw_errno(local_error_code(errno), errno, "mkdir local " + log_safe(path));
     }

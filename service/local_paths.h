@@ -8,7 +8,8 @@
 // O_NOFOLLOW, so a link swapped in after the check is refused too. The
 // storage root is never a local path, even when a local root holds it:
 // clients must not reach the catalog or other users' trees that way. Every
-// refusal is ServiceError(kLocalRefused).
+// refusal is ServiceError(kLocalRefused); the reply to it names the roots
+// (refusal_text()).
 #ifndef BREVANTO_SERVICE_LOCAL_PATHS_H_
 #define BREVANTO_SERVICE_LOCAL_PATHS_H_
 
@@ -22,10 +23,16 @@
 class LocalRoots {
  public:
   // Resolves each folder with realpath(). Throws std::runtime_error for a
-  // folder that is missing, not a directory, or inside `storage_root`.
+  // folder that is missing, not a directory, inside `storage_root`, or
+  // whose path a reply cannot carry (a double quote or a control byte).
   LocalRoots(const std::vector<std::string>& dirs, const std::string& storage_root);
 
   const std::vector<std::string>& roots() const { return roots_; }
+
+  // The errtext of a refused local path:
+  // "local path refused (allowed: <root1>, <root2>, ...)", the roots
+  // resolved, cut short with "..." to fit one reply.
+  const std::string& refusal_text() const { return refusal_text_; }
 
   // An existing regular file, open for reading.
   struct Source {
@@ -44,6 +51,11 @@ class LocalRoots {
   };
   Target open_target(const std::string& path) const;
 
+  // Checks that a file may be written at `path`, as open_target() would,
+  // but makes and opens nothing: a path whose folders do not exist yet is
+  // judged by its nearest existing ancestor. Throws like open_target().
+  void check_target(const std::string& path) const;
+
   // True when `resolved` (a realpath) is inside a root, or is one and
   // `allow_root` is set, and is not in the storage root.
   bool contains(const std::string& resolved, bool allow_root) const;
@@ -53,8 +65,18 @@ class LocalRoots {
   // at a time; the last component with `last_flags`.
   UniqueFd walk(const std::string& resolved, int last_flags) const;
 
+  // A file to write: its name, the realpath of its nearest existing
+  // ancestor, which lies in a root, and the folders missing below that.
+  struct TargetPlan {
+    std::string name;
+    std::string resolved;
+    std::vector<std::string> missing;
+  };
+  TargetPlan plan_target(const std::string& path) const;
+
   std::vector<std::string> roots_;
   std::string storage_root_;
+  std::string refusal_text_;
 };
 
 #endif  // BREVANTO_SERVICE_LOCAL_PATHS_H_

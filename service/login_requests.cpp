@@ -21,7 +21,7 @@ namespace {
 // tries.
 void refuse(Session& session, ErrorCode code, const std::string& what) {
   const int failures = session.count_login_failure();
-  log_line("conn %d: %s, from %s, failure %d on this connection", session.id(), what.c_str(),
+  log_warn("conn %d: %s, from %s, failure %d on this connection", session.id(), what.c_str(),
            describe_peer(session.sock()).c_str(), failures);
   session.pause(connection_failure_delay(failures));
   session.send(error_reply(code));
@@ -68,7 +68,7 @@ void handle_login(Session& session, const Request& request) {
   Binding binding{*user_id, user, project};
   open_user_tree(context.data_fd, binding, true);  // the tree exists from now on
   const std::string client_id = context.clients->add(binding);
-  log_line("conn %d: user %s logged in, project %s", session.id(), log_safe(user).c_str(),
+  log_info("conn %d: user %s logged in, project %s", session.id(), log_safe(user).c_str(),
            project.empty() ? "(default)" : log_safe(project).c_str());
   session.send(login_reply(client_id));
 }
@@ -76,7 +76,7 @@ void handle_login(Session& session, const Request& request) {
 void handle_logout(Session& session, const Request& request) {
   if (const std::string* id = request.find("ClientID")) {
     if (const auto binding = session.context().clients->find(*id)) {
-      log_line("conn %d: user %s logged out", session.id(), log_safe(binding->user).c_str());
+      log_info("conn %d: user %s logged out", session.id(), log_safe(binding->user).c_str());
     }
     session.context().clients->remove(*id);
   }

@@ -57,7 +57,7 @@ int run_add_user(Catalog& catalog, const std::string& name) {
     std::fprintf(stderr, "brevanto-service: user %s exists already\n", log_safe(name).c_str());
     return 1;
   }
-  log_line("added user %s", log_safe(name).c_str());
+  log_always("added user %s", log_safe(name).c_str());
   return 0;
 }
 
@@ -92,7 +92,7 @@ int serve(const Options& options, Catalog& catalog, int root_fd) {
   const int storage_temps = remove_stale_storage_temps(data.get());
   const int local_temps = remove_stale_local_temps(catalog);
   if (storage_temps + local_temps > 0) {
-    log_line("removed %d stale temp file(s) in storage, %d local", storage_temps, local_temps);
+    log_warn("removed %d stale temp file(s) in storage, %d local", storage_temps, local_temps);
   }
 
   ClientRegistry clients(options.ids_per_user);
@@ -109,11 +109,11 @@ int serve(const Options& options, Catalog& catalog, int root_fd) {
   context.timeouts.idle = std::chrono::seconds(options.idle_timeout);
   Server server(context);
   const std::uint16_t port = server.listen(options.port);
-  for (const std::string& root : local_roots.roots()) log_line("local root %s", root.c_str());
-  log_line("listening on 127.0.0.1:%u, storage root %s", port, options.root.c_str());
+  for (const std::string& root : local_roots.roots()) log_always("local root %s", root.c_str());
+  log_always("listening on 127.0.0.1:%u, storage root %s", port, options.root.c_str());
   if (!options.port_file.empty()) write_port_file(options.port_file, port);
   server.run();
-  log_line("stopped");
+  log_always("stopped");
   return 0;
 }
 
@@ -121,15 +121,9 @@ int serve(const Options& options, Catalog& catalog, int root_fd) {
 
 int main(int argc, char** argv) {
   Options options;
-  std::string error;
-  if (!parse_options(argc, argv, &options, &error)) {
-    std::fprintf(stderr, "brevanto-service: %s\n%s", error.c_str(), usage_text());
-    return 2;
-  }
-  if (options.help) {
-    std::fputs(usage_text(), stdout);
-    return 0;
-  }
+  const int exit_code = parse_options(argc, argv, &options);
+  if (exit_code >= 0) return exit_code;
+  set_log_level(options.log_level);
   // Everything the service creates is its own: the catalog with the
   // password hashes, the storage trees, restored files.
   ::umask(077);

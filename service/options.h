@@ -1,4 +1,5 @@
-// The command line of brevanto-service.
+// The command line of brevanto-service, parsed with CLI11: every option
+// takes "--name VALUE" and "--name=VALUE".
 #ifndef BREVANTO_SERVICE_OPTIONS_H_
 #define BREVANTO_SERVICE_OPTIONS_H_
 
@@ -6,25 +7,29 @@
 #include <string>
 #include <vector>
 
+#include "service/log.h"
+
 struct Options {
   std::string root;                     // --root DIR (required)
   std::uint16_t port = 11001;           // --port N (0: any free port)
   std::string port_file;                // --port-file FILE
   std::vector<std::string> local_roots; // --local-root DIR, repeatable
   std::string add_user;                 // --add-user NAME
+  LogLevel log_level = LogLevel::kWarn; // --log-level error|warn|info
   unsigned login_grace = 10;            // --login-grace SECONDS (0: none)
   unsigned idle_timeout = 900;          // --idle-timeout SECONDS (0: none)
   unsigned max_pending = 64;            // --max-pending N
   unsigned max_sessions = 64;           // --max-sessions N
   unsigned ids_per_user = 1024;         // --ids-per-user N
   unsigned lockout = 300;               // --lockout SECONDS
-  bool help = false;                    // --help
 };
 
-// Parses argv. False with a message in `error` for a bad command line.
-bool parse_options(int argc, char** argv, Options* options, std::string* error);
+// Parses argv. -1 when the service is to run; otherwise the exit code, the
+// help or version text having gone to stdout (0) or the error to stderr
+// (2, a bad command line).
+int parse_options(int argc, const char* const* argv, Options* options);
 
-// The usage text.
-const char* usage_text();
+// The version, from the project's CMake version.
+const char* service_version();
 
 #endif  // BREVANTO_SERVICE_OPTIONS_H_

@@ -6,9 +6,9 @@
 
 std::string success_reply() { return "<ACK Result=\"success\"/>"; }
 
-std::string error_reply(ErrorCode code) {
+std::string error_reply(ErrorCode code, const std::string& text) {
   return format_narrow("<ACK Result=\"failed\" errcode=\"%d\" errtext=\"%s\"/>",
-                       static_cast<int>(code), error_text(code));
+                       static_cast<int>(code), text.empty() ? error_text(code) : text.c_str());
 }
 
 std::string login_reply(const std::string& client_id) {

@@ -12,8 +12,9 @@
 // <ACK Result="success"/>
 std::string success_reply();
 
-// <ACK Result="failed" errcode="N" errtext="..."/>
-std::string error_reply(ErrorCode code);
+// <ACK Result="failed" errcode="N" errtext="..."/>, errtext being `text`
+// when given (it must not hold a double quote), else error_text(code).
+std::string error_reply(ErrorCode code, const std::string& text = std::string());
 
 // <ACK Result="success" ClientID="..."/>
 std::string login_reply(const std::string& client_id);

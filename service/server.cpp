@@ -66,11 +66,11 @@ void Server::QuietLog::note(const char* what) {
     return;
   }
   if (held_ > 0) {
-    log_line("%s (and %lu more like it in the last %lld s)", what, held_,
+    log_at(level_, "%s (and %lu more like it in the last %lld s)", what, held_,
              static_cast<long long>(
                  std::chrono::duration_cast<std::chrono::seconds>(now - last_).count()));
   } else {
-    log_line("%s", what);
+    log_at(level_, "%s", what);
   }
   held_ = 0;
   last_ = now;
@@ -82,7 +82,7 @@ void Server::run() {
     pollfd fds[2] = {{listener_.get(), POLLIN, 0}, {stop_fd(), POLLIN, 0}};
     // Wakes now and then to join finished workers.
     if (::poll(fds, 2, 1000) < 0 && errno != EINTR) {
-      log_line("poll: %s", strerror(errno));
+      log_error("poll: %s", strerror(errno));
       break;
     }
     reap();
@@ -126,7 +126,7 @@ void Server::handle_accept_failure(int err) {
 
 void Server::drain() {
   reap();
-  log_line("stopping: waiting for %zu session(s)", workers_.size());
+  log_always("stopping: waiting for %zu session(s)", workers_.size());
   const auto deadline = std::chrono::steady_clock::now() + kStopGrace;
   while (!workers_.empty() && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -161,7 +161,7 @@ void Server::start_session(int sock, const char* peer) {
   ::setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
   ::setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &kSendBufferBytes, sizeof(kSendBufferBytes));
 
-  log_line("conn %d: accepted from %s", id, peer);
+  log_info("conn %d: accepted from %s", id, peer);
   auto worker = std::make_unique<Worker>();
   Worker* w = worker.get();
   ServiceContext& context = context_;
@@ -170,14 +170,14 @@ void Server::start_session(int sock, const char* peer) {
       try {
         Session(context, sock, id).run();
       } catch (const std::exception& e) {
-        log_line("conn %d: session failed: %s", id, e.what());
+        log_error("conn %d: session failed: %s", id, e.what());
       }
       table.close(id);
-      log_line("conn %d: closed", id);
+      log_info("conn %d: closed", id);
       w->done = true;
     });
   } catch (const std::system_error& e) {
-    log_line("conn %d: cannot start a thread: %s", id, e.what());
+    log_error("conn %d: cannot start a thread: %s", id, e.what());
     table.close(id);
     return;
   }

@@ -19,6 +19,7 @@
 #include <mutex>
 #include <thread>
 
+#include "service/log.h"
 #include "service/service_context.h"
 #include "service/unique_fd.h"
 
@@ -49,9 +50,11 @@ class Server {
   // held back meanwhile.
   class QuietLog {
    public:
+    explicit QuietLog(LogLevel level) : level_(level) {}
     void note(const char* what);
 
    private:
+    LogLevel level_;
     std::chrono::steady_clock::time_point last_{};
     unsigned long held_ = 0;
   };
@@ -69,9 +72,9 @@ class Server {
   ServiceContext& context_;
   UniqueFd listener_;
   UniqueFd spare_;  // kept open to be given up when descriptors run out
-  QuietLog shed_log_;
-  QuietLog refused_log_;
-  QuietLog evicted_log_;
+  QuietLog shed_log_{LogLevel::kError};
+  QuietLog refused_log_{LogLevel::kWarn};
+  QuietLog evicted_log_{LogLevel::kWarn};
   std::list<std::unique_ptr<Worker>> workers_;
   int next_id_ = 1;
 };

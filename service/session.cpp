@@ -8,6 +8,7 @@
 #include "service/connection_table.h"
 #include "service/errors.h"
 #include "service/listing.h"
+#include "service/local_paths.h"
 #include "service/log.h"
 #include "service/login_requests.h"
 #include "service/replies.h"
@@ -34,6 +35,22 @@ const Route kRoutes[] = {
     {"AddFile", handle_add_file},          {"UpdateFile", handle_update_file},
     {"DownloadFile", handle_download_file},
 };
+
+// How loud a failed request is: the service's own failures are errors;
+// answers a client asks for in the normal course (an existence check that
+// finds nothing, a path taken already) are information; the rest, refused
+// or malformed requests, are warnings.
+LogLevel error_log_level(ErrorCode code) {
+  switch (code) {
+    case kInternal:
+    case kDiskFull: return LogLevel::kError;
+    case kNotFound:
+    case kAlreadyExists:
+    case kNotADirectory:
+    case kIsADirectory: return LogLevel::kInfo;
+    default: return LogLevel::kWarn;
+  }
+}
 
 bool only_blanks(const char* text, std::size_t size) {
   for (std::size_t i = 0; i < size; ++i) {
@@ -89,11 +106,11 @@ void Session::run() {
         break;
       }
       case RequestReader::kTimedOut:
-        log_line("conn %d: %s, closing", id_,
+        log_info("conn %d: %s, closing", id_,
                  authenticated_ ? "idle for too long" : "no login within the grace time");
         return;
       case RequestReader::kTooLarge:
-        log_line("conn %d: request too large, closing", id_);
+        log_warn("conn %d: request too large, closing", id_);
         try {
           send(error_reply(kBadRequest));
         } catch (const ClientGone&) {
@@ -103,7 +120,7 @@ void Session::run() {
       case RequestReader::kStopped:
         return;
       case RequestReader::kFailed:
-        log_line("conn %d: receive failed: %s", id_, std::strerror(errno));
+        log_warn("conn %d: receive failed: %s", id_, std::strerror(errno));
         return;
     }
   }
@@ -117,16 +134,20 @@ bool Session::handle(const char* text, std::size_t size) {
       const Request request(text, size);
       dispatch(request);
     } catch (const ServiceError& e) {
-      log_line("conn %d: error %d (%s): %s", id_, e.code(), error_text(e.code()), e.what());
-      send(error_reply(e.code()));
+      log_at(error_log_level(e.code()), "conn %d: error %d (%s): %s", id_, e.code(),
+             error_text(e.code()), e.what());
+      // A refused local path names the folders that are allowed, so that a
+      // client can tell its user where files may go.
+      const bool name_roots = e.code() == kLocalRefused && context_.local_roots != nullptr;
+      send(error_reply(e.code(), name_roots ? context_.local_roots->refusal_text() : ""));
     } catch (const ClientGone&) {
       throw;
     } catch (const std::exception& e) {
-      log_line("conn %d: internal error: %s", id_, e.what());
+      log_error("conn %d: internal error: %s", id_, e.what());
       send(error_reply(kInternal));
     }
   } catch (const ClientGone& e) {
-    log_line("conn %d: client gone: %s", id_, e.what());
+    log_info("conn %d: client gone: %s", id_, e.what());
     return false;
   }
   return !stop_requested();

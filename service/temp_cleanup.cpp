@@ -59,7 +59,7 @@ int remove_stale_local_temps(Catalog& catalog) {
     // Only names the service made are removed, and never through a link.
     if (slash != std::string::npos && is_temp_name(path.substr(slash + 1)) &&
         ::unlink(path.c_str()) == 0) {
-      log_line("removed stale temp file %s", log_safe(path).c_str());
+      log_warn("removed stale temp file %s", log_safe(path).c_str());
       ++removed;
     }
     catalog.remove_pending_temp(path);

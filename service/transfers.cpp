@@ -97,7 +97,7 @@ void upload(Session& session, const Request& request, const Binding& who, bool u
   } else {
     context.catalog->record_added(row);
   }
-  log_line("conn %d: user %s %s %s (%" PRIu64 " bytes)", session.id(), log_safe(who.user).c_str(),
+  log_info("conn %d: user %s %s %s (%" PRIu64 " bytes)", session.id(), log_safe(who.user).c_str(),
            update ? "updated" : "added", log_safe(row.path).c_str(), copied.bytes);
   session.send(success_reply());
 }
@@ -117,7 +117,12 @@ void handle_download_file(Session& session, const Request& request, const Bindin
   const std::string& local = request.get("LocalPathName");
   if (path.is_root()) throw ServiceError(kIsADirectory, "the root is a directory");
 
+  // The local side is judged first, before the storage path is even
+  // looked at: a client can probe where it may restore to with a storage
+  // path that does not exist (error 6 refused, error 3 allowed), and
+  // nothing is made on the local side for that.
   ServiceContext& context = session.context();
+  context.local_roots->check_target(local);
   const UniqueFd tree = open_user_tree(context.data_fd, who, false);
   const UniqueFd parent = open_parent_dir(tree.get(), path, false);
   const int source_fd =
@@ -151,7 +156,7 @@ void handle_download_file(Session& session, const Request& request, const Bindin
       try {
         catalog->remove_pending_temp(path);
       } catch (const std::exception& e) {
-        log_line("cannot unjournal temp file: %s", e.what());
+        log_error("cannot unjournal temp file: %s", e.what());
       }
     }
   } unjournal{context.catalog, temp_path};
@@ -168,7 +173,7 @@ void handle_download_file(Session& session, const Request& request, const Bindin
   if (const int err = file.commit(true)) {
     throw_errno(local_error_code(err), err, "write local " + log_safe(local));
   }
-  log_line("conn %d: user %s downloaded %s (%" PRIu64 " bytes)", session.id(),
+  log_info("conn %d: user %s downloaded %s (%" PRIu64 " bytes)", session.id(),
            log_safe(who.user).c_str(), log_safe(path.text()).c_str(), copied.bytes);
   session.send(success_reply());
 }

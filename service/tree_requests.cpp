@@ -90,7 +90,7 @@ void handle_remove_file(Session& session, const Request& request, const Binding&
     throw_errno(storage_error_code(err, kInternal), err, "remove " + log_safe(path.text()));
   }
   session.context().catalog->remove_tree(who.user_id, who.project, path.text());
-  log_line("conn %d: user %s removed %s", session.id(), log_safe(who.user).c_str(),
+  log_info("conn %d: user %s removed %s", session.id(), log_safe(who.user).c_str(),
            log_safe(path.text()).c_str());
   session.send(success_reply());
 }

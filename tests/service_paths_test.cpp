@@ -1,5 +1,7 @@
 // Storage and local paths that try to leave their trees are refused, and
 // nothing outside the storage root and the local root is ever written.
+#include <limits.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -147,6 +149,38 @@ TEST_F(ServicePaths, LocalPathsOutsideTheLocalRootAreRefused) {
   ASSERT_EQ(::symlink(env.local.c_str(), (env.local + "/link-in").c_str()), 0);
   EXPECT_EQ(conn.downloadfile(local("/link-in/back.txt").c_str(), L"\\d\\f", nullptr, nullptr), 0);
   EXPECT_EQ(read_file(env.local + "/back.txt"), "payload");
+}
+
+// A client probes where it may restore to with a DownloadFile of a storage
+// path that does not exist: the local side is judged first, by the nearest
+// existing ancestor, and nothing is made for the probe.
+TEST_F(ServicePaths, DownloadRefusesTheLocalPathFirstAndNamesTheRoots) {
+  char resolved[PATH_MAX];
+  ASSERT_NE(::realpath(env.local.c_str(), resolved), nullptr);
+  const std::wstring refusal = widen("local path refused (allowed: " + std::string(resolved) + ")");
+  const struct {
+    std::wstring target;
+    int err_code;
+  } probes[] = {
+      {widen(env.outside + "/new/deeper/f.txt"), kLocalRefused},
+      {widen(env.outside + "/f.txt"), kLocalRefused},
+      {local("/../outside/x/f.txt"), kLocalRefused},
+      {L"/nowhere/at/all/f.txt", kLocalRefused},
+      {local("/new/deeper/f.txt"), kNotFound},
+      {local("/f.txt"), kNotFound},
+  };
+  for (const auto& probe : probes) {
+    EXPECT_EQ(conn.downloadfile(probe.target.c_str(), L"\\no\\such\\file", nullptr, nullptr),
+              -3);
+    EXPECT_EQ(conn.err_code, probe.err_code);
+    if (probe.err_code == kLocalRefused) {
+      EXPECT_EQ(conn.err_text, refusal);
+    }
+  }
+  EXPECT_FALSE(path_exists(env.local + "/new"));
+  // Uploads from outside name the roots as well.
+  EXPECT_EQ(conn.addfile(widen(env.outside + "/secret.txt").c_str(), L"\\c", nullptr, nullptr), -3);
+  EXPECT_EQ(conn.err_text, refusal);
 }
 
 TEST_F(ServicePaths, LinksInsideTheStorageTreeAreNeverFollowed) {

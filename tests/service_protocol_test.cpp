@@ -251,6 +251,25 @@ TEST_F(ServiceLargeListing, ClientLeavingMidListingDoesNotDisturbAnother) {
   EXPECT_EQ(conn->getfileinfo(L"\\big", data, backup_type, reversion), 0);
 }
 
+// At the default level an existence check that finds nothing writes no
+// line; a refused login does.
+TEST(ServiceProtocol, QuietLogAtTheDefaultLevel) {
+  ServiceEnv env(0, {"--log-level", "warn"});
+  ASSERT_TRUE(env.started) << env.service.log();
+  CServiceConnection conn;
+  ASSERT_TRUE(login(conn, env.service.port()));
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  int backup_type = 0, reversion = 0;
+  EXPECT_EQ(conn.getfileinfo(L"\\absent", data, backup_type, reversion), -3);
+  CServiceConnection intruder;
+  EXPECT_FALSE(login(intruder, env.service.port(), L"alice", L"wrong"));
+  const std::string log = env.service.log();
+  EXPECT_EQ(log.find("error 3"), std::string::npos) << log;
+  EXPECT_EQ(log.find("info: "), std::string::npos) << log;
+  EXPECT_NE(log.find("warn: conn 2: login refused for user alice"), std::string::npos) << log;
+  EXPECT_NE(log.find("listening on 127.0.0.1:"), std::string::npos) << log;
+}
+
 TEST(ServiceProtocol, StopsCleanlyOnSigterm) {
   ServiceEnv env;
   ASSERT_TRUE(env.started) << env.service.log();

@@ -67,6 +67,9 @@ bool ServiceProcess::start(std::uint16_t port) {
     args.push_back("--local-root");
     args.push_back(dir);
   }
+  // Tests read the log: every line is written unless an option says less.
+  args.push_back("--log-level");
+  args.push_back("info");
   args.insert(args.end(), options_.begin(), options_.end());
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
   while (std::chrono::steady_clock::now() < deadline) {

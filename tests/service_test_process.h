@@ -16,7 +16,8 @@ int add_service_user(const std::string& root, const std::string& name,
 class ServiceProcess {
  public:
   // The service's stderr goes to `log_path`, appended to across restarts.
-  // `options` are passed after the usual ones (e.g. time limits).
+  // `options` are passed after the usual ones, which include
+  // "--log-level info" (e.g. time limits, or a quieter log level).
   ServiceProcess(std::string root, std::vector<std::string> local_roots, std::string log_path,
                  std::vector<std::string> options = {});
   // Stops a running service with SIGTERM (SIGKILL if it lingers).

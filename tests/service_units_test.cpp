@@ -8,10 +8,12 @@
 
 #include <cerrno>
 #include <string>
+#include <vector>
 
 #include "service/atomic_file.h"
 #include "service/errors.h"
 #include "service/filetime.h"
+#include "service/options.h"
 #include "service/replies.h"
 #include "service/request.h"
 #include "service/storage_paths.h"
@@ -99,6 +101,36 @@ TEST(ServiceRequests, ParsedWithTheReplyParser) {
   const std::string with_nul("<AddDir PathName=\"a\0b\"/>", 24);
   EXPECT_THROW(Request(with_nul.c_str(), with_nul.size()), ServiceError);
   EXPECT_THROW(Request("no tag", 6), ServiceError);
+}
+
+// The command line: -1 to serve, else the exit code.
+TEST(ServiceOptions, BothSpellingsOfValuesAndUsageErrors) {
+  const struct {
+    std::vector<const char*> args;
+    int result;
+  } cases[] = {
+      {{"--root=/r", "--local-root=/l", "--port=0", "--log-level=info"}, -1},
+      {{"--root", "/r", "--local-root", "/l", "--port", "0", "--log-level", "info"}, -1},
+      {{"--root", "/r", "--add-user", "bob"}, -1},
+      {{"--version"}, 0},
+      {{"--root", "/r"}, 2},  // nothing to serve
+      {{"--root", "/r", "--local-root", "/l", "--log-level", "loud"}, 2},
+      {{"--root", "/r", "--local-root", "/l", "--max-pending", "0"}, 2},
+      {{"--root", "/r", "--local-root", "/l", "--bogus"}, 2},
+  };
+  for (const auto& c : cases) {
+    std::vector<const char*> argv = {"brevanto-service"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    Options options;
+    EXPECT_EQ(parse_options(static_cast<int>(argv.size()), argv.data(), &options), c.result)
+        << c.args[0];
+    if (c.result == -1 && c.args.size() == 8) {
+      EXPECT_EQ(options.root, "/r");
+      EXPECT_EQ(options.local_roots, std::vector<std::string>{"/l"});
+      EXPECT_EQ(options.port, 0);
+      EXPECT_EQ(options.log_level, LogLevel::kInfo);
+    }
+  }
 }
 
 TEST(ServiceFiletime, CountsFrom1601) {
