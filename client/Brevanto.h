@@ -76,6 +76,14 @@ typedef int(BREVANTO_CDECL* BrevantoProgressCallback)(std::uint64_t completed,
 
 // Appends time-stamped lines to a UTF-16LE text file:
 //   "[yyyy/mm/dd hh:mm:ss:cc] : message \r\n"  (cc: hundredths of a second)
+// MSVC warns (C4251) that the standard library members of the exported
+// classes have no DLL interface; host and library share one C++ runtime (see
+// README), so the warning does not apply.
+#ifdef _MSC_VER
+#pragma warning(push)
+#pragma warning(disable : 4251)
+#endif
+
 class BREVANTO_API ClogEx {
  public:
   ClogEx();
@@ -178,5 +186,9 @@ class BREVANTO_API CBrevanto {
   std::atomic<std::int32_t> cancel_flag;
   ClogEx log;
 };
+
+#ifdef _MSC_VER
+#pragma warning(pop)
+#endif
 
 #endif  // BREVANTO_CLIENT_BREVANTO_H_

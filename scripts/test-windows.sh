@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
-# Cross-build the library for 64-bit Windows with MinGW-w64 and run the test
-# suite under Wine (headless; no X server needed).
+# Cross-build the library for Windows with MinGW-w64 and run the test suite
+# under Wine (headless; no X server needed): 64-bit (x64) and 32-bit (x86)
+# builds, the 32-bit programs running in a 64-bit Wine prefix (WoW64) as they
+# would on 64-bit Windows.
 #
-# Usage: scripts/test-windows.sh [BUILD_DIR] [extra ctest arguments...]
-#   BUILD_DIR defaults to <repo>/build-windows.
+# Usage: scripts/test-windows.sh [--arch x64|x86|all] [BUILD_DIR] [ctest arguments...]
+#   --arch     the bitness to build and test; default all (x64, then x86)
+#   BUILD_DIR  the x64 build directory, default <repo>/build-windows; the x86
+#              build goes to BUILD_DIR-x86 (with --arch x86: BUILD_DIR itself)
 #
 # Environment:
 #   WINEPREFIX      Wine prefix to use; default BUILD_DIR/wineprefix (created
-#                   and initialised on the first run, ~10-15 s, ~700 MB)
+#                   and initialised on the first run, ~10-20 s, ~700 MB)
 #   JOBS            parallel build jobs (default 2)
 #   CMAKE_GENERATOR generator for a new build dir (default Ninja if
 #                   installed, else CMake's default)
@@ -16,26 +20,76 @@
 #   SOURCE_DIR      project to build (default: this repository)
 #
 # Debian packages needed: cmake, g++-mingw-w64-x86-64-posix, wine64,
-# googletest (sources in /usr/src/googletest), optionally ninja-build.
+# googletest (sources in /usr/src/googletest), optionally ninja-build; for
+# x86 also g++-mingw-w64-i686-posix and wine32:i386, which this script
+# installs (enabling the i386 architecture) when they are missing.
 
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 src=${SOURCE_DIR:-$repo}
-build=${1:-$repo/build-windows}
-[ $# -gt 0 ] && shift
+arch=all
+if [ "${1:-}" = --arch ]; then
+  [ $# -ge 2 ] || { echo "test-windows: --arch needs x64, x86 or all" >&2; exit 1; }
+  arch=$2
+  shift 2
+fi
 jobs=${JOBS:-2}
 timeout=${CTEST_TIMEOUT:-300}
-toolchain=$repo/cmake/mingw-w64-x86_64.cmake
 wine_run=$repo/scripts/wine-run
-triplet=x86_64-w64-mingw32
 
 say() { printf '\n==> %s\n' "$*"; }
 die() { printf 'test-windows: %s\n' "$*" >&2; exit 1; }
 
+# The 32-bit cross compiler and Wine's 32-bit half (wine32:i386, which needs
+# the i386 architecture enabled). Installed before any Wine prefix is made:
+# a 64-bit prefix created without them cannot run 32-bit programs.
+x86_packages() {
+  if command -v i686-w64-mingw32-g++-posix >/dev/null 2>&1 && [ -x /usr/lib/wine/wine ]; then
+    return 0
+  fi
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    echo "== enabling the i386 architecture for wine32"
+    $sudo dpkg --add-architecture i386
+  fi
+  "$repo/scripts/deps.sh" g++-mingw-w64-i686-posix wine32:i386
+}
+
+case $arch in
+  all)
+    x86_packages
+    build=${1:-$repo/build-windows}
+    [ $# -gt 0 ] && shift
+    t_all=$SECONDS
+    status=0
+    "$0" --arch x64 "$build" "$@" || status=1
+    "$0" --arch x86 "$build-x86" "$@" || status=1
+    say "Windows suites (x64 and x86): $([ $status -eq 0 ] && echo passed || echo FAILED)" \
+        "in $((SECONDS - t_all)) s"
+    exit "$status"
+    ;;
+  x64)
+    build=${1:-$repo/build-windows}
+    toolchain=$repo/cmake/mingw-w64-x86_64.cmake
+    triplet=x86_64-w64-mingw32
+    compiler_package=g++-mingw-w64-x86-64-posix
+    ;;
+  x86)
+    x86_packages
+    build=${1:-$repo/build-windows-x86}
+    toolchain=$repo/cmake/mingw-w64-i686.cmake
+    triplet=i686-w64-mingw32
+    compiler_package=g++-mingw-w64-i686-posix
+    ;;
+  *) die "--arch takes x64, x86 or all, not $arch" ;;
+esac
+[ $# -gt 0 ] && shift
+
 for tool in cmake ctest "$triplet-g++-posix" "$triplet-objdump"; do
   command -v "$tool" >/dev/null 2>&1 ||
-    die "$tool not found (apt-get install cmake g++-mingw-w64-x86-64-posix)"
+    die "$tool not found (apt-get install cmake $compiler_package)"
 done
 command -v wine >/dev/null 2>&1 || command -v wine64 >/dev/null 2>&1 ||
   [ -x /usr/lib/wine/wine64 ] || die "Wine not found (apt-get install wine64)"
@@ -45,7 +99,7 @@ build=$(cd "$build" && pwd)
 t_total=$SECONDS
 
 # --- Configure -------------------------------------------------------------
-say "Configuring $build"
+say "Configuring $build ($arch)"
 t=$SECONDS
 # CMake reads the toolchain file only when a build directory is first
 # configured; a directory configured another way would build for the host.
@@ -122,5 +176,5 @@ t_test=$((SECONDS - t))
 exec {keeper_fd}>&-
 for _ in $(seq 50); do kill -0 "$keeper_pid" 2>/dev/null || break; sleep 0.2; done
 
-say "Times (s): configure $t_configure, build $t_build, wine prefix $t_prefix, tests $t_test, total $((SECONDS - t_total))"
+say "Times (s, $arch): configure $t_configure, build $t_build, wine prefix $t_prefix, tests $t_test, total $((SECONDS - t_total))"
 exit "$status"
