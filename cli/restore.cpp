@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <set>
 #include <system_error>
 #include <vector>
 
@@ -82,8 +83,12 @@ class Restore {
 
 int Restore::run() {
   if (const int rc = session_.open()) return rc;
-  if (entry_kind(session_, remote_root_) == EntryKind::kFile) {
-    return run_get(session_, mode_, remote_root_, options_.local_dir + "/");
+  switch (entry_kind(session_, remote_root_)) {
+    case EntryKind::kFile: return run_get(session_, mode_, remote_root_, options_.local_dir + "/");
+    case EntryKind::kDirectory: break;
+    case EntryKind::kUnknown:
+      std::fprintf(stderr, "restore: %s: not found in the storage\n", remote_root_.c_str());
+      return exit_codes::kFailed;
   }
   if (const int rc = check_local_target(session_, "restore", remote_root_,
                                         local_join(local_root_, std::string(kManifestName) + ".probe"))) {
@@ -185,7 +190,8 @@ JobOutcome Restore::restore_file(Session& session, const ManifestEntry& entry, s
 }
 
 bool Restore::make_directories(const std::vector<std::string>& relatives) {
-  for (const std::string& relative : relatives) {
+  const std::set<std::string> unique(relatives.begin(), relatives.end());
+  for (const std::string& relative : unique) {
     if (relative.empty()) continue;
     const std::string local = local_join(local_root_, relative);
     std::error_code error;

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -208,6 +209,21 @@ TEST_F(CliWithService, RestoreOfOneFileWritesThatFile) {
   const CliResult result = run({"restore", "\\bk\\a\\b\\f.txt", "restore/one"});
   ASSERT_EQ(result.exit_code, 0) << result.err;
   EXPECT_EQ(read_file(restore + "/one/f.txt"), "eff");
+}
+
+TEST_F(CliWithService, RestoreAndGetOutsideTheLocalRootsCreateNothing) {
+  write_file(local + "/a.txt", "a");
+  ASSERT_EQ(run({"backup", "local", "\\bk"}).exit_code, 0);
+  const std::string outside = temp.path() + "/outside";
+  const std::string allowed = "local path refused (allowed: " + local + ", " + restore + ")\n";
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"restore", "\\bk", outside + "/copy"}, {"get", "\\bk\\a.txt", outside + "/a.txt"}}) {
+    const CliResult result = run(args);
+    EXPECT_EQ(result.exit_code, 1) << args[0];
+    EXPECT_NE(result.err.find(allowed), std::string::npos) << result.err;
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    EXPECT_FALSE(fs::exists(outside)) << args[0];
+  }
 }
 
 }  // namespace
