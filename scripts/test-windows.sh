@@ -64,8 +64,8 @@ case $arch in
     [ $# -gt 0 ] && shift
     t_all=$SECONDS
     status=0
-    "$0" --arch x64 "$build" "$@" || status=1
-    "$0" --arch x86 "$build-x86" "$@" || status=1
+    "$repo/scripts/test-windows.sh" --arch x64 "$build" "$@" || status=1
+    "$repo/scripts/test-windows.sh" --arch x86 "$build-x86" "$@" || status=1
     say "Windows suites (x64 and x86): $([ $status -eq 0 ] && echo passed || echo FAILED)" \
         "in $((SECONDS - t_all)) s"
     exit "$status"
