@@ -22,12 +22,20 @@ std::size_t edit_distance(const std::string& a, const std::string& b) {
 }  // namespace
 
 std::string first_command_word(const std::vector<std::string>& args,
-                               const std::vector<std::string>& value_options) {
+                               const std::vector<std::string>& value_options,
+                               const std::vector<std::string>& flags) {
+  const auto known = [](const std::vector<std::string>& names, const std::string& name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+  };
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "--") return i + 1 < args.size() ? args[i + 1] : std::string();
     if (arg.empty() || arg[0] != '-') return arg;
-    if (std::find(value_options.begin(), value_options.end(), arg) != value_options.end()) ++i;
+    if (known(value_options, arg)) {
+      ++i;
+    } else if (!known(flags, arg) && !known(value_options, arg.substr(0, arg.find('=')))) {
+      return std::string();
+    }
   }
   return std::string();
 }

@@ -40,14 +40,15 @@ const char kFooter[] =
     "Exit codes: 0 ok, 1 operation failed, 2 usage error, 3 no session\n"
     "(service not reachable, login refused, connection lost), 130 interrupted.";
 
-// Global options that take a value, for finding the subcommand's word.
+// Global options, for finding the subcommand's word.
 const std::vector<std::string> kValueOptions = {"--backend", "--user", "--project",
                                                 "--client-type"};
+const std::vector<std::string> kFlags = {"-q", "--quiet", "-h", "--help", "--version"};
 
 // The subcommand word, when it names no subcommand: the message and exit 2.
 bool refuse_unknown_command(const CLI::App& app, int argc, char** argv) {
   const std::string word = first_command_word(std::vector<std::string>(argv + 1, argv + argc),
-                                              kValueOptions);
+                                              kValueOptions, kFlags);
   if (word.empty()) return false;
   std::vector<std::string> names;
   for (const CLI::App* command : app.get_subcommands({})) names.push_back(command->get_name());

@@ -47,8 +47,13 @@ TEST(CliTextWidth, CountsScreenColumns) {
 }
 
 TEST(CliCommandSuggestion, FindsTheWordAndItsNeighbours) {
-  EXPECT_EQ(first_command_word({"--user", "ann", "-q", "lss", "x"}, {"--user"}), "lss");
-  EXPECT_EQ(first_command_word({"--user", "ann"}, {"--user"}), "");
+  const std::vector<std::string> values = {"--user"};
+  const std::vector<std::string> flags = {"-q"};
+  EXPECT_EQ(first_command_word({"--user", "ann", "-q", "lss", "x"}, values, flags), "lss");
+  EXPECT_EQ(first_command_word({"--user=ann", "lss"}, values, flags), "lss");
+  EXPECT_EQ(first_command_word({"--user", "ann"}, values, flags), "");
+  // An option of a subcommand before it: the parser explains that better.
+  EXPECT_EQ(first_command_word({"--transfers", "1", "restore"}, values, flags), "");
   const std::vector<std::string> commands = {"ls", "stat", "restore", "rm", "rmdir"};
   EXPECT_EQ(unknown_command_message("lss", commands),
             "unknown command \"lss\"\n\nDid you mean this?\n\tls");
