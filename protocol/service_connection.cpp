@@ -190,7 +190,17 @@ int CServiceConnection::send_request(const std::string& request, const std::wstr
 }
 
 CMessageReader::Status CServiceConnection::read_message() {
-  return reader_.read(sock, &CServiceConnection::trace_receive, this);
+  const CMessageReader::Status status = reader_.read(sock, &CServiceConnection::trace_receive, this);
+  if (status == CMessageReader::kTooLarge) {
+    // The rest of the refused message is still on its way and would be read
+    // as later replies: end the connection instead, so that later calls fail
+    // cleanly and the next login connects afresh.
+    trace_message(L"recv() message too large, connection closed");
+    win32::shutdown(sock, SD_BOTH);
+    close_socket();
+    logged_in = false;
+  }
+  return status;
 }
 
 void CServiceConnection::trace_receive(void* self, bool may_block) {

@@ -264,6 +264,13 @@ TEST_F(ServiceConnectionReply, AReplyThatNeverCompletesFailsAtTheBound) {
   service.set_reply_gap_ms(0);
   answer_next_with(chunks, /*close_after=*/true);
   EXPECT_EQ(conn.exchange("<x/>"), -1);
+  // The rest of it is never read as a later reply: the connection is gone,
+  // and the next login starts a new one.
+  EXPECT_FALSE(conn.connected);
+  EXPECT_FALSE(conn.logged_in);
+  service.then({kLoginOk});
+  EXPECT_EQ(conn.login(L"u", L"p", L"j", L"t"), 0);
+  EXPECT_EQ(service.connections(), 2);
 }
 
 TEST(ServiceConnectionTraceFile, CreatedWithAByteOrderMarkAndAppendedWithoutAnother) {
