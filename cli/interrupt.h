@@ -1,6 +1,6 @@
-// SIGINT and SIGTERM during a long command (backup): the first one asks the
-// command to stop after the files in flight; the command then saves what it
-// did and exits with kInterrupted.
+// SIGINT and SIGTERM during a long command (backup, restore): the first one
+// asks the command to stop after the files in flight; the command then
+// saves what it did and exits with kInterrupted.
 #ifndef BREVANTO_CLI_INTERRUPT_H_
 #define BREVANTO_CLI_INTERRUPT_H_
 

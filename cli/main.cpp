@@ -3,7 +3,7 @@
 // Exit codes: 0 success; 1 an operation failed (also: `exists` found nothing,
 // `restore --verify` found differences); 2 usage error; 3 no session (the
 // service is not reachable, the login was refused, or the connection broke);
-// 130 a backup stopped by SIGINT or SIGTERM.
+// 130 a backup or restore stopped by SIGINT or SIGTERM.
 #include <CLI/CLI.hpp>
 
 #include <cstdio>

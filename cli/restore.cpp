@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "cli/exit_codes.h"
+#include "cli/interrupt.h"
 #include "cli/local_path.h"
 #include "cli/local_target_check.h"
 #include "cli/manifest_store.h"
@@ -135,13 +136,18 @@ int Restore::run() {
 
   progress_ = std::make_unique<Progress>(mode_, options_.transfers);
   progress_->start_job(files.size(), bytes);
-  run_in_parallel(session_, session_.cloud() ? 1 : options_.transfers, files.size(),
-                  [&](Session& session, std::size_t index, std::size_t slot) {
-                    return restore_file(session, files[index], slot);
-                  });
+  const bool finished =
+      run_in_parallel(session_, session_.cloud() ? 1 : options_.transfers, files.size(),
+                      [&](Session& session, std::size_t index, std::size_t slot) {
+                        return restore_file(session, files[index], slot);
+                      });
   if (connection_lost_) return exit_codes::kNoSession;
   apply_directory_metadata();
   progress_->close();
+  if (!finished && interrupted()) {
+    std::printf("restore: interrupted after the files in flight\n");
+    return exit_codes::kInterrupted;
+  }
   std::printf("restore: %s -> %s: %zu files (%s), %zu failed\n", remote_root_.c_str(),
               local_root_.c_str(), files.size(), human_bytes(bytes).c_str(), failed_);
   if (options_.verify) {
@@ -263,6 +269,7 @@ int Restore::restore_from_listing() {
 }  // namespace
 
 int run_restore(Session& session, ProgressMode mode, const RestoreOptions& options) {
+  const InterruptGuard guard;
   Restore restore(session, mode, options);
   return restore.run();
 }

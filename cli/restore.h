@@ -22,7 +22,8 @@ struct RestoreOptions {
 // and SHA-256 against it; stored files it does not list are left alone.
 // Without one, restores what a listing shows (and cannot verify). Nothing
 // is created when the local service refuses the local directory. Returns
-// an exit code; 1 when a file could not be restored or does not match.
+// an exit code; 1 when a file could not be restored or does not match;
+// kInterrupted after SIGINT or SIGTERM, once the files in flight are done.
 int run_restore(Session& session, ProgressMode mode, const RestoreOptions& options);
 
 #endif  // BREVANTO_CLI_RESTORE_H_

@@ -201,6 +201,10 @@ TEST_F(CliWithService, AnInterruptedBackupSavesWhatItDidAndTheNextGoesOn) {
   result = run({"restore", "\\bk", "restore/copy", "--verify"});
   EXPECT_EQ(result.exit_code, 0) << result.err;
   EXPECT_NE(result.out.find("verify: all 200 files match the manifest"), std::string::npos);
+
+  result = run({"restore", "--transfers", "1", "\\bk", "restore/part"}, "[3/200]");
+  EXPECT_EQ(result.exit_code, 130) << result.err;
+  EXPECT_NE(result.out.find("restore: interrupted"), std::string::npos) << result.out;
 }
 
 TEST_F(CliWithService, RestoreOfOneFileWritesThatFile) {
