@@ -43,7 +43,8 @@ const char kFooter[] =
 // Global options, for finding the subcommand's word.
 const std::vector<std::string> kValueOptions = {"--backend", "--user", "--project",
                                                 "--client-type"};
-const std::vector<std::string> kFlags = {"-q", "--quiet", "-h", "--help", "--version"};
+const std::vector<std::string> kFlags = {"-q", "--quiet", "-v", "--verbose", "-h", "--help",
+                                         "--version"};
 
 // The subcommand word, when it names no subcommand: the message and exit 2.
 bool refuse_unknown_command(const CLI::App& app, int argc, char** argv) {
