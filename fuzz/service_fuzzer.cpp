@@ -42,6 +42,7 @@
 
 #include "service/catalog.h"
 #include "service/client_registry.h"
+#include "service/group_commit.h"
 #include "service/local_paths.h"
 #include "service/log.h"
 #include "service/service_context.h"
@@ -71,6 +72,7 @@ struct Fixture {
   std::string base, root, local, sentinel, client_id;
   UniqueFd data;
   Catalog* catalog = nullptr;
+  GroupCommit* commits = nullptr;
   LocalRoots* local_roots = nullptr;
   sqlite3* db = nullptr;  // a second catalog connection, for resets
   ClientRegistry clients;
@@ -173,7 +175,7 @@ void reset_data() {
   empty_dir(g->data.get());
   const UniqueFd tree = open_user_tree(g->data.get(), g->binding, true);
   seed(tree.get(), 300 * 1024);
-  check(sqlite3_exec(g->db, "DELETE FROM files; DELETE FROM pending_temps;", nullptr, nullptr,
+  check(sqlite3_exec(g->db, "DELETE FROM files; DELETE FROM pending_temps; DELETE FROM pending_rows;", nullptr, nullptr,
                      nullptr) == SQLITE_OK,
         "catalog reset");
   g->data_state = snapshot_of(g->root + "/data");
@@ -321,6 +323,7 @@ void set_up() {
   check(::mkdir((g->root + "/data").c_str(), 0700) == 0, "mkdir data");
   g->data.reset(::open((g->root + "/data").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   g->catalog = new Catalog(g->root + "/catalog.sqlite3");
+  g->commits = new GroupCommit(*g->catalog);
   check(sqlite3_open((g->root + "/catalog.sqlite3").c_str(), &g->db) == SQLITE_OK, "sqlite");
   sqlite3_busy_timeout(g->db, 10000);
   // A cheap hash keeps logins fast; the cost comes from the hash string.
@@ -333,6 +336,7 @@ void set_up() {
   g->context.catalog = g->catalog;
   g->context.clients = &g->clients;
   g->context.local_roots = g->local_roots;
+  g->context.commits = g->commits;
   g_idle_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   check(g_idle_fd >= 0, "eventfd");
 

@@ -33,16 +33,30 @@ int AtomicFile::create(int dir_fd, const std::string& temp_name, const std::stri
   return 0;
 }
 
-int AtomicFile::commit(bool replace) {
+int AtomicFile::sync() {
   int err = 0;
   if (::fsync(fd_.get()) != 0) err = errno;
   if (err == 0 && ::close(fd_.release()) != 0) err = errno;
-  if (err == 0) err = rename_into_place(replace);
+  return err;
+}
+
+int AtomicFile::place(bool replace) {
+  const int err = rename_into_place(replace);
   if (err != 0) {
     discard();
     return err;
   }
   pending_ = false;
+  return 0;
+}
+
+int AtomicFile::commit(bool replace) {
+  int err = sync();
+  if (err == 0) err = place(replace);
+  if (err != 0) {
+    discard();
+    return err;
+  }
   if (::fsync(dir_fd_) != 0) return errno;
   return 0;
 }

@@ -42,6 +42,14 @@ class AtomicFile {
   // an errno value; on failure the temp file is gone.
   int commit(bool replace);
 
+  // commit() in steps, for callers that share the syncs of many files: the
+  // file's data synced (and the file closed), then the rename, after which
+  // the caller syncs the directory. 0 or an errno value; a failed place()
+  // removes the temp file.
+  int sync();
+  int place(bool replace);
+  int dir_fd() const { return dir_fd_; }
+
   // Closes and removes the temp file now, if there is one.
   void discard();
 

@@ -26,7 +26,18 @@ const char kSchema[] =
     "  create_time INTEGER NOT NULL,"
     "  modify_time INTEGER NOT NULL,"
     "  PRIMARY KEY(user_id, project, path)) WITHOUT ROWID;"
-    "CREATE TABLE IF NOT EXISTS pending_temps(path TEXT PRIMARY KEY);";
+    "CREATE TABLE IF NOT EXISTS pending_temps(path TEXT PRIMARY KEY);"
+    "CREATE TABLE IF NOT EXISTS pending_rows("
+    "  id INTEGER PRIMARY KEY,"
+    "  user_id INTEGER NOT NULL,"
+    "  project TEXT NOT NULL,"
+    "  path TEXT NOT NULL,"
+    "  is_update INTEGER NOT NULL,"
+    "  backup_type INTEGER NOT NULL,"
+    "  sha256 TEXT NOT NULL,"
+    "  size INTEGER NOT NULL,"
+    "  create_time INTEGER NOT NULL,"
+    "  modify_time INTEGER NOT NULL);";
 
 }  // namespace
 
@@ -48,6 +59,18 @@ class Catalog::Statement {
     sqlite3_bind_text(stmt_, index, value.data(), static_cast<int>(value.size()),
                       SQLITE_TRANSIENT);
     return *this;
+  }
+  // Binds a file row: user, project and path to 1 to 3, then backup type,
+  // SHA-256, size, creation and modification time from `first` on.
+  Statement& bind_row(const FileRow& row, int first) {
+    return bind(1, row.user_id)
+        .bind(2, row.project)
+        .bind(3, row.path)
+        .bind(first, row.backup_type)
+        .bind(first + 1, row.sha256)
+        .bind(first + 2, row.size)
+        .bind(first + 3, row.create_time)
+        .bind(first + 4, row.modify_time);
   }
   // True while rows come; false when done.
   bool step() {
@@ -154,40 +177,92 @@ std::optional<FileRow> Catalog::find_file(std::int64_t user_id, const std::strin
   return row;
 }
 
-void Catalog::record_added(const FileRow& row) {
-  std::lock_guard<std::mutex> lock(mu_);
+// BEGIN IMMEDIATE ... COMMIT, rolled back when left by an exception.
+class Catalog::Transaction {
+ public:
+  explicit Transaction(Catalog& catalog) : catalog_(catalog) { catalog.exec("BEGIN IMMEDIATE"); }
+  ~Transaction() {
+    if (!done_) sqlite3_exec(catalog_.db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+  void commit() {
+    catalog_.exec("COMMIT");
+    done_ = true;
+  }
+
+ private:
+  Catalog& catalog_;
+  bool done_ = false;
+};
+
+void Catalog::write_row(const RowChange& change) {
   Statement(*this,
-            "INSERT OR REPLACE INTO files(user_id, project, path, reversion, backup_type,"
-            " sha256, size, create_time, modify_time) VALUES(?1, ?2, ?3, 1, ?4, ?5, ?6, ?7, ?8)")
-      .bind(1, row.user_id)
-      .bind(2, row.project)
-      .bind(3, row.path)
-      .bind(4, row.backup_type)
-      .bind(5, row.sha256)
-      .bind(6, row.size)
-      .bind(7, row.create_time)
-      .bind(8, row.modify_time)
+            change.update
+                ? "INSERT INTO files(user_id, project, path, reversion, backup_type, sha256, size,"
+                  " create_time, modify_time) VALUES(?1, ?2, ?3, 1, ?4, ?5, ?6, ?7, ?8)"
+                  " ON CONFLICT(user_id, project, path) DO UPDATE SET"
+                  " reversion = reversion + 1, backup_type = excluded.backup_type,"
+                  " sha256 = excluded.sha256, size = excluded.size,"
+                  " modify_time = excluded.modify_time"
+                : "INSERT OR REPLACE INTO files(user_id, project, path, reversion, backup_type,"
+                  " sha256, size, create_time, modify_time)"
+                  " VALUES(?1, ?2, ?3, 1, ?4, ?5, ?6, ?7, ?8)")
+      .bind_row(change.row, 4)
       .run();
 }
 
-void Catalog::record_updated(const FileRow& row) {
+std::vector<std::int64_t> Catalog::commit_changes(const std::vector<const RowChange*>& journal,
+                                                   const std::vector<const RowChange*>& rows,
+                                                   const std::vector<std::int64_t>& settled) {
   std::lock_guard<std::mutex> lock(mu_);
-  Statement(*this,
-            "INSERT INTO files(user_id, project, path, reversion, backup_type, sha256, size,"
-            " create_time, modify_time) VALUES(?1, ?2, ?3, 1, ?4, ?5, ?6, ?7, ?8)"
-            " ON CONFLICT(user_id, project, path) DO UPDATE SET"
-            " reversion = reversion + 1, backup_type = excluded.backup_type,"
-            " sha256 = excluded.sha256, size = excluded.size,"
-            " modify_time = excluded.modify_time")
-      .bind(1, row.user_id)
-      .bind(2, row.project)
-      .bind(3, row.path)
-      .bind(4, row.backup_type)
-      .bind(5, row.sha256)
-      .bind(6, row.size)
-      .bind(7, row.create_time)
-      .bind(8, row.modify_time)
-      .run();
+  // The connection syncs every commit (FULL) unless told otherwise here.
+  if (journal.empty()) exec("PRAGMA synchronous=NORMAL");
+  struct Restore {
+    Catalog* catalog;
+    bool active;
+    ~Restore() {
+      if (active) sqlite3_exec(catalog->db_, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
+    }
+  } restore{this, journal.empty()};
+  Transaction transaction(*this);
+  std::vector<std::int64_t> ids;
+  for (const RowChange* change : journal) {
+    Statement(*this,
+              "INSERT INTO pending_rows(user_id, project, path, is_update, backup_type, sha256,"
+              " size, create_time, modify_time) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)")
+        .bind_row(change->row, 5)
+        .bind(4, change->update ? 1 : 0)
+        .run();
+    ids.push_back(sqlite3_last_insert_rowid(db_));
+  }
+  for (const RowChange* change : rows) write_row(*change);
+  for (const std::int64_t id : settled) {
+    Statement(*this, "DELETE FROM pending_rows WHERE id = ?1").bind(1, id).run();
+  }
+  transaction.commit();
+  return ids;
+}
+
+std::vector<JournaledChange> Catalog::journaled_changes() {
+  std::lock_guard<std::mutex> lock(mu_);
+  Statement st(*this,
+               "SELECT id, user_id, project, path, is_update, backup_type, sha256, size,"
+               " create_time, modify_time FROM pending_rows ORDER BY id");
+  std::vector<JournaledChange> out;
+  while (st.step()) {
+    JournaledChange j;
+    j.id = st.int64(0);
+    j.change.row.user_id = st.int64(1);
+    j.change.row.project = st.text(2);
+    j.change.row.path = st.text(3);
+    j.change.update = st.int64(4) != 0;
+    j.change.row.backup_type = static_cast<int>(st.int64(5));
+    j.change.row.sha256 = st.text(6);
+    j.change.row.size = st.int64(7);
+    j.change.row.create_time = st.int64(8);
+    j.change.row.modify_time = st.int64(9);
+    out.push_back(std::move(j));
+  }
+  return out;
 }
 
 void Catalog::remove_tree(std::int64_t user_id, const std::string& project,

@@ -32,6 +32,19 @@ struct FileRow {
   std::int64_t modify_time = 0;
 };
 
+// A row about to change with a file put in place: AddFile's new row, or
+// UpdateFile's (Reversion then goes up by one).
+struct RowChange {
+  FileRow row;
+  bool update = false;
+};
+
+// A change journaled before its file was put in place, found at start-up.
+struct JournaledChange {
+  std::int64_t id = 0;
+  RowChange change;
+};
+
 class Catalog {
  public:
   // Opens or creates the catalog file and its tables.
@@ -46,11 +59,19 @@ class Catalog {
 
   std::optional<FileRow> find_file(std::int64_t user_id, const std::string& project,
                                    const std::string& path);
-  // A file stored anew: its row with Reversion 1, replacing any stale row.
-  void record_added(const FileRow& row);
-  // A stored file replaced: Reversion goes up by one (to 1 when the file had
-  // no row) and CreateTime is kept.
-  void record_updated(const FileRow& row);
+  // The journal of row changes that make a file's rename and its row one
+  // step (see group_commit.h). In one transaction: journals `journal` and
+  // returns their ids, writes the rows of `rows`, and drops the journal
+  // entries `settled`. The transaction is synced when it journals
+  // anything; settling alone is not, as the synced journal entries hold
+  // the same rows. A file stored anew gets its row with Reversion 1,
+  // replacing any stale row; a stored file replaced has its Reversion go up
+  // by one (to 1 when the file had no row), and its CreateTime is kept.
+  std::vector<std::int64_t> commit_changes(const std::vector<const RowChange*>& journal,
+                                           const std::vector<const RowChange*>& rows,
+                                           const std::vector<std::int64_t>& settled);
+  std::vector<JournaledChange> journaled_changes();
+
   // Drops the rows of `path` and of everything below it.
   void remove_tree(std::int64_t user_id, const std::string& project, const std::string& path);
 
@@ -62,7 +83,10 @@ class Catalog {
 
  private:
   class Statement;
+  class Transaction;
   void exec(const char* sql);
+  // Writes the row of one change; the lock must be held.
+  void write_row(const RowChange& change);
   [[noreturn]] void fail(const char* what);
 
   std::mutex mu_;

@@ -1,12 +1,12 @@
 #include "service/content_copy.h"
 
-#include <sodium.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <vector>
 
 #include "service/progress_reporter.h"
+#include "service/sha256.h"
 
 namespace {
 
@@ -32,9 +32,10 @@ void write_all(int fd, const unsigned char* data, std::size_t size, ErrorCode co
 
 CopyResult copy_content(int src, int dst, ProgressReporter& progress, ErrorCode read_code,
                         ErrorCode write_code) {
-  std::vector<unsigned char> buffer(kChunkBytes);
-  crypto_hash_sha256_state sha;
-  crypto_hash_sha256_init(&sha);
+  // One buffer per session thread, reused by every transfer: each byte is
+  // read once, hashed from the buffer and written from it.
+  thread_local std::vector<unsigned char> buffer(kChunkBytes);
+  Sha256 sha;
   CopyResult result;
   for (;;) {
     const ssize_t n = ::read(src, buffer.data(), buffer.size());
@@ -43,15 +44,11 @@ CopyResult copy_content(int src, int dst, ProgressReporter& progress, ErrorCode 
       fail(read_code, errno, "read");
     }
     if (n == 0) break;
-    crypto_hash_sha256_update(&sha, buffer.data(), static_cast<unsigned long long>(n));
+    sha.update(buffer.data(), static_cast<std::size_t>(n));
     write_all(dst, buffer.data(), static_cast<std::size_t>(n), write_code);
     result.bytes += static_cast<std::uint64_t>(n);
     progress.advance(result.bytes);
   }
-  unsigned char digest[crypto_hash_sha256_BYTES];
-  crypto_hash_sha256_final(&sha, digest);
-  char hex[sizeof(digest) * 2 + 1];
-  sodium_bin2hex(hex, sizeof(hex), digest, sizeof(digest));
-  result.sha256 = hex;
+  result.sha256 = sha.hex();
   return result;
 }

@@ -6,6 +6,8 @@
 //     guesses that get checked per account, and a real login's time under
 //     a flood of guessing connections; another user's ClientID after one
 //     user's many logins.
+//   service_defences_bench uploads [FILES]
+//     small files stored per second by 1 and by 4 clients side by side.
 //   service_defences_bench soak SECONDS
 //     good clients upload, download and compare, while others stay silent,
 //     send half requests, guess passwords or vanish mid-transfer. Exits 1
@@ -244,6 +246,43 @@ void measure_logins_per_user() {
               valid ? "valid" : "DROPPED");
 }
 
+// `clients` clients side by side, each storing `files` small files (1 to
+// 4 KiB) with AddFile: files stored per second. Every success is durable,
+// so this is mostly the cost of the syncs and how well they are shared.
+void measure_parallel_uploads(int clients, int files) {
+  ServiceEnv env;
+  if (!env.started) throw std::runtime_error("service did not start");
+  for (int c = 0; c < clients; ++c) {
+    for (int i = 0; i < files; ++i) {
+      write_file(env.local + "/c" + std::to_string(c) + "-" + std::to_string(i),
+                 pattern_bytes(1024 + static_cast<std::size_t>(i * 31 % 3072), i));
+    }
+  }
+  std::atomic<int> failures{0};
+  const auto start = Clock::now();
+  std::vector<std::thread> threads;
+  for (int c = 0; c < clients; ++c) {
+    threads.emplace_back([&, c] {
+      CServiceConnection conn;
+      if (!login(conn, env.service.port(), "alice", "s3cret")) {
+        ++failures;
+        return;
+      }
+      for (int i = 0; i < files; ++i) {
+        const std::string name = "c" + std::to_string(c) + "-" + std::to_string(i);
+        if (conn.addfile(widen(env.local + "/" + name).c_str(), widen("\\" + name).c_str(),
+                         nullptr, nullptr) != 0) {
+          ++failures;
+        }
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  const double took = seconds_since(start);
+  std::printf("%d clients storing %d small files each: %.2f s, %.0f files/s, %d failed\n",
+              clients, files, took, clients * files / took, failures.load());
+}
+
 // ---- soak
 
 struct SoakCounts {
@@ -406,10 +445,17 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (mode == "soak") return soak(argc > 2 ? std::atoi(argv[2]) : 600);
+    if (mode == "uploads") {
+      measure_parallel_uploads(1, argc > 2 ? std::atoi(argv[2]) : 500);
+      measure_parallel_uploads(4, argc > 2 ? std::atoi(argv[2]) : 500);
+      return 0;
+    }
   } catch (const std::exception& e) {
     std::fprintf(stderr, "service_defences_bench: %s\n", e.what());
     return 1;
   }
-  std::fprintf(stderr, "usage: service_defences_bench measure [GUESS_SECONDS] | soak [SECONDS]\n");
+  std::fprintf(stderr,
+               "usage: service_defences_bench measure [GUESS_SECONDS] | uploads [FILES] | "
+               "soak [SECONDS]\n");
   return 2;
 }

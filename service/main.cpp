@@ -14,8 +14,10 @@
 
 #include "service/accounts.h"
 #include "service/catalog.h"
+#include "service/change_recovery.h"
 #include "service/client_registry.h"
 #include "service/connection_table.h"
+#include "service/group_commit.h"
 #include "service/local_paths.h"
 #include "service/login_throttle.h"
 #include "service/log.h"
@@ -89,6 +91,8 @@ int serve(const Options& options, Catalog& catalog, int root_fd) {
   const UniqueFd data = open_or_make_dir(root_fd, "data");
   if (!install_stop_handlers()) throw std::runtime_error("cannot create the stop pipe");
 
+  const int settled = settle_journaled_changes(catalog, data.get());
+  if (settled > 0) log_warn("settled %d row(s) of files renamed before a crash", settled);
   const int storage_temps = remove_stale_storage_temps(data.get());
   const int local_temps = remove_stale_local_temps(catalog);
   if (storage_temps + local_temps > 0) {
@@ -98,6 +102,7 @@ int serve(const Options& options, Catalog& catalog, int root_fd) {
   ClientRegistry clients(options.ids_per_user);
   ConnectionTable connections(options.max_pending, options.max_sessions);
   LoginThrottle throttle(std::chrono::seconds(options.lockout));
+  GroupCommit commits(catalog);
   ServiceContext context;
   context.data_fd = data.get();
   context.catalog = &catalog;
@@ -105,6 +110,7 @@ int serve(const Options& options, Catalog& catalog, int root_fd) {
   context.local_roots = &local_roots;
   context.connections = &connections;
   context.throttle = &throttle;
+  context.commits = &commits;
   context.timeouts.login_grace = std::chrono::seconds(options.login_grace);
   context.timeouts.idle = std::chrono::seconds(options.idle_timeout);
   Server server(context);

@@ -7,6 +7,7 @@
 class Catalog;
 class ClientRegistry;
 class ConnectionTable;
+class GroupCommit;
 class LocalRoots;
 class LoginThrottle;
 
@@ -23,6 +24,7 @@ struct ServiceContext {
   Catalog* catalog = nullptr;
   ClientRegistry* clients = nullptr;
   const LocalRoots* local_roots = nullptr;
+  GroupCommit* commits = nullptr;  // stores uploads with their rows
   // Optional: without them connections are not counted and logins not
   // slowed down.
   ConnectionTable* connections = nullptr;

@@ -10,6 +10,7 @@
 #include "service/content_copy.h"
 #include "service/errors.h"
 #include "service/filetime.h"
+#include "service/group_commit.h"
 #include "service/local_paths.h"
 #include "service/log.h"
 #include "service/progress_reporter.h"
@@ -79,11 +80,10 @@ void upload(Session& session, const Request& request, const Binding& who, bool u
   const timespec times[2] = {source.st.st_mtim, source.st.st_mtim};
   ::futimens(file.fd(), times);
   progress.finish(copied.bytes);
-  if (const int err = file.commit(update)) {
-    throw_errno(storage_error_code(err, kInternal), err, "store " + log_safe(path.text()));
-  }
 
-  FileRow row;
+  RowChange change;
+  change.update = update;
+  FileRow& row = change.row;
   row.user_id = who.user_id;
   row.project = who.project;
   row.path = path.text();
@@ -92,10 +92,8 @@ void upload(Session& session, const Request& request, const Binding& who, bool u
   row.size = static_cast<std::int64_t>(copied.bytes);
   row.create_time = filetime_now();
   row.modify_time = filetime_from_timespec(source.st.st_mtim);
-  if (update) {
-    context.catalog->record_updated(row);
-  } else {
-    context.catalog->record_added(row);
+  if (const int err = context.commits->commit(file, update, change)) {
+    throw_errno(storage_error_code(err, kInternal), err, "store " + log_safe(path.text()));
   }
   log_info("conn %d: user %s %s %s (%" PRIu64 " bytes)", session.id(), log_safe(who.user).c_str(),
            update ? "updated" : "added", log_safe(row.path).c_str(), copied.bytes);

@@ -14,6 +14,7 @@
 #include "service/errors.h"
 #include "service/filetime.h"
 #include "service/options.h"
+#include "service/sha256.h"
 #include "service/replies.h"
 #include "service/request.h"
 #include "service/storage_paths.h"
@@ -130,6 +131,20 @@ TEST(ServiceOptions, BothSpellingsOfValuesAndUsageErrors) {
       EXPECT_EQ(options.port, 0);
       EXPECT_EQ(options.log_level, LogLevel::kInfo);
     }
+  }
+}
+
+TEST(ServiceSha256, KnownAnswers) {
+  const std::pair<std::string, const char*> cases[] = {
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {std::string(1000000, 'a'),
+       "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+  };
+  for (const auto& c : cases) {
+    Sha256 sha;
+    sha.update(c.first.data(), c.first.size());
+    EXPECT_EQ(sha.hex(), c.second) << c.first.size();
   }
 }
 

@@ -1,0 +1,30 @@
+#include "service/sha256.h"
+
+#include <openssl/evp.h>
+
+#include <new>
+
+Sha256::Sha256() : ctx_(EVP_MD_CTX_new()) {
+  if (ctx_ == nullptr || EVP_DigestInit_ex(ctx_, EVP_sha256(), nullptr) != 1) {
+    EVP_MD_CTX_free(ctx_);
+    throw std::bad_alloc();
+  }
+}
+
+Sha256::~Sha256() { EVP_MD_CTX_free(ctx_); }
+
+void Sha256::update(const void* data, std::size_t size) { EVP_DigestUpdate(ctx_, data, size); }
+
+std::string Sha256::hex() {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  EVP_DigestFinal_ex(ctx_, digest, &size);
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(size * 2);
+  for (unsigned int i = 0; i < size; ++i) {
+    out += kHex[digest[i] >> 4];
+    out += kHex[digest[i] & 15];
+  }
+  return out;
+}
