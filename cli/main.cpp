@@ -40,16 +40,18 @@ const char kFooter[] =
     "Exit codes: 0 ok, 1 operation failed, 2 usage error, 3 no session\n"
     "(service not reachable, login refused, connection lost), 130 interrupted.";
 
-// Global options, for finding the subcommand's word.
-const std::vector<std::string> kValueOptions = {"--backend", "--user", "--project",
-                                                "--client-type"};
-const std::vector<std::string> kFlags = {"-q", "--quiet", "-v", "--verbose", "-h", "--help",
-                                         "--version"};
-
 // The subcommand word, when it names no subcommand: the message and exit 2.
 bool refuse_unknown_command(const CLI::App& app, int argc, char** argv) {
+  // The global options, with and without a value, as the parser knows them.
+  std::vector<std::string> value_options;
+  std::vector<std::string> flags;
+  for (const CLI::Option* option : app.get_options()) {
+    std::vector<std::string>& names = option->get_items_expected_max() == 0 ? flags : value_options;
+    for (const std::string& name : option->get_lnames()) names.push_back("--" + name);
+    for (const std::string& name : option->get_snames()) names.push_back("-" + name);
+  }
   const std::string word = first_command_word(std::vector<std::string>(argv + 1, argv + argc),
-                                              kValueOptions, kFlags);
+                                              value_options, flags);
   if (word.empty()) return false;
   std::vector<std::string> names;
   for (const CLI::App* command : app.get_subcommands({})) names.push_back(command->get_name());
