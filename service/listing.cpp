@@ -72,6 +72,9 @@ std::vector<Entry> read_entries(Session& session, int dir_fd, const std::string&
     ::close(listing_fd);
     throw_errno(kInternal, err, "fdopendir");
   }
+  // The duplicate shares its offset with `dir_fd`, which a cached folder
+  // keeps from an earlier listing.
+  ::rewinddir(dir.get());
   std::vector<Entry> entries;
   for (;;) {
     errno = 0;
@@ -136,9 +139,9 @@ void handle_get_file_list(Session& session, const Request& request, const Bindin
   const std::string* sub_dirs = request.find("SearchSubDirs");
   const bool recursive = sub_dirs != nullptr && ascii_iequals(*sub_dirs, "true");
 
-  const UniqueFd tree = open_user_tree(session.context().data_fd, who, false);
-  const UniqueFd dir = open_storage_dir(tree.get(), start, start.parts.size(), false);
+  const int dir =
+      session.trees().folder(session.context().data_fd, who, start, start.parts.size(), false);
   ListingWriter out(session);
-  list_directory(session, out, dir.get(), start.dir_text(), recursive, 0);
+  list_directory(session, out, dir, start.dir_text(), recursive, 0);
   out.finish();
 }

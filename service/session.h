@@ -13,6 +13,7 @@
 
 #include "service/client_registry.h"
 #include "service/service_context.h"
+#include "service/tree_cache.h"
 
 class Request;
 
@@ -24,6 +25,8 @@ class Session {
   void run();
 
   ServiceContext& context() { return context_; }
+  // The folders of the user's tree this connection used last.
+  TreeCache& trees() { return trees_; }
   int sock() const { return sock_; }
   int id() const { return id_; }
   // Sends one reply message; throws ClientGone.
@@ -56,6 +59,7 @@ class Session {
   int sock_;
   int id_;
   std::chrono::steady_clock::time_point started_;
+  TreeCache trees_;
   bool authenticated_ = false;
   int login_failures_ = 0;
 };

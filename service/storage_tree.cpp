@@ -57,10 +57,11 @@ UniqueFd open_user_tree(int data_fd, const Binding& binding, bool create) {
   return open_child_dir(user.get(), project_dir_name(binding.project), create);
 }
 
-UniqueFd open_storage_dir(int tree_fd, const StoragePath& path, std::size_t count, bool create) {
-  UniqueFd dir(::fcntl(tree_fd, F_DUPFD_CLOEXEC, 0));
+UniqueFd open_storage_dir(int dir_fd, const StoragePath& path, std::size_t count, bool create,
+                          std::size_t from) {
+  UniqueFd dir(::fcntl(dir_fd, F_DUPFD_CLOEXEC, 0));
   if (!dir.valid()) throw_errno(kInternal, errno, "dup");
-  for (std::size_t i = 0; i < count; ++i) {
+  for (std::size_t i = from; i < count; ++i) {
     dir = open_child_dir(dir.get(), path.parts[i], create);
   }
   return dir;

@@ -24,11 +24,13 @@ std::string project_dir_name(const std::string& project);
 // ServiceError.
 UniqueFd open_user_tree(int data_fd, const Binding& binding, bool create);
 
-// Opens the directory formed by the first `count` components of `path`.
-// When `create`, missing directories are made (mode 0700, each synced into
-// its parent). Throws ServiceError: kNotFound, kNotADirectory, kInvalidPath
-// for a symbolic link.
-UniqueFd open_storage_dir(int tree_fd, const StoragePath& path, std::size_t count, bool create);
+// Opens the directory formed by the first `count` components of `path`,
+// walking from `dir_fd`, which is the directory of the first `from`
+// components (the tree itself for 0). When `create`, missing directories
+// are made (mode 0700, each synced into its parent). Throws ServiceError:
+// kNotFound, kNotADirectory, kInvalidPath for a symbolic link.
+UniqueFd open_storage_dir(int dir_fd, const StoragePath& path, std::size_t count, bool create,
+                          std::size_t from = 0);
 
 // The directory that holds the last component of a non-root path.
 inline UniqueFd open_parent_dir(int tree_fd, const StoragePath& path, bool create) {

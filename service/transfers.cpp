@@ -56,9 +56,8 @@ void upload(Session& session, const Request& request, const Binding& who, bool u
 
   ServiceContext& context = session.context();
   LocalRoots::Source source = context.local_roots->open_source(local);
-  const UniqueFd tree = open_user_tree(context.data_fd, who, false);
-  const UniqueFd parent = open_parent_dir(tree.get(), path, !update);
-  const EntryKind kind = entry_kind(parent.get(), path.name());
+  const int parent = session.trees().parent(context.data_fd, who, path, !update);
+  const EntryKind kind = entry_kind(parent, path.name());
   if (update) {
     if (kind == EntryKind::kMissing) throw ServiceError(kNotFound, "no " + log_safe(path.text()));
     if (kind == EntryKind::kDirectory) {
@@ -70,7 +69,7 @@ void upload(Session& session, const Request& request, const Binding& who, bool u
   }
 
   AtomicFile file;
-  if (const int err = file.create(parent.get(), make_temp_name(), path.name(), kStorageFileMode)) {
+  if (const int err = file.create(parent, make_temp_name(), path.name(), kStorageFileMode)) {
     throw_errno(storage_error_code(err, kInternal), err, "create temp file");
   }
   ProgressReporter progress(session.sock(), static_cast<std::uint64_t>(source.st.st_size));
@@ -121,10 +120,9 @@ void handle_download_file(Session& session, const Request& request, const Bindin
   // nothing is made on the local side for that.
   ServiceContext& context = session.context();
   context.local_roots->check_target(local);
-  const UniqueFd tree = open_user_tree(context.data_fd, who, false);
-  const UniqueFd parent = open_parent_dir(tree.get(), path, false);
+  const int parent = session.trees().parent(context.data_fd, who, path, false);
   const int source_fd =
-      ::openat(parent.get(), path.name().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+      ::openat(parent, path.name().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (source_fd < 0) {
     throw_errno(storage_error_code(errno, kInternal), errno, "open " + log_safe(path.text()));
   }

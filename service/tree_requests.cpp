@@ -32,22 +32,23 @@ std::int64_t directory_create_time(int dir_fd, const char* name, const struct st
 
 void handle_get_file_info(Session& session, const Request& request, const Binding& who) {
   const StoragePath path = parse_storage_path(request.get("PathName"));
-  const UniqueFd tree = open_user_tree(session.context().data_fd, who, false);
+  TreeCache& trees = session.trees();
   EntryInfo info;
   struct stat st;
   if (path.is_root()) {
-    if (::fstat(tree.get(), &st) != 0) throw_errno(kInternal, errno, "fstat");
-    info.create_time = directory_create_time(tree.get(), "", st);
+    const int tree = trees.tree(session.context().data_fd, who);
+    if (::fstat(tree, &st) != 0) throw_errno(kInternal, errno, "fstat");
+    info.create_time = directory_create_time(tree, "", st);
     info.modify_time = filetime_from_timespec(st.st_mtim);
     session.send(file_info_reply(info));
     return;
   }
-  const UniqueFd parent = open_parent_dir(tree.get(), path, false);
-  switch (entry_kind(parent.get(), path.name(), &st)) {
+  const int parent = trees.parent(session.context().data_fd, who, path, false);
+  switch (entry_kind(parent, path.name(), &st)) {
     case EntryKind::kMissing:
       throw ServiceError(kNotFound, "no " + log_safe(path.text()));
     case EntryKind::kDirectory:
-      info.create_time = directory_create_time(parent.get(), path.name().c_str(), st);
+      info.create_time = directory_create_time(parent, path.name().c_str(), st);
       info.modify_time = filetime_from_timespec(st.st_mtim);
       break;
     case EntryKind::kFile:
@@ -72,20 +73,18 @@ void handle_get_file_info(Session& session, const Request& request, const Bindin
 
 void handle_add_dir(Session& session, const Request& request, const Binding& who) {
   const StoragePath path = parse_storage_path(request.get("PathName"));
-  const UniqueFd tree = open_user_tree(session.context().data_fd, who, false);
-  open_storage_dir(tree.get(), path, path.parts.size(), true);
+  session.trees().folder(session.context().data_fd, who, path, path.parts.size(), true);
   session.send(success_reply());
 }
 
 void handle_remove_file(Session& session, const Request& request, const Binding& who) {
   const StoragePath path = parse_storage_path(request.get("PathName"));
   if (path.is_root()) throw ServiceError(kInvalidPath, "the root cannot be removed");
-  const UniqueFd tree = open_user_tree(session.context().data_fd, who, false);
-  const UniqueFd parent = open_parent_dir(tree.get(), path, false);
-  if (entry_kind(parent.get(), path.name()) == EntryKind::kMissing) {
+  const int parent = session.trees().parent(session.context().data_fd, who, path, false);
+  if (entry_kind(parent, path.name()) == EntryKind::kMissing) {
     throw ServiceError(kNotFound, "no " + log_safe(path.text()));
   }
-  const int err = remove_entry(parent.get(), path.name());
+  const int err = remove_entry(parent, path.name());
   if (err != 0) {
     throw_errno(storage_error_code(err, kInternal), err, "remove " + log_safe(path.text()));
   }

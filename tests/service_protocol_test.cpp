@@ -251,6 +251,31 @@ TEST_F(ServiceLargeListing, ClientLeavingMidListingDoesNotDisturbAnother) {
   EXPECT_EQ(conn->getfileinfo(L"\\big", data, backup_type, reversion), 0);
 }
 
+// A connection keeps the folders it used open; one that another connection
+// removed and made again is the new one, and a folder listed twice lists
+// whole twice.
+TEST(ServiceProtocol, FoldersRemovedByAnotherConnectionAreOpenedAfresh) {
+  ServiceEnv env;
+  ASSERT_TRUE(env.started) << env.service.log();
+  ASSERT_TRUE(write_file(env.local + "/f", "content"));
+  const std::wstring source = widen(env.local + "/f");
+  CServiceConnection a, b;
+  ASSERT_TRUE(login(a, env.service.port()));
+  ASSERT_TRUE(login(b, env.service.port()));
+  ASSERT_EQ(a.adddir(L"\\d\\e"), 0);
+  ASSERT_EQ(a.addfile(source.c_str(), L"\\d\\e\\one", nullptr, nullptr), 0);
+  ASSERT_EQ(b.removedir(L"\\d"), 0);
+  ASSERT_EQ(b.adddir(L"\\d\\e"), 0);
+  EXPECT_EQ(a.addfile(source.c_str(), L"\\d\\e\\two", nullptr, nullptr), 0);
+  EXPECT_EQ(read_file(env.tree() + "/d/e/two"), "content");
+  EXPECT_FALSE(path_exists(env.tree() + "/d/e/one"));
+  int result = 0;
+  const std::vector<std::wstring> expected = {L"\\d\\e\\two"};
+  EXPECT_EQ(list_all(a, L"\\d\\e", &result), expected);
+  EXPECT_EQ(list_all(a, L"\\d\\e", &result), expected);
+  EXPECT_EQ(result, 0);
+}
+
 // At the default level an existence check that finds nothing writes no
 // line; a refused login does.
 TEST(ServiceProtocol, QuietLogAtTheDefaultLevel) {
