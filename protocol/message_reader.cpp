@@ -23,8 +23,11 @@ CMessageReader::Status CMessageReader::read(SOCKET sock, void (*before_receive)(
                                             void* context) {
   // A message that a head already cut from the bytes held needs no receive.
   if (framer_.next(CMessageFramer::kMoreWaiting) == CMessageFramer::kMessage) return kMessage;
+  // A receive that did not fill the buffer emptied the socket: nothing was
+  // waiting then, which spares asking the socket again.
+  bool drained = false;
   for (;;) {
-    bool waiting = bytes_waiting(sock);
+    bool waiting = !drained && bytes_waiting(sock);
     if (!waiting && framer_.pending() > 0) {
       // Nothing more yet: a closed message ends here; an open one is given
       // the grace time to go on, and is taken as it is when nothing comes.
@@ -35,18 +38,17 @@ CMessageReader::Status CMessageReader::read(SOCKET sock, void (*before_receive)(
         framer_.next(CMessageFramer::kWaitedInVain);
         return kMessage;
       }
-      waiting = bytes_waiting(sock);
-      // Readable with nothing to read: the service closed the connection.
-      // Bytes that end outside any tag are a message; the rest is dropped
-      // by the receive below.
-      if (!waiting && framer_.ends_outside_tag()) {
-        framer_.next(CMessageFramer::kWaitedInVain);
-        return kMessage;
-      }
+      waiting = true;  // bytes, or the service's close
     }
     if (before_receive) before_receive(context, !waiting);
     const int got = win32::recv(sock, buffer_, kReceiveBytes, 0);
     if (got == 0) {
+      // Closed: bytes that end outside any tag are a message as they are
+      // (the next read finds the close); bytes cut inside a tag are dropped.
+      if (framer_.pending() > 0 && framer_.ends_outside_tag()) {
+        framer_.next(CMessageFramer::kWaitedInVain);
+        return kMessage;
+      }
       framer_.reset();
       return kClosed;
     }
@@ -56,6 +58,7 @@ CMessageReader::Status CMessageReader::read(SOCKET sock, void (*before_receive)(
       return kFailed;
     }
     last_receive_ = static_cast<std::size_t>(got);
+    drained = got < kReceiveBytes;
     framer_.append(buffer_, static_cast<std::size_t>(got));
     const CMessageFramer::Status status = framer_.next(CMessageFramer::kMoreWaiting);
     if (status == CMessageFramer::kMessage) return kMessage;
