@@ -177,6 +177,22 @@ std::optional<FileRow> Catalog::find_file(std::int64_t user_id, const std::strin
   return row;
 }
 
+// While alive, the connection's commits are not synced (synchronous=NORMAL
+// in WAL mode: durable at the next synced commit or checkpoint), for writes
+// whose loss in a power cut does no harm.
+class Catalog::UnsyncedCommits {
+ public:
+  explicit UnsyncedCommits(Catalog& catalog) : catalog_(catalog) {
+    catalog.exec("PRAGMA synchronous=NORMAL");
+  }
+  ~UnsyncedCommits() {
+    sqlite3_exec(catalog_.db_, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
+  }
+
+ private:
+  Catalog& catalog_;
+};
+
 // BEGIN IMMEDIATE ... COMMIT, rolled back when left by an exception.
 class Catalog::Transaction {
  public:
@@ -214,15 +230,8 @@ std::vector<std::int64_t> Catalog::commit_changes(const std::vector<const RowCha
                                                    const std::vector<const RowChange*>& rows,
                                                    const std::vector<std::int64_t>& settled) {
   std::lock_guard<std::mutex> lock(mu_);
-  // The connection syncs every commit (FULL) unless told otherwise here.
-  if (journal.empty()) exec("PRAGMA synchronous=NORMAL");
-  struct Restore {
-    Catalog* catalog;
-    bool active;
-    ~Restore() {
-      if (active) sqlite3_exec(catalog->db_, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
-    }
-  } restore{this, journal.empty()};
+  std::optional<UnsyncedCommits> unsynced;
+  if (journal.empty()) unsynced.emplace(*this);
   Transaction transaction(*this);
   std::vector<std::int64_t> ids;
   for (const RowChange* change : journal) {
@@ -288,6 +297,9 @@ void Catalog::add_pending_temp(const std::string& path) {
 
 void Catalog::remove_pending_temp(const std::string& path) {
   std::lock_guard<std::mutex> lock(mu_);
+  // Lost in a power cut, the entry only makes the next start try to
+  // remove a temp name that no longer exists.
+  const UnsyncedCommits unsynced(*this);
   Statement(*this, "DELETE FROM pending_temps WHERE path = ?1").bind(1, path).run();
 }
 

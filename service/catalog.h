@@ -76,7 +76,8 @@ class Catalog {
   void remove_tree(std::int64_t user_id, const std::string& project, const std::string& path);
 
   // The journal of local temp files, removed at the next start if a crash
-  // left them behind.
+  // left them behind. An entry is synced when added (before its file is
+  // made), not when removed.
   void add_pending_temp(const std::string& path);
   void remove_pending_temp(const std::string& path);
   std::vector<std::string> pending_temps();
@@ -84,6 +85,7 @@ class Catalog {
  private:
   class Statement;
   class Transaction;
+  class UnsyncedCommits;
   void exec(const char* sql);
   // Writes the row of one change; the lock must be held.
   void write_row(const RowChange& change);
