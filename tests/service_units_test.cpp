@@ -1,6 +1,7 @@
 // The service's parts on their own: storage path rules, reply texts,
 // request parsing, FILETIME counts, atomic files, project folders.
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "service/atomic_file.h"
+#include "service/connection_table.h"
 #include "service/errors.h"
 #include "service/filetime.h"
 #include "service/options.h"
@@ -146,6 +148,45 @@ TEST(ServiceSha256, KnownAnswers) {
     sha.update(c.first.data(), c.first.size());
     EXPECT_EQ(sha.hex(), c.second) << c.first.size();
   }
+}
+
+// Pending connections beyond the cap: the oldest idle one makes room, one
+// with a request waiting unread only when no idle one is left, one busy
+// with a request never; sessions have a cap of their own.
+TEST(ServiceConnectionTable, EvictsTheOldestIdlePendingConnection) {
+  ConnectionTable table(2, 1);
+  int socks[6];
+  int peers[6];
+  for (int i = 0; i < 6; ++i) {
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    socks[i] = pair[0];
+    peers[i] = pair[1];
+  }
+  int evicted = -1;
+  ASSERT_TRUE(table.admit(1, socks[0], &evicted));
+  ASSERT_TRUE(table.admit(2, socks[1], &evicted));
+  ASSERT_EQ(::write(peers[0], "<login", 6), 6);  // 1 has a request on its way
+  ASSERT_TRUE(table.admit(3, socks[2], &evicted));
+  EXPECT_EQ(evicted, 2);
+  EXPECT_TRUE(table.promote(3));
+  EXPECT_FALSE(table.promote(1));  // the one session slot is taken
+  ASSERT_TRUE(table.admit(4, socks[3], &evicted));
+  EXPECT_EQ(evicted, 0);  // 3 left the pending slots
+  ASSERT_TRUE(table.admit(5, socks[4], &evicted));
+  EXPECT_EQ(evicted, 4);  // idle, unlike 1
+  table.set_busy(5, true);
+  ASSERT_TRUE(table.admit(6, socks[5], &evicted));
+  EXPECT_EQ(evicted, 1);  // only 1 is not busy
+  table.set_busy(6, true);
+  int spare[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, spare), 0);
+  EXPECT_FALSE(table.admit(7, spare[0], &evicted));  // every pending one is busy
+  EXPECT_EQ(table.pending(), 2u);
+  EXPECT_EQ(table.sessions(), 1u);
+  for (int id = 1; id <= 6; ++id) table.close(id);  // closes socks
+  for (const int fd : {spare[0], spare[1]}) ::close(fd);
+  for (const int peer : peers) ::close(peer);
 }
 
 TEST(ServiceFiletime, CountsFrom1601) {
