@@ -122,10 +122,10 @@ LocalRoots::Source LocalRoots::open_source(const std::string& path) const {
   return source;
 }
 
-LocalRoots::TargetPlan LocalRoots::plan_target(const std::string& path) const {
+LocalRoots::CheckedTarget LocalRoots::check_target(const std::string& path) const {
   if (path.empty() || path[0] != '/') refuse("local path not absolute", path);
   const std::size_t slash = path.rfind('/');
-  TargetPlan plan;
+  CheckedTarget plan;
   plan.name = path.substr(slash + 1);
   if (!plain_name(plan.name)) refuse("bad local file name", path);
 
@@ -146,27 +146,21 @@ LocalRoots::TargetPlan LocalRoots::plan_target(const std::string& path) const {
     parent = cut == 0 ? "/" : parent.substr(0, cut);
   }
   if (!contains(plan.resolved, true)) refuse("outside every local root", path);
+  plan.ancestor = walk(plan.resolved, kDirFlags);
   return plan;
 }
 
-void LocalRoots::check_target(const std::string& path) const {
-  const TargetPlan plan = plan_target(path);
-  // The ancestor must also be reachable from its root without a link.
-  walk(plan.resolved, kDirFlags);
-}
-
-LocalRoots::Target LocalRoots::open_target(const std::string& path) const {
-  TargetPlan plan = plan_target(path);
+LocalRoots::Target LocalRoots::open_target(CheckedTarget checked) const {
   Target target;
-  target.name = std::move(plan.name);
-  target.dir = walk(plan.resolved, kDirFlags);
-  target.dir_path = plan.resolved;
-  for (const std::string& part : plan.missing) {
+  target.name = std::move(checked.name);
+  target.dir = std::move(checked.ancestor);
+  target.dir_path = std::move(checked.resolved);
+  for (const std::string& part : checked.missing) {
     if (::mkdirat(target.dir.get(), part.c_str(), 0777) != 0 && errno != EEXIST) {
-      throw_errno(local_error_code(errno), errno, "mkdir local " + log_safe(path));
+      throw_errno(local_error_code(errno), errno, "mkdir local " + log_safe(target.dir_path));
     }
     const int fd = ::openat(target.dir.get(), part.c_str(), kDirFlags);
-    if (fd < 0) throw_errno(kLocalRefused, errno, "open local " + log_safe(path));
+    if (fd < 0) throw_errno(kLocalRefused, errno, "open local " + log_safe(target.dir_path));
     target.dir.reset(fd);
     target.dir_path += (target.dir_path == "/" ? "" : "/") + part;
   }

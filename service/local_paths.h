@@ -49,12 +49,21 @@ class LocalRoots {
     std::string dir_path;
     std::string name;
   };
-  Target open_target(const std::string& path) const;
+  Target open_target(const std::string& path) const { return open_target(check_target(path)); }
 
-  // Checks that a file may be written at `path`, as open_target() would,
-  // but makes and opens nothing: a path whose folders do not exist yet is
-  // judged by its nearest existing ancestor. Throws like open_target().
-  void check_target(const std::string& path) const;
+  // open_target() in two steps. check_target() checks that a file may be
+  // written at `path` and opens its nearest existing ancestor, but makes
+  // nothing: a path whose folders do not exist yet is judged by that
+  // ancestor. open_target() then makes the missing folders. Both throw
+  // ServiceError(kLocalRefused) (kDiskFull for a full disk).
+  struct CheckedTarget {
+    std::string name;
+    std::string resolved;               // the ancestor's realpath
+    UniqueFd ancestor;                  // open, reached without a link
+    std::vector<std::string> missing;   // the folders to make below it
+  };
+  CheckedTarget check_target(const std::string& path) const;
+  Target open_target(CheckedTarget checked) const;
 
   // True when `resolved` (a realpath) is inside a root, or is one and
   // `allow_root` is set, and is not in the storage root.
@@ -64,15 +73,6 @@ class LocalRoots {
   // Opens `resolved`, which lies in a root, from that root one component
   // at a time; the last component with `last_flags`.
   UniqueFd walk(const std::string& resolved, int last_flags) const;
-
-  // A file to write: its name, the realpath of its nearest existing
-  // ancestor, which lies in a root, and the folders missing below that.
-  struct TargetPlan {
-    std::string name;
-    std::string resolved;
-    std::vector<std::string> missing;
-  };
-  TargetPlan plan_target(const std::string& path) const;
 
   std::vector<std::string> roots_;
   std::string storage_root_;

@@ -119,7 +119,7 @@ void handle_download_file(Session& session, const Request& request, const Bindin
   // path that does not exist (error 6 refused, error 3 allowed), and
   // nothing is made on the local side for that.
   ServiceContext& context = session.context();
-  context.local_roots->check_target(local);
+  LocalRoots::CheckedTarget checked = context.local_roots->check_target(local);
   const int parent = session.trees().parent(context.data_fd, who, path, false);
   const int source_fd =
       ::openat(parent, path.name().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -133,7 +133,7 @@ void handle_download_file(Session& session, const Request& request, const Bindin
   if (!S_ISREG(st.st_mode)) throw ServiceError(kInvalidPath, "not a file");
   ::fcntl(source.get(), F_SETFL, ::fcntl(source.get(), F_GETFL) & ~O_NONBLOCK);
 
-  const LocalRoots::Target target = context.local_roots->open_target(local);
+  const LocalRoots::Target target = context.local_roots->open_target(std::move(checked));
   struct stat existing;
   if (::fstatat(target.dir.get(), target.name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 &&
       S_ISDIR(existing.st_mode)) {
