@@ -95,7 +95,7 @@ int main(int argc, char** argv) {
   app.add_flag("-q,--quiet", quiet, "no progress output");
   bool verbose = false;
   app.add_flag("-v,--verbose", verbose, "say where the log is written");
-  app.set_version_flag("--version", "brevanto 0.1.0");
+  app.set_version_flag("--version", "brevanto " BREVANTO_VERSION);
 
   // The chosen subcommand leaves its work here.
   std::function<int(Session&, ProgressMode)> action;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -228,6 +229,17 @@ TEST_F(CliWithService, RestoreAndGetOutsideTheLocalRootsCreateNothing) {
     EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
     EXPECT_FALSE(fs::exists(outside)) << args[0];
   }
+}
+
+TEST(CliAndService, BothProgramsPrintTheProjectVersion) {
+  EXPECT_EQ(run_cli({"--version"}).out, "brevanto " BREVANTO_VERSION "\n");
+  FILE* service = ::popen("'" BREVANTO_SERVICE_PATH "' --version", "r");
+  ASSERT_NE(service, nullptr);
+  char line[128] = {};
+  const bool read = std::fgets(line, sizeof(line), service) != nullptr;
+  ::pclose(service);
+  ASSERT_TRUE(read);
+  EXPECT_STREQ(line, "brevanto-service " BREVANTO_VERSION "\n");
 }
 
 }  // namespace
