@@ -24,6 +24,26 @@ struct SpecialBytes {
 };
 constexpr SpecialBytes kSpecial;
 
+// Bytes that end a tag's name.
+struct NameEnd {
+  bool special[256];
+  constexpr NameEnd() : special() {
+    for (char c : {' ', '\t', '\n', '\r', '/', '>', '"', '<'}) {
+      special[static_cast<unsigned char>(c)] = true;
+    }
+  }
+};
+constexpr NameEnd kNameEnd;
+
+// A cheap first look before the '"' or '>' at `end`: only a name ending in
+// "t" (possibly followed by '=' or blanks) can be Result; a value's closing
+// quote, or "/" after it, never is.
+inline bool may_end_result(const char* data, std::size_t end) {
+  char c = data[end - 1];
+  if (c == '=' || c == '/') c = data[end - 2];
+  return (c | 0x20) == 't' || is_blank(c) || c == '=';
+}
+
 }  // namespace
 
 void CMessageFramer::append(const char* data, std::size_t size) {
@@ -101,8 +121,15 @@ void CMessageFramer::restart_scan() {
   end_name_done_ = end_tag_other_ = false;
 }
 
-bool CMessageFramer::name_ended() {
+inline bool CMessageFramer::name_ended() {
   const std::size_t length = scan_ - name_start_;
+  // Most tags are entries of a reply: names of other lengths than RPT and
+  // ACK are settled at once.
+  if (has_head_ && heads_ == kReplyHeads && length != 3) {
+    in_head_ = false;
+    candidate_ = true;
+    return false;
+  }
   if (!has_head_) {
     has_head_ = true;
     in_head_ = true;
@@ -128,7 +155,7 @@ bool CMessageFramer::result_attribute_before(std::size_t end) const {
   while (j > name_start_ && is_blank(data[j - 1])) --j;
   if (j > name_start_ && data[j - 1] == '=') --j;
   while (j > name_start_ && is_blank(data[j - 1])) --j;
-  if (j < name_start_ + 7) return false;  // the name comes first
+  if (j < name_start_ + 7 || (data[j - 1] | 0x20) != 't') return false;  // the name comes first
   return separates_attributes(data[j - 7]) &&
          ascii_iequals(std::string_view(data + j - 6, 6), "result");
 }
@@ -157,6 +184,9 @@ std::size_t CMessageFramer::scan() {
       scan_ = static_cast<std::size_t>(static_cast<const char*>(quote) - data);
     } else if (phase_ == kText || phase_ == kTag || phase_ == kEndTag || phase_ == kOther) {
       while (scan_ < size && !kSpecial.special[static_cast<unsigned char>(data[scan_])]) ++scan_;
+      if (scan_ == size) break;
+    } else if (phase_ == kName) {
+      while (scan_ < size && !kNameEnd.special[static_cast<unsigned char>(data[scan_])]) ++scan_;
       if (scan_ == size) break;
     } else if (phase_ == kPrefix) {
       const void* lt = std::memchr(data + scan_, '<', size - scan_);
@@ -193,7 +223,9 @@ std::size_t CMessageFramer::scan() {
       } else if (phase_ == kTagOpen || phase_ == kBang) {
         phase_ = kOther;
       }
-      if (candidate_ && result_attribute_before(scan_)) return tag_start_;
+      if (candidate_ && may_end_result(data, scan_) && result_attribute_before(scan_)) {
+        return tag_start_;
+      }
       quoted_ = true;
       continue;
     }
@@ -220,6 +252,17 @@ std::size_t CMessageFramer::scan() {
           // A declaration starts a document: after a head, the next message.
           if (has_head_) return tag_start_;
           phase_ = kOther;
+        } else if (has_head_ && heads_ == kReplyHeads && scan_ + 3 < size &&
+                   !kNameEnd.special[static_cast<unsigned char>(c)] &&
+                   !kNameEnd.special[static_cast<unsigned char>(data[scan_ + 1])] &&
+                   !kNameEnd.special[static_cast<unsigned char>(data[scan_ + 2])] &&
+                   !kNameEnd.special[static_cast<unsigned char>(data[scan_ + 3])]) {
+          // An entry's name of four bytes or more is no RPT or ACK: the tag
+          // is read as a candidate without reading its name byte by byte.
+          name_start_ = scan_;
+          in_head_ = false;
+          candidate_ = true;
+          phase_ = kTag;
         } else {
           name_start_ = scan_;
           phase_ = kName;
@@ -239,7 +282,9 @@ std::size_t CMessageFramer::scan() {
         break;
       case kTag:
         if (c == '>') {
-          if (candidate_ && result_attribute_before(scan_)) return tag_start_;
+          if (candidate_ && may_end_result(data, scan_) && result_attribute_before(scan_)) {
+            return tag_start_;
+          }
           tag_ended();
         }
         break;
