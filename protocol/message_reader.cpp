@@ -66,10 +66,17 @@ CMessageReader::Status CMessageReader::read(SOCKET sock, void (*before_receive)(
   }
 }
 
-std::size_t CMessageReader::drop_stale(SOCKET sock) {
+std::size_t CMessageReader::drop_stale(SOCKET sock, bool* writable) {
   std::size_t dropped = framer_.pending();
   framer_.reset();
-  if (sock == INVALID_SOCKET) return dropped;
+  // One look at the socket answers both questions: whether bytes wait there
+  // (or the service closed it), and whether a send can go out now.
+  WSAPOLLFD entry = {};
+  entry.fd = sock;
+  entry.events = POLLRDNORM | POLLWRNORM;
+  const bool ready = sock != INVALID_SOCKET && win32::WSAPoll(&entry, 1, 0) > 0;
+  if (writable) *writable = ready && (entry.revents & POLLWRNORM) != 0;
+  if (!ready || (entry.revents & POLLRDNORM) == 0) return dropped;
   while (bytes_waiting(sock)) {
     const int got = win32::recv(sock, buffer_, kReceiveBytes, 0);
     if (got <= 0) break;

@@ -31,8 +31,9 @@ class CMessageReader {
 
   // Drops the bytes held and those already waiting on the socket, without
   // blocking; returns how many. The service sends nothing unasked, so before
-  // a new request such bytes belong to no reply.
-  std::size_t drop_stale(SOCKET sock);
+  // a new request such bytes belong to no reply. `writable`, when given,
+  // tells whether the socket can take a send at once.
+  std::size_t drop_stale(SOCKET sock, bool* writable = nullptr);
 
   // The message of the last read that returned kMessage, NUL-terminated.
   const char* text() const { return framer_.message(); }

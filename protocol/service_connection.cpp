@@ -7,6 +7,14 @@
 #include "util/module_path.h"
 #include "util/text.h"
 
+namespace {
+
+// A request up to this long goes out at once into a socket that polls
+// writable (its free space is then well above it).
+constexpr std::size_t kSendWithoutFlushBytes = 2048;
+
+}  // namespace
+
 CServiceConnection::CServiceConnection() {
   WSADATA data;
   wsa_started = win32::WSAStartup(0x0202, &data) == 0;
@@ -169,11 +177,15 @@ void CServiceConnection::trace_message(std::wstring_view text) {
 
 int CServiceConnection::send_request(const std::string& request, const std::wstring* shown) {
   // Bytes left from an earlier reply would be read as this request's reply.
-  if (const std::size_t stale = reader_.drop_stale(sock)) {
+  bool writable = false;
+  if (const std::size_t stale = reader_.drop_stale(sock, &writable)) {
     trace_message(format_wide(L"recv() dropped %u stale bytes", static_cast<unsigned>(stale)));
   }
   trace_message(format_wide(L"send() %s", shown ? shown->c_str() : utf8_to_wide(request).c_str()));
-  trace_file.flush();  // a send may block
+  // A send that may block (the socket cannot take it now, or the request is
+  // long) finds the lines so far in the file; a short one into a writable
+  // socket returns at once and leaves them for the flush before the receive.
+  if (!writable || request.size() > kSendWithoutFlushBytes) trace_file.flush();
   // A blocking send normally takes everything at once; a short send (after a
   // signal, say) is continued so the service never sees half a request.
   std::size_t done = 0;

@@ -30,6 +30,10 @@ FakeService::FakeService(std::uint16_t port) : port_(port) {
   const int one = 1;
   win32::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one),
                     sizeof(one));
+  // Requests are small; a small receive buffer lets a test stall a send.
+  const int receive_buffer = 8192;
+  win32::setsockopt(listener_, SOL_SOCKET, SO_RCVBUF,
+                    reinterpret_cast<const char*>(&receive_buffer), sizeof(receive_buffer));
   const sockaddr_in address = loopback(port_);
   if (win32::bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
       win32::listen(listener_, 8) != 0) {
@@ -136,6 +140,9 @@ void FakeService::serve(SOCKET client) {
       if (::select(0, &readable, nullptr, nullptr, &slice) != 0) break;
     }
 #endif
+    if (const int stall = stall_ms_.exchange(0)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(stall));
+    }
     const int got = win32::recv(client, buffer, sizeof(buffer), 0);
     if (got <= 0) return;
     framer.append(buffer, static_cast<std::size_t>(got));

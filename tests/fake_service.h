@@ -3,6 +3,7 @@
 #ifndef BREVANTO_TESTS_FAKE_SERVICE_H_
 #define BREVANTO_TESTS_FAKE_SERVICE_H_
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -33,6 +34,9 @@ class FakeService {
 
   // Pause between two replies of one step, so each arrives on its own.
   void set_reply_gap_ms(int ms) { gap_ms_ = ms; }
+  // Reads nothing for `ms` before its next receive (once), so that a long
+  // request fills the socket's small buffers and the client's send blocks.
+  void stall_next_read_ms(int ms) { stall_ms_ = ms; }
   // Runs before each reply of a step is sent, with the reply's index; a
   // test can hold a reply back until the client waits for it.
   void set_pacing(std::function<void(std::size_t)> pacing);
@@ -54,6 +58,7 @@ class FakeService {
   SOCKET client_ = INVALID_SOCKET;
   int connections_ = 0;
   int gap_ms_ = 15;
+  std::atomic<int> stall_ms_{0};
   std::function<void(std::size_t)> pacing_;
   bool stopping_ = false;
 };

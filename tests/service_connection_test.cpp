@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -287,6 +288,28 @@ TEST(ServiceConnectionTraceFile, CreatedWithAByteOrderMarkAndAppendedWithoutAnot
   EXPECT_GT(after_second.size(), after_first.size());
   EXPECT_EQ(after_second.compare(0, after_first.size(), after_first), 0);
   EXPECT_EQ(after_second.find("\xFF\xFE", 2), std::string::npos);
+}
+
+TEST(ServiceConnectionTraceFile, ASendThatBlocksFindsItsLinesInTheFile) {
+  FakeService service;
+  service.then({kLoginOk});
+  CServiceConnection conn;
+  ASSERT_EQ(conn.login(L"u", L"p", L"j", L"t"), 0);
+  const std::wstring path((1 << 20) - 200, L'x');  // far more than the socket buffers hold
+  service.stall_next_read_ms(1500);
+  TraceReader trace;
+  std::atomic<bool> done{false};
+  std::thread client([&] {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    int backup_type = 0, reversion = 0;
+    conn.getfileinfo(path.c_str(), data, backup_type, reversion);
+    done = true;
+  });
+  const std::string sent = "send() <GetFileInfo PathName=\"" + std::string(path.size(), 'x') +
+                           "\" ClientID=\"c-42\"/>.";
+  EXPECT_TRUE(trace.wait_for(sent, 1));
+  EXPECT_FALSE(done);  // found while the send was still blocked
+  client.join();
 }
 
 TEST(ServiceConnectionTraceFile, HeldLinesAreWrittenOnceTheyPassTheBound) {
