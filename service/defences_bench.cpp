@@ -308,6 +308,9 @@ void good_client(const ServiceEnv& env, int index, const std::atomic<bool>& done
       last_result = conn.login(widen(user).c_str(), L"pw", L"", L"1");
       if (last_result == 0 && conn.logged_in) return true;
       if (conn.err_code != 0) return false;  // refused by the service
+      // A connection the service closed stays "connected" until the client
+      // goes offline, as a host's would: only then does login dial again.
+      conn.go_offline();
       ++counts.login_retries;
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
