@@ -1,11 +1,12 @@
 #include "cli/file_hash.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+
+#include "util/sha256.h"
 
 namespace {
 
@@ -13,13 +14,7 @@ constexpr std::size_t kBufferSize = 1 << 20;
 
 }  // namespace
 
-struct FileHasher::Context {
-  EVP_MD_CTX* digest = EVP_MD_CTX_new();
-  ~Context() { EVP_MD_CTX_free(digest); }
-};
-
-FileHasher::FileHasher()
-    : context_(std::make_unique<Context>()), buffer_(new unsigned char[kBufferSize]) {}
+FileHasher::FileHasher() : buffer_(new unsigned char[kBufferSize]) {}
 
 FileHasher::~FileHasher() = default;
 
@@ -30,10 +25,9 @@ bool FileHasher::hash(const std::string& path, FileHash& hash, std::string& erro
     return false;
   }
   posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  EVP_MD_CTX* digest = context_->digest;
-  bool ok = digest != nullptr && EVP_DigestInit_ex(digest, EVP_sha256(), nullptr) == 1;
+  Sha256 digest;
   hash.size = 0;
-  while (ok) {
+  for (;;) {
     const ssize_t got = read(fd, buffer_.get(), kBufferSize);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
@@ -42,22 +36,11 @@ bool FileHasher::hash(const std::string& path, FileHash& hash, std::string& erro
       return false;
     }
     if (got == 0) break;
-    ok = EVP_DigestUpdate(digest, buffer_.get(), static_cast<std::size_t>(got)) == 1;
+    digest.update(buffer_.get(), static_cast<std::size_t>(got));
     hash.size += static_cast<std::uint64_t>(got);
   }
   close(fd);
-  unsigned char value[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (!ok || EVP_DigestFinal_ex(digest, value, &length) != 1) {
-    error = "SHA-256 failed";
-    return false;
-  }
-  static const char kHex[] = "0123456789abcdef";
-  hash.sha256_hex.resize(length * 2);
-  for (unsigned int i = 0; i < length; ++i) {
-    hash.sha256_hex[2 * i] = kHex[value[i] >> 4];
-    hash.sha256_hex[2 * i + 1] = kHex[value[i] & 0xF];
-  }
+  hash.sha256_hex = digest.hex();
   return true;
 }
 

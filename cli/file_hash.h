@@ -11,8 +11,8 @@ struct FileHash {
   std::uint64_t size = 0;  // bytes read
 };
 
-// Hashes one file after another through one read buffer and one digest
-// context, allocated once. One hasher per thread.
+// Hashes one file after another through one read buffer, allocated once.
+// One hasher per thread.
 class FileHasher {
  public:
   FileHasher();
@@ -24,8 +24,6 @@ class FileHasher {
   bool hash(const std::string& path, FileHash& hash, std::string& error);
 
  private:
-  struct Context;
-  std::unique_ptr<Context> context_;
   std::unique_ptr<unsigned char[]> buffer_;  // not zero-filled: read() fills it
 };
 

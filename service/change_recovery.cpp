@@ -9,7 +9,7 @@
 
 #include "service/catalog.h"
 #include "service/log.h"
-#include "service/sha256.h"
+#include "util/sha256.h"
 #include "service/storage_tree.h"
 
 namespace {

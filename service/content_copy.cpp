@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "service/progress_reporter.h"
-#include "service/sha256.h"
+#include "util/sha256.h"
 
 namespace {
 

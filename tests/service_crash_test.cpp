@@ -16,7 +16,7 @@
 
 #include "client/Brevanto.h"
 #include "service/catalog.h"
-#include "service/sha256.h"
+#include "util/sha256.h"
 #include "protocol/service_connection.h"
 #include "tests/service_test_env.h"
 #include "tests/service_test_wire.h"

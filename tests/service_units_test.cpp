@@ -16,7 +16,7 @@
 #include "service/errors.h"
 #include "service/filetime.h"
 #include "service/options.h"
-#include "service/sha256.h"
+#include "util/sha256.h"
 #include "service/replies.h"
 #include "service/request.h"
 #include "service/storage_paths.h"

@@ -1,7 +1,9 @@
 // SHA-256 with OpenSSL's libcrypto, which uses the CPU's SHA instructions
-// where there are some (several times faster than a portable one).
-#ifndef BREVANTO_SERVICE_SHA256_H_
-#define BREVANTO_SERVICE_SHA256_H_
+// where there are some (several times faster than a portable one). Shared by
+// the service and the command line, which compile it into their programs;
+// the library itself needs no libcrypto.
+#ifndef BREVANTO_UTIL_SHA256_H_
+#define BREVANTO_UTIL_SHA256_H_
 
 #include <cstddef>
 #include <string>
@@ -23,4 +25,4 @@ class Sha256 {
   EVP_MD_CTX* ctx_;
 };
 
-#endif  // BREVANTO_SERVICE_SHA256_H_
+#endif  // BREVANTO_UTIL_SHA256_H_

@@ -1,4 +1,4 @@
-#include "service/sha256.h"
+#include "util/sha256.h"
 
 #include <openssl/evp.h>
 
