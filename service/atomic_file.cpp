@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 
 bool is_temp_name(std::string_view name) {
   return name.compare(0, sizeof(kTempPrefix) - 1, kTempPrefix) == 0;
@@ -33,6 +34,35 @@ int AtomicFile::create(int dir_fd, const std::string& temp_name, const std::stri
   return 0;
 }
 
+int AtomicFile::create_unnamed(int dir_fd, const std::string& target, mode_t mode) {
+  discard();
+  // An unnamed file is linked in through /proc (linking it directly needs
+  // a capability the service does not usually have).
+  static const bool proc_fds = ::access("/proc/self/fd", X_OK) == 0;
+  if (!proc_fds) return EOPNOTSUPP;
+  const int fd = ::openat(dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+  if (fd < 0) return errno;
+  fd_.reset(fd);
+  dir_fd_ = dir_fd;
+  target_ = target;
+  unnamed_ = true;
+  return 0;
+}
+
+int AtomicFile::link_unnamed(const std::string& name) {
+  const std::string self = "/proc/self/fd/" + std::to_string(fd_.get());
+  return ::linkat(AT_FDCWD, self.c_str(), dir_fd_, name.c_str(), AT_SYMLINK_FOLLOW) == 0 ? 0
+                                                                                            : errno;
+}
+
+int AtomicFile::name(const std::string& temp_name) {
+  if (const int err = link_unnamed(temp_name)) return err;
+  temp_ = temp_name;
+  unnamed_ = false;
+  pending_ = true;
+  return 0;
+}
+
 int AtomicFile::sync() {
   int err = 0;
   if (::fsync(fd_.get()) != 0) err = errno;
@@ -41,23 +71,17 @@ int AtomicFile::sync() {
 }
 
 int AtomicFile::place(bool replace) {
+  if (unnamed_) {
+    const int err = link_unnamed(target_);
+    if (err == 0) discard();  // the data lives on under the target's name
+    return err;
+  }
   const int err = rename_into_place(replace);
   if (err != 0) {
     discard();
     return err;
   }
   pending_ = false;
-  return 0;
-}
-
-int AtomicFile::commit(bool replace) {
-  int err = sync();
-  if (err == 0) err = place(replace);
-  if (err != 0) {
-    discard();
-    return err;
-  }
-  if (::fsync(dir_fd_) != 0) return errno;
   return 0;
 }
 
@@ -78,6 +102,7 @@ int AtomicFile::rename_into_place(bool replace) {
 
 void AtomicFile::discard() {
   fd_.reset();
+  unnamed_ = false;
   if (pending_) {
     ::unlinkat(dir_fd_, temp_.c_str(), 0);
     pending_ = false;

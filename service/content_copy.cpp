@@ -31,7 +31,7 @@ void write_all(int fd, const unsigned char* data, std::size_t size, ErrorCode co
 }  // namespace
 
 CopyResult copy_content(int src, int dst, ProgressReporter& progress, ErrorCode read_code,
-                        ErrorCode write_code) {
+                        ErrorCode write_code, Hashing hashing) {
   // One buffer per session thread, reused by every transfer: each byte is
   // read once, hashed from the buffer and written from it.
   thread_local std::vector<unsigned char> buffer(kChunkBytes);
@@ -44,11 +44,11 @@ CopyResult copy_content(int src, int dst, ProgressReporter& progress, ErrorCode 
       fail(read_code, errno, "read");
     }
     if (n == 0) break;
-    sha.update(buffer.data(), static_cast<std::size_t>(n));
+    if (hashing == Hashing::kSha256) sha.update(buffer.data(), static_cast<std::size_t>(n));
     write_all(dst, buffer.data(), static_cast<std::size_t>(n), write_code);
     result.bytes += static_cast<std::uint64_t>(n);
     progress.advance(result.bytes);
   }
-  result.sha256 = sha.hex();
+  if (hashing == Hashing::kSha256) result.sha256 = sha.hex();
   return result;
 }

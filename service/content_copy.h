@@ -12,13 +12,15 @@ class ProgressReporter;
 
 struct CopyResult {
   std::uint64_t bytes = 0;
-  std::string sha256;  // lower-case hex
+  std::string sha256;  // lower-case hex, when asked for
 };
+
+enum class Hashing { kSha256, kSkip };
 
 // Copies `src` from its current offset to its end into `dst`. A failed read
 // throws ServiceError(read_code) and a failed write ServiceError(write_code),
 // kDiskFull for a full disk either way; `progress` may throw as well.
 CopyResult copy_content(int src, int dst, ProgressReporter& progress, ErrorCode read_code,
-                        ErrorCode write_code);
+                        ErrorCode write_code, Hashing hashing);
 
 #endif  // BREVANTO_SERVICE_CONTENT_COPY_H_

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cinttypes>
+#include <optional>
 
 #include "service/atomic_file.h"
 #include "service/catalog.h"
@@ -46,6 +47,28 @@ void check_unchanged(const LocalRoots::Source& source, std::uint64_t copied,
   }
 }
 
+// A local temp file's path, journaled while the temp file may exist.
+class JournaledTemp {
+ public:
+  JournaledTemp(Catalog& catalog, const std::string& dir, const std::string& name)
+      : catalog_(catalog), path_(dir + (dir == "/" ? "" : "/") + name) {
+    catalog_.add_pending_temp(path_);
+  }
+  ~JournaledTemp() {
+    try {
+      catalog_.remove_pending_temp(path_);
+    } catch (const std::exception& e) {
+      log_error("cannot unjournal temp file: %s", e.what());
+    }
+  }
+  JournaledTemp(const JournaledTemp&) = delete;
+  JournaledTemp& operator=(const JournaledTemp&) = delete;
+
+ private:
+  Catalog& catalog_;
+  const std::string path_;
+};
+
 // Stores the content of a local file at a storage path. `update` tells
 // UpdateFile (the file must exist and is replaced) from AddFile (it must
 // not exist).
@@ -74,7 +97,7 @@ void upload(Session& session, const Request& request, const Binding& who, bool u
   }
   ProgressReporter progress(session.sock(), static_cast<std::uint64_t>(source.st.st_size));
   const CopyResult copied =
-      copy_content(source.fd.get(), file.fd(), progress, kLocalRefused, kInternal);
+      copy_content(source.fd.get(), file.fd(), progress, kLocalRefused, kInternal, Hashing::kSha256);
   check_unchanged(source, copied.bytes, local);
   const timespec times[2] = {source.st.st_mtim, source.st.st_mtim};
   ::futimens(file.fd(), times);
@@ -135,40 +158,41 @@ void handle_download_file(Session& session, const Request& request, const Bindin
 
   const LocalRoots::Target target = context.local_roots->open_target(std::move(checked));
   struct stat existing;
-  if (::fstatat(target.dir.get(), target.name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 &&
-      S_ISDIR(existing.st_mode)) {
+  const bool exists =
+      ::fstatat(target.dir.get(), target.name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
+  if (exists && S_ISDIR(existing.st_mode)) {
     throw ServiceError(kLocalRefused, "local target is a directory: " + log_safe(local));
   }
 
-  // The journal lets the next start remove the temp file if a crash leaves
-  // it behind.
-  const std::string temp_name = make_temp_name();
-  const std::string temp_path = target.dir_path + (target.dir_path == "/" ? "" : "/") + temp_name;
-  context.catalog->add_pending_temp(temp_path);
-  struct Unjournal {
-    Catalog* catalog;
-    const std::string& path;
-    ~Unjournal() {
-      try {
-        catalog->remove_pending_temp(path);
-      } catch (const std::exception& e) {
-        log_error("cannot unjournal temp file: %s", e.what());
-      }
-    }
-  } unjournal{context.catalog, temp_path};
-
+  // A restored file is written without syncing, as copying tools write:
+  // its content stays safe in storage, and a crash still leaves the old
+  // local file or the whole new one. A new file is written unnamed, so
+  // that a crash leaves nothing behind; one that replaces a file goes by
+  // way of a temp name, journaled for the next start to remove if a crash
+  // leaves it.
+  std::optional<JournaledTemp> journaled;
   AtomicFile file;
-  if (const int err = file.create(target.dir.get(), temp_name, target.name, kLocalFileMode)) {
-    throw_errno(local_error_code(err), err, "create local temp file");
+  int err = exists ? EEXIST : file.create_unnamed(target.dir.get(), target.name, kLocalFileMode);
+  if (err != 0) {  // the target exists, or the file system has no unnamed files
+    const std::string temp_name = make_temp_name();
+    journaled.emplace(*context.catalog, target.dir_path, temp_name);
+    err = file.create(target.dir.get(), temp_name, target.name, kLocalFileMode);
   }
+  if (err != 0) throw_errno(local_error_code(err), err, "create local temp file");
   ProgressReporter progress(session.sock(), static_cast<std::uint64_t>(st.st_size));
-  const CopyResult copied = copy_content(source.get(), file.fd(), progress, kInternal, kLocalRefused);
+  const CopyResult copied =
+      copy_content(source.get(), file.fd(), progress, kInternal, kLocalRefused, Hashing::kSkip);
   const timespec times[2] = {st.st_mtim, st.st_mtim};
   ::futimens(file.fd(), times);
   progress.finish(copied.bytes);
-  if (const int err = file.commit(true)) {
-    throw_errno(local_error_code(err), err, "write local " + log_safe(local));
+  err = file.place(true);
+  if (err == EEXIST && file.unnamed()) {  // the target appeared during the copy
+    const std::string temp_name = make_temp_name();
+    journaled.emplace(*context.catalog, target.dir_path, temp_name);
+    err = file.name(temp_name);
+    if (err == 0) err = file.place(true);
   }
+  if (err != 0) throw_errno(local_error_code(err), err, "write local " + log_safe(local));
   log_info("conn %d: user %s downloaded %s (%" PRIu64 " bytes)", session.id(),
            log_safe(who.user).c_str(), log_safe(path.text()).c_str(), copied.bytes);
   session.send(success_reply());

@@ -201,7 +201,7 @@ TEST(ServiceStorageTree, ProjectFolders) {
   EXPECT_EQ(user_dir_name(12), "u12");
 }
 
-TEST(ServiceAtomicFile, CommitsWholeOrLeavesTheTarget) {
+TEST(ServiceAtomicFile, PlacesWholeOrLeavesTheTarget) {
   TempDir dir;
   const int dir_fd = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
   ASSERT_GE(dir_fd, 0);
@@ -210,7 +210,7 @@ TEST(ServiceAtomicFile, CommitsWholeOrLeavesTheTarget) {
     AtomicFile file;
     ASSERT_EQ(file.create(dir_fd, make_temp_name(), "target", 0600), 0);
     ASSERT_EQ(::write(file.fd(), "new", 3), 3);
-    EXPECT_EQ(file.commit(false), EEXIST);  // kept
+    EXPECT_EQ(file.place(false), EEXIST);  // kept
   }
   EXPECT_EQ(read_file(dir.path() + "/target"), "old");
   {
@@ -223,10 +223,31 @@ TEST(ServiceAtomicFile, CommitsWholeOrLeavesTheTarget) {
     AtomicFile file;
     ASSERT_EQ(file.create(dir_fd, make_temp_name(), "target", 0600), 0);
     ASSERT_EQ(::write(file.fd(), "new", 3), 3);
-    EXPECT_EQ(file.commit(true), 0);
+    EXPECT_EQ(file.place(true), 0);
   }
   EXPECT_EQ(read_file(dir.path() + "/target"), "new");
   EXPECT_EQ(tree_listing(dir.path()), std::vector<std::string>{"target"});
+  // Unnamed: dropped, it leaves nothing; linked, it becomes a new target;
+  // over an existing one it needs a name first.
+  for (const bool keep : {false, true}) {
+    AtomicFile file;
+    ASSERT_EQ(file.create_unnamed(dir_fd, "fresh", 0600), 0);
+    ASSERT_EQ(::write(file.fd(), "unnamed", 7), 7);
+    if (keep) {
+      EXPECT_EQ(file.place(true), 0);
+    }
+  }
+  EXPECT_EQ(read_file(dir.path() + "/fresh"), "unnamed");
+  {
+    AtomicFile file;
+    ASSERT_EQ(file.create_unnamed(dir_fd, "target", 0600), 0);
+    ASSERT_EQ(::write(file.fd(), "newer", 5), 5);
+    EXPECT_EQ(file.place(true), EEXIST);
+    ASSERT_EQ(file.name(make_temp_name()), 0);
+    EXPECT_EQ(file.place(true), 0);
+  }
+  EXPECT_EQ(read_file(dir.path() + "/target"), "newer");
+  EXPECT_EQ(tree_listing(dir.path()), (std::vector<std::string>{"fresh", "target"}));
   EXPECT_TRUE(is_temp_name(make_temp_name()));
   EXPECT_EQ(make_temp_name().size(), sizeof(kTempPrefix) - 1 + 16);
   ::close(dir_fd);
