@@ -41,15 +41,24 @@ const char kSchema[] =
 
 }  // namespace
 
-// A prepared statement, finalized when it goes out of scope.
+// A prepared statement from the catalog's cache (prepared on first use;
+// the SQL texts are literals, so their address names them), reset for the
+// next use when it goes out of scope. The catalog's lock must be held.
 class Catalog::Statement {
  public:
   Statement(Catalog& catalog, const char* sql) : catalog_(catalog) {
-    if (sqlite3_prepare_v2(catalog.db_, sql, -1, &stmt_, nullptr) != SQLITE_OK) {
+    sqlite3_stmt*& cached = catalog.statements_[sql];
+    if (cached == nullptr &&
+        sqlite3_prepare_v3(catalog.db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &cached, nullptr) !=
+            SQLITE_OK) {
       catalog.fail("prepare");
     }
+    stmt_ = cached;
   }
-  ~Statement() { sqlite3_finalize(stmt_); }
+  ~Statement() {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+  }
 
   Statement& bind(int index, std::int64_t value) {
     sqlite3_bind_int64(stmt_, index, value);
@@ -127,7 +136,10 @@ Catalog::Catalog(const std::string& file) {
   }
 }
 
-Catalog::~Catalog() { sqlite3_close(db_); }
+Catalog::~Catalog() {
+  for (const auto& entry : statements_) sqlite3_finalize(entry.second);
+  sqlite3_close(db_);
+}
 
 void Catalog::exec(const char* sql) {
   if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK) fail(sql);
@@ -196,12 +208,14 @@ class Catalog::UnsyncedCommits {
 // BEGIN IMMEDIATE ... COMMIT, rolled back when left by an exception.
 class Catalog::Transaction {
  public:
-  explicit Transaction(Catalog& catalog) : catalog_(catalog) { catalog.exec("BEGIN IMMEDIATE"); }
+  explicit Transaction(Catalog& catalog) : catalog_(catalog) {
+    Statement(catalog, "BEGIN IMMEDIATE").step();
+  }
   ~Transaction() {
     if (!done_) sqlite3_exec(catalog_.db_, "ROLLBACK", nullptr, nullptr, nullptr);
   }
   void commit() {
-    catalog_.exec("COMMIT");
+    Statement(catalog_, "COMMIT").step();
     done_ = true;
   }
 

@@ -10,9 +10,11 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 struct UserRow {
   std::int64_t id = 0;
@@ -93,6 +95,7 @@ class Catalog {
 
   std::mutex mu_;
   sqlite3* db_ = nullptr;
+  std::unordered_map<const char*, sqlite3_stmt*> statements_;
 };
 
 #endif  // BREVANTO_SERVICE_CATALOG_H_

@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/openat2.h>
 #include <stdlib.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -38,7 +40,40 @@ bool within(const std::string& path, const std::string& dir) {
   return path.compare(0, prefix.size(), prefix) == 0;
 }
 
+// True when `rel` is one or more plain names joined by single slashes:
+// nothing that a resolution could read otherwise than as written.
+bool plain_relative(const std::string& rel) {
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = rel.find('/', start);
+    const std::string part = rel.substr(start, end == std::string::npos ? end : end - start);
+    if (!plain_name(part)) return false;
+    if (end == std::string::npos) return true;
+    start = end + 1;
+  }
+}
+
 }  // namespace
+
+UniqueFd LocalRoots::open_plain(const std::string& path, int flags) const {
+  if (path.size() < 2 || path[0] != '/' || within(path, storage_root_)) return UniqueFd();
+  const std::string* best = nullptr;
+  for (const std::string& root : roots_) {
+    if (path != root && within(path, root) && (best == nullptr || root.size() > best->size())) {
+      best = &root;
+    }
+  }
+  if (best == nullptr) return UniqueFd();
+  const std::string rel = path.substr(best->size() == 1 ? 1 : best->size() + 1);
+  if (!plain_relative(rel)) return UniqueFd();
+  const UniqueFd root(::open(best->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!root.valid()) return UniqueFd();
+  open_how how{};
+  how.flags = static_cast<std::uint64_t>(flags | O_NOFOLLOW | O_CLOEXEC);
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  const long fd = ::syscall(SYS_openat2, root.get(), rel.c_str(), &how, sizeof(how));
+  return UniqueFd(fd < 0 ? -1 : static_cast<int>(fd));
+}
 
 LocalRoots::LocalRoots(const std::vector<std::string>& dirs, const std::string& storage_root) {
   storage_root_ = resolve(storage_root);
@@ -108,12 +143,16 @@ UniqueFd LocalRoots::walk(const std::string& resolved, int last_flags) const {
 
 LocalRoots::Source LocalRoots::open_source(const std::string& path) const {
   if (path.empty() || path[0] != '/') refuse("local path not absolute", path);
-  const std::string resolved = resolve(path);
-  if (resolved.empty()) throw_errno(kLocalRefused, errno, "local path " + log_safe(path));
-  if (!contains(resolved, false)) refuse("outside every local root", path);
   // O_NONBLOCK keeps a FIFO from blocking the open; it is refused below.
+  constexpr int kSourceFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
   Source source;
-  source.fd = walk(resolved, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  source.fd = open_plain(path, kSourceFlags);
+  if (!source.fd.valid()) {
+    const std::string resolved = resolve(path);
+    if (resolved.empty()) throw_errno(kLocalRefused, errno, "local path " + log_safe(path));
+    if (!contains(resolved, false)) refuse("outside every local root", path);
+    source.fd = walk(resolved, kSourceFlags);
+  }
   if (::fstat(source.fd.get(), &source.st) != 0 || !S_ISREG(source.st.st_mode)) {
     refuse("not a regular file", path);
   }
@@ -132,6 +171,11 @@ LocalRoots::CheckedTarget LocalRoots::check_target(const std::string& path) cons
   // Climb to the nearest ancestor that exists; what lies above the file
   // but does not exist yet must be plain names.
   std::string parent = slash == 0 ? "/" : path.substr(0, slash);
+  plan.ancestor = open_plain(parent, kDirFlags);
+  if (plan.ancestor.valid()) {
+    plan.resolved = parent;
+    return plan;
+  }
   for (;;) {
     plan.resolved = resolve(parent);
     if (!plan.resolved.empty()) break;

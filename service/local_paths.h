@@ -1,8 +1,11 @@
 // Local paths: the files that the service itself reads (AddFile,
 // UpdateFile) or writes (DownloadFile) on the client's behalf.
 //
-// Only absolute paths under a --local-root folder are served. A path is
-// resolved with realpath() (for a file to be written: its nearest existing
+// Only absolute paths under a --local-root folder are served. A path made
+// of plain names below a root is opened from the root in one step that
+// follows no link and cannot leave it (openat2 with RESOLVE_BENEATH and
+// RESOLVE_NO_SYMLINKS). Any other path (one with a link, a "." or "..", or
+// on a kernel without openat2) is resolved with realpath() (for a file to be written: its nearest existing
 // ancestor directory) and must then lie inside a realpath'd root; the
 // resolved path is opened again from the root one component at a time with
 // O_NOFOLLOW, so a link swapped in after the check is refused too. The
@@ -70,6 +73,11 @@ class LocalRoots {
   bool contains(const std::string& resolved, bool allow_root) const;
 
  private:
+  // Opens `path` in one step when it is a plain path below a root (see
+  // above) and outside the storage root; an invalid fd when it is not or
+  // cannot be opened so, and the caller takes the slow way.
+  UniqueFd open_plain(const std::string& path, int flags) const;
+
   // Opens `resolved`, which lies in a root, from that root one component
   // at a time; the last component with `last_flags`.
   UniqueFd walk(const std::string& resolved, int last_flags) const;

@@ -19,7 +19,13 @@ void ProgressReporter::advance(std::uint64_t complete) {
   }
 }
 
-void ProgressReporter::finish(std::uint64_t complete) { report(complete); }
+std::string ProgressReporter::finish(std::uint64_t complete) {
+  if (complete < kReportBytes && total_ < kReportBytes) {
+    return progress_report(complete > total_ ? complete : total_, complete);
+  }
+  report(complete);
+  return std::string();
+}
 
 void ProgressReporter::report(std::uint64_t complete) {
   if (complete > total_) total_ = complete;  // the source grew meanwhile

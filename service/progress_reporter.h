@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <string>
 
 class ProgressReporter {
  public:
@@ -19,8 +20,11 @@ class ProgressReporter {
   // ServiceError(kInternal) when the service is stopping.
   void advance(std::uint64_t complete);
 
-  // Reports `complete` bytes done, whether due or not.
-  void finish(std::uint64_t complete);
+  // Reports `complete` bytes done, whether due or not. A transfer of less
+  // than kReportBytes ends quickly, so its report is returned to go out in
+  // one send with the final reply (which saves the client a wake-up per
+  // small file); otherwise it is sent now and "" returned.
+  std::string finish(std::uint64_t complete);
 
  private:
   void report(std::uint64_t complete);
