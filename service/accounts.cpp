@@ -2,8 +2,11 @@
 
 #include <sodium.h>
 
+#include <array>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <mutex>
 
 #include "service/catalog.h"
@@ -80,6 +83,64 @@ const std::string& dummy_hash() {
   return hash;
 }
 
+// Passwords that passed the slow check lately, so that a client logging in
+// again (a backup opens several sessions at once) is let in after a keyed
+// BLAKE2b digest instead of another 64 MiB hash. Only a password that
+// matched is ever remembered, so a guess still pays the full check. The key
+// is random per process: the digests are worth nothing outside it. Entries
+// are found by the stored hash (salted, so one per user and password), end
+// after kRememberFor, and all go when kMaxEntries would be passed.
+class RecentLogins {
+ public:
+  bool known(const std::string& pwhash, const std::string& password) {
+    const Digest digest = digest_of(password);
+    std::lock_guard<std::mutex> lock(mu_);
+    const auto it = entries_.find(pwhash);
+    if (it == entries_.end()) return false;
+    if (Clock::now() - it->second.at > kRememberFor) {
+      entries_.erase(it);
+      return false;
+    }
+    return sodium_memcmp(it->second.digest.data(), digest.data(), digest.size()) == 0;
+  }
+
+  void remember(const std::string& pwhash, const std::string& password) {
+    const Digest digest = digest_of(password);
+    std::lock_guard<std::mutex> lock(mu_);
+    if (entries_.size() >= kMaxEntries) entries_.clear();
+    entries_[pwhash] = Entry{digest, Clock::now()};
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  using Digest = std::array<unsigned char, crypto_generichash_BYTES>;
+  static constexpr std::chrono::minutes kRememberFor{10};
+  static constexpr std::size_t kMaxEntries = 1024;
+  struct Entry {
+    Digest digest;
+    Clock::time_point at;
+  };
+
+  Digest digest_of(const std::string& password) {
+    std::call_once(keyed_, [this] { crypto_generichash_keygen(key_.data()); });
+    Digest digest;
+    crypto_generichash(digest.data(), digest.size(),
+                       reinterpret_cast<const unsigned char*>(password.data()), password.size(),
+                       key_.data(), key_.size());
+    return digest;
+  }
+
+  std::once_flag keyed_;
+  std::array<unsigned char, crypto_generichash_KEYBYTES> key_;
+  std::mutex mu_;
+  std::map<std::string, Entry> entries_;
+};
+
+RecentLogins& recent_logins() {
+  static RecentLogins logins;
+  return logins;
+}
+
 }  // namespace
 
 bool valid_user_name(const std::string& name) {
@@ -99,6 +160,7 @@ std::optional<std::int64_t> check_login(Catalog& catalog, const std::string& nam
                                         const std::string& password, bool suspect) {
   const std::optional<UserRow> user = catalog.find_user(name);
   const std::string& hash = user ? user->pwhash : dummy_hash();
+  if (user && recent_logins().known(hash, password)) return user->id;
   bool match;
   {
     // An unknown name is a guess: it waits behind the checks of real ones.
@@ -106,5 +168,6 @@ std::optional<std::int64_t> check_login(Catalog& catalog, const std::string& nam
     match = crypto_pwhash_str_verify(hash.c_str(), password.data(), password.size()) == 0;
   }
   if (!user || !match) return std::nullopt;
+  recent_logins().remember(hash, password);
   return user->id;
 }

@@ -17,7 +17,9 @@ bool valid_user_name(const std::string& name);
 bool add_user(Catalog& catalog, const std::string& name, const std::string& password);
 
 // The user's id when `name` exists and `password` matches its hash. An
-// unknown name costs as much time as a wrong password. At most two hashes
+// unknown name costs as much time as a wrong password. A password that
+// matched in the last minutes is checked again in microseconds; any other
+// pays the full hash. At most two hashes
 // run at a time (each takes 64 MiB); a `suspect` check (a name that failed
 // recently) and the check of an unknown name wait until no other check is
 // queued.

@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "service/accounts.h"
 #include "service/atomic_file.h"
+#include "service/catalog.h"
 #include "service/connection_table.h"
 #include "service/errors.h"
 #include "service/filetime.h"
@@ -251,6 +253,21 @@ TEST(ServiceAtomicFile, PlacesWholeOrLeavesTheTarget) {
   EXPECT_TRUE(is_temp_name(make_temp_name()));
   EXPECT_EQ(make_temp_name().size(), sizeof(kTempPrefix) - 1 + 16);
   ::close(dir_fd);
+}
+
+TEST(ServiceAccounts, ARecentLoginIsRememberedOnlyForItsPassword) {
+  TempDir dir;
+  Catalog catalog(dir.path() + "/catalog.db");
+  ASSERT_TRUE(add_user(catalog, "ann", "right"));
+  const auto id = check_login(catalog, "ann", "right");
+  ASSERT_TRUE(id.has_value());
+  EXPECT_EQ(check_login(catalog, "ann", "right"), id);  // remembered
+  EXPECT_FALSE(check_login(catalog, "ann", "wrong").has_value());
+  EXPECT_FALSE(check_login(catalog, "bob", "right").has_value());
+  // A user added later with the same password has a hash of its own.
+  ASSERT_TRUE(add_user(catalog, "bob", "other"));
+  EXPECT_FALSE(check_login(catalog, "bob", "right").has_value());
+  EXPECT_TRUE(check_login(catalog, "bob", "other").has_value());
 }
 
 }  // namespace
