@@ -64,10 +64,8 @@ int AtomicFile::name(const std::string& temp_name) {
 }
 
 int AtomicFile::sync() {
-  int err = 0;
-  if (::fsync(fd_.get()) != 0) err = errno;
-  if (err == 0 && ::close(fd_.release()) != 0) err = errno;
-  return err;
+  if (::fsync(fd_.get()) != 0) return errno;
+  return ::close(fd_.release()) == 0 ? 0 : errno;
 }
 
 int AtomicFile::place(bool replace) {

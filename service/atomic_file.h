@@ -51,7 +51,7 @@ class AtomicFile {
   // errno value.
   int name(const std::string& temp_name);
 
-  // The file's data synced (and the file closed).
+  // Syncs the file (its data and its times) and closes it.
   int sync();
   // Puts the file in place: renamed over the target (when `replace` is
   // false an existing target is kept and EEXIST returned), or for an

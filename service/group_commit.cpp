@@ -1,78 +1,64 @@
 #include "service/group_commit.h"
 
-#include <unistd.h>
-
-#include <cerrno>
-
 #include "service/atomic_file.h"
+#include "service/shared_syncs.h"
+
+GroupCommit::GroupCommit(Catalog& catalog)
+    : catalog_(catalog),
+      journals_([this](const std::vector<Work*>& batch) { journal(batch); }),
+      settles_([this](const std::vector<Work*>& batch) { settle(batch); }) {}
 
 int GroupCommit::commit(AtomicFile& file, bool replace, const RowChange& change) {
   if (const int err = file.sync()) {
     file.discard();
     return err;
   }
-  Work journal;
-  journal.change = &change;
-  try {
-    submit(journal);
-  } catch (...) {
+  Work work;
+  work.change = &change;
+  work.dir_fd = file.dir_fd();
+  journals_.submit(work);
+  if (work.failure) {
     file.discard();
-    throw;
+    std::rethrow_exception(work.failure);
   }
-  Work settle;
-  settle.change = &change;
-  settle.journal = false;
-  settle.id = journal.id;
-  int err = file.place(replace);
-  if (err == 0) {
-    settle.placed = true;
-    if (::fsync(file.dir_fd()) != 0) err = errno;
-  }
-  // When the rename is not known to be on disk, the row is still written:
-  // the file is in place now, and the reply is a failure either way.
-  submit(settle);
-  return err;
-}
-
-void GroupCommit::submit(Work& work) {
-  std::unique_lock<std::mutex> lock(mu_);
-  queue_.push_back(&work);
-  while (!work.done) {
-    if (running_) {
-      finished_.wait(lock);
-      continue;
-    }
-    running_ = true;
-    std::vector<Work*> batch;
-    batch.swap(queue_);
-    lock.unlock();
-    run_batch(batch);
-    lock.lock();
-    for (Work* w : batch) w->done = true;
-    running_ = false;
-    finished_.notify_all();
-  }
+  const int err = file.place(replace);
+  if (err == 0) work.placed = true;
+  // A failed rename only drops the journal entry. When the rename is not
+  // known to be on disk the row is still written: the file is in place
+  // now, and the reply is a failure either way.
+  settles_.submit(work);
   if (work.failure) std::rethrow_exception(work.failure);
+  return err != 0 ? err : work.sync_err;
 }
 
-void GroupCommit::run_batch(const std::vector<Work*>& batch) {
-  std::vector<const RowChange*> journal;
+void GroupCommit::journal(const std::vector<Work*>& batch) {
+  std::vector<const RowChange*> changes;
+  for (const Work* w : batch) changes.push_back(w->change);
+  try {
+    const std::vector<std::int64_t> ids = catalog_.commit_changes(changes, {}, {});
+    for (std::size_t i = 0; i < batch.size(); ++i) batch[i]->id = ids[i];
+  } catch (...) {
+    for (Work* w : batch) w->failure = std::current_exception();
+  }
+}
+
+void GroupCommit::settle(const std::vector<Work*>& batch) {
+  std::vector<Work*> placed;
+  std::vector<int> folders;
   std::vector<const RowChange*> rows;
   std::vector<std::int64_t> settled;
-  for (const Work* w : batch) {
-    if (w->journal) {
-      journal.push_back(w->change);
-    } else {
-      if (w->placed) rows.push_back(w->change);
-      settled.push_back(w->id);
+  for (Work* w : batch) {
+    if (w->placed) {
+      placed.push_back(w);
+      folders.push_back(w->dir_fd);
+      rows.push_back(w->change);
     }
+    settled.push_back(w->id);
   }
+  const std::vector<int> errs = sync_folders(folders);
+  for (std::size_t i = 0; i < placed.size(); ++i) placed[i]->sync_err = errs[i];
   try {
-    const std::vector<std::int64_t> ids = catalog_.commit_changes(journal, rows, settled);
-    std::size_t next = 0;
-    for (Work* w : batch) {
-      if (w->journal) w->id = ids[next++];
-    }
+    catalog_.commit_changes({}, rows, settled);
   } catch (...) {
     for (Work* w : batch) w->failure = std::current_exception();
   }

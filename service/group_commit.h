@@ -1,40 +1,36 @@
-// Stores uploaded files durably, sharing the catalog's syncs between
-// concurrent requests.
+// Stores uploaded files durably, sharing the syncs between concurrent
+// requests.
 //
 // A success reply must mean that the file's content and its catalog row
 // survive a power cut, and after a crash at any point a file and its row
 // must agree. Each request:
-//   1. syncs its file's data (in its own thread, so that the file system
-//      joins the syncs of concurrent requests);
-//   2. journals its row change: one synced catalog transaction for every
-//      request waiting at that moment (group commit);
-//   3. renames its file into place and syncs the folder;
-//   4. writes the row and drops the journal entry: again one transaction
-//      for all waiting, and not synced, because the synced journal entry
-//      already holds the row.
-// A crash before 3 leaves the old file and row (the entry is dropped at
+//   1. syncs its file (in its own thread, so that the file system joins
+//      the syncs of concurrent requests);
+//   2. journals its row change;
+//   3. renames its file into place;
+//   4. syncs the folder, writes the row and drops the journal entry.
+// Steps 2 and 4 are shared by the requests waiting at one moment (see
+// batch_runner.h): step 2 is one synced catalog transaction for all, step
+// 4 one fsync() per folder and one transaction, not synced, because the
+// durable journal entries already hold the rows. A crash before a rename
+// is on disk leaves the old file and row (the entry is dropped at
 // start-up); after it, the journal says which row the renamed file should
 // have, and the start-up writes it (see change_recovery.h).
-//
-// Group commit is leader and followers: a request that finds no
-// transaction running runs one for every request queued, the others wait
-// for it.
 #ifndef BREVANTO_SERVICE_GROUP_COMMIT_H_
 #define BREVANTO_SERVICE_GROUP_COMMIT_H_
 
-#include <condition_variable>
 #include <cstdint>
 #include <exception>
-#include <mutex>
 #include <vector>
 
+#include "service/batch_runner.h"
 #include "service/catalog.h"
 
 class AtomicFile;
 
 class GroupCommit {
  public:
-  explicit GroupCommit(Catalog& catalog) : catalog_(catalog) {}
+  explicit GroupCommit(Catalog& catalog);
   GroupCommit(const GroupCommit&) = delete;
   GroupCommit& operator=(const GroupCommit&) = delete;
 
@@ -48,22 +44,19 @@ class GroupCommit {
  private:
   struct Work {
     const RowChange* change = nullptr;
-    bool journal = true;    // else: settle
-    bool placed = false;    // settle: the file is in place, write the row
-    std::int64_t id = 0;    // the journal entry
+    int dir_fd = -1;
+    std::int64_t id = 0;  // the journal entry
+    bool placed = false;  // the file was renamed into place
+    int sync_err = 0;     // of the folder's sync
     std::exception_ptr failure;
-    bool done = false;
   };
 
-  // Runs `work` in the next transaction; rethrows its failure.
-  void submit(Work& work);
-  void run_batch(const std::vector<Work*>& batch);
+  void journal(const std::vector<Work*>& batch);
+  void settle(const std::vector<Work*>& batch);
 
   Catalog& catalog_;
-  std::mutex mu_;
-  std::condition_variable finished_;
-  std::vector<Work*> queue_;
-  bool running_ = false;
+  BatchRunner<Work> journals_;
+  BatchRunner<Work> settles_;
 };
 
 #endif  // BREVANTO_SERVICE_GROUP_COMMIT_H_

@@ -7,12 +7,15 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include "service/accounts.h"
 #include "service/atomic_file.h"
+#include "service/batch_runner.h"
 #include "service/catalog.h"
 #include "service/connection_table.h"
 #include "service/errors.h"
@@ -268,6 +271,44 @@ TEST(ServiceAccounts, ARecentLoginIsRememberedOnlyForItsPassword) {
   ASSERT_TRUE(add_user(catalog, "bob", "other"));
   EXPECT_FALSE(check_login(catalog, "bob", "right").has_value());
   EXPECT_TRUE(check_login(catalog, "bob", "other").has_value());
+}
+
+TEST(ServiceBatchRunner, RunsEachWorkOnceInABatchBegunAfterItCame) {
+  struct Work {
+    std::uint64_t came = 0;
+    std::uint64_t batch_began = 0;
+    int runs = 0;
+  };
+  std::atomic<std::uint64_t> clock{0};
+  std::atomic<int> batches{0};
+  BatchRunner<Work> runner([&](const std::vector<Work*>& batch) {
+    const std::uint64_t began = ++clock;
+    ++batches;
+    for (Work* w : batch) {
+      w->batch_began = began;
+      ++w->runs;
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(50));
+  });
+  constexpr int kThreads = 8, kEach = 200;
+  std::vector<std::vector<Work>> works(kThreads, std::vector<Work>(kEach));
+  std::vector<std::thread> threads;
+  for (auto& mine : works) {
+    threads.emplace_back([&] {
+      for (Work& w : mine) {
+        w.came = ++clock;
+        runner.submit(w);
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (const auto& mine : works) {
+    for (const Work& w : mine) {
+      EXPECT_EQ(w.runs, 1);
+      EXPECT_GT(w.batch_began, w.came);
+    }
+  }
+  EXPECT_LT(batches.load(), kThreads * kEach);  // some work was shared
 }
 
 }  // namespace
