@@ -66,12 +66,11 @@ UniqueFd LocalRoots::open_plain(const std::string& path, int flags) const {
   if (best == nullptr) return UniqueFd();
   const std::string rel = path.substr(best->size() == 1 ? 1 : best->size() + 1);
   if (!plain_relative(rel)) return UniqueFd();
-  const UniqueFd root(::open(best->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!root.valid()) return UniqueFd();
+  const int root = root_fds_[static_cast<std::size_t>(best - roots_.data())].get();
   open_how how{};
   how.flags = static_cast<std::uint64_t>(flags | O_NOFOLLOW | O_CLOEXEC);
   how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-  const long fd = ::syscall(SYS_openat2, root.get(), rel.c_str(), &how, sizeof(how));
+  const long fd = ::syscall(SYS_openat2, root, rel.c_str(), &how, sizeof(how));
   return UniqueFd(fd < 0 ? -1 : static_cast<int>(fd));
 }
 
@@ -91,6 +90,8 @@ LocalRoots::LocalRoots(const std::vector<std::string>& dirs, const std::string& 
       throw std::runtime_error("local root with a double quote or control byte: " + dir);
     }
     roots_.push_back(resolved);
+    root_fds_.emplace_back(::open(resolved.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!root_fds_.back().valid()) throw std::runtime_error("cannot open local root " + dir);
   }
   // Within one reply of at most 4096 bytes, with room for its frame.
   constexpr std::size_t kMaxRefusalBytes = 3800;
@@ -143,7 +144,8 @@ UniqueFd LocalRoots::walk(const std::string& resolved, int last_flags) const {
 
 LocalRoots::Source LocalRoots::open_source(const std::string& path) const {
   if (path.empty() || path[0] != '/') refuse("local path not absolute", path);
-  // O_NONBLOCK keeps a FIFO from blocking the open; it is refused below.
+  // O_NONBLOCK keeps a FIFO from blocking the open; it is refused below,
+  // and a regular file's reads ignore the flag.
   constexpr int kSourceFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
   Source source;
   source.fd = open_plain(path, kSourceFlags);
@@ -156,8 +158,6 @@ LocalRoots::Source LocalRoots::open_source(const std::string& path) const {
   if (::fstat(source.fd.get(), &source.st) != 0 || !S_ISREG(source.st.st_mode)) {
     refuse("not a regular file", path);
   }
-  const int flags = ::fcntl(source.fd.get(), F_GETFL);
-  ::fcntl(source.fd.get(), F_SETFL, flags & ~O_NONBLOCK);
   return source;
 }
 

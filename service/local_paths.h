@@ -83,6 +83,7 @@ class LocalRoots {
   UniqueFd walk(const std::string& resolved, int last_flags) const;
 
   std::vector<std::string> roots_;
+  std::vector<UniqueFd> root_fds_;  // open from the start, for open_plain()
   std::string storage_root_;
   std::string refusal_text_;
 };

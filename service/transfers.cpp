@@ -154,7 +154,8 @@ void handle_download_file(Session& session, const Request& request, const Bindin
   if (::fstat(source.get(), &st) != 0) throw_errno(kInternal, errno, "fstat");
   if (S_ISDIR(st.st_mode)) throw ServiceError(kIsADirectory, log_safe(path.text()));
   if (!S_ISREG(st.st_mode)) throw ServiceError(kInvalidPath, "not a file");
-  ::fcntl(source.get(), F_SETFL, ::fcntl(source.get(), F_GETFL) & ~O_NONBLOCK);
+  // O_NONBLOCK, which kept a FIFO from blocking the open, does nothing to
+  // a regular file's reads: it stays.
 
   const LocalRoots::Target target = context.local_roots->open_target(std::move(checked));
   struct stat existing;
