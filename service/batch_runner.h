@@ -24,11 +24,20 @@ class BatchRunner {
   BatchRunner& operator=(const BatchRunner&) = delete;
 
   // Returns once `work` has been run in a batch that began after the call.
-  void submit(Work& work) {
-    std::unique_lock<std::mutex> lock(mu_);
+  void submit(Work& work) { wait(enqueue(work)); }
+
+  // submit() in two steps, for a caller with other work meanwhile: the
+  // work joins the queue now, and wait() returns once it has run (running
+  // the batch itself if no other thread has begun it).
+  using Ticket = std::uint64_t;
+  Ticket enqueue(Work& work) {
+    std::lock_guard<std::mutex> lock(mu_);
     queue_.push_back(&work);
-    const std::uint64_t mine = started_ + 1;  // the next batch takes the queue
-    while (done_ < mine) {
+    return started_ + 1;  // the next batch takes the queue
+  }
+  void wait(Ticket ticket) {
+    std::unique_lock<std::mutex> lock(mu_);
+    while (done_ < ticket) {
       if (running_) {
         finished_.wait(lock);
         continue;

@@ -9,23 +9,28 @@ GroupCommit::GroupCommit(Catalog& catalog)
       settles_([this](const std::vector<Work*>& batch) { settle(batch); }) {}
 
 int GroupCommit::commit(AtomicFile& file, bool replace, const RowChange& change) {
-  if (const int err = file.sync()) {
-    file.discard();
-    return err;
-  }
   Work work;
   work.change = &change;
   work.dir_fd = file.dir_fd();
-  journals_.submit(work);
+  // The journal entry may be written while the file syncs: both are
+  // durable before the rename, and an entry whose file never came is
+  // dropped (below, or at start-up).
+  const auto journaled = journals_.enqueue(work);
+  int err = file.sync();
+  journals_.wait(journaled);
   if (work.failure) {
     file.discard();
     std::rethrow_exception(work.failure);
   }
-  const int err = file.place(replace);
+  if (err == 0) {
+    err = file.place(replace);
+  } else {
+    file.discard();
+  }
   if (err == 0) work.placed = true;
-  // A failed rename only drops the journal entry. When the rename is not
-  // known to be on disk the row is still written: the file is in place
-  // now, and the reply is a failure either way.
+  // A failed sync or rename only drops the journal entry. When the rename
+  // is not known to be on disk the row is still written: the file is in
+  // place now, and the reply is a failure either way.
   settles_.submit(work);
   if (work.failure) std::rethrow_exception(work.failure);
   return err != 0 ? err : work.sync_err;

@@ -5,8 +5,8 @@
 // survive a power cut, and after a crash at any point a file and its row
 // must agree. Each request:
 //   1. syncs its file (in its own thread, so that the file system joins
-//      the syncs of concurrent requests);
-//   2. journals its row change;
+//      the syncs of concurrent requests), while
+//   2. its row change is journaled;
 //   3. renames its file into place;
 //   4. syncs the folder, writes the row and drops the journal entry.
 // Steps 2 and 4 are shared by the requests waiting at one moment (see
