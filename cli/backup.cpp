@@ -1,10 +1,10 @@
 #include "cli/backup.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
 #include <set>
-#include <unordered_map>
 #include <vector>
 
 #include "cli/exit_codes.h"
@@ -78,7 +78,9 @@ class Backup {
   void plan_files();
   JobOutcome back_up(Session& session, FileJob& job, std::size_t slot);
   void delete_missing();
-  Manifest snapshot(bool incomplete) const;
+  const RemoteEntry* find_stored(const std::string& relative) const;
+  const ManifestEntry* find_previous(const std::string& relative) const;
+  Manifest snapshot(bool incomplete);
   void report(const char* what, const std::string& path, int status);
 
   Session& session_;
@@ -87,10 +89,12 @@ class Backup {
   const std::string local_root_;
   const std::string remote_root_;
   LocalTree tree_;
+  // What the storage holds, sorted by path, and the last backup's files,
+  // sorted by path: looked up by binary search, so that a backup holds no
+  // more per file than these lists and the local tree.
   RemoteTree stored_;
-  std::unordered_map<std::string, bool> stored_kind_;  // relative path -> is a directory
   Manifest previous_;
-  std::unordered_map<std::string, const ManifestEntry*> previous_files_;
+  std::vector<const ManifestEntry*> previous_files_;
   std::vector<FileJob> files_;
   std::vector<FileJob*> transfers_;  // the files to read and maybe send
   std::unique_ptr<Progress> progress_;
@@ -171,8 +175,21 @@ int Backup::prepare_storage() {
       return session_.fail("backup: mkdir " + remote_root_, status);
     }
   }
-  for (const RemoteEntry& entry : stored_.entries) stored_kind_[entry.relative] = entry.is_dir;
   return exit_codes::kOk;
+}
+
+const RemoteEntry* Backup::find_stored(const std::string& relative) const {
+  const auto it = std::lower_bound(
+      stored_.entries.begin(), stored_.entries.end(), relative,
+      [](const RemoteEntry& entry, const std::string& key) { return entry.relative < key; });
+  return it != stored_.entries.end() && it->relative == relative ? &*it : nullptr;
+}
+
+const ManifestEntry* Backup::find_previous(const std::string& relative) const {
+  const auto it = std::lower_bound(
+      previous_files_.begin(), previous_files_.end(), relative,
+      [](const ManifestEntry* entry, const std::string& key) { return entry->path < key; });
+  return it != previous_files_.end() && (*it)->path == relative ? *it : nullptr;
 }
 
 void Backup::read_previous_manifest() {
@@ -184,14 +201,17 @@ void Backup::read_previous_manifest() {
                  error.c_str());
     previous_ = Manifest();
   }
-  for (const ManifestEntry& entry : previous_.files) previous_files_[entry.path] = &entry;
+  previous_files_.reserve(previous_.files.size());
+  for (const ManifestEntry& entry : previous_.files) previous_files_.push_back(&entry);
+  std::sort(previous_files_.begin(), previous_files_.end(),
+            [](const ManifestEntry* a, const ManifestEntry* b) { return a->path < b->path; });
 }
 
 int Backup::create_directories() {
   for (const LocalEntry& entry : tree_.entries) {
     if (!entry.is_dir) continue;
-    const auto stored = stored_kind_.find(entry.relative);
-    if (stored != stored_kind_.end() && stored->second) continue;
+    const RemoteEntry* stored = find_stored(entry.relative);
+    if (stored != nullptr && stored->is_dir) continue;
     const std::string remote = storage_join(remote_root_, entry.relative);
     const int status = session_.client().adddir(widen(remote).c_str());
     if (status == 0) {
@@ -206,14 +226,14 @@ int Backup::create_directories() {
 }
 
 void Backup::plan_files() {
+  files_.reserve(tree_.files);
   for (const LocalEntry& entry : tree_.entries) {
     if (entry.is_dir) continue;
     FileJob job;
     job.local = &entry;
-    const auto stored = stored_kind_.find(entry.relative);
-    job.stored = stored != stored_kind_.end() && !stored->second;
-    const auto previous = previous_files_.find(entry.relative);
-    if (job.stored && previous != previous_files_.end()) job.previous = previous->second;
+    const RemoteEntry* stored = find_stored(entry.relative);
+    job.stored = stored != nullptr && !stored->is_dir;
+    if (job.stored) job.previous = find_previous(entry.relative);
     files_.push_back(std::move(job));
   }
   for (FileJob& job : files_) {
@@ -321,16 +341,18 @@ void Backup::report(const char* what, const std::string& path, int status) {
 
 // The snapshot: every file backed up or unchanged; when the backup was
 // stopped, also the files not reached yet as the last backup stored them.
-Manifest Backup::snapshot(bool incomplete) const {
+// Called once, at the end: the entries move into the manifest.
+Manifest Backup::snapshot(bool incomplete) {
   Manifest manifest;
   manifest.incomplete = incomplete;
   manifest.dirs.push_back(ManifestDir{".", tree_.root_mode, tree_.root_mtime_ns});
   for (const LocalEntry& entry : tree_.entries) {
     if (entry.is_dir) manifest.dirs.push_back(ManifestDir{entry.relative, entry.mode, entry.mtime_ns});
   }
-  for (const FileJob& job : files_) {
+  manifest.files.reserve(files_.size());
+  for (FileJob& job : files_) {
     if (job.state != FileJob::State::kPending && job.state != FileJob::State::kFailed) {
-      manifest.files.push_back(job.entry);
+      manifest.files.push_back(std::move(job.entry));
     } else if (job.previous && job.previous->mtime_ns != kUnknownTime &&
                job.previous->mode != kUnknownMode) {
       manifest.files.push_back(*job.previous);  // its stored content is untouched
