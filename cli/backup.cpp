@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
-#include <set>
+#include <string_view>
 #include <vector>
 
 #include "cli/exit_codes.h"
@@ -32,18 +32,14 @@ struct Tally {
   std::size_t failed = 0;
 };
 
-// One local file and what became of it.
+// What became of one local file; its manifest entry is the new manifest's
+// entry of the same index.
 struct FileJob {
-  const LocalEntry* local = nullptr;
   const ManifestEntry* previous = nullptr;  // in the last backup, and still stored
   bool stored = false;
-  enum class State { kPending, kAdded, kUpdated, kUnchanged, kFailed } state = State::kPending;
-  ManifestEntry entry;  // valid unless pending or failed
+  enum class State : std::uint8_t { kPending, kAdded, kUpdated, kUnchanged, kFailed };
+  State state = State::kPending;
 };
-
-ManifestEntry entry_for(const LocalEntry& local, const std::string& sha256_hex) {
-  return ManifestEntry{sha256_hex, local.size, local.relative, local.mtime_ns, local.mode};
-}
 
 // Creates every missing directory of `path`, from the root down.
 int ensure_storage_dir(CBrevanto& client, const std::string& path, Tally& tally) {
@@ -72,15 +68,17 @@ class Backup {
   int run();
 
  private:
+  void take_local_tree(LocalTree tree);
   int prepare_storage();
   void read_previous_manifest();
   int create_directories();
   void plan_files();
-  JobOutcome back_up(Session& session, FileJob& job, std::size_t slot);
+  JobOutcome back_up(Session& session, std::size_t index, std::size_t slot);
   void delete_missing();
   const RemoteEntry* find_stored(const std::string& relative) const;
   const ManifestEntry* find_previous(const std::string& relative) const;
   Manifest snapshot(bool incomplete);
+  void release_lookups();
   void report(const char* what, const std::string& path, int status);
 
   Session& session_;
@@ -88,15 +86,20 @@ class Backup {
   const BackupOptions& options_;
   const std::string local_root_;
   const std::string remote_root_;
-  LocalTree tree_;
+  // The snapshot in the making: the local directories, and every local
+  // file with its size, time and mode, its SHA-256 once known. Nothing else
+  // is kept per local file but its job.
+  Manifest next_;
+  std::size_t local_files_ = 0;
+  std::uint64_t local_bytes_ = 0;
   // What the storage holds, sorted by path, and the last backup's files,
   // sorted by path: looked up by binary search, so that a backup holds no
   // more per file than these lists and the local tree.
   RemoteTree stored_;
   Manifest previous_;
   std::vector<const ManifestEntry*> previous_files_;
-  std::vector<FileJob> files_;
-  std::vector<FileJob*> transfers_;  // the files to read and maybe send
+  std::vector<FileJob> jobs_;             // one per file of next_
+  std::vector<std::size_t> transfers_;   // the files to read and maybe send
   std::unique_ptr<Progress> progress_;
   std::mutex tally_mutex_;
   Tally tally_;
@@ -109,15 +112,7 @@ int Backup::run() {
     std::fprintf(stderr, "backup: %s is not a directory\n", local_root_.c_str());
     return exit_codes::kFailed;
   }
-  tree_ = walk_local_tree(local_root_, WalkOptions{kManifestName, options_.copy_links});
-  for (const std::string& skipped : tree_.skipped) {
-    std::fprintf(stderr, "backup: skipped %s\n", skipped.c_str());
-  }
-  for (const std::string& problem : tree_.problems) {
-    std::fprintf(stderr, "backup: cannot back up %s\n", problem.c_str());
-  }
-  tally_.skipped = tree_.skipped.size();
-  tally_.failed = tree_.problems.size();
+  take_local_tree(walk_local_tree(local_root_, WalkOptions{kManifestName, options_.copy_links}));
   if (const int rc = session_.open()) return rc;
   if (const int rc = prepare_storage()) return rc;
   read_previous_manifest();
@@ -126,12 +121,12 @@ int Backup::run() {
 
   progress_ = std::make_unique<Progress>(mode_, options_.transfers);
   std::uint64_t bytes = 0;
-  for (const FileJob* job : transfers_) bytes += job->local->size;
+  for (const std::size_t index : transfers_) bytes += next_.files[index].size;
   progress_->start_job(transfers_.size(), bytes);
   const bool finished = run_in_parallel(
       session_, session_.cloud() ? 1 : options_.transfers, transfers_.size(),
       [this](Session& session, std::size_t index, std::size_t slot) {
-        return back_up(session, *transfers_[index], slot);
+        return back_up(session, transfers_[index], slot);
       });
   if (connection_lost_) return exit_codes::kNoSession;
   const bool stopped = !finished && interrupted();
@@ -144,8 +139,11 @@ int Backup::run() {
     }
   }
   std::string manifest_error;
-  if (!store_manifest(session_, snapshot(stopped), remote_root_, local_root_,
-                      stored_.has_manifest, manifest_error)) {
+  const Manifest manifest = snapshot(stopped);
+  const bool replace_manifest = stored_.has_manifest;
+  release_lookups();  // the manifest is written with nothing else held per file
+  if (!store_manifest(session_, manifest, remote_root_, local_root_, replace_manifest,
+                      manifest_error)) {
     progress_->message("backup: manifest " + storage_join(remote_root_, kManifestName) + ": " +
                        manifest_error);
     ++tally_.failed;
@@ -154,8 +152,8 @@ int Backup::run() {
 
   std::printf("backup: %s -> %s: %zu files (%s), %zu added, %zu updated, %zu unchanged, "
               "%zu deleted, %zu directories created, %zu skipped, %zu failed\n",
-              local_root_.c_str(), remote_root_.c_str(), tree_.files,
-              human_bytes(tree_.bytes).c_str(), tally_.added, tally_.updated, tally_.unchanged,
+              local_root_.c_str(), remote_root_.c_str(), local_files_,
+              human_bytes(local_bytes_).c_str(), tally_.added, tally_.updated, tally_.unchanged,
               tally_.deleted, tally_.dirs_created, tally_.skipped, tally_.failed);
   if (stopped) {
     std::printf("backup: interrupted; the manifest lists what was done, and the next backup "
@@ -163,6 +161,31 @@ int Backup::run() {
     return exit_codes::kInterrupted;
   }
   return tally_.failed == 0 ? exit_codes::kOk : exit_codes::kFailed;
+}
+
+// Reports what the walk skipped or could not take, and turns the rest into
+// the new manifest's directories and files.
+void Backup::take_local_tree(LocalTree tree) {
+  for (const std::string& skipped : tree.skipped) {
+    std::fprintf(stderr, "backup: skipped %s\n", skipped.c_str());
+  }
+  for (const std::string& problem : tree.problems) {
+    std::fprintf(stderr, "backup: cannot back up %s\n", problem.c_str());
+  }
+  tally_.skipped = tree.skipped.size();
+  tally_.failed = tree.problems.size();
+  local_files_ = tree.files;
+  local_bytes_ = tree.bytes;
+  next_.dirs.push_back(ManifestDir{".", tree.root_mode, tree.root_mtime_ns});
+  next_.files.reserve(tree.files);
+  for (LocalEntry& entry : tree.entries) {
+    if (entry.is_dir) {
+      next_.dirs.push_back(ManifestDir{std::move(entry.relative), entry.mode, entry.mtime_ns});
+    } else {
+      next_.files.push_back(ManifestEntry{std::string(), entry.size, std::move(entry.relative),
+                                          entry.mtime_ns, entry.mode});
+    }
+  }
 }
 
 // Lists the backup directory once, creating it first when it is missing.
@@ -208,11 +231,11 @@ void Backup::read_previous_manifest() {
 }
 
 int Backup::create_directories() {
-  for (const LocalEntry& entry : tree_.entries) {
-    if (!entry.is_dir) continue;
-    const RemoteEntry* stored = find_stored(entry.relative);
+  for (std::size_t i = 1; i < next_.dirs.size(); ++i) {  // after "."
+    const std::string& relative = next_.dirs[i].path;
+    const RemoteEntry* stored = find_stored(relative);
     if (stored != nullptr && stored->is_dir) continue;
-    const std::string remote = storage_join(remote_root_, entry.relative);
+    const std::string remote = storage_join(remote_root_, relative);
     const int status = session_.client().adddir(widen(remote).c_str());
     if (status == 0) {
       ++tally_.dirs_created;
@@ -226,34 +249,31 @@ int Backup::create_directories() {
 }
 
 void Backup::plan_files() {
-  files_.reserve(tree_.files);
-  for (const LocalEntry& entry : tree_.entries) {
-    if (entry.is_dir) continue;
-    FileJob job;
-    job.local = &entry;
-    const RemoteEntry* stored = find_stored(entry.relative);
+  jobs_.resize(next_.files.size());
+  for (std::size_t i = 0; i < next_.files.size(); ++i) {
+    ManifestEntry& entry = next_.files[i];
+    FileJob& job = jobs_[i];
+    const RemoteEntry* stored = find_stored(entry.path);
     job.stored = stored != nullptr && !stored->is_dir;
-    if (job.stored) job.previous = find_previous(entry.relative);
-    files_.push_back(std::move(job));
-  }
-  for (FileJob& job : files_) {
+    if (job.stored) job.previous = find_previous(entry.path);
     const ManifestEntry* previous = job.previous;
-    if (!options_.checksum && previous && previous->size == job.local->size &&
-        previous->mtime_ns == job.local->mtime_ns) {
+    if (!options_.checksum && previous && previous->size == entry.size &&
+        previous->mtime_ns == entry.mtime_ns) {
       job.state = FileJob::State::kUnchanged;
-      job.entry = entry_for(*job.local, previous->sha256_hex);
+      entry.sha256_hex = previous->sha256_hex;
       ++tally_.unchanged;
     } else {
-      transfers_.push_back(&job);
+      transfers_.push_back(i);
     }
   }
 }
 
-JobOutcome Backup::back_up(Session& session, FileJob& job, std::size_t slot) {
-  const LocalEntry& local = *job.local;
-  const std::string path = local_join(local_root_, local.relative);
-  const std::string remote = storage_join(remote_root_, local.relative);
-  progress_->start_file(local.relative, local.size, slot);
+JobOutcome Backup::back_up(Session& session, std::size_t index, std::size_t slot) {
+  ManifestEntry& entry = next_.files[index];
+  FileJob& job = jobs_[index];
+  const std::string path = local_join(local_root_, entry.path);
+  const std::string remote = storage_join(remote_root_, entry.path);
+  progress_->start_file(entry.path, entry.size, slot);
   FileHash hash;
   std::string error;
   if (!hash_file(path, hash, error)) {
@@ -269,8 +289,8 @@ JobOutcome Backup::back_up(Session& session, FileJob& job, std::size_t slot) {
     progress_->finish_file("unchanged", hash.size, slot);
     std::lock_guard<std::mutex> lock(tally_mutex_);
     job.state = FileJob::State::kUnchanged;
-    job.entry = entry_for(local, hash.sha256_hex);
-    job.entry.size = hash.size;
+    entry.sha256_hex = hash.sha256_hex;
+    entry.size = hash.size;
     ++tally_.unchanged;
     return JobOutcome::kContinue;
   }
@@ -297,19 +317,22 @@ JobOutcome Backup::back_up(Session& session, FileJob& job, std::size_t slot) {
   progress_->finish_file(job.stored ? "updated" : "added", hash.size, slot);
   job.state = job.stored ? FileJob::State::kUpdated : FileJob::State::kAdded;
   ++(job.stored ? tally_.updated : tally_.added);
-  job.entry = entry_for(local, hash.sha256_hex);
-  job.entry.size = hash.size;
+  entry.sha256_hex = hash.sha256_hex;
+  entry.size = hash.size;
   return JobOutcome::kContinue;
 }
 
 // Removes what the storage holds below the backup directory and the local
 // tree does not: the topmost such entry of each branch, with its content.
 void Backup::delete_missing() {
-  std::set<std::string> local;
-  for (const LocalEntry& entry : tree_.entries) local.insert(entry.relative);
+  std::vector<std::string_view> local;
+  local.reserve(next_.dirs.size() + next_.files.size());
+  for (const ManifestDir& dir : next_.dirs) local.push_back(dir.path);
+  for (const ManifestEntry& file : next_.files) local.push_back(file.path);
+  std::sort(local.begin(), local.end());
   std::string removed_dir;  // entries below it went with it
   for (const RemoteEntry& entry : stored_.entries) {
-    if (local.count(entry.relative) ||
+    if (std::binary_search(local.begin(), local.end(), std::string_view(entry.relative)) ||
         entry.relative.compare(0, std::string(kManifestName).size(), kManifestName) == 0) {
       continue;
     }
@@ -339,25 +362,34 @@ void Backup::report(const char* what, const std::string& path, int status) {
   connection_lost_ = connection_lost(status, session_.cloud());
 }
 
+void Backup::release_lookups() {
+  stored_ = RemoteTree();
+  previous_files_ = std::vector<const ManifestEntry*>();
+  previous_ = Manifest();
+  jobs_ = std::vector<FileJob>();
+}
+
 // The snapshot: every file backed up or unchanged; when the backup was
 // stopped, also the files not reached yet as the last backup stored them.
-// Called once, at the end: the entries move into the manifest.
+// Called once, at the end: the new manifest's entries move into it.
 Manifest Backup::snapshot(bool incomplete) {
   Manifest manifest;
   manifest.incomplete = incomplete;
-  manifest.dirs.push_back(ManifestDir{".", tree_.root_mode, tree_.root_mtime_ns});
-  for (const LocalEntry& entry : tree_.entries) {
-    if (entry.is_dir) manifest.dirs.push_back(ManifestDir{entry.relative, entry.mode, entry.mtime_ns});
-  }
-  manifest.files.reserve(files_.size());
-  for (FileJob& job : files_) {
+  manifest.dirs = std::move(next_.dirs);
+  std::vector<ManifestEntry>& files = next_.files;
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const FileJob& job = jobs_[i];
     if (job.state != FileJob::State::kPending && job.state != FileJob::State::kFailed) {
-      manifest.files.push_back(std::move(job.entry));
+      if (kept != i) files[kept] = std::move(files[i]);
+      ++kept;
     } else if (job.previous && job.previous->mtime_ns != kUnknownTime &&
                job.previous->mode != kUnknownMode) {
-      manifest.files.push_back(*job.previous);  // its stored content is untouched
+      files[kept++] = *job.previous;  // its stored content is untouched
     }
   }
+  files.resize(kept);
+  manifest.files = std::move(files);
   return manifest;
 }
 

@@ -117,6 +117,7 @@ int Restore::run() {
   }
   // Paths that would leave the restore directory are never created.
   std::vector<ManifestEntry> files;
+  files.reserve(manifest_.files.size());
   std::vector<std::string> dirs;
   for (const ManifestDir& dir : manifest_.dirs) {
     if (dir.path != "." && is_safe_relative(dir.path)) dirs.push_back(dir.path);
@@ -128,7 +129,9 @@ int Restore::run() {
       ++failed_;
       continue;
     }
-    dirs.push_back(fs::path(entry.path).parent_path().string());
+    // Files come folder by folder: a folder is noted once per run of them.
+    std::string parent = fs::path(entry.path).parent_path().string();
+    if (dirs.empty() || dirs.back() != parent) dirs.push_back(std::move(parent));
     bytes += entry.size;
     files.push_back(std::move(entry));
   }

@@ -11,9 +11,10 @@
 # of the files changed, and a restore: ours, then every peer, one after the
 # other (one interleaved run). Prints a row per operation and peer in the
 # bench format, `name: ours X, peer Y, ratio Z` (medians in seconds; ratio
-# = ours / peer, below 1 means ours is faster), and the peak RSS of the
-# command line and of the service. BUILD_DIR (default build) is where
-# brevanto-service and brevanto are built; KEEP_BENCH=1 keeps the work folder.
+# = ours / peer, below 1 means ours is faster), the peak RSS of the service,
+# and for each tree the command line's with the size of its manifest.
+# BUILD_DIR (default build) is where brevanto-service and brevanto are
+# built; KEEP_BENCH=1 keeps the work folder.
 #
 # The peers write without syncing; brevanto-service makes every stored file
 # durable before it answers. The service serves on 127.0.0.1:11001, so
@@ -120,7 +121,7 @@ done
 
 export RESTIC_PASSWORD=bench RESTIC_CACHE_DIR="$work/restic-cache"
 rclone_flags=(--config /dev/null -q)
-cli_rss_kb=0
+declare -A cli_rss_kb=([A]=0 [B]=0)  # per tree
 
 # Runs the command, adds its seconds to the row's list in $work/times/NAME.
 timed() { # name command...
@@ -134,12 +135,12 @@ timed() { # name command...
   echo "$start $end" | awk '{ printf "%.3f\n", $2 - $1 }' >>"$work/times/$name"
 }
 
-# The command line under /usr/bin/time, keeping its peak RSS.
+# The command line under /usr/bin/time, keeping its peak RSS for the tree.
 ours() {
   /usr/bin/time -f %M -o "$work/rss" "$cli_bin" -q "$@"
   local rss
   rss=$(tail -n 1 "$work/rss")
-  [ "$rss" -gt "$cli_rss_kb" ] && cli_rss_kb=$rss
+  [ "$rss" -gt "${cli_rss_kb[$tree]}" ] && cli_rss_kb[$tree]=$rss
   return 0
 }
 
@@ -189,4 +190,11 @@ for tree in A B; do
   done
 done
 service_rss_kb=$(awk '/^VmHWM:/ { print $2 }' "/proc/$service_pid/status")
-echo "peak RSS: command line ${cli_rss_kb} KiB, service ${service_rss_kb} KiB"
+echo "peak RSS: service ${service_rss_kb} KiB"
+# The command line holds the manifests (the last and the new one) besides a
+# fixed amount; their size shows what its memory should grow with.
+for tree in A B; do
+  manifest=$(find "$work/storage" -path "*bench-$tree-1/.brevanto-manifest" -type f | head -n 1)
+  echo "peak RSS: command line ${cli_rss_kb[$tree]} KiB for tree $tree" \
+    "($(find "$work/$tree" -type f | wc -l) files, manifest $(($(stat -c %s "$manifest") / 1024)) KiB)"
+done
