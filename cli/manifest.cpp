@@ -133,8 +133,8 @@ bool parse_manifest(std::string_view text, Manifest& manifest, std::string& erro
   std::size_t line_number = 0;
   // A file takes two lines (older manifests: one); reserving for them spares
   // the copies of a growing vector.
-  manifest.files.reserve(manifest.files.size() +
-                         static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) / 2 + 1);
+  const auto lines = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+  manifest.files.reserve(manifest.files.size() + lines / 2 + 1);
   ManifestEntry pending;
   bool has_pending = false;
   while (!text.empty()) {

@@ -5,10 +5,11 @@
 // of plain names below a root is opened from the root in one step that
 // follows no link and cannot leave it (openat2 with RESOLVE_BENEATH and
 // RESOLVE_NO_SYMLINKS). Any other path (one with a link, a "." or "..", or
-// on a kernel without openat2) is resolved with realpath() (for a file to be written: its nearest existing
-// ancestor directory) and must then lie inside a realpath'd root; the
-// resolved path is opened again from the root one component at a time with
-// O_NOFOLLOW, so a link swapped in after the check is refused too. The
+// on a kernel without openat2) is resolved with realpath() (for a file to
+// be written: its nearest existing ancestor directory) and must then lie
+// inside a realpath'd root; the resolved path is opened again from the root
+// one component at a time with O_NOFOLLOW, so a link swapped in after the
+// check is refused too. The
 // storage root is never a local path, even when a local root holds it:
 // clients must not reach the catalog or other users' trees that way. Every
 // refusal is ServiceError(kLocalRefused); the reply to it names the roots

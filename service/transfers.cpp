@@ -96,8 +96,8 @@ void upload(Session& session, const Request& request, const Binding& who, bool u
     throw_errno(storage_error_code(err, kInternal), err, "create temp file");
   }
   ProgressReporter progress(session.sock(), static_cast<std::uint64_t>(source.st.st_size));
-  const CopyResult copied =
-      copy_content(source.fd.get(), file.fd(), progress, kLocalRefused, kInternal, Hashing::kSha256);
+  const CopyResult copied = copy_content(source.fd.get(), file.fd(), progress, kLocalRefused,
+                                         kInternal, Hashing::kSha256);
   check_unchanged(source, copied.bytes, local);
   const timespec times[2] = {source.st.st_mtim, source.st.st_mtim};
   ::futimens(file.fd(), times);
