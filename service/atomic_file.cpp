@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <string>
 
@@ -36,8 +37,7 @@ int AtomicFile::create(int dir_fd, const std::string& temp_name, const std::stri
 
 int AtomicFile::create_unnamed(int dir_fd, const std::string& target, mode_t mode) {
   discard();
-  // An unnamed file is linked in through /proc (linking it directly needs
-  // a capability the service does not usually have).
+  // Without /proc an unnamed file may not be linkable (see link_unnamed).
   static const bool proc_fds = ::access("/proc/self/fd", X_OK) == 0;
   if (!proc_fds) return EOPNOTSUPP;
   const int fd = ::openat(dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
@@ -50,6 +50,14 @@ int AtomicFile::create_unnamed(int dir_fd, const std::string& target, mode_t mod
 }
 
 int AtomicFile::link_unnamed(const std::string& name) {
+  // Kernels from 6.10 link a file the caller opened itself directly;
+  // older ones want a capability for that, and take the /proc path.
+  static std::atomic<bool> direct{true};
+  if (direct.load(std::memory_order_relaxed)) {
+    if (::linkat(fd_.get(), "", dir_fd_, name.c_str(), AT_EMPTY_PATH) == 0) return 0;
+    if (errno != EPERM && errno != ENOENT && errno != EINVAL) return errno;
+    direct.store(false, std::memory_order_relaxed);
+  }
   const std::string self = "/proc/self/fd/" + std::to_string(fd_.get());
   return ::linkat(AT_FDCWD, self.c_str(), dir_fd_, name.c_str(), AT_SYMLINK_FOLLOW) == 0 ? 0
                                                                                             : errno;

@@ -9,12 +9,14 @@ ProgressReporter::ProgressReporter(int sock, std::uint64_t total)
     : sock_(sock), total_(total), reported_at_(std::chrono::steady_clock::now()) {}
 
 void ProgressReporter::advance(std::uint64_t complete) {
-  // The client sends nothing during a transfer, so a hang-up is the only
-  // thing the socket can show; a gone client stops the work at once.
-  if (peer_closed(sock_)) throw ClientGone("client closed the connection mid-transfer");
   if (stop_requested()) throw ServiceError(kInternal, "service stopping");
   const auto now = std::chrono::steady_clock::now();
   if (complete - reported_ >= kReportBytes || now - reported_at_ >= kReportInterval) {
+    // The client sends nothing during a transfer, so a hang-up is the only
+    // thing the socket can show; a gone client stops the work before the
+    // next report. (A small file's one chunk needs no look: its reply
+    // finds out.)
+    if (peer_closed(sock_)) throw ClientGone("client closed the connection mid-transfer");
     report(complete);
   }
 }

@@ -16,8 +16,8 @@ class ProgressReporter {
   ProgressReporter(int sock, std::uint64_t total);
 
   // Notes that `complete` bytes are done and reports when due. Throws
-  // ClientGone when the client has closed the connection, and
-  // ServiceError(kInternal) when the service is stopping.
+  // ClientGone when a report is due and the client has closed the
+  // connection, and ServiceError(kInternal) when the service is stopping.
   void advance(std::uint64_t complete);
 
   // Reports `complete` bytes done, whether due or not. A transfer of less

@@ -36,7 +36,8 @@ void RequestReader::wipe() {
 
 RequestReader::Status RequestReader::read(std::chrono::steady_clock::time_point deadline) {
   // A request may already be complete in the bytes held (pipelining).
-  if (framer_.next(bytes_waiting() ? CMessageFramer::kMoreWaiting
+  if (framer_.pending() > 0 &&
+      framer_.next(bytes_waiting() ? CMessageFramer::kMoreWaiting
                                    : CMessageFramer::kNothingWaiting) == CMessageFramer::kMessage) {
     return kRequest;
   }
