@@ -10,7 +10,9 @@
 #include <filesystem>
 #include <mutex>
 #include <set>
+#include <string_view>
 #include <system_error>
+#include <unordered_map>
 #include <vector>
 
 #include "cli/exit_codes.h"
@@ -52,6 +54,24 @@ bool apply_metadata(const std::string& path, int mode, std::int64_t mtime_ns, st
     }
   }
   return true;
+}
+
+// The order to restore `files` in: the first file of each folder, then the
+// second of each, and so on. Clients that write into one folder at once take
+// turns at its lock; dealt out across folders, they seldom meet.
+std::vector<std::size_t> spread_over_folders(const std::vector<ManifestEntry>& files) {
+  std::unordered_map<std::string_view, std::size_t> seen;  // folder -> files so far
+  std::vector<std::size_t> rank(files.size());
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const std::string_view path = files[i].path;
+    const std::size_t slash = path.rfind('/');
+    rank[i] = seen[slash == std::string_view::npos ? std::string_view() : path.substr(0, slash)]++;
+  }
+  std::vector<std::size_t> order(files.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return rank[a] < rank[b]; });
+  return order;
 }
 
 class Restore {
@@ -137,12 +157,14 @@ int Restore::run() {
   }
   if (!make_directories(dirs)) return exit_codes::kFailed;
 
+  const std::vector<std::size_t> order = spread_over_folders(files);
+
   progress_ = std::make_unique<Progress>(mode_, options_.transfers);
   progress_->start_job(files.size(), bytes);
   const bool finished =
       run_in_parallel(session_, session_.cloud() ? 1 : options_.transfers, files.size(),
                       [&](Session& session, std::size_t index, std::size_t slot) {
-                        return restore_file(session, files[index], slot);
+                        return restore_file(session, files[order[index]], slot);
                       });
   if (connection_lost_) return exit_codes::kNoSession;
   apply_directory_metadata();
