@@ -1,11 +1,16 @@
-// The framing property: well-formed reply messages, their concatenation cut
-// at any points and delivered with pauses shorter than the reader's wait,
-// are read exactly as the messages sent one per receive (white space between
-// messages may go to either side, which the parser reads the same).
+// The framing property: the messages of a reply, in every form a service
+// may write them, are read exactly as sent
+//   - each in a receive of its own,
+//   - joined in receives that end anywhere while more bytes follow,
+//   - split inside tags, quoted values and comments, with any delay before
+//     the rest,
+// and mixes of these (white space between messages may go to either side,
+// which the parser reads the same). Drip-fed at any byte with long gaps,
+// no message is taken that ends inside a tag, and every byte is read once,
+// in order.
 //
 // Shared by the message framer's fuzzer and its randomized test: both drive
-// it with bytes that choose the messages, the cuts and what the transport
-// says between chunks.
+// it with bytes that choose the messages, the cuts and the delays.
 #ifndef BREVANTO_FUZZ_FRAMING_PROPERTY_H_
 #define BREVANTO_FUZZ_FRAMING_PROPERTY_H_
 
@@ -30,14 +35,23 @@ class ByteSource {
   std::size_t size_;
 };
 
-// Up to 8 messages of the kinds a service sends: progress reports, listing
-// messages with their entries, final replies, a head known by its Result.
+// One reply: up to 6 report or listing messages whose text starts with
+// "<RPT ", then one final message. Heads self-closed, nested or never
+// closed; entries with extra attributes (Result among them) nested or
+// after a closed head; status elements nested at any depth; final messages
+// of other names; values and comments holding head-like text.
 std::vector<std::string> make_reply_messages(ByteSource& bytes);
 
-// Frames the concatenation of `messages` cut where `bytes` chooses; returns
-// the messages read, each with the white space around it trimmed.
-std::vector<std::string> frame_with_cuts(const std::vector<std::string>& messages,
-                                         ByteSource& bytes);
+// Delivers `messages` in receives that `bytes` chooses (whole, joined,
+// split inside markup) and returns the messages read, each with the white
+// space around it trimmed.
+std::vector<std::string> frame_delivery(const std::vector<std::string>& messages,
+                                        ByteSource& bytes);
+
+// Drip-feeds `messages` cut at any bytes, each piece after a long gap.
+// True when every byte was read once, in order, and no message was taken
+// that ends inside markup.
+bool drip_fed_reading_sound(const std::vector<std::string>& messages, ByteSource& bytes);
 
 // `text` without the white space around it.
 std::string trimmed(const std::string& text);

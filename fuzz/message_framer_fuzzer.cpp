@@ -1,8 +1,9 @@
 // Fuzzes the message framer two ways, chosen by the first byte:
 //   - any bytes delivered in any split: every byte must end up in exactly one
-//     message or in the framer, within the framer's bound;
-//   - the framing property (framing_property.h): well-formed messages cut
-//     anywhere are read as sent one by one.
+//     message or in the framer, within the framer's bound, and only bytes
+//     that end inside markup may stay held;
+//   - the framing property (framing_property.h): the messages of a reply,
+//     in every form, are read as sent however they are delivered.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -57,7 +58,7 @@ void check_any_bytes(const std::uint8_t* data, std::size_t size) {
     check(framer.pending() <= CMessageFramer::kMaxMessageBytes);  // memory stays bounded
   }
   check(taken.size() + framer.pending() + dropped == payload_size);
-  check(framer.pending() == 0 || dropped > 0 || payload_size == 0);
+  check(framer.pending() == 0 || dropped > 0 || framer.ends_inside_markup());
   // What was taken is a prefix of the input, save for dropped stretches.
   if (dropped == 0) {
     check(taken == std::string(reinterpret_cast<const char*>(payload), taken.size()));
@@ -69,7 +70,8 @@ void check_property(const std::uint8_t* data, std::size_t size) {
   const std::vector<std::string> messages = make_reply_messages(bytes);
   std::vector<std::string> want;
   for (const std::string& m : messages) want.push_back(trimmed(m));
-  check(frame_with_cuts(messages, bytes) == want);
+  check(frame_delivery(messages, bytes) == want);
+  check(drip_fed_reading_sound(messages, bytes));
 }
 
 }  // namespace

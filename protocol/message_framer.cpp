@@ -1,6 +1,7 @@
 #include "protocol/message_framer.h"
 
 #include <cstring>
+#include <string_view>
 
 #include "util/ascii.h"
 
@@ -8,40 +9,45 @@ namespace {
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
-// The bytes that separate attributes for the reply parser: a name stored
-// after one of these (or after a value's closing quote) is a fresh name.
-bool separates_attributes(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '"'; }
-
-// Bytes that matter outside quotes between and inside tags; everything else
-// is skipped in runs.
-struct SpecialBytes {
+// Bytes that matter inside a tag outside quotes; everything else is skipped
+// in runs.
+struct TagSpecial {
   bool special[256];
-  constexpr SpecialBytes() : special() {
+  constexpr TagSpecial() : special() {
     special[static_cast<unsigned char>('"')] = true;
     special[static_cast<unsigned char>('<')] = true;
     special[static_cast<unsigned char>('>')] = true;
   }
 };
-constexpr SpecialBytes kSpecial;
+constexpr TagSpecial kTagSpecial;
 
-// Bytes that end a tag's name.
-struct NameEnd {
-  bool special[256];
-  constexpr NameEnd() : special() {
-    for (char c : {' ', '\t', '\n', '\r', '/', '>', '"', '<'}) {
-      special[static_cast<unsigned char>(c)] = true;
+bool ends_name(char c) { return is_blank(c) || c == '/' || c == '>' || c == '"' || c == '='; }
+
+// The first `length` bytes at `p` spell `word` (lower case) in any case.
+bool spells(const char* p, std::size_t length, std::string_view word) {
+  return ascii_iequals(std::string_view(p, length), word);
+}
+
+// Whether the attributes of a start tag, the bytes from after its name up to
+// its '>', hold both ParentDir and Name: the tag is a listing entry.
+bool holds_entry_attributes(const char* p, const char* end) {
+  bool parent_dir = false;
+  bool name = false;
+  while (p < end) {
+    if (is_blank(*p) || *p == '/' || *p == '=') {
+      ++p;
+    } else if (*p == '"') {  // a value: skipped whole
+      const void* close = std::memchr(p + 1, '"', static_cast<std::size_t>(end - p - 1));
+      p = close ? static_cast<const char*>(close) + 1 : end;
+    } else {
+      const char* word = p;
+      while (p < end && !ends_name(*p)) ++p;
+      const std::size_t length = static_cast<std::size_t>(p - word);
+      if (length == 9 && spells(word, 9, "parentdir")) parent_dir = true;
+      if (length == 4 && spells(word, 4, "name")) name = true;
     }
   }
-};
-constexpr NameEnd kNameEnd;
-
-// A cheap first look before the '"' or '>' at `end`: only a name ending in
-// "t" (possibly followed by '=' or blanks) can be Result; a value's closing
-// quote, or "/" after it, never is.
-inline bool may_end_result(const char* data, std::size_t end) {
-  char c = data[end - 1];
-  if (c == '=' || c == '/') c = data[end - 2];
-  return (c | 0x20) == 't' || is_blank(c) || c == '=';
+  return parent_dir && name;
 }
 
 }  // namespace
@@ -52,9 +58,8 @@ void CMessageFramer::append(const char* data, std::size_t size) {
     buffer_.erase(0, start_);
     scan_ -= start_;
     // Every offset of the scanner lies within the pending message.
+    first_lt_ -= start_;
     tag_start_ -= start_;
-    name_start_ -= start_;
-    comment_body_ -= start_;
     start_ = 0;
   }
   buffer_.append(data, size);
@@ -70,12 +75,21 @@ CMessageFramer::Status CMessageFramer::next(Transport transport) {
     reset();
     return kTooLarge;
   }
-  const bool ends = transport == kWaitedInVain ? pending() > 0
-                    : transport == kNothingWaiting ? pending() > 0 && closed_at_end()
-                                                   : false;
-  if (!ends) return kNeedMore;
-  take(buffer_.size());
-  return kMessage;
+  if (transport == kMoreWaiting || pending() == 0 || ends_inside_markup()) return kNeedMore;
+  if (transport == kWaitedInVain || ends_at_receive_end()) {
+    take(buffer_.size());
+    return kMessage;
+  }
+  return kNeedMore;
+}
+
+bool CMessageFramer::ends_at_receive_end() const {
+  if (all_closed()) return true;
+  if (heads_ != kReplyHeads || !has_head_) return false;
+  // A report: its text starts with "<RPT " in any case, as the reply parser
+  // tells a report from a final message.
+  return first_lt_ + 4 < buffer_.size() && spells(buffer_.data() + first_lt_ + 1, 3, "rpt") &&
+         buffer_[first_lt_ + 4] == ' ';
 }
 
 void CMessageFramer::reset() {
@@ -113,60 +127,34 @@ void CMessageFramer::release_message() {
 void CMessageFramer::restart_scan() {
   phase_ = kPrefix;
   quoted_ = false;
-  has_head_ = head_closed_ = in_head_ = candidate_ = false;
-  tag_start_ = name_start_ = comment_body_ = scan_;
+  has_head_ = false;
+  depth_ = 0;
+  first_lt_ = tag_start_ = scan_;
   dashes_ = 0;
-  head_name_.clear();
-  end_name_.clear();
-  end_name_done_ = end_tag_other_ = false;
 }
 
-inline bool CMessageFramer::name_ended() {
-  const std::size_t length = scan_ - name_start_;
-  // Most tags are entries of a reply: names of other lengths than RPT and
-  // ACK are settled at once.
-  if (has_head_ && heads_ == kReplyHeads && length != 3) {
-    in_head_ = false;
-    candidate_ = true;
-    return false;
-  }
+inline bool CMessageFramer::start_tag_ended() {
+  const char* data = buffer_.data();
+  const bool self_closed = scan_ > tag_start_ + 1 && data[scan_ - 1] == '/';
   if (!has_head_) {
     has_head_ = true;
-    in_head_ = true;
-    candidate_ = false;
-    head_name_.assign(buffer_, name_start_, length);
-    for (char& c : head_name_) c = ascii_lower(c);
+    depth_ = self_closed ? 0 : 1;
     return false;
   }
-  in_head_ = false;
-  if (heads_ == kRequestHeads) return head_closed_;
-  const char* name = buffer_.data() + name_start_;
-  if (length == 3 && (ascii_iequals(std::string_view(name, 3), "rpt") ||
-                      ascii_iequals(std::string_view(name, 3), "ack"))) {
-    return true;
+  if (heads_ == kReplyHeads) {
+    const char* name = data + tag_start_ + 1;
+    const char* name_end = name;
+    while (!ends_name(*name_end)) ++name_end;  // the tag's '>' stops it
+    const std::size_t length = static_cast<std::size_t>(name_end - name);
+    const bool message_name = length == 3 && (spells(name, 3, "rpt") || spells(name, 3, "ack"));
+    // Nested tags that cannot begin a message are most tags of a listing:
+    // their attributes are not looked at.
+    if ((message_name || depth_ == 0) && !holds_entry_attributes(name_end, data + scan_)) {
+      return true;
+    }
   }
-  candidate_ = true;  // a Result attribute may still make it one
+  if (!self_closed) ++depth_;
   return false;
-}
-
-bool CMessageFramer::result_attribute_before(std::size_t end) const {
-  const char* data = buffer_.data();
-  std::size_t j = end;
-  while (j > name_start_ && is_blank(data[j - 1])) --j;
-  if (j > name_start_ && data[j - 1] == '=') --j;
-  while (j > name_start_ && is_blank(data[j - 1])) --j;
-  if (j < name_start_ + 7 || (data[j - 1] | 0x20) != 't') return false;  // the name comes first
-  return separates_attributes(data[j - 7]) &&
-         ascii_iequals(std::string_view(data + j - 6, 6), "result");
-}
-
-void CMessageFramer::tag_ended() {
-  if (in_head_) {
-    head_closed_ = scan_ > tag_start_ + 1 && buffer_[scan_ - 1] == '/';
-    in_head_ = false;
-  }
-  candidate_ = false;
-  phase_ = kText;
 }
 
 std::size_t CMessageFramer::scan() {
@@ -175,147 +163,118 @@ std::size_t CMessageFramer::scan() {
   for (; scan_ < size; ++scan_) {
     // The bulk of a message lies inside quoted values and between tags:
     // skip what cannot change the state in runs.
-    if (quoted_ && phase_ != kComment) {
+    if (quoted_) {
       const void* quote = std::memchr(data + scan_, '"', size - scan_);
       if (quote == nullptr) {
         scan_ = size;
         break;
       }
       scan_ = static_cast<std::size_t>(static_cast<const char*>(quote) - data);
-    } else if (phase_ == kText || phase_ == kTag || phase_ == kEndTag || phase_ == kOther) {
-      while (scan_ < size && !kSpecial.special[static_cast<unsigned char>(data[scan_])]) ++scan_;
-      if (scan_ == size) break;
-    } else if (phase_ == kName) {
-      while (scan_ < size && !kNameEnd.special[static_cast<unsigned char>(data[scan_])]) ++scan_;
-      if (scan_ == size) break;
-    } else if (phase_ == kPrefix) {
-      const void* lt = std::memchr(data + scan_, '<', size - scan_);
-      if (lt == nullptr) {
-        scan_ = size;
-        break;
-      }
-      scan_ = static_cast<std::size_t>(static_cast<const char*>(lt) - data);
-    } else if (phase_ == kComment) {
-      const void* gt = std::memchr(data + scan_, '>', size - scan_);
-      if (gt == nullptr) {
-        scan_ = size;
-        break;
-      }
-      scan_ = static_cast<std::size_t>(static_cast<const char*>(gt) - data);
-      if (scan_ >= comment_body_ + 2 && data[scan_ - 1] == '-' && data[scan_ - 2] == '-') {
-        phase_ = kText;
-      }
-      continue;
-    }
-    const char c = data[scan_];
-    if (c == '"') {
-      if (quoted_) {
-        quoted_ = false;
-        continue;
-      }
-      // An opening quote: the name before it may be Result.
-      if (phase_ == kName) {
-        if (name_ended()) return tag_start_;
-        phase_ = kTag;
-      } else if (phase_ == kEndTagName || phase_ == kEndTag) {
-        end_tag_other_ = true;
-        phase_ = kEndTag;
-      } else if (phase_ == kTagOpen || phase_ == kBang) {
-        phase_ = kOther;
-      }
-      if (candidate_ && may_end_result(data, scan_) && result_attribute_before(scan_)) {
-        return tag_start_;
-      }
-      quoted_ = true;
-      continue;
-    }
-    if (c == '<') {
-      // A '<' outside quotes opens a tag, also one left unfinished.
-      if (phase_ == kName && name_ended()) return tag_start_;
-      in_head_ = candidate_ = false;
-      phase_ = kTagOpen;
-      tag_start_ = scan_;
+      quoted_ = false;
       continue;
     }
     switch (phase_) {
-      case kText:
-        break;  // only a '>' reaches here: stray text
+      case kPrefix:
+      case kText: {
+        // Between tags only a '<' matters.
+        const void* lt = std::memchr(data + scan_, '<', size - scan_);
+        if (lt == nullptr) {
+          scan_ = size;
+          return 0;
+        }
+        scan_ = static_cast<std::size_t>(static_cast<const char*>(lt) - data);
+        if (phase_ == kPrefix) first_lt_ = scan_;
+        tag_start_ = scan_;
+        phase_ = kTagOpen;
+        continue;
+      }
+      case kComment: {
+        const void* gt = std::memchr(data + scan_, '>', size - scan_);
+        if (gt == nullptr) {
+          scan_ = size;
+          return 0;
+        }
+        scan_ = static_cast<std::size_t>(static_cast<const char*>(gt) - data);
+        // "-->", with "<!--" before it: "<!-->" is no end.
+        if (scan_ >= tag_start_ + 6 && data[scan_ - 1] == '-' && data[scan_ - 2] == '-') {
+          phase_ = kText;
+        }
+        continue;
+      }
+      case kStartTag:
+      case kEndTag:
+      case kOther:
+        while (scan_ < size && !kTagSpecial.special[static_cast<unsigned char>(data[scan_])]) {
+          ++scan_;
+        }
+        if (scan_ == size) return 0;
+        break;
+      case kTagOpen:
+      case kBang:
+        break;
+    }
+    const char c = data[scan_];
+    if (c == '<') {
+      // A '<' outside quotes opens a tag, also when one is left unfinished.
+      tag_start_ = scan_;
+      phase_ = kTagOpen;
+      continue;
+    }
+    switch (phase_) {
       case kTagOpen:
         if (c == '/') {
-          phase_ = kEndTagName;
-          end_name_.clear();
-          end_name_done_ = end_tag_other_ = false;
+          phase_ = kEndTag;
         } else if (c == '!') {
           phase_ = kBang;
           dashes_ = 0;
-        } else if (c == '?') {
-          // A declaration starts a document: after a head, the next message.
-          if (has_head_) return tag_start_;
-          phase_ = kOther;
-        } else if (has_head_ && heads_ == kReplyHeads && scan_ + 3 < size &&
-                   !kNameEnd.special[static_cast<unsigned char>(c)] &&
-                   !kNameEnd.special[static_cast<unsigned char>(data[scan_ + 1])] &&
-                   !kNameEnd.special[static_cast<unsigned char>(data[scan_ + 2])] &&
-                   !kNameEnd.special[static_cast<unsigned char>(data[scan_ + 3])]) {
-          // An entry's name of four bytes or more is no RPT or ACK: the tag
-          // is read as a candidate without reading its name byte by byte.
-          name_start_ = scan_;
-          in_head_ = false;
-          candidate_ = true;
-          phase_ = kTag;
         } else {
-          name_start_ = scan_;
-          phase_ = kName;
-          if (c == '>' || c == '/' || is_blank(c)) {
-            if (name_ended()) return tag_start_;
-            phase_ = kTag;
-            if (c == '>') tag_ended();
+          // A declaration once every element has closed opens the next
+          // document; in requests, so does any start tag.
+          if (all_closed() && (c == '?' || heads_ == kRequestHeads)) return tag_start_;
+          phase_ = c == '?' ? kOther : kStartTag;
+          if (c == '"') {
+            quoted_ = true;
+          } else if (c == '>' && phase_ == kStartTag) {
+            if (start_tag_ended()) return tag_start_;
+            phase_ = kText;
           }
         }
         break;
-      case kName:
-        if (c == '>' || c == '/' || is_blank(c)) {
-          if (name_ended()) return tag_start_;
-          phase_ = kTag;
-          if (c == '>') tag_ended();
-        }
-        break;
-      case kTag:
-        if (c == '>') {
-          if (candidate_ && may_end_result(data, scan_) && result_attribute_before(scan_)) {
-            return tag_start_;
-          }
-          tag_ended();
-        }
-        break;
-      case kEndTagName:
-      case kEndTag:
-        if (c == '>') {
-          if (has_head_ && !end_tag_other_ && end_name_ == head_name_) head_closed_ = true;
+      case kStartTag:
+        if (c == '"') {
+          quoted_ = true;
+        } else {  // '>'
+          if (start_tag_ended()) return tag_start_;
           phase_ = kText;
-        } else if (phase_ == kEndTag) {
-          if (!is_blank(c)) end_tag_other_ = true;
-        } else if (is_blank(c)) {
-          end_name_done_ = !end_name_.empty();
-          if (end_name_done_) phase_ = kEndTag;
-        } else if (c != '/') {
-          end_name_.push_back(ascii_lower(c));
+        }
+        break;
+      case kEndTag:
+        if (c == '"') {
+          quoted_ = true;
+        } else {  // '>'
+          if (has_head_ && depth_ > 0) --depth_;
+          phase_ = kText;
+        }
+        break;
+      case kOther:
+        if (c == '"') {
+          quoted_ = true;
+        } else {  // '>'
+          phase_ = kText;
         }
         break;
       case kBang:
         if (c == '-' && ++dashes_ == 2) {
           phase_ = kComment;
-          comment_body_ = scan_ + 1;
         } else if (c == '>') {
           phase_ = kText;
         } else if (c != '-') {
           phase_ = kOther;
+          quoted_ = c == '"';
         }
         break;
-      case kOther:
-        if (c == '>') phase_ = kText;
-        break;
       case kPrefix:
+      case kText:
       case kComment:
         break;
     }

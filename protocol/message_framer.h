@@ -1,31 +1,61 @@
 // Splits the byte stream of one connection into messages.
 //
-// The protocol frames nothing: TCP may join replies in one receive or split
-// one over several, and a message may carry entries after its first tag. So
-// a message is everything from its head up to where the next head begins:
-//   - the head of a message is its first start tag, whatever it is (a
-//     declaration, comment or end tag before it is prologue);
-//   - after that, a start tag outside any tag, quotes and comments begins the
-//     next message when it is a head: in replies, a tag named RPT or ACK (any
-//     letter case) or one carrying a Result attribute (any case); in
-//     requests, any start tag once the head has closed. A declaration
-//     ("<?...") after the head begins the next message too, as it can only
-//     open a document. Every other tag belongs to the current message (its
-//     entries, its end tag, the rest);
-//   - a message followed by a head is complete at that head;
-//   - when the bytes end and nothing more is waiting, the last message is
-//     complete at once if its head has closed (self-closed, or its end tag
-//     seen) and the bytes end outside any tag, quotes and comment. Any other
-//     message (head still open, or the bytes ending inside a tag, a quoted
-//     value or a comment, or holding no tag at all) is taken only once the
-//     reader has waited for more in vain, as the bytes it holds.
-// A conforming peer that sends one whole message per receive is therefore
-// read exactly as it sent, and joined or split messages are read the same.
-// Quotes toggle from the message's first '<' on, as they do for the reply
-// parser, except inside comments.
+// The protocol frames nothing: a reader is meant to take the bytes of one
+// receive as one message. TCP may still join messages in one receive or
+// split one over several, so the framer reads what the bytes themselves
+// can prove and leaves the rest to where a receive ended.
 //
-// The framer knows nothing of sockets: it is fed bytes and told what the
-// transport knows of more, which keeps it deterministic under test.
+// A message, as a service writes it, is one element in XML form: its head
+// (its first start tag; a declaration, comment or end tag before it is
+// prologue) and, unless the head closes itself, the tags nested in it up to
+// the head's end tag. A head that never closes and entries written after a
+// closed head (elements with ParentDir and Name) are read too.
+//
+// Where a message ends:
+//   1. A message is cut where the next one certainly begins: at a start tag
+//      after its head, outside quoted values and comments, that is not an
+//      entry (an element with ParentDir and Name, whatever else it carries)
+//      and that
+//        - is named RPT or ACK in any letter case (the two message names),
+//          also inside a head that never closed; or
+//        - follows once every element of the message has closed, where XML
+//          allows no further element; or
+//        - is a declaration ("<?") once every element has closed.
+//      A tag nested in a message, with a Result attribute or not, never
+//      begins a new one, and neither does an entry; since a cut needs the
+//      whole tag, a message followed by a cut-off tag waits for its rest.
+//      In requests (kRequestHeads), any start tag once every element has
+//      closed begins the next request.
+//   2. Bytes that end inside a tag, a quoted value, a comment or a
+//      declaration are certainly incomplete: the reader waits for the rest
+//      without a time limit, as a receive does, and never takes a cut tag.
+//   3. Otherwise the bytes end after a tag, where a receive ended. The
+//      message ends there at once when every element has closed, or when it
+//      is a progress or listing report (its text starts with "<RPT "):
+//      more messages follow such a report, and waiting could join the next
+//      one to it. A final message left open (its head never closed) or bytes
+//      without a head are given a short grace wait to go on, then taken as
+//      they are: nothing follows a final message unasked, so the wait can
+//      only complete it.
+//
+// Which deliveries are read exactly, and why:
+//   - every message in a receive of its own, at any timing: rule 3 ends it
+//     where the receive ended, as a reader that takes one receive as one
+//     message does;
+//   - messages joined in one receive: cut by rule 1, which fires only where
+//     a new message begins;
+//   - a message split inside a tag, quoted value or comment, with any delay
+//     before the rest: rule 2.
+// Best effort only: a message split exactly between two tags. That cannot
+// be told from a whole message without timing, so it is read as the bytes
+// before the split, as a reader of one receive would read it; only a final
+// message whose head is still open gets the grace wait.
+//
+// Quotes count inside tags only, as XML has them: a '"' between tags is
+// text and never makes the framer wait.
+//
+// The framer knows nothing of sockets: it is fed bytes and told where a
+// receive ended, which keeps it deterministic under test.
 #ifndef BREVANTO_PROTOCOL_MESSAGE_FRAMER_H_
 #define BREVANTO_PROTOCOL_MESSAGE_FRAMER_H_
 
@@ -39,15 +69,15 @@ class CMessageFramer {
 
   // Which start tags begin a new message.
   enum Heads {
-    kReplyHeads,    // RPT, ACK, or a tag with a Result attribute
-    kRequestHeads,  // any start tag after the head has closed
+    kReplyHeads,    // the replies of a service (rule 1 above)
+    kRequestHeads,  // requests: any start tag once every element has closed
   };
 
-  // What the transport can tell about bytes beyond those appended.
+  // What the transport knows of the end of the bytes appended.
   enum Transport {
-    kMoreWaiting,     // more bytes are waiting: only a head ends a message
-    kNothingWaiting,  // nothing waits now: a closed message ends too
-    kWaitedInVain,    // nothing came within the wait: the bytes held are one
+    kMoreWaiting,    // more bytes follow at once (the receive filled its buffer)
+    kReceiveEnded,   // a receive ended here
+    kWaitedInVain,   // ... and nothing more came within the grace wait
   };
 
   enum Status {
@@ -62,7 +92,7 @@ class CMessageFramer {
   void append(const char* data, std::size_t size);
 
   // Takes the next message if one is complete, given what the transport
-  // says of more bytes.
+  // says of the end of the bytes held.
   Status next(Transport transport);
 
   // The message taken by the last next() that returned kMessage, NUL
@@ -70,15 +100,16 @@ class CMessageFramer {
   const char* message() const { return message_; }
   std::size_t message_size() const { return message_size_; }
 
-  // Whether the pending message may end only after a wait for more bytes:
-  // bytes are held and the message is not closed where they end. Valid
-  // after a next() that returned kNeedMore.
-  bool needs_wait() const { return pending() > 0 && !closed_at_end(); }
+  // Whether the bytes held end inside a tag, a quoted value, a comment or
+  // a declaration: certainly cut, so their rest is awaited without limit.
+  bool ends_inside_markup() const {
+    return quoted_ || (phase_ != kText && phase_ != kPrefix);
+  }
 
-  // Whether the bytes held end outside any tag, quotes and comment (after a
-  // tag's '>', or before any '<'), so that taking them as they are cuts no
-  // tag.
-  bool ends_outside_tag() const { return (phase_ == kText && !quoted_) || phase_ == kPrefix; }
+  // Whether the pending message, ending where a receive ended, is given the
+  // grace wait before it is taken (rule 3). Valid after a next() that
+  // returned kNeedMore for kReceiveEnded.
+  bool wants_grace() const { return pending() > 0 && !ends_inside_markup(); }
 
   // Bytes held that belong to no message taken yet.
   std::size_t pending() const { return buffer_.size() - start_; }
@@ -88,33 +119,30 @@ class CMessageFramer {
 
  private:
   enum Phase {
-    kPrefix,      // no '<' seen in this message yet
-    kText,        // between tags
-    kTagOpen,     // just after an unquoted '<'
-    kName,        // reading a start tag's name
-    kTag,         // inside a start tag, after its name
-    kEndTagName,  // reading an end tag's name
-    kEndTag,      // inside an end tag, after its name
-    kBang,        // after "<!" (a comment when "--" follows)
-    kComment,     // inside "<!-- ... -->"
-    kOther,       // inside a declaration or "<!...>" that is no comment
+    kPrefix,    // no '<' seen in this message yet
+    kText,      // between tags
+    kTagOpen,   // just after '<'
+    kStartTag,  // inside a start tag
+    kEndTag,    // inside an end tag
+    kBang,      // after "<!" (a comment when "--" follows)
+    kComment,   // inside "<!-- ... -->"
+    kOther,     // inside a declaration or "<!...>" that is no comment
   };
 
-  bool closed_at_end() const { return head_closed_ && ends_outside_tag(); }
+  // Every element of the message has closed: the head closed itself or met
+  // its end tag, and so did every element opened after it.
+  bool all_closed() const { return has_head_ && depth_ == 0; }
+  // Whether the message may end where the bytes end (rule 3, first half).
+  bool ends_at_receive_end() const;
   void release_message();
   void restart_scan();
   void take(std::size_t end);
-  // Scans from scan_ on; returns the offset where a head cuts the pending
-  // message, or 0 when none does in the bytes held.
+  // Scans from scan_ on; returns the offset where a new message begins, or
+  // 0 when none does in the bytes held.
   std::size_t scan();
-  // A start tag's name has ended at scan_: decides what the tag is. Returns
-  // true when it is a head that cuts the pending message.
-  bool name_ended();
-  // Whether the start tag being read carries a Result attribute whose name
-  // ends just before offset `end` (at a '"' or '>').
-  bool result_attribute_before(std::size_t end) const;
-  // The tag being read has ended with its '>' at scan_.
-  void tag_ended();
+  // A start tag has ended with its '>' at scan_. Returns true when it
+  // begins the next message.
+  bool start_tag_ended();
 
   const Heads heads_;
   std::string buffer_;
@@ -123,19 +151,12 @@ class CMessageFramer {
 
   // Scanner state for the pending message.
   Phase phase_ = kPrefix;
-  bool quoted_ = false;
-  bool has_head_ = false;     // the message's first start tag has begun
-  bool head_closed_ = false;  // ... and closed itself or met its end tag
-  bool in_head_ = false;      // the tag being read is the head
-  bool candidate_ = false;    // the tag being read may still prove a head
-  std::size_t tag_start_ = 0;    // offset of the '<' of the tag being read
-  std::size_t name_start_ = 0;   // offset of its name's first byte
-  std::size_t dashes_ = 0;       // "-" after "<!", up to two
-  std::size_t comment_body_ = 0; // offset after a comment's "<!--"
-  std::string head_name_;        // lower-cased name of the head
-  std::string end_name_;         // lower-cased name of the end tag being read
-  bool end_name_done_ = false;   // that name has ended
-  bool end_tag_other_ = false;   // the end tag holds more than a name
+  bool quoted_ = false;        // inside a quoted value of a tag
+  bool has_head_ = false;      // the message's first start tag has ended
+  std::size_t depth_ = 0;      // elements open
+  std::size_t first_lt_ = 0;   // offset of the message's first '<'
+  std::size_t tag_start_ = 0;  // offset of the '<' of the tag being read
+  std::size_t dashes_ = 0;     // '-' after "<!", up to two
 
   // The message handed out, terminated in place.
   const char* message_ = nullptr;

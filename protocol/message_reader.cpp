@@ -21,31 +21,29 @@ bool readable_within_grace(SOCKET sock) {
 
 CMessageReader::Status CMessageReader::read(SOCKET sock, void (*before_receive)(void*, bool),
                                             void* context) {
-  // A message that a head already cut from the bytes held needs no receive.
-  if (framer_.next(CMessageFramer::kMoreWaiting) == CMessageFramer::kMessage) return kMessage;
-  // A receive that did not fill the buffer emptied the socket: nothing was
-  // waiting then, which spares asking the socket again.
-  bool drained = false;
   for (;;) {
-    bool waiting = !drained && bytes_waiting(sock);
-    if (!waiting && framer_.pending() > 0) {
-      // Nothing more yet: a closed message ends here; an open one is given
-      // the grace time to go on, and is taken as it is when nothing comes.
-      if (framer_.next(CMessageFramer::kNothingWaiting) == CMessageFramer::kMessage) {
-        return kMessage;
-      }
+    // A message may already be complete in the bytes held: cut from them
+    // where the next message begins, or ended where the last receive ended.
+    const CMessageFramer::Status status = framer_.next(held_end_);
+    if (status == CMessageFramer::kMessage) return kMessage;
+    if (status == CMessageFramer::kTooLarge) return kTooLarge;
+    // After a receive that ended the bytes waiting, the next one may block.
+    bool may_block = held_end_ == CMessageFramer::kReceiveEnded;
+    if (may_block && framer_.wants_grace()) {
+      // An open final message, or bytes without a head, may go on: they get
+      // the grace time, and are taken as they are when nothing comes.
       if (!readable_within_grace(sock)) {
         framer_.next(CMessageFramer::kWaitedInVain);
         return kMessage;
       }
-      waiting = true;  // bytes, or the service's close
+      may_block = false;
     }
-    if (before_receive) before_receive(context, !waiting);
+    if (before_receive) before_receive(context, may_block);
     const int got = win32::recv(sock, buffer_, kReceiveBytes, 0);
     if (got == 0) {
       // Closed: bytes that end outside any tag are a message as they are
       // (the next read finds the close); bytes cut inside a tag are dropped.
-      if (framer_.pending() > 0 && framer_.ends_outside_tag()) {
+      if (framer_.pending() > 0 && !framer_.ends_inside_markup()) {
         framer_.next(CMessageFramer::kWaitedInVain);
         return kMessage;
       }
@@ -58,17 +56,17 @@ CMessageReader::Status CMessageReader::read(SOCKET sock, void (*before_receive)(
       return kFailed;
     }
     last_receive_ = static_cast<std::size_t>(got);
-    drained = got < kReceiveBytes;
     framer_.append(buffer_, static_cast<std::size_t>(got));
-    const CMessageFramer::Status status = framer_.next(CMessageFramer::kMoreWaiting);
-    if (status == CMessageFramer::kMessage) return kMessage;
-    if (status == CMessageFramer::kTooLarge) return kTooLarge;
+    // A receive that filled its buffer may have left more in the socket:
+    // then the bytes go on, and only the next message's head ends one.
+    held_end_ = got == kReceiveBytes && bytes_waiting(sock) ? CMessageFramer::kMoreWaiting
+                                                            : CMessageFramer::kReceiveEnded;
   }
 }
 
 std::size_t CMessageReader::drop_stale(SOCKET sock, bool* writable) {
   std::size_t dropped = framer_.pending();
-  framer_.reset();
+  reset();
   // One look at the socket answers both questions: whether bytes wait there
   // (or the service closed it), and whether a send can go out now.
   WSAPOLLFD entry = {};

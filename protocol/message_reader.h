@@ -13,8 +13,9 @@ class CMessageReader {
  public:
   // One receive reads at most this many bytes, as the service sends them.
   static constexpr int kReceiveBytes = 4096;
-  // How long a message that is not closed where the bytes end waits for
-  // more before it is taken as it is (see message_framer.h).
+  // How long a final message left open, or bytes without a head, wait for
+  // more before they are taken as they are (see message_framer.h). A
+  // message cut inside a tag waits for its rest without limit.
   static constexpr int kGraceMilliseconds = 50;
 
   enum Status {
@@ -45,10 +46,16 @@ class CMessageReader {
   int error() const { return error_; }
 
   // Forgets every byte held (a new connection starts clean).
-  void reset() { framer_.reset(); }
+  void reset() {
+    framer_.reset();
+    held_end_ = CMessageFramer::kReceiveEnded;
+  }
 
  private:
   CMessageFramer framer_;
+  // Where the bytes held end: where a receive ended, or inside a stream
+  // that goes on at once (the receive filled its buffer, more was waiting).
+  CMessageFramer::Transport held_end_ = CMessageFramer::kReceiveEnded;
   int error_ = 0;
   std::size_t last_receive_ = 0;
   char buffer_[kReceiveBytes];

@@ -38,7 +38,7 @@ RequestReader::Status RequestReader::read(std::chrono::steady_clock::time_point 
   // A request may already be complete in the bytes held (pipelining).
   if (framer_.pending() > 0 &&
       framer_.next(bytes_waiting() ? CMessageFramer::kMoreWaiting
-                                   : CMessageFramer::kNothingWaiting) == CMessageFramer::kMessage) {
+                                   : CMessageFramer::kReceiveEnded) == CMessageFramer::kMessage) {
     return kRequest;
   }
   for (;;) {
@@ -61,8 +61,8 @@ RequestReader::Status RequestReader::read(std::chrono::steady_clock::time_point 
     // next one; one left open (no "/>" or end tag) ends after its last '>'.
     CMessageFramer::Status status = framer_.next(CMessageFramer::kMoreWaiting);
     if (status == CMessageFramer::kNeedMore && !bytes_waiting()) {
-      status = framer_.next(CMessageFramer::kNothingWaiting);
-      if (status == CMessageFramer::kNeedMore && framer_.ends_outside_tag()) {
+      status = framer_.next(CMessageFramer::kReceiveEnded);
+      if (status == CMessageFramer::kNeedMore && !framer_.ends_inside_markup()) {
         status = framer_.next(CMessageFramer::kWaitedInVain);
       }
     }

@@ -146,7 +146,7 @@ void FakeService::serve(SOCKET client) {
     const int got = win32::recv(client, buffer, sizeof(buffer), 0);
     if (got <= 0) return;
     framer.append(buffer, static_cast<std::size_t>(got));
-    while (framer.next(CMessageFramer::kNothingWaiting) == CMessageFramer::kMessage) {
+    while (framer.next(CMessageFramer::kReceiveEnded) == CMessageFramer::kMessage) {
       {
         std::lock_guard<std::mutex> lock(mu_);
         requests_.emplace_back(framer.message(), framer.message_size());

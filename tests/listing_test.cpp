@@ -109,12 +109,12 @@ TEST_F(Listing, ManyMessagesAppendInOrderAfterExistingEntries) {
   for (_path_buffer* e : joined) delete e;
 }
 
-TEST_F(Listing, AMessageHeldUpAfterAnInnerTagIsReadWhole) {
-  // A sender stalled by a full socket buffer can stop right after an inner
-  // tag; the rest follows soon and belongs to the same message.
+TEST_F(Listing, AMessageHeldUpInsideATagIsReadWhole) {
+  // A sender stalled by a full socket buffer can stop inside a tag; the
+  // rest belongs to the same message, however late it comes.
   service.set_reply_gap_ms(10);
-  service.then({"<RPT Result=\"success\"><file ParentDir=\"\\\" Name=\"1\"/>",
-                "<file ParentDir=\"\\\" Name=\"2\"/></RPT>", "<ACK Result=\"success\"/>"});
+  service.then({"<RPT Result=\"success\"><file ParentDir=\"\\\" Name=\"1\"/><file Par",
+                "entDir=\"\\\" Name=\"2\"/></RPT>", "<ACK Result=\"success\"/>"});
   EXPECT_EQ(conn.getfilelist(L"\\", false, list), 0);
   EXPECT_EQ(list.size(), 2u);
 }

@@ -102,28 +102,99 @@ TEST_F(ReplyFraming, ATextWithoutATagCountsOneReceiveAtMost) {
 }
 
 TEST_F(ReplyFraming, UploadReportsWithEntriesOrOpenHeads) {
-  service.then({"<RPT TotalBytes=\"10\" CompleteBytes=\"5\"/><x Note=\"1\"/>", "<ACK Result=\"success\"/>"});
+  service.then({"<RPT TotalBytes=\"10\" CompleteBytes=\"5\"/><file ParentDir=\"\\\" Name=\"x\"/>",
+                "<ACK Result=\"success\"/>"});
   EXPECT_EQ(conn.addfile(L"l", L"s", record, nullptr), 0);
-  // An open report is taken after the wait, before the final reply comes.
+  // An open report ends where its receive ended; the final reply follows.
   service.set_reply_gap_ms(100);
-  service.then({"<RPT TotalBytes=\"10\" CompleteBytes=\"5\">\r\n", "<ACK Result=\"success\"/>\r\n"});
+  service.then({"<RPT TotalBytes=\"10\" CompleteBytes=\"5\">\r\n", "<Reply Result=\"success\"/>\r\n"});
   EXPECT_EQ(conn.addfile(L"l", L"s", record, nullptr), 0);
   EXPECT_EQ(reports, (std::vector<std::pair<std::uint64_t, std::uint64_t>>{{5, 10}, {5, 10}}));
   expect_next_request_reads_its_own_reply();
 }
 
-TEST(ReplyFramingLogin, AnOpenOrCutReplyEndsWithoutTheServiceClosing) {
+// Replies in forms a service may write, whole or cut inside a tag with the
+// rest long after: each read as written, and the next request reads its
+// own reply.
+TEST_F(ReplyFraming, EveryFormWholeOrCutInsideATagAtAnyDelay) {
+  enum Call { kList, kAddDir, kUpload };
   struct Case {
-    const char* reply;
-    bool logged_in;
+    Call call;
+    std::vector<std::string> replies;
+    int gap_ms;
+    int result;
+    std::vector<std::wstring> entries;  // kList
+    std::size_t callbacks;              // kUpload
   };
-  for (const Case& c : {Case{"<ACK Result=\"success\" ClientID=\"C2\">\r\n", true},
-                        Case{"<ACK Result=\"success\" ClientID=\"C3\"", false}}) {
+  const std::string entries =
+      "<file ParentDir=\"\\\" Name=\"a\" Result=\"success\"/><dir ParentDir=\"\\\" Name=\"b\" "
+      "Result=\"success\"/>";
+  const Case cases[] = {
+      {kList, {"<ACK Result=\"success\">" + entries + "</ACK>"}, 0, 0, {L"\\a", L"\\b"}, 0},
+      {kList,
+       {"<RPT Result=\"success\"><Status Result=\"success\"/>" + entries + "</RPT>",
+        "<ACK Result=\"success\"/>"},
+       120, 0, {L"\\a", L"\\b"}, 0},
+      {kList, {"<RPT Result=\"success\">" + entries.substr(0, 30), entries.substr(30) + "</RPT>",
+               "<ACK Result=\"success\"/>"},
+       300, 0, {L"\\a", L"\\b"}, 0},
+      {kAddDir, {"<Reply><Status Result=\"success\"/></Reply>"}, 0, 0, {}, 0},
+      {kAddDir, {"<Reply Res", "ult=\"success\"/>"}, 300, 0, {}, 0},
+      {kUpload,
+       {"<RPT TotalBytes=\"10\" CompleteBytes=\"5\"><x Result=\"failed\"/></RPT>",
+        "<RPT TotalBytes=\"10\" CompleteBytes=\"10\"/>", "<ACK Result=\"success\"/>"},
+       120, 0, {}, 2},
+      {kUpload, {"<RPT TotalBytes=\"10\" Complete", "Bytes=\"10\"/>", "<ACK Result=\"succ",
+                 "ess\"/>"},
+       300, 0, {}, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.replies[0]);
+    service.set_reply_gap_ms(c.gap_ms);
+    service.then(c.replies);
+    reports.clear();
+    switch (c.call) {
+      case kList:
+        EXPECT_EQ(conn.getfilelist(L"\\", false, list), c.result);
+        EXPECT_EQ(paths(), c.entries);
+        for (_path_buffer* e : list) delete e;
+        list.clear();
+        break;
+      case kAddDir:
+        EXPECT_EQ(conn.adddir(L"\\d"), c.result);
+        break;
+      case kUpload:
+        EXPECT_EQ(conn.addfile(L"l", L"s", record, nullptr), c.result);
+        EXPECT_EQ(reports.size(), c.callbacks);
+        break;
+    }
+    service.set_reply_gap_ms(0);
+    expect_next_request_reads_its_own_reply();
+  }
+}
+
+TEST_F(ReplyFraming, AFailureReadsItsTextFromANestedElement) {
+  service.then({"<ACK Result=\"failed\" errcode=\"5\"><e errtext=\"nested text\"/></ACK>"});
+  EXPECT_EQ(conn.adddir(L"\\d"), -3);
+  EXPECT_EQ(conn.err_code, 5);
+  EXPECT_EQ(conn.err_text, L"nested text");
+}
+
+TEST(ReplyFramingLogin, AnOpenReplyEndsAfterTheWaitACutOneGetsItsRest) {
+  struct Case {
+    std::vector<std::string> replies;
+    const char* client_id;
+  };
+  for (const Case& c :
+       {Case{{"<ACK Result=\"success\" ClientID=\"C2\">\r\n"}, "C2"},
+        Case{{"<ACK Result=\"success\" Clie", "ntID=\"K7\"/>"}, "K7"}}) {
     FakeService service;
-    service.then({c.reply});
+    service.set_reply_gap_ms(300);
+    service.then(c.replies);
     CServiceConnection conn;
-    EXPECT_EQ(conn.login(L"u", L"p", L"j", L"t"), 0) << c.reply;
-    EXPECT_EQ(conn.logged_in, c.logged_in) << c.reply;
+    EXPECT_EQ(conn.login(L"u", L"p", L"j", L"t"), 0) << c.replies[0];
+    EXPECT_TRUE(conn.logged_in) << c.replies[0];
+    EXPECT_EQ(conn.client_id, c.client_id);
     service.then({kExists});
     EXPECT_EQ(conn.adddir(L"\\n"), -3);
     EXPECT_EQ(conn.err_code, 17);

@@ -43,17 +43,14 @@ bool WireClient::send(const std::string& text) {
 }
 
 std::string WireClient::read_message() {
-  if (framer_.next(CMessageFramer::kMoreWaiting) == CMessageFramer::kMessage) {
-    return framer_.message();
-  }
+  // The library's reader, in short: messages cut by the framer, an open
+  // final message taken after a short wait.
   char buffer[4096];
   for (;;) {
-    int waiting = 0;
-    const bool more = ::ioctl(fd_, FIONREAD, &waiting) == 0 && waiting > 0;
-    if (!more && framer_.pending() > 0) {
-      if (framer_.next(CMessageFramer::kNothingWaiting) == CMessageFramer::kMessage) {
-        return framer_.message();
-      }
+    const CMessageFramer::Status status = framer_.next(held_end_);
+    if (status == CMessageFramer::kMessage) return framer_.message();
+    if (status == CMessageFramer::kTooLarge) return std::string();
+    if (held_end_ == CMessageFramer::kReceiveEnded && framer_.wants_grace()) {
       pollfd entry = {fd_, POLLIN, 0};
       if (::poll(&entry, 1, 50) == 0) {
         framer_.next(CMessageFramer::kWaitedInVain);
@@ -63,9 +60,11 @@ std::string WireClient::read_message() {
     const ssize_t got = ::recv(fd_, buffer, sizeof(buffer), 0);
     if (got <= 0) return std::string();
     framer_.append(buffer, static_cast<std::size_t>(got));
-    const CMessageFramer::Status status = framer_.next(CMessageFramer::kMoreWaiting);
-    if (status == CMessageFramer::kMessage) return framer_.message();
-    if (status == CMessageFramer::kTooLarge) return std::string();
+    int waiting = 0;
+    held_end_ = got == static_cast<ssize_t>(sizeof(buffer)) &&
+                        ::ioctl(fd_, FIONREAD, &waiting) == 0 && waiting > 0
+                    ? CMessageFramer::kMoreWaiting
+                    : CMessageFramer::kReceiveEnded;
   }
 }
 

@@ -31,6 +31,7 @@ class WireClient {
  private:
   int fd_ = -1;
   CMessageFramer framer_;
+  CMessageFramer::Transport held_end_ = CMessageFramer::kReceiveEnded;
 };
 
 // The value of attribute `name` (any case) in `message`; `found` tells
