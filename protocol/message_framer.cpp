@@ -60,6 +60,7 @@ void CMessageFramer::append(const char* data, std::size_t size) {
     // Every offset of the scanner lies within the pending message.
     first_lt_ -= start_;
     tag_start_ -= start_;
+    if (held_report_) boundary_ -= start_;
     start_ = 0;
   }
   buffer_.append(data, size);
@@ -76,20 +77,28 @@ CMessageFramer::Status CMessageFramer::next(Transport transport) {
     return kTooLarge;
   }
   if (transport == kMoreWaiting || pending() == 0 || ends_inside_markup()) return kNeedMore;
-  if (transport == kWaitedInVain || ends_at_receive_end()) {
+  if (transport == kWaitedInVain || all_closed()) {
     take(buffer_.size());
     return kMessage;
+  }
+  // An open report is held until the next bytes tell whether it goes on;
+  // the earliest receive end stays the boundary while they say nothing yet.
+  if (!held_report_ && heads_ == kReplyHeads && has_head_ && is_report()) {
+    held_report_ = true;
+    boundary_ = buffer_.size();
   }
   return kNeedMore;
 }
 
-bool CMessageFramer::ends_at_receive_end() const {
-  if (all_closed()) return true;
-  if (heads_ != kReplyHeads || !has_head_) return false;
-  // A report: its text starts with "<RPT " in any case, as the reply parser
-  // tells a report from a final message.
+bool CMessageFramer::is_report() const {
   return first_lt_ + 4 < buffer_.size() && spells(buffer_.data() + first_lt_ + 1, 3, "rpt") &&
          buffer_[first_lt_ + 4] == ' ';
+}
+
+std::size_t CMessageFramer::decide_held(TagKind kind) {
+  if (!held_report_) return 0;
+  held_report_ = false;
+  return kind == kBeginsNew ? boundary_ : 0;
 }
 
 void CMessageFramer::reset() {
@@ -128,18 +137,19 @@ void CMessageFramer::restart_scan() {
   phase_ = kPrefix;
   quoted_ = false;
   has_head_ = false;
+  held_report_ = false;
   depth_ = 0;
   first_lt_ = tag_start_ = scan_;
   dashes_ = 0;
 }
 
-inline bool CMessageFramer::start_tag_ended() {
+inline std::size_t CMessageFramer::start_tag_ended() {
   const char* data = buffer_.data();
   const bool self_closed = scan_ > tag_start_ + 1 && data[scan_ - 1] == '/';
   if (!has_head_) {
     has_head_ = true;
     depth_ = self_closed ? 0 : 1;
-    return false;
+    return 0;
   }
   if (heads_ == kReplyHeads) {
     const char* name = data + tag_start_ + 1;
@@ -149,12 +159,18 @@ inline bool CMessageFramer::start_tag_ended() {
     const bool message_name = length == 3 && (spells(name, 3, "rpt") || spells(name, 3, "ack"));
     // Nested tags that cannot begin a message are most tags of a listing:
     // their attributes are not looked at.
-    if ((message_name || depth_ == 0) && !holds_entry_attributes(name_end, data + scan_)) {
-      return true;
+    if (held_report_ || message_name || depth_ == 0) {
+      if (holds_entry_attributes(name_end, data + scan_)) {
+        decide_held(kGoesOn);  // no message begins with an entry
+      } else if (const std::size_t cut = decide_held(kBeginsNew)) {
+        return cut;
+      } else if (message_name || depth_ == 0) {
+        return tag_start_;
+      }
     }
   }
   if (!self_closed) ++depth_;
-  return false;
+  return 0;
 }
 
 std::size_t CMessageFramer::scan() {
@@ -178,11 +194,16 @@ std::size_t CMessageFramer::scan() {
       case kText: {
         // Between tags only a '<' matters.
         const void* lt = std::memchr(data + scan_, '<', size - scan_);
-        if (lt == nullptr) {
-          scan_ = size;
-          return 0;
+        const std::size_t text_end =
+            lt == nullptr ? size : static_cast<std::size_t>(static_cast<const char*>(lt) - data);
+        // Text after a held report's receive is no part of it.
+        if (held_report_) {
+          for (std::size_t i = scan_; i < text_end; ++i) {
+            if (!is_blank(data[i])) return decide_held(kBeginsNew);
+          }
         }
-        scan_ = static_cast<std::size_t>(static_cast<const char*>(lt) - data);
+        scan_ = text_end;
+        if (lt == nullptr) return 0;
         if (phase_ == kPrefix) first_lt_ = scan_;
         tag_start_ = scan_;
         phase_ = kTagOpen;
@@ -223,6 +244,7 @@ std::size_t CMessageFramer::scan() {
     switch (phase_) {
       case kTagOpen:
         if (c == '/') {
+          decide_held(kGoesOn);  // no message begins with an end tag
           phase_ = kEndTag;
         } else if (c == '!') {
           phase_ = kBang;
@@ -231,11 +253,12 @@ std::size_t CMessageFramer::scan() {
           // A declaration once every element has closed opens the next
           // document; in requests, so does any start tag.
           if (all_closed() && (c == '?' || heads_ == kRequestHeads)) return tag_start_;
+          if (c == '?' && held_report_) return decide_held(kBeginsNew);
           phase_ = c == '?' ? kOther : kStartTag;
           if (c == '"') {
             quoted_ = true;
           } else if (c == '>' && phase_ == kStartTag) {
-            if (start_tag_ended()) return tag_start_;
+            if (const std::size_t cut = start_tag_ended()) return cut;
             phase_ = kText;
           }
         }
@@ -244,7 +267,7 @@ std::size_t CMessageFramer::scan() {
         if (c == '"') {
           quoted_ = true;
         } else {  // '>'
-          if (start_tag_ended()) return tag_start_;
+          if (const std::size_t cut = start_tag_ended()) return cut;
           phase_ = kText;
         }
         break;
@@ -266,11 +289,16 @@ std::size_t CMessageFramer::scan() {
       case kBang:
         if (c == '-' && ++dashes_ == 2) {
           phase_ = kComment;
-        } else if (c == '>') {
-          phase_ = kText;
         } else if (c != '-') {
-          phase_ = kOther;
-          quoted_ = c == '"';
+          // "<!" that opens no comment is a declaration: no part of a
+          // held report.
+          if (held_report_) return decide_held(kBeginsNew);
+          if (c == '>') {
+            phase_ = kText;
+          } else {
+            phase_ = kOther;
+            quoted_ = c == '"';
+          }
         }
         break;
       case kPrefix:

@@ -30,13 +30,16 @@
 //      declaration are certainly incomplete: the reader waits for the rest
 //      without a time limit, as a receive does, and never takes a cut tag.
 //   3. Otherwise the bytes end after a tag, where a receive ended. The
-//      message ends there at once when every element has closed, or when it
-//      is a progress or listing report (its text starts with "<RPT "):
-//      more messages follow such a report, and waiting could join the next
-//      one to it. A final message left open (its head never closed) or bytes
-//      without a head are given a short grace wait to go on, then taken as
-//      they are: nothing follows a final message unasked, so the wait can
-//      only complete it.
+//      message ends there at once when every element has closed. A report
+//      or listing message (its text starts with "<RPT ") left open ends
+//      there too, unless the bytes that come next certainly go on with it:
+//      their first tag (past white space and comments) is an end tag or an
+//      entry, which no message begins with. More messages always follow a
+//      report, so it is held until those bytes come; no timer is involved.
+//      A final message left open (its head never closed) or bytes without a
+//      head are given a short grace wait to go on, then taken as they are:
+//      nothing follows a final message unasked, so the wait can only
+//      complete it.
 //
 // Which deliveries are read exactly, and why:
 //   - every message in a receive of its own, at any timing: rule 3 ends it
@@ -46,10 +49,11 @@
 //     a new message begins;
 //   - a message split inside a tag, quoted value or comment, with any delay
 //     before the rest: rule 2.
-// Best effort only: a message split exactly between two tags. That cannot
-// be told from a whole message without timing, so it is read as the bytes
-// before the split, as a reader of one receive would read it; only a final
-// message whose head is still open gets the grace wait.
+// Best effort only: a message split exactly between two tags where nothing
+// proves that it goes on (a closed message, or a report whose rest starts
+// with a nested tag that is no entry). That cannot be told from a whole
+// message without timing, so it is read as the bytes before the split, as
+// a reader of one receive would read it.
 //
 // Quotes count inside tags only, as XML has them: a '"' between tags is
 // text and never makes the framer wait.
@@ -109,7 +113,7 @@ class CMessageFramer {
   // Whether the pending message, ending where a receive ended, is given the
   // grace wait before it is taken (rule 3). Valid after a next() that
   // returned kNeedMore for kReceiveEnded.
-  bool wants_grace() const { return pending() > 0 && !ends_inside_markup(); }
+  bool wants_grace() const { return pending() > 0 && !ends_inside_markup() && !held_report_; }
 
   // Bytes held that belong to no message taken yet.
   std::size_t pending() const { return buffer_.size() - start_; }
@@ -132,17 +136,24 @@ class CMessageFramer {
   // Every element of the message has closed: the head closed itself or met
   // its end tag, and so did every element opened after it.
   bool all_closed() const { return has_head_ && depth_ == 0; }
-  // Whether the message may end where the bytes end (rule 3, first half).
-  bool ends_at_receive_end() const;
+  // Whether the message text starts with "<RPT ", as the reply parser tells
+  // a report from a final message.
+  bool is_report() const;
+  // A report left open is held at a receive's end (rule 3): the bytes after
+  // `boundary_` decide. Returns the offset where the message ends if they
+  // prove it does, or 0. `tag_kind` is what the first tag after the
+  // boundary turned out to be.
+  enum TagKind { kGoesOn, kBeginsNew };
+  std::size_t decide_held(TagKind kind);
   void release_message();
   void restart_scan();
   void take(std::size_t end);
   // Scans from scan_ on; returns the offset where a new message begins, or
   // 0 when none does in the bytes held.
   std::size_t scan();
-  // A start tag has ended with its '>' at scan_. Returns true when it
-  // begins the next message.
-  bool start_tag_ended();
+  // A start tag has ended with its '>' at scan_. Returns the offset where
+  // the pending message ends if the tag proves it does, or 0.
+  std::size_t start_tag_ended();
 
   const Heads heads_;
   std::string buffer_;
@@ -157,6 +168,8 @@ class CMessageFramer {
   std::size_t first_lt_ = 0;   // offset of the message's first '<'
   std::size_t tag_start_ = 0;  // offset of the '<' of the tag being read
   std::size_t dashes_ = 0;     // '-' after "<!", up to two
+  bool held_report_ = false;   // an open report ended at boundary_
+  std::size_t boundary_ = 0;   // where that receive ended
 
   // The message handed out, terminated in place.
   const char* message_ = nullptr;

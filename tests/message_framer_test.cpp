@@ -82,7 +82,7 @@ TEST(MessageFramer, JoinedMessagesAreCutAtTheNextHead) {
 
 // Where the bytes of a receive end decides what waits and how long.
 TEST(MessageFramer, WhereTheBytesEndDecidesTheWait) {
-  enum Ends { kNow, kAfterGrace, kNever };
+  enum Ends { kNow, kHeld, kAfterGrace, kNever };
   struct Case {
     const char* text;
     Ends ends;
@@ -91,7 +91,7 @@ TEST(MessageFramer, WhereTheBytesEndDecidesTheWait) {
       {"<ACK Result=\"success\"/>", kNow},
       {"<ACK Result=\"success\"/><file ParentDir=\"\\\" Name=\"x\"/>\r\n", kNow},
       {"<RPT a=\"1\"><x/></rpt >", kNow},
-      {"<RPT Result=\"success\"><file ParentDir=\"\\\" Name=\"x\"/>", kNow},  // a report
+      {"<RPT Result=\"success\"><file ParentDir=\"\\\" Name=\"x\"/>", kHeld},  // an open report
       {"<?xml version=\"1.0\"?>\n<ACK Result=\"success\"/>", kNow},
       {"<ACK Result=\"success\">it\"s</ACK>", kNow},                // a quote in text
       {"<ACK Result=\"success\" ClientID=\"C2\">\r\n", kAfterGrace},  // a final left open
@@ -110,12 +110,37 @@ TEST(MessageFramer, WhereTheBytesEndDecidesTheWait) {
     EXPECT_EQ(now, c.ends == kNow) << c.text;
     if (now) continue;
     EXPECT_EQ(framer.wants_grace(), c.ends == kAfterGrace) << c.text;
+    if (c.ends == kHeld) continue;  // the bytes that come next decide
     EXPECT_EQ(framer.next(CMessageFramer::kWaitedInVain) == CMessageFramer::kMessage,
               c.ends == kAfterGrace)
         << c.text;
     if (c.ends == kAfterGrace) {
       EXPECT_EQ(std::string(framer.message()), c.text);
     }
+  }
+}
+
+// An open report ends where its receive ended unless the next bytes prove
+// it goes on: an end tag or an entry first, past blanks and comments.
+TEST(MessageFramer, AnOpenReportGoesOnOnlyWhenItsRestProvesIt) {
+  const std::string report = "<RPT Result=\"success\"><file ParentDir=\"\\\" Name=\"1\"/>";
+  struct Case {
+    std::string rest;
+    bool goes_on;
+  };
+  const Case cases[] = {
+      {"\n<!-- c --><file ParentDir=\"\\\" Name=\"2\"/></RPT>", true},
+      {"</RPT>", true},
+      {"<ACK ParentDir=\"\\\" Name=\"3\" Result=\"success\"/></RPT>", true},
+      {"<Reply Result=\"success\"/>", false},
+      {"<Status Result=\"success\"/></RPT>", false},  // best effort: no proof
+      {"<?xml version=\"1.0\"?><Reply Result=\"success\"/>", false},
+      {"junk<a/>", false},
+  };
+  for (const Case& c : cases) {
+    const Messages want =
+        c.goes_on ? Messages{report + c.rest} : Messages{report, trimmed(c.rest)};
+    EXPECT_EQ(frame({report, c.rest}), want) << c.rest;
   }
 }
 
