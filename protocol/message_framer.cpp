@@ -121,7 +121,17 @@ void CMessageFramer::take(std::size_t end) {
   }
   start_ = end;
   scan_ = end;
+  // A message cut at the next one's head, read whole already, goes on
+  // from after that head instead of reading it again.
+  const std::size_t head_end = head_read_ ? head_end_ : 0;
+  const bool head_closed = head_closed_;
   restart_scan();
+  if (head_end != 0) {
+    phase_ = kText;
+    has_head_ = true;
+    depth_ = head_closed ? 0 : 1;
+    scan_ = head_end;
+  }
 }
 
 void CMessageFramer::release_message() {
@@ -137,6 +147,7 @@ void CMessageFramer::restart_scan() {
   phase_ = kPrefix;
   quoted_ = false;
   has_head_ = false;
+  head_read_ = false;
   held_report_ = false;
   depth_ = 0;
   first_lt_ = tag_start_ = scan_;
@@ -165,6 +176,9 @@ inline std::size_t CMessageFramer::start_tag_ended() {
       } else if (const std::size_t cut = decide_held(kBeginsNew)) {
         return cut;
       } else if (message_name || depth_ == 0) {
+        head_read_ = true;
+        head_end_ = scan_ + 1;
+        head_closed_ = self_closed;
         return tag_start_;
       }
     }

@@ -169,6 +169,11 @@ class CMessageFramer {
   std::size_t tag_start_ = 0;  // offset of the '<' of the tag being read
   std::size_t dashes_ = 0;     // '-' after "<!", up to two
   bool held_report_ = false;   // an open report ended at boundary_
+  // The next message's head, read whole when it cut the pending message:
+  // it ends before head_end_ and closed itself or not.
+  bool head_read_ = false;
+  bool head_closed_ = false;
+  std::size_t head_end_ = 0;
   std::size_t boundary_ = 0;   // where that receive ended
 
   // The message handed out, terminated in place.

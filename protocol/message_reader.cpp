@@ -27,7 +27,8 @@ CMessageReader::Status CMessageReader::read(SOCKET sock, void (*before_receive)(
     const CMessageFramer::Status status = framer_.next(held_end_);
     if (status == CMessageFramer::kMessage) return kMessage;
     if (status == CMessageFramer::kTooLarge) return kTooLarge;
-    // After a receive that ended the bytes waiting, the next one may block.
+    // After a receive that ended the bytes waiting, the next one may block
+    // unless more came meanwhile (a stream of messages usually has).
     bool may_block = held_end_ == CMessageFramer::kReceiveEnded;
     if (may_block && framer_.wants_grace()) {
       // An open final message, or bytes without a head, may go on: they get
@@ -38,6 +39,7 @@ CMessageReader::Status CMessageReader::read(SOCKET sock, void (*before_receive)(
       }
       may_block = false;
     }
+    if (may_block && before_receive) may_block = !bytes_waiting(sock);
     if (before_receive) before_receive(context, may_block);
     const int got = win32::recv(sock, buffer_, kReceiveBytes, 0);
     if (got == 0) {
