@@ -9,7 +9,10 @@
 #   ./demo.sh            (KEEP_DEMO=1 keeps the temporary folder;
 #                         BUILD_DIR=DIR builds there instead of build/)
 #
-# Exits non-zero as soon as a step fails or anything differs.
+# Exits non-zero as soon as a step fails or anything differs. Needs
+# 127.0.0.1:11001 free, and checks that first. The build's output goes to
+# BUILD_DIR/demo-build.log (shown when the build fails), the library's log
+# of the run to BUILD_DIR/demo-logs/Brevanto.log (named at the end).
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -23,14 +26,23 @@ fail() {
   exit 1
 }
 
+# The service must listen on 127.0.0.1:11001, where the library connects.
+scripts/check-port.sh 11001 || fail "127.0.0.1:11001 is taken"
+
 step "Installing what is missing"
 scripts/deps.sh cmake g++ make pkg-config libgtest-dev libsodium-dev libsqlite3-dev libcli11-dev \
   libssl-dev
 
 step "Building brevanto-service and brevanto"
 build=$(realpath -m "${BUILD_DIR:-build}")
-cmake -S . -B "$build" >/dev/null
-cmake --build "$build" -j2 --target brevanto-service brevanto-cli
+build_log="$build/demo-build.log"
+mkdir -p "$build"
+if ! { cmake -S . -B "$build" && cmake --build "$build" -j2 --target brevanto-service brevanto-cli; } \
+    >"$build_log" 2>&1; then
+  tail -n 40 "$build_log" >&2
+  fail "the build failed (all of its output: $build_log)"
+fi
+echo "built in $build (output: $build_log)"
 service_bin="$build/service/brevanto-service"
 cli_bin="$build/cli/brevanto"
 for program in "$service_bin" "$cli_bin"; do
@@ -56,6 +68,9 @@ cleanup() {
 trap cleanup EXIT
 mkdir -p "$storage" "$sample" "$restore_root"
 
+# The library's log of this run, in a folder of the demo's own.
+export BREVANTO_LOG_DIR="$build/demo-logs"
+rm -f "$BREVANTO_LOG_DIR"/Brevanto.log*
 export BREVANTO_USER=demo
 export BREVANTO_PASSWORD="demo password ü"
 brevanto() { "$cli_bin" "$@"; }
@@ -64,13 +79,7 @@ step "Creating a storage root with the account '$BREVANTO_USER' in $storage"
 printf '%s\n' "$BREVANTO_PASSWORD" | "$service_bin" --root "$storage" --add-user "$BREVANTO_USER"
 
 step "Starting brevanto-service on 127.0.0.1:11001"
-port_in_use() { (exec 3<>/dev/tcp/127.0.0.1/11001) 2>/dev/null; }
-port_in_use && echo "waiting for another program to free 127.0.0.1:11001..."
-for _ in $(seq 1 120); do
-  port_in_use || break
-  sleep 0.5
-done
-port_in_use && fail "another program listens on 127.0.0.1:11001"
+scripts/check-port.sh 11001 || fail "127.0.0.1:11001 was taken during the build"
 "$service_bin" --root "$storage" --local-root "$sample" --local-root "$restore_root" \
   --port-file "$work/service.port" >"$work/service.log" 2>&1 &
 service_pid=$!
@@ -159,3 +168,8 @@ service_pid=""
 
 printf '\nDemo passed: %s files backed up, restored, verified and compared; the second backup\nskipped them all; one update made reversion 2; a --delete backup removed a gone file.\n' \
   "$file_count"
+log_file="$BREVANTO_LOG_DIR/Brevanto.log"
+if [ -f "$log_file" ]; then
+  printf "The library's log of these steps (UTF-16LE, replaced by the next run): %s, %s\n" \
+    "$log_file" "$(du -h "$log_file" | cut -f1)"
+fi

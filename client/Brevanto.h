@@ -12,7 +12,17 @@
 //   -2  the operation is not supported by this back end
 //   -3  the service reported a failure: error_code() and error_msg() tell
 //   >0  a Windows Sockets error code (10061: nothing listens, ...)
-// The cloud back end returns the library's own codes unchanged.
+// The cloud back end returns the library's own codes unchanged. Judge each
+// call by its status: error_code() and error_msg() keep the last failure the
+// service reported until another one replaces it, so they explain a -3 and
+// say nothing about later calls that succeed.
+//
+// With the local service back end the library writes a trace log,
+// Logs/Brevanto.log (UTF-16LE) beside the executable (on Linux, where that
+// folder cannot be written, $XDG_STATE_HOME/brevanto/Logs/ or
+// $BREVANTO_LOG_DIR), one line per event, ending in LF:
+//   "mm/dd/yy hh:mm:ss: text.\n"   e.g. "12/07/26 17:27:11: recv()."
+// The cloud back end writes ClogEx lines (below) to the same file.
 //
 // One client must not be used by two threads at once; cancel_op() is the one
 // member meant to be called while another operation runs.
@@ -76,6 +86,10 @@ typedef int(BREVANTO_CDECL* BrevantoProgressCallback)(std::uint64_t completed,
 
 // Appends time-stamped lines to a UTF-16LE text file:
 //   "[yyyy/mm/dd hh:mm:ss:cc] : message \r\n"  (cc: hundredths of a second)
+// e.g. "[2026/12/07 17:27:11:42] : Call QV_GetFileInfo(\docs\a.txt)\n \r\n"
+// from the cloud back end, whose messages carry their own "\n". The trace
+// lines of the local service back end in the same log file have another
+// form (see the top of this file).
 // MSVC warns (C4251) that the standard library members of the exported
 // classes have no DLL interface; host and library share one C++ runtime (see
 // README), so the warning does not apply.
@@ -153,6 +167,14 @@ class BREVANTO_API CBrevanto {
   // file with a newer local version; downloadfile fetches a stored file to a
   // local path (`flag` is passed to the cloud library only). `callback` may
   // be null. The local service back end reports every progress message.
+  //
+  // The local path is opened by whoever moves the bytes, in its own syntax.
+  // Local service back end: the service opens it on its own machine, so it
+  // is a path as the service writes it (for the reference service on Linux,
+  // an absolute POSIX path below one of its --local-root folders, such as
+  // "/home/ann/report.pdf", whatever system the host runs on); a path it
+  // refuses gives -3 with error_code() 6. Cloud back end: the library opens
+  // it in this process, so it is the host's own path ("C:\data\report.pdf").
   int addfile(const wchar_t* local_path, const wchar_t* storage_path,
               BrevantoProgressCallback callback, void* context);
   int updatefile(const wchar_t* local_path, const wchar_t* storage_path,
@@ -165,6 +187,9 @@ class BREVANTO_API CBrevanto {
 
   // The error number and text of the last failure the service reported (local
   // service back end); for the cloud back end, the cancel flag and "".
+  // A success leaves them as they were: read them after a -3, not to find
+  // out whether a call failed. error_msg() stays valid until the next call
+  // that changes it or the client's destruction.
   int error_code() const;
   const wchar_t* error_msg() const;
 

@@ -41,10 +41,23 @@ find_program(CMAKE_STRIP   NAMES "${MINGW_TRIPLET}-strip")
 find_program(CMAKE_LINKER  NAMES "${MINGW_TRIPLET}-ld")
 find_program(CMAKE_DLLTOOL NAMES "${MINGW_TRIPLET}-dlltool")
 
-# Look for target headers, libraries and CMake packages only in the MinGW
-# sysroot (plus anything the caller adds to CMAKE_FIND_ROOT_PATH); host
-# programs (code generators, interpreters) come from the host.
+# Look for target headers, libraries and CMake packages only below the roots
+# of CMAKE_FIND_ROOT_PATH; host programs (code generators, interpreters) come
+# from the host. The roots are the MinGW sysroot, anything the caller adds,
+# and the prefixes of CMAKE_PREFIX_PATH (the cache variable or the
+# environment variable): that is where Windows builds of other packages are
+# installed, so -DCMAKE_PREFIX_PATH=/opt/brevanto-win64 finds an installed
+# Brevanto for MinGW as it finds one natively.
 list(APPEND CMAKE_FIND_ROOT_PATH "${MINGW_SYSROOT}")
+set(_mingw_prefixes ${CMAKE_PREFIX_PATH})
+if(DEFINED ENV{CMAKE_PREFIX_PATH})
+  string(REPLACE ":" ";" _mingw_env_prefixes "$ENV{CMAKE_PREFIX_PATH}")
+  list(APPEND _mingw_prefixes ${_mingw_env_prefixes})
+endif()
+list(APPEND CMAKE_FIND_ROOT_PATH ${_mingw_prefixes})
+list(REMOVE_DUPLICATES CMAKE_FIND_ROOT_PATH)
+unset(_mingw_prefixes)
+unset(_mingw_env_prefixes)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

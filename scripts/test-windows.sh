@@ -41,21 +41,9 @@ wine_run=$repo/scripts/wine-run
 say() { printf '\n==> %s\n' "$*"; }
 die() { printf 'test-windows: %s\n' "$*" >&2; exit 1; }
 
-# The 32-bit cross compiler and Wine's 32-bit half (wine32:i386, which needs
-# the i386 architecture enabled). Installed before any Wine prefix is made:
-# a 64-bit prefix created without them cannot run 32-bit programs.
-x86_packages() {
-  if command -v i686-w64-mingw32-g++-posix >/dev/null 2>&1 && [ -x /usr/lib/wine/wine ]; then
-    return 0
-  fi
-  local sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo=sudo
-  if ! dpkg --print-foreign-architectures | grep -qx i386; then
-    echo "== enabling the i386 architecture for wine32"
-    $sudo dpkg --add-architecture i386
-  fi
-  "$repo/scripts/deps.sh" g++-mingw-w64-i686-posix wine32:i386
-}
+# The 32-bit cross compiler and Wine's 32-bit half, installed before any
+# Wine prefix is made (scripts/deps-x86.sh; it enables the i386 architecture).
+x86_packages() { "$repo/scripts/deps-x86.sh"; }
 
 case $arch in
   all)

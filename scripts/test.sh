@@ -1,49 +1,87 @@
 #!/usr/bin/env bash
-# Builds and runs every test:
-#   1. the native suite (GoogleTest through CTest),
-#   2. the same suite under AddressSanitizer, UndefinedBehaviorSanitizer and
-#      LeakSanitizer,
-#   3. the example host built against the installed package,
-#   4. the Windows suite, cross-built with MinGW-w64 and run under Wine,
-#   5. every fuzzer for a bounded time (FUZZ_SECONDS each, default 15).
-# Installs what is missing with apt-get.
+# Builds and runs every test, in stages:
+#   native   the native suite (GoogleTest through CTest)
+#   asan     the same suite under AddressSanitizer, UndefinedBehaviorSanitizer
+#            and LeakSanitizer
+#   windows  the Windows suite, x64 and x86, cross-built with MinGW-w64 and
+#            run under Wine (scripts/test-windows.sh)
+#   host     hosts built from the installed package, natively and for x64
+#            and x86, run against the reference service; README.md's host
+#            compiled (scripts/test-host.sh)
+#   fuzz     every fuzzer for a bounded time (FUZZ_SECONDS each, default 15)
+#   bench    the backup benchmark at a small size (figures only, not judged)
+#
+#   scripts/test.sh [--no-x86] [STAGE...]    (default: every stage, in order)
+#
+# --no-x86 (or BREVANTO_NO_X86=1) leaves out the 32-bit Windows suite and
+# host, and with them the i386 architecture and the wine32 packages they add
+# to the system.
+# Installs what is missing with apt-get. Needs 127.0.0.1:11001 free.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root=$(pwd)
+
+all_stages=(native asan windows host fuzz bench)
+x86=1
+stages=()
+for arg in "$@"; do
+  case $arg in
+    --no-x86) x86=0 ;;
+    -h | --help) sed -n '2,/^set -euo/{/^set -euo/d;s/^# \{0,1\}//;p}' "$0"; exit 0 ;;
+    native | asan | windows | host | fuzz | bench) stages+=("$arg") ;;
+    *) echo "test.sh: unknown stage $arg (${all_stages[*]})" >&2; exit 2 ;;
+  esac
+done
+[ ${#stages[@]} -gt 0 ] || stages=("${all_stages[@]}")
+[ "${BREVANTO_NO_X86:-0}" = 1 ] && x86=0
 
 scripts/deps.sh cmake g++ make pkg-config libgtest-dev libgmock-dev googletest \
   libsodium-dev libsqlite3-dev libcli11-dev libssl-dev \
   g++-mingw-w64-x86-64-posix wine64 clang libclang-rt-14-dev
+# The suites and the service they start listen on 127.0.0.1:11001.
+scripts/check-port.sh 11001
 
-echo "== native build and tests"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j2
-(cd build && ctest --output-on-failure)
+stage_native() {
+  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build build -j2
+  (cd build && ctest --output-on-failure)
+}
 
-echo "== native tests under ASan, UBSan and LSan"
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DBREVANTO_SANITIZE=ON >/dev/null
-cmake --build build-asan -j2
-(cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-   ctest --output-on-failure)
+stage_asan() {
+  cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DBREVANTO_SANITIZE=ON >/dev/null
+  cmake --build build-asan -j2
+  (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+     ctest --output-on-failure)
+}
 
-echo "== example host against the installed package"
-stage="$root/build/stage"
-rm -rf "$stage" build/example
-cmake --install build --prefix "$stage" >/dev/null
-cmake -S examples/host -B build/example -DCMAKE_PREFIX_PATH="$stage" >/dev/null
-cmake --build build/example -j2
-build/example/brevanto_example_host --version
-PKG_CONFIG_PATH="$stage/lib/pkgconfig" pkg-config --cflags --libs brevanto >/dev/null
+stage_windows() {
+  if [ "$x86" = 1 ]; then
+    scripts/test-windows.sh
+  else
+    scripts/test-windows.sh --arch x64
+  fi
+}
 
-echo "== Windows build and tests under Wine"
-scripts/test-windows.sh
+stage_host() {
+  if [ "$x86" = 1 ]; then
+    scripts/test-host.sh native x64 x86
+  else
+    scripts/test-host.sh native x64
+  fi
+}
 
-echo "== fuzzers"
-scripts/fuzz.sh "${FUZZ_SECONDS:-15}"
+stage_fuzz() { scripts/fuzz.sh "${FUZZ_SECONDS:-15}"; }
 
-echo "== backup benchmark at a small size (figures only, not judged)"
-scripts/bench-backup.sh --small
+stage_bench() { scripts/bench-backup.sh --small; }
 
-# Every step above stops the script on failure: reaching here means all ran
-# (the benchmark prints figures only and is not counted as a suite).
-echo "suites: 5 passed, 0 failed"
+# Every stage stops the script on failure: reaching the end means all ran
+# (the benchmark prints figures only and is not judged).
+times=()
+t_all=$SECONDS
+for stage in "${stages[@]}"; do
+  echo "== stage $stage"
+  t=$SECONDS
+  "stage_$stage"
+  times+=("$stage $((SECONDS - t)) s")
+done
+printf '== stages passed: %s; %d min in all\n' "$(IFS=,; echo "${times[*]}" | sed 's/,/, /g')" \
+  $(((SECONDS - t_all + 59) / 60))
