@@ -5,7 +5,9 @@
 //   <file ParentDir="\a\" Name="b.txt"/>  or  <dir ParentDir="\a\" Name="c"/>
 // in zero or more <RPT Result="success">...</RPT> messages and a final
 // <ACK Result="success">...</ACK> (or <ACK Result="success"/> with none),
-// each message at most 4096 bytes. Order: depth first, each directory's
+// each message at most 4096 bytes and sent on its own once the client has
+// read the one before (reply_sender.h), so a client that reads one receive
+// as one message sees every entry. Order: depth first, each directory's
 // entry followed at once by its content, siblings sorted by the bytes of
 // their names. Only regular files and directories are listed: symbolic
 // links, other file types, temp files and names that a reply cannot carry

@@ -18,13 +18,12 @@
 #include "service/connection_table.h"
 #include "service/log.h"
 #include "service/session.h"
+#include "service/socket_io.h"
 #include "service/stop_signal.h"
 #include "util/text.h"
 
 namespace {
 
-// A client that stops reading fails its session after this long.
-constexpr int kSendTimeoutSeconds = 30;
 // Replies are small; a bounded send buffer keeps the memory held for a slow
 // client small and lets a long listing notice a departed client early.
 constexpr int kSendBufferBytes = 64 * 1024;
@@ -157,7 +156,7 @@ void Server::start_session(int sock, const char* peer) {
   }
   const int on = 1;
   ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-  timeval timeout = {kSendTimeoutSeconds, 0};
+  timeval timeout = {static_cast<time_t>(kSendTimeout.count()), 0};
   ::setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
   ::setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &kSendBufferBytes, sizeof(kSendBufferBytes));
 

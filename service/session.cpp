@@ -61,8 +61,6 @@ bool only_blanks(const char* text, std::size_t size) {
 
 }  // namespace
 
-void Session::send(const std::string& message) { send_message(sock_, message); }
-
 bool Session::promote() {
   if (authenticated_) return true;
   if (context_.connections != nullptr && !context_.connections->promote(id_)) return false;
@@ -111,6 +109,7 @@ void Session::run() {
         return;
       case RequestReader::kTooLarge:
         log_warn("conn %d: request too large, closing", id_);
+        replies_.start_reply();
         try {
           send(error_reply(kBadRequest));
         } catch (const ClientGone&) {
@@ -129,6 +128,7 @@ void Session::run() {
 bool Session::handle(const char* text, std::size_t size) {
   // White space between requests needs no answer.
   if (only_blanks(text, size)) return true;
+  replies_.start_reply();
   try {
     try {
       const Request request(text, size);

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "service/client_registry.h"
+#include "service/reply_sender.h"
 #include "service/service_context.h"
 #include "service/tree_cache.h"
 
@@ -20,7 +21,11 @@ class Request;
 class Session {
  public:
   Session(ServiceContext& context, int sock, int id)
-      : context_(context), sock_(sock), id_(id), started_(std::chrono::steady_clock::now()) {}
+      : context_(context),
+        sock_(sock),
+        id_(id),
+        started_(std::chrono::steady_clock::now()),
+        replies_(sock) {}
 
   void run();
 
@@ -29,8 +34,11 @@ class Session {
   TreeCache& trees() { return trees_; }
   int sock() const { return sock_; }
   int id() const { return id_; }
-  // Sends one reply message; throws ClientGone.
-  void send(const std::string& message);
+  // Sends one message of the reply to the current request (see
+  // reply_sender.h); throws ClientGone.
+  void send(const std::string& message) { replies_.send(message); }
+  // Everything the session sends goes through this, progress reports too.
+  ReplySender& replies() { return replies_; }
 
   // Counts the connection as logged in from now on. False when every
   // session slot is taken.
@@ -60,6 +68,7 @@ class Session {
   int id_;
   std::chrono::steady_clock::time_point started_;
   TreeCache trees_;
+  ReplySender replies_;
   bool authenticated_ = false;
   int login_failures_ = 0;
 };

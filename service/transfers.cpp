@@ -95,13 +95,13 @@ void upload(Session& session, const Request& request, const Binding& who, bool u
   if (const int err = file.create(parent, make_temp_name(), path.name(), kStorageFileMode)) {
     throw_errno(storage_error_code(err, kInternal), err, "create temp file");
   }
-  ProgressReporter progress(session.sock(), static_cast<std::uint64_t>(source.st.st_size));
+  ProgressReporter progress(session.replies(), static_cast<std::uint64_t>(source.st.st_size));
   const CopyResult copied = copy_content(source.fd.get(), file.fd(), progress, kLocalRefused,
                                          kInternal, Hashing::kSha256);
   check_unchanged(source, copied.bytes, local);
   const timespec times[2] = {source.st.st_mtim, source.st.st_mtim};
   ::futimens(file.fd(), times);
-  const std::string last_report = progress.finish(copied.bytes);
+  progress.finish(copied.bytes);
 
   RowChange change;
   change.update = update;
@@ -119,7 +119,7 @@ void upload(Session& session, const Request& request, const Binding& who, bool u
   }
   log_info("conn %d: user %s %s %s (%" PRIu64 " bytes)", session.id(), log_safe(who.user).c_str(),
            update ? "updated" : "added", log_safe(row.path).c_str(), copied.bytes);
-  session.send(last_report + success_reply());
+  session.send(success_reply());
 }
 
 }  // namespace
@@ -180,12 +180,12 @@ void handle_download_file(Session& session, const Request& request, const Bindin
     err = file.create(target.dir.get(), temp_name, target.name, kLocalFileMode);
   }
   if (err != 0) throw_errno(local_error_code(err), err, "create local temp file");
-  ProgressReporter progress(session.sock(), static_cast<std::uint64_t>(st.st_size));
+  ProgressReporter progress(session.replies(), static_cast<std::uint64_t>(st.st_size));
   const CopyResult copied =
       copy_content(source.get(), file.fd(), progress, kInternal, kLocalRefused, Hashing::kSkip);
   const timespec times[2] = {st.st_mtim, st.st_mtim};
   ::futimens(file.fd(), times);
-  const std::string last_report = progress.finish(copied.bytes);
+  progress.finish(copied.bytes);
   err = file.place(true);
   if (err == EEXIST && file.unnamed()) {  // the target appeared during the copy
     const std::string temp_name = make_temp_name();
@@ -196,5 +196,5 @@ void handle_download_file(Session& session, const Request& request, const Bindin
   if (err != 0) throw_errno(local_error_code(err), err, "write local " + log_safe(local));
   log_info("conn %d: user %s downloaded %s (%" PRIu64 " bytes)", session.id(),
            log_safe(who.user).c_str(), log_safe(path.text()).c_str(), copied.bytes);
-  session.send(last_report + success_reply());
+  session.send(success_reply());
 }

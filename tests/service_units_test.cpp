@@ -1,6 +1,8 @@
 // The service's parts on their own: storage path rules, reply texts,
-// request parsing, FILETIME counts, atomic files, project folders.
+// request parsing, FILETIME counts, atomic files, project folders, the
+// order in which reply messages go out.
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -9,6 +11,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <thread>
 #include <string>
 #include <vector>
@@ -21,6 +24,9 @@
 #include "service/errors.h"
 #include "service/filetime.h"
 #include "service/options.h"
+#include "service/progress_reporter.h"
+#include "service/reply_sender.h"
+#include "service/socket_io.h"
 #include "util/sha256.h"
 #include "service/replies.h"
 #include "service/request.h"
@@ -309,6 +315,111 @@ TEST(ServiceBatchRunner, RunsEachWorkOnceInABatchBegunAfterItCame) {
     }
   }
   EXPECT_LT(batches.load(), kThreads * kEach);  // some work was shared
+}
+
+// The two ends of a TCP connection on 127.0.0.1.
+struct LoopbackPair {
+  LoopbackPair() {
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(addr);
+    ::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    ::listen(listener, 1);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+    client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ::connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    service = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    ::close(listener);
+  }
+  ~LoopbackPair() {
+    if (client >= 0) ::close(client);
+    ::close(service);
+  }
+  // One receive as a host makes it, after a pause (a host busy with the
+  // message before), so that messages sent too early would meet.
+  std::string receive_late() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    char buffer[4096];
+    const ssize_t got = ::recv(client, buffer, sizeof(buffer), 0);
+    return got > 0 ? std::string(buffer, static_cast<std::size_t>(got)) : std::string();
+  }
+
+  int client;
+  int service;
+};
+
+TEST(ServiceReplySender, EachMessageOfAReplyComesInAReceiveOfItsOwn) {
+  LoopbackPair pair;
+  const std::vector<std::string> reply = {"<RPT Result=\"success\"><file/></RPT>",
+                                          "<RPT Result=\"success\"><dir/></RPT>",
+                                          "<ACK Result=\"success\"/>"};
+  for (int request = 0; request < 2; ++request) {
+    ReplySender sender(pair.service);
+    std::thread service([&] {
+      sender.start_reply();
+      for (const std::string& message : reply) sender.send(message);
+    });
+    for (const std::string& message : reply) EXPECT_EQ(pair.receive_late(), message);
+    service.join();
+  }
+}
+
+TEST(ServiceReplySender, KnowsWhatTheClientHasRead) {
+  LoopbackPair pair;
+  ReplySender sender(pair.service);
+  EXPECT_TRUE(sender.client_has_read());  // nothing sent
+  sender.start_reply();
+  sender.send("<ACK Result=\"success\"/>");
+  EXPECT_FALSE(sender.client_has_read());
+  // The first message of the next reply does not wait for the last one.
+  sender.start_reply();
+  EXPECT_FALSE(sender.message_out());
+  sender.send("<RPT TotalBytes=\"9\" CompleteBytes=\"1\"/>");
+  EXPECT_FALSE(sender.client_has_read());
+  char buffer[4096];
+  ASSERT_GT(::recv(pair.client, buffer, sizeof(buffer), 0), 0);
+  EXPECT_TRUE(sender.client_has_read());
+  // A client that leaves with a message unread ends the wait for it.
+  sender.send("<RPT TotalBytes=\"9\" CompleteBytes=\"5\"/>");
+  ::close(pair.client);
+  pair.client = -1;
+  EXPECT_THROW(sender.send("<ACK Result=\"success\"/>"), ClientGone);
+}
+
+TEST(ServiceReplySender, SendsWithoutWaitingWhereTheKernelCannotTell) {
+  // A Unix socket pair: inet_diag knows nothing of it.
+  int fds[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+  ReplySender sender(fds[0]);
+  sender.start_reply();
+  sender.send("<RPT/>");
+  sender.send("<ACK/>");
+  EXPECT_TRUE(sender.client_has_read());
+  char buffer[64] = {};
+  EXPECT_EQ(::recv(fds[1], buffer, sizeof(buffer), 0), 12);
+  ::close(fds[0]);
+  ::close(fds[1]);
+}
+
+// Progress of a 3 MiB transfer whose client reads the first report late:
+// the report due at 2 MiB is left out, the next chunk's carries its counts,
+// and the last one says all bytes are done.
+TEST(ServiceProgressReporter, FoldsAReportTheClientHasNoRoomForIntoTheNext) {
+  constexpr std::uint64_t kMiB = ProgressReporter::kReportBytes;
+  LoopbackPair pair;
+  ReplySender sender(pair.service);
+  sender.start_reply();
+  ProgressReporter progress(sender, 3 * kMiB);
+  progress.advance(kMiB);
+  progress.advance(2 * kMiB);
+  EXPECT_EQ(pair.receive_late(), progress_report(3 * kMiB, kMiB));
+  progress.advance(2 * kMiB + kMiB / 4);
+  EXPECT_EQ(pair.receive_late(), progress_report(3 * kMiB, 2 * kMiB + kMiB / 4));
+  std::thread ending([&] { progress.finish(3 * kMiB); });
+  EXPECT_EQ(pair.receive_late(), progress_report(3 * kMiB, 3 * kMiB));
+  ending.join();
 }
 
 }  // namespace
