@@ -1,16 +1,23 @@
 #include "cli/backup.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <string_view>
+#include <thread>
 #include <vector>
 
+#include "cli/exclusion.h"
 #include "cli/exit_codes.h"
 #include "cli/file_hash.h"
 #include "cli/interrupt.h"
 #include "cli/local_path.h"
+#include "cli/local_target_check.h"
 #include "cli/local_tree.h"
 #include "cli/manifest_store.h"
 #include "cli/parallel_sessions.h"
@@ -37,7 +44,7 @@ struct Tally {
 struct FileJob {
   const ManifestEntry* previous = nullptr;  // in the last backup, and still stored
   bool stored = false;
-  enum class State : std::uint8_t { kPending, kAdded, kUpdated, kUnchanged, kFailed };
+  enum class State : std::uint8_t { kPending, kSending, kAdded, kUpdated, kUnchanged, kFailed };
   State state = State::kPending;
 };
 
@@ -77,9 +84,15 @@ class Backup {
   void delete_missing();
   const RemoteEntry* find_stored(const std::string& relative) const;
   const ManifestEntry* find_previous(const std::string& relative) const;
+  const ManifestEntry* snapshot_entry(std::size_t index) const;
   Manifest snapshot(bool incomplete);
+  Manifest snapshot_copy();
+  bool store_on_new_client(const Manifest& manifest, std::string& error);
+  [[noreturn]] void stop_interrupted();
+  int save_after_lost_connection();
   void release_lookups();
   void report(const char* what, const std::string& path, int status);
+  bool note_disk_full(const Session& session, int status, const std::string& what);
 
   Session& session_;
   ProgressMode mode_;
@@ -104,7 +117,17 @@ class Backup {
   std::mutex tally_mutex_;
   Tally tally_;
   bool connection_lost_ = false;
+  std::size_t excluded_ = 0;  // entries the exclusion options left out
+  std::atomic<bool> disk_full_{false};  // the storage said so once: nothing more is sent
 };
+
+// The local service's error for a full disk or quota.
+constexpr int kServiceDiskFull = 7;
+// The cloud library's "the upload would exceed the quota".
+constexpr int kCloudQuotaExceeded = -1006;
+// How long an interrupted or broken backup waits for its manifest to be
+// stored before it ends anyway.
+constexpr auto kManifestDeadline = std::chrono::seconds(5);
 
 int Backup::run() {
   std::error_code error;
@@ -112,24 +135,52 @@ int Backup::run() {
     std::fprintf(stderr, "backup: %s is not a directory\n", local_root_.c_str());
     return exit_codes::kFailed;
   }
-  take_local_tree(walk_local_tree(local_root_, WalkOptions{kManifestName, options_.copy_links}));
+  ExcludeRules rules;
+  for (const std::string& pattern : options_.excludes) rules.add(pattern);
+  for (const std::string& file : options_.exclude_files) {
+    std::string read_error;
+    if (!rules.add_file(file, read_error)) {
+      std::fprintf(stderr, "backup: --exclude-file %s: %s\n", file.c_str(), read_error.c_str());
+      return exit_codes::kUsage;
+    }
+  }
+  WalkOptions walk{kManifestName, options_.copy_links, &rules, options_.exclude_caches, 0};
+  if (!options_.exclude_larger_than.empty() &&
+      !parse_size(options_.exclude_larger_than, walk.exclude_larger_than)) {
+    std::fprintf(stderr, "backup: --exclude-larger-than %s: not a size (such as 500K, 10M, 2G)\n",
+                 options_.exclude_larger_than.c_str());
+    return exit_codes::kUsage;
+  }
   if (const int rc = session_.open()) return rc;
+  // The local service reads the files itself, only below its local roots:
+  // asked once, before anything is read or sent.
+  if (const int rc = check_local_target(session_, "backup", remote_root_,
+                                        local_join(local_root_, std::string(kManifestName) + ".probe"),
+                                        local_root_, "read")) {
+    return rc;
+  }
+  take_local_tree(walk_local_tree(local_root_, walk));
   if (const int rc = prepare_storage()) return rc;
   read_previous_manifest();
   if (const int rc = create_directories()) return rc;
   plan_files();
+  if (interrupted()) {  // before anything was sent: the last manifest stays
+    std::printf("backup: interrupted before any file was sent\n");
+    exit_interrupted();
+  }
 
   progress_ = std::make_unique<Progress>(mode_, options_.transfers);
   std::uint64_t bytes = 0;
   for (const std::size_t index : transfers_) bytes += next_.files[index].size;
   progress_->start_job(transfers_.size(), bytes);
-  const bool finished = run_in_parallel(
+  const RunEnd end = run_in_parallel(
       session_, session_.cloud() ? 1 : options_.transfers, transfers_.size(),
       [this](Session& session, std::size_t index, std::size_t slot) {
         return back_up(session, transfers_[index], slot);
       });
-  if (connection_lost_) return exit_codes::kNoSession;
-  const bool stopped = !finished && interrupted();
+  if (end == RunEnd::kInterrupted) stop_interrupted();
+  if (connection_lost_) return save_after_lost_connection();
+  const bool stopped = end != RunEnd::kFinished;
   if (options_.delete_missing) {
     if (stopped || tally_.failed > 0) {
       progress_->message("backup: nothing deleted, as not every file was backed up");
@@ -155,11 +206,7 @@ int Backup::run() {
               local_root_.c_str(), remote_root_.c_str(), local_files_,
               human_bytes(local_bytes_).c_str(), tally_.added, tally_.updated, tally_.unchanged,
               tally_.deleted, tally_.dirs_created, tally_.skipped, tally_.failed);
-  if (stopped) {
-    std::printf("backup: interrupted; the manifest lists what was done, and the next backup "
-                "goes on from there\n");
-    return exit_codes::kInterrupted;
-  }
+  if (excluded_ > 0) std::printf("backup: %zu entries excluded\n", excluded_);
   return tally_.failed == 0 ? exit_codes::kOk : exit_codes::kFailed;
 }
 
@@ -169,10 +216,15 @@ void Backup::take_local_tree(LocalTree tree) {
   for (const std::string& skipped : tree.skipped) {
     std::fprintf(stderr, "backup: skipped %s\n", skipped.c_str());
   }
+  for (const std::string& store : tree.service_stores) {
+    std::fprintf(stderr, "backup: skipped %s: the storage root of a brevanto-service\n",
+                 store.c_str());
+  }
   for (const std::string& problem : tree.problems) {
     std::fprintf(stderr, "backup: cannot back up %s\n", problem.c_str());
   }
-  tally_.skipped = tree.skipped.size();
+  tally_.skipped = tree.skipped.size() + tree.service_stores.size();
+  excluded_ = tree.excluded;
   tally_.failed = tree.problems.size();
   local_files_ = tree.files;
   local_bytes_ = tree.bytes;
@@ -223,6 +275,10 @@ void Backup::read_previous_manifest() {
     std::fprintf(stderr, "backup: the last manifest cannot be read, so every file is sent: %s\n",
                  error.c_str());
     previous_ = Manifest();
+  } else if (!previous_.problems.empty()) {
+    std::fprintf(stderr, "backup: the last manifest has %zu malformed lines (%s); the files "
+                         "they name are sent again\n",
+                 previous_.problems.size(), previous_.problems.front().c_str());
   }
   previous_files_.reserve(previous_.files.size());
   for (const ManifestEntry& entry : previous_.files) previous_files_.push_back(&entry);
@@ -241,8 +297,9 @@ int Backup::create_directories() {
       ++tally_.dirs_created;
       continue;
     }
-    std::fprintf(stderr, "backup: mkdir %s: %s\n", remote.c_str(), session_.failure(status).c_str());
     ++tally_.failed;
+    if (note_disk_full(session_, status, "mkdir " + remote)) return exit_codes::kFailed;
+    std::fprintf(stderr, "backup: mkdir %s: %s\n", remote.c_str(), session_.failure(status).c_str());
     if (connection_lost(status, session_.cloud())) return exit_codes::kNoSession;
   }
   return exit_codes::kOk;
@@ -297,6 +354,12 @@ JobOutcome Backup::back_up(Session& session, std::size_t index, std::size_t slot
   const std::wstring wide_local = widen(path);
   const std::wstring wide_remote = widen(remote);
   void* context = progress_->context(slot);
+  {
+    // From here the stored copy may change: an interrupted backup's
+    // manifest leaves the file out.
+    std::lock_guard<std::mutex> lock(tally_mutex_);
+    job.state = FileJob::State::kSending;
+  }
   const int status =
       job.stored ? session.replace(wide_local, wide_remote, Progress::on_progress, context)
                  : session.client().addfile(wide_local.c_str(), wide_remote.c_str(),
@@ -304,11 +367,14 @@ JobOutcome Backup::back_up(Session& session, std::size_t index, std::size_t slot
   std::lock_guard<std::mutex> lock(tally_mutex_);
   if (status != 0) {
     progress_->abandon_file(slot);
-    progress_->message(std::string("backup: ") + (job.stored ? "update " : "put ") + remote +
-                       ": " + session.failure(status));
     job.state = FileJob::State::kFailed;
     ++tally_.failed;
-    if (connection_lost(status, session.cloud())) {
+    const bool lost = connection_lost(status, session.cloud());
+    // One message for a full storage, not one per file.
+    if (!lost && (disk_full_ || note_disk_full(session, status, ""))) return JobOutcome::kStopAll;
+    progress_->message(std::string("backup: ") + (job.stored ? "update " : "put ") + remote +
+                       ": " + session.failure(status));
+    if (lost) {
       connection_lost_ = true;
       return JobOutcome::kStopAll;
     }
@@ -369,9 +435,28 @@ void Backup::release_lookups() {
   jobs_ = std::vector<FileJob>();
 }
 
-// The snapshot: every file backed up or unchanged; when the backup was
-// stopped, also the files not reached yet as the last backup stored them.
-// Called once, at the end: the new manifest's entries move into it.
+// A file's entry in the snapshot: its new one once backed up or unchanged;
+// before that, the last backup's, as the stored content is untouched; none
+// while it is sent (the stored copy may be the old or the new one) or when
+// the last backup did not record it whole.
+const ManifestEntry* Backup::snapshot_entry(std::size_t index) const {
+  const FileJob& job = jobs_[index];
+  switch (job.state) {
+    case FileJob::State::kAdded:
+    case FileJob::State::kUpdated:
+    case FileJob::State::kUnchanged: return &next_.files[index];
+    case FileJob::State::kSending: return nullptr;
+    case FileJob::State::kPending:
+    case FileJob::State::kFailed: break;
+  }
+  return job.previous && job.previous->mtime_ns != kUnknownTime &&
+                 job.previous->mode != kUnknownMode
+             ? job.previous
+             : nullptr;
+}
+
+// The snapshot, called once at the end: the new manifest's entries move
+// into it.
 Manifest Backup::snapshot(bool incomplete) {
   Manifest manifest;
   manifest.incomplete = incomplete;
@@ -379,18 +464,118 @@ Manifest Backup::snapshot(bool incomplete) {
   std::vector<ManifestEntry>& files = next_.files;
   std::size_t kept = 0;
   for (std::size_t i = 0; i < files.size(); ++i) {
-    const FileJob& job = jobs_[i];
-    if (job.state != FileJob::State::kPending && job.state != FileJob::State::kFailed) {
+    const ManifestEntry* entry = snapshot_entry(i);
+    if (entry == &files[i]) {
       if (kept != i) files[kept] = std::move(files[i]);
       ++kept;
-    } else if (job.previous && job.previous->mtime_ns != kUnknownTime &&
-               job.previous->mode != kUnknownMode) {
-      files[kept++] = *job.previous;  // its stored content is untouched
+    } else if (entry != nullptr) {
+      files[kept++] = *entry;
     }
   }
   files.resize(kept);
   manifest.files = std::move(files);
   return manifest;
+}
+
+// The snapshot of an interrupted backup, copied while its transfers go on.
+Manifest Backup::snapshot_copy() {
+  std::lock_guard<std::mutex> lock(tally_mutex_);
+  Manifest manifest;
+  manifest.incomplete = true;
+  manifest.dirs = next_.dirs;
+  for (std::size_t i = 0; i < jobs_.size(); ++i) {
+    if (const ManifestEntry* entry = snapshot_entry(i)) manifest.files.push_back(*entry);
+  }
+  return manifest;
+}
+
+// Stores the manifest through a client of its own (the others may be busy
+// or broken), waiting at most kManifestDeadline. Past it the client's
+// thread still uses this backup: the process then ends without unwinding.
+bool Backup::store_on_new_client(const Manifest& manifest, std::string& error) {
+  struct Outcome {
+    std::mutex mutex;
+    std::condition_variable done_signal;
+    bool done = false;
+    bool stored = false;
+    std::string error;
+  };
+  const auto outcome = std::make_shared<Outcome>();
+  std::thread([this, outcome, &manifest] {
+    std::string thread_error = "no client could log in";
+    bool stored = false;
+    if (std::unique_ptr<Session> session = session_.another()) {
+      stored = store_manifest(*session, manifest, remote_root_, local_root_,
+                              stored_.has_manifest, thread_error);
+      session->close();
+    }
+    std::lock_guard<std::mutex> lock(outcome->mutex);
+    outcome->done = true;
+    outcome->stored = stored;
+    outcome->error = thread_error;
+    outcome->done_signal.notify_all();
+  }).detach();
+  std::unique_lock<std::mutex> lock(outcome->mutex);
+  if (!outcome->done_signal.wait_for(lock, kManifestDeadline, [&] { return outcome->done; })) {
+    std::fprintf(stderr, "backup: manifest %s not stored: the service did not answer in time\n",
+                 storage_join(remote_root_, kManifestName).c_str());
+    exit_at_once(interrupted() ? exit_codes::kInterrupted : exit_codes::kNoSession);
+  }
+  error = outcome->error;
+  return outcome->stored;
+}
+
+// The first SIGINT or SIGTERM: stores the manifest of what completed,
+// marked incomplete, and ends the process with the transfers in flight.
+void Backup::stop_interrupted() {
+  progress_->close();
+  const Manifest manifest = snapshot_copy();
+  std::size_t done = 0;
+  {
+    std::lock_guard<std::mutex> lock(tally_mutex_);
+    done = tally_.added + tally_.updated;
+  }
+  std::printf("backup: interrupted; %zu files sent, the others not\n", done);
+  std::fflush(stdout);
+  std::string error;
+  if (store_on_new_client(manifest, error)) {
+    std::printf("backup: the manifest lists what was done, and the next backup goes on from "
+                "there\n");
+  } else {
+    std::fprintf(stderr, "backup: manifest %s not stored: %s\n",
+                 storage_join(remote_root_, kManifestName).c_str(), error.c_str());
+  }
+  exit_interrupted();
+}
+
+// The connection broke: what completed is still stored, and its manifest
+// spares the next backup sending it again.
+int Backup::save_after_lost_connection() {
+  progress_->close();
+  const Manifest manifest = snapshot(true);
+  std::string error;
+  if (store_on_new_client(manifest, error)) {
+    std::fprintf(stderr, "backup: the connection to the service broke; the manifest lists the "
+                         "%zu files sent before\n", tally_.added + tally_.updated);
+  } else {
+    std::fprintf(stderr, "backup: the connection to the service broke, and the manifest could "
+                         "not be stored: %s\n", error.c_str());
+  }
+  return exit_codes::kNoSession;
+}
+
+// True when `status` says the storage is full: the first time with one
+// message, after which nothing more is sent.
+bool Backup::note_disk_full(const Session& session, int status, const std::string& what) {
+  if (session.cloud() ? status != kCloudQuotaExceeded
+                      : status != -3 || session.error_code() != kServiceDiskFull) {
+    return false;
+  }
+  if (!disk_full_.exchange(true)) {
+    progress_->message("backup: the storage is full" + (what.empty() ? "" : " (" + what + ")") +
+                     ": " + session.failure(status) + "; nothing more is sent");
+  }
+  return true;
 }
 
 }  // namespace

@@ -4,7 +4,9 @@
 #define BREVANTO_CLI_BACKUP_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "cli/progress.h"
 #include "cli/session.h"
@@ -16,15 +18,25 @@ struct BackupOptions {
   bool checksum = false;    // compare content, not size and time, with the last backup
   bool delete_missing = false;  // remove stored entries that are gone locally
   std::size_t transfers = 4;    // clients at work at once
+  // Left out: entries matching these gitignore-style patterns, or those of
+  // these files (one a line), directories tagged CACHEDIR.TAG (but the tag),
+  // files larger than a size ("500M"; empty: none).
+  std::vector<std::string> excludes;
+  std::vector<std::string> exclude_files;
+  bool exclude_caches = false;
+  std::string exclude_larger_than;
 };
 
 // What the storage holds is learnt from one recursive listing, the last
 // backup from its manifest: a file whose size and modification time match
 // the manifest (with `checksum`: whose content does) is neither read nor
 // sent. New files are added, changed ones updated, missing directories
-// created. Returns an exit code: 1 when any entry could not be backed up,
-// kInterrupted after SIGINT or SIGTERM (the manifest then lists what was
-// done, marked incomplete).
+// created. The local service is asked first whether it may read the local
+// directory. Returns an exit code: 1 when any entry could not be backed up,
+// or the storage is full (nothing more is sent then); kNoSession when the
+// connection broke (the manifest then lists what was sent, marked
+// incomplete, through a new connection). SIGINT or SIGTERM stores that
+// manifest and ends the process at once with kInterrupted.
 int run_backup(Session& session, ProgressMode mode, const BackupOptions& options);
 
 #endif  // BREVANTO_CLI_BACKUP_H_

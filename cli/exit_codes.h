@@ -13,8 +13,8 @@ constexpr int kUsage = 2;
 // No session: the service is not reachable, the login was refused, or the
 // connection broke during the command.
 constexpr int kNoSession = 3;
-// SIGINT or SIGTERM stopped a backup or restore (128 + SIGINT, as shells
-// report it).
+// SIGINT or SIGTERM stopped a backup, restore, get, put or update (128 +
+// SIGINT, as shells report it).
 constexpr int kInterrupted = 130;
 
 }  // namespace exit_codes

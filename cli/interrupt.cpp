@@ -1,8 +1,12 @@
 #include "cli/interrupt.h"
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
+
+#include "cli/exit_codes.h"
 
 namespace {
 
@@ -10,7 +14,14 @@ std::atomic<bool> g_interrupted{false};
 struct sigaction g_previous_int;
 struct sigaction g_previous_term;
 
-void on_signal(int) { g_interrupted.store(true); }
+void on_signal(int) {
+  if (g_interrupted.exchange(true)) {  // the second one: no more waiting
+    static const char kText[] = "\nbrevanto: interrupted again; stopping at once\n";
+    const ssize_t ignored = write(STDERR_FILENO, kText, sizeof(kText) - 1);
+    (void)ignored;
+    _exit(exit_codes::kInterrupted);
+  }
+}
 
 }  // namespace
 
@@ -29,3 +40,11 @@ InterruptGuard::~InterruptGuard() {
 }
 
 bool interrupted() { return g_interrupted.load(); }
+
+void exit_interrupted() { exit_at_once(exit_codes::kInterrupted); }
+
+void exit_at_once(int code) {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  _exit(code);
+}

@@ -1,6 +1,7 @@
-// SIGINT and SIGTERM during a long command (backup, restore): the first one
-// asks the command to stop after the files in flight; the command then
-// saves what it did and exits with kInterrupted.
+// SIGINT and SIGTERM during a long command (backup, restore, get, put):
+// the first one asks the command to stop at once; it then saves what it
+// completed and ends the process with kInterrupted (exit_interrupted). A
+// second one ends the process at once.
 #ifndef BREVANTO_CLI_INTERRUPT_H_
 #define BREVANTO_CLI_INTERRUPT_H_
 
@@ -17,5 +18,13 @@ class InterruptGuard {
 
 // True once SIGINT or SIGTERM arrived under an InterruptGuard.
 bool interrupted();
+
+// Flushes stdout and stderr and ends the process with kInterrupted, without
+// unwinding: transfers still in flight on other threads keep their state
+// to the end, and ending the process closes their connections (the local
+// service then drops the unfinished uploads).
+[[noreturn]] void exit_interrupted();
+// The same with another exit code.
+[[noreturn]] void exit_at_once(int code);
 
 #endif  // BREVANTO_CLI_INTERRUPT_H_

@@ -20,8 +20,8 @@ bool write_scratch_file(const std::string& dir, const std::string& stem,
     error = std::strerror(errno);
     return false;
   }
-  // mkstemp makes the file private; the service may run as another user.
-  fchmod(fd, 0644);
+  // mkstemp makes the file 0600, and so it stays: the manifest names every
+  // file of the backup with its checksum, for the owner only.
   path = name.data();
   std::size_t written = 0;
   while (written < content.size()) {

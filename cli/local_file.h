@@ -5,8 +5,8 @@
 
 #include <string>
 
-// Creates a new file "<dir>/<stem>.XXXXXX" holding `content`; its path goes
-// to `path`. False with `error` set when that fails.
+// Creates a new file "<dir>/<stem>.XXXXXX", mode 0600, holding `content`;
+// its path goes to `path`. False with `error` set when that fails.
 bool write_scratch_file(const std::string& dir, const std::string& stem,
                         const std::string& content, std::string& path, std::string& error);
 

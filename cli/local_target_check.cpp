@@ -18,7 +18,8 @@ constexpr int kLocalPathRefused = 6;
 }  // namespace
 
 int check_local_target(Session& session, const std::string& command,
-                       const std::string& remote_dir, const std::string& local_path) {
+                       const std::string& remote_dir, const std::string& local_path,
+                       const std::string& shown, const char* access) {
   if (session.cloud()) return exit_codes::kOk;
   // Top-level names starting with the manifest's name are never backed up.
   const std::string probe = storage_join(remote_dir, std::string(kManifestName) + ".probe");
@@ -30,8 +31,8 @@ int check_local_target(Session& session, const std::string& command,
     return exit_codes::kOk;
   }
   if (status == -3 && client.error_code() == kLocalPathRefused) {
-    std::fprintf(stderr, "%s: cannot write %s: %s\n", command.c_str(), local_path.c_str(),
-                 narrow(client.error_msg()).c_str());
+    std::fprintf(stderr, "%s: cannot %s %s: %s\n", command.c_str(), access,
+                 (shown.empty() ? local_path : shown).c_str(), narrow(client.error_msg()).c_str());
     return exit_codes::kFailed;
   }
   if (connection_lost(status, false)) return session.fail(command, status);

@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
+#include "cli/interrupt.h"
 #include "cli/text.h"
 
 namespace {
@@ -22,14 +24,36 @@ const char* special_kind(mode_t mode) {
   return "special file";
 }
 
-void walk(const std::string& root, const std::string& relative_dir, const WalkOptions& options,
+constexpr char kCacheTag[] = "CACHEDIR.TAG";
+constexpr char kCacheSignature[] = "Signature: 8a477f597d28d172789f06886806bc55";
+
+// True when `dir` holds a CACHEDIR.TAG that starts with its signature.
+bool is_cache_dir(const std::string& dir) {
+  std::FILE* file = std::fopen((dir + "/" + kCacheTag).c_str(), "rb");
+  if (!file) return false;
+  char head[sizeof(kCacheSignature) - 1];
+  const bool tagged = std::fread(head, 1, sizeof(head), file) == sizeof(head) &&
+                      std::memcmp(head, kCacheSignature, sizeof(head)) == 0;
+  std::fclose(file);
+  return tagged;
+}
+
+// The files by which a brevanto-service's storage root is known.
+bool is_service_store(const std::vector<std::string>& sorted_names) {
+  return std::binary_search(sorted_names.begin(), sorted_names.end(), "catalog.sqlite3") &&
+         std::binary_search(sorted_names.begin(), sorted_names.end(), "service.lock");
+}
+
+// Walks one directory into `tree`; false, with nothing added, when the
+// directory is a service's storage root.
+bool walk(const std::string& root, const std::string& relative_dir, const WalkOptions& options,
           LocalTree& tree) {
   const std::string dir = relative_dir.empty() ? root : root + "/" + relative_dir;
   DIR* stream = opendir(dir.c_str());
   if (!stream) {
     tree.problems.push_back((relative_dir.empty() ? "." : relative_dir) + ": " +
                             std::strerror(errno));
-    return;
+    return true;
   }
   std::vector<std::string> names;
   while (const dirent* item = readdir(stream)) {
@@ -38,7 +62,10 @@ void walk(const std::string& root, const std::string& relative_dir, const WalkOp
   }
   closedir(stream);
   std::sort(names.begin(), names.end());
+  if (is_service_store(names)) return false;
+  const bool cache = options.exclude_caches && is_cache_dir(dir);
   for (const std::string& name : names) {
+    if (interrupted()) return true;  // the backup stops before it sends anything
     const std::string relative = relative_dir.empty() ? name : relative_dir + "/" + name;
     if (relative_dir.empty() &&
         name.compare(0, options.reserved_prefix.size(), options.reserved_prefix) == 0) {
@@ -48,6 +75,13 @@ void walk(const std::string& root, const std::string& relative_dir, const WalkOp
     struct stat info;
     if (lstat(full.c_str(), &info) != 0) {
       tree.problems.push_back(relative + ": " + std::strerror(errno));
+      continue;
+    }
+    // Left out entries are neither read nor reported: a link or a special
+    // file the patterns name is no notice either.
+    if ((cache && name != kCacheTag) ||
+        (options.exclude && options.exclude->excluded(relative, S_ISDIR(info.st_mode)))) {
+      ++tree.excluded;
       continue;
     }
     if (S_ISLNK(info.st_mode)) {
@@ -67,6 +101,11 @@ void walk(const std::string& root, const std::string& relative_dir, const WalkOp
       tree.skipped.push_back(relative + ": " + special_kind(info.st_mode));
       continue;
     }
+    if (S_ISREG(info.st_mode) && options.exclude_larger_than > 0 &&
+        static_cast<std::uint64_t>(info.st_size) > options.exclude_larger_than) {
+      ++tree.excluded;
+      continue;
+    }
     const std::string reason = unstorable_name_reason(name);
     if (!reason.empty()) {
       tree.problems.push_back(relative + ": " + reason);
@@ -76,7 +115,10 @@ void walk(const std::string& root, const std::string& relative_dir, const WalkOp
                      static_cast<int>(info.st_mode & 07777)};
     if (entry.is_dir) {
       tree.entries.push_back(std::move(entry));
-      walk(root, relative, options, tree);
+      if (!walk(root, relative, options, tree)) {
+        tree.entries.pop_back();
+        tree.service_stores.push_back(relative);
+      }
     } else {
       entry.size = static_cast<std::uint64_t>(info.st_size);
       ++tree.files;
@@ -84,6 +126,7 @@ void walk(const std::string& root, const std::string& relative_dir, const WalkOp
       tree.entries.push_back(std::move(entry));
     }
   }
+  return true;
 }
 
 }  // namespace
@@ -107,6 +150,6 @@ LocalTree walk_local_tree(const std::string& root, const WalkOptions& options) {
     tree.root_mode = static_cast<int>(info.st_mode & 07777);
     tree.root_mtime_ns = mtime_ns(info);
   }
-  walk(root, std::string(), options, tree);
+  if (!walk(root, std::string(), options, tree)) tree.service_stores.push_back(".");
   return tree;
 }

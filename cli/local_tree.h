@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "cli/exclusion.h"
+
 struct LocalEntry {
   std::string relative;  // UTF-8, '/' separators
   bool is_dir = false;
@@ -25,6 +27,9 @@ struct LocalTree {
   std::vector<std::string> problems;
   std::size_t files = 0;
   std::uint64_t bytes = 0;
+  std::size_t excluded = 0;  // entries left out by the exclusion options
+  // Storage roots of a brevanto-service met on the way, left out whole.
+  std::vector<std::string> service_stores;
 };
 
 struct WalkOptions {
@@ -33,11 +38,22 @@ struct WalkOptions {
   // Links to files are taken as the files they name; links to directories
   // are never followed (no loops).
   bool copy_links = false;
+  // Entries these match are left out (null: none).
+  const ExcludeRules* exclude = nullptr;
+  // A directory holding a CACHEDIR.TAG (https://bford.info/cachedir/) keeps
+  // that file only.
+  bool exclude_caches = false;
+  // Files larger than this are left out (0: none).
+  std::uint64_t exclude_larger_than = 0;
 };
 
 // Names the storage cannot hold (not UTF-8, holding a backslash, a double
 // quote or a control character) and unreadable entries are problems; links,
-// FIFOs, sockets and devices are skipped.
+// FIFOs, sockets and devices are skipped. The storage root of a
+// brevanto-service (a directory holding its catalog.sqlite3 and
+// service.lock) is always left out, whatever the patterns: the service
+// refuses to read it, and it changes while it is read. Stops early once
+// interrupted().
 LocalTree walk_local_tree(const std::string& root, const WalkOptions& options);
 
 // Why the storage cannot hold this name, or empty when it can.

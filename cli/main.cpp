@@ -3,7 +3,7 @@
 // Exit codes: 0 success; 1 an operation failed (also: `exists` found nothing,
 // `restore --verify` found differences); 2 usage error; 3 no session (the
 // service is not reachable, the login was refused, or the connection broke);
-// 130 a backup or restore stopped by SIGINT or SIGTERM.
+// 130 a backup, restore, get, put or update stopped by SIGINT or SIGTERM.
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
@@ -36,7 +36,8 @@ std::string default_user() {
 
 const char kFooter[] =
     "Storage paths are rooted, with '\\' or '/' as separator (\\docs\\a.txt).\n"
-    "The password comes from BREVANTO_PASSWORD or a prompt on the terminal.\n"
+    "The password comes from --password-file, --password-command, BREVANTO_PASSWORD\n"
+    "or a prompt on the terminal.\n"
     "Exit codes: 0 ok, 1 operation failed, 2 usage error, 3 no session\n"
     "(service not reachable, login refused, connection lost), 130 interrupted.";
 
@@ -61,6 +62,23 @@ bool refuse_unknown_command(const CLI::App& app, int argc, char** argv) {
   return true;
 }
 
+// The command line is a host of its own, not a program beside its log: the
+// library's log goes to the user's state folder, $XDG_STATE_HOME/brevanto/
+// Logs/ (by default ~/.local/state/brevanto/Logs/), unless BREVANTO_LOG_DIR
+// chooses another. The library reads that variable when it opens the log.
+void choose_log_folder() {
+  if (const char* chosen = std::getenv("BREVANTO_LOG_DIR"); chosen && *chosen) return;
+  std::string state;
+  if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && xdg[0] == '/') {
+    state = xdg;
+  } else if (const char* home = std::getenv("HOME"); home && *home) {
+    state = std::string(home) + "/.local/state";
+  } else {
+    return;  // the library's own choice
+  }
+  setenv("BREVANTO_LOG_DIR", (state + "/brevanto/Logs").c_str(), 1);
+}
+
 // Where the library writes this program's log (created when missing).
 std::string log_file() {
   const std::wstring directory = log_directory();
@@ -71,10 +89,14 @@ std::string log_file() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  choose_log_folder();
   CLI::App app{"brevanto: backup storage from the command line"};
   app.footer([] {
-    return std::string(kFooter) + "\nLog: " + log_file() +
-           " (BREVANTO_LOG_DIR chooses the folder).";
+    const std::string log = log_file();
+    return std::string(kFooter) + "\nLog: " + log +
+           " (BREVANTO_LOG_DIR chooses the folder): the library's trace of every\n"
+           "request, UTF-16LE, moved to Brevanto.log.1 past 64 MiB (so at most 128 MiB).\n"
+           "Read it with: iconv -f UTF-16LE -t UTF-8 '" + log + "' | less";
   });
   app.require_subcommand(1);
   app.fallthrough();  // global options may follow the subcommand
@@ -92,6 +114,10 @@ int main(int argc, char** argv) {
   app.add_option("--project", options.project, "project name")->capture_default_str();
   app.add_option("--client-type", options.client_type, "client type sent at login")
       ->capture_default_str();
+  app.add_option("--password-file", options.password_source.file,
+                 "read the password from the first line of this file");
+  app.add_option("--password-command", options.password_source.command,
+                 "read the password from the first line this command prints");
   app.add_flag("-q,--quiet", quiet, "no progress output");
   bool verbose = false;
   app.add_flag("-v,--verbose", verbose, "say where the log is written");
@@ -184,6 +210,14 @@ int main(int argc, char** argv) {
                    "compare content with the last backup, not size and modification time");
   backup->add_flag("--delete", backup_options.delete_missing,
                    "remove stored files and directories that are gone locally");
+  backup->add_option("--exclude", backup_options.excludes,
+                     "leave out what matches this gitignore-style pattern (repeatable)");
+  backup->add_option("--exclude-file", backup_options.exclude_files,
+                     "leave out what the patterns of this file match, one a line (repeatable)");
+  backup->add_flag("--exclude-caches", backup_options.exclude_caches,
+                   "leave out the contents of directories tagged with a CACHEDIR.TAG");
+  backup->add_option("--exclude-larger-than", backup_options.exclude_larger_than,
+                     "leave out files larger than this size (500K, 10M, 2G)");
   transfers_option(backup, backup_options.transfers);
   backup->callback([&] {
     action = [&](Session& session, ProgressMode mode) {
@@ -200,6 +234,8 @@ int main(int argc, char** argv) {
       ->required();
   restore->add_flag("--verify", restore_options.verify,
                     "check every restored file against the manifest");
+  restore->add_flag("--special-bits", restore_options.special_bits,
+                    "restore setuid, setgid and sticky bits too (else permission bits only)");
   transfers_option(restore, restore_options.transfers);
   restore->callback([&] {
     action = [&](Session& session, ProgressMode mode) {
@@ -214,6 +250,17 @@ int main(int argc, char** argv) {
     return app.exit(e) == 0 ? exit_codes::kOk : exit_codes::kUsage;
   }
 
+  // The library refuses text holding a double quote with the status it also
+  // gives for a closed connection: such paths are refused here.
+  for (const std::string* typed : {&path, &local, &remote, &backup_options.local_dir,
+                                   &backup_options.remote_dir, &restore_options.remote_dir,
+                                   &restore_options.local_dir}) {
+    if (typed->find('"') != std::string::npos) {
+      std::fprintf(stderr, "brevanto: %s: a path holding a double quote cannot be sent\n",
+                   typed->c_str());
+      return exit_codes::kUsage;
+    }
+  }
   options.cloud = backend == "cloud";
   if (verbose) std::fprintf(stderr, "brevanto: log %s\n", log_file().c_str());
   try {

@@ -36,11 +36,18 @@ bool parse_unsigned(std::string_view text, std::uint64_t& value, int base = 10) 
   return true;
 }
 
+// A time of either sign whose magnitude fits an int64_t; the smallest value,
+// which has no positive counterpart, is refused (it also marks an unknown
+// time).
 bool parse_time(std::string_view text, std::int64_t& time) {
   const bool negative = !text.empty() && text[0] == '-';
   std::uint64_t value = 0;
-  if (!parse_unsigned(negative ? text.substr(1) : text, value)) return false;
-  time = negative ? -static_cast<std::int64_t>(value) : static_cast<std::int64_t>(value);
+  if (!parse_unsigned(negative ? text.substr(1) : text, value) ||
+      value > static_cast<std::uint64_t>(INT64_MAX)) {
+    return false;
+  }
+  time = static_cast<std::int64_t>(value);
+  if (negative) time = -time;
   return true;
 }
 
@@ -65,10 +72,20 @@ std::string mode_text(int mode) {
   return text;
 }
 
-// Parses one line into `manifest`; `pending` carries a "# file" line's
-// metadata to the checksum line after it.
-bool parse_line(std::string_view line, Manifest& manifest, ManifestEntry& pending,
-                bool& has_pending) {
+// What the parser carries from one line to the next.
+struct LineState {
+  ManifestEntry pending;          // a "# file" line's metadata
+  std::size_t pending_line = 0;   // its line number; 0 when none waits
+  bool skip_checksum = false;     // the "# file" line before was malformed
+};
+
+bool is_checksum_line(std::string_view line) {
+  return line.size() >= 67 && is_hex_digest(line.substr(0, 64)) && line[64] == ' ' &&
+         (line[65] == ' ' || line[65] == '*');
+}
+
+// Parses one line into `manifest`; false when it is malformed.
+bool parse_line(std::string_view line, Manifest& manifest, LineState& state) {
   if (line == kHeader || line.empty()) return true;
   if (line == kIncomplete) {
     manifest.incomplete = true;
@@ -87,19 +104,22 @@ bool parse_line(std::string_view line, Manifest& manifest, ManifestEntry& pendin
   }
   if (line.substr(0, kFilePrefix.size()) == kFilePrefix) {
     std::string_view rest = line.substr(kFilePrefix.size());
+    ManifestEntry& pending = state.pending;
     pending = ManifestEntry();
-    has_pending = parse_unsigned(take_field(rest), pending.size) &&
-                  parse_time(take_field(rest), pending.mtime_ns) &&
-                  parse_mode(take_field(rest), pending.mode) && rest.empty();
-    return has_pending;
+    const bool good = parse_unsigned(take_field(rest), pending.size) &&
+                      parse_time(take_field(rest), pending.mtime_ns) &&
+                      parse_mode(take_field(rest), pending.mode) && rest.empty();
+    // The checksum line of a malformed "# file" line goes with it.
+    state.skip_checksum = !good;
+    return good;
   }
   if (line[0] == '#') return true;  // a comment of a later version
   if (line.size() < 67 || !is_hex_digest(line.substr(0, 64)) || line[64] != ' ') return false;
   ManifestEntry entry;
   if (line[65] == ' ' || line[65] == '*') {  // as sha256sum writes it, text or binary
-    if (!has_pending) return false;
-    entry = std::move(pending);
-    has_pending = false;
+    if (state.pending_line == 0) return false;
+    entry = std::move(state.pending);
+    state.pending_line = 0;
     entry.path = std::string(line.substr(66));
   } else {  // an older manifest: "<hex> <size> <path>"
     std::string_view rest = line.substr(65);
@@ -135,18 +155,31 @@ bool parse_manifest(std::string_view text, Manifest& manifest, std::string& erro
   // the copies of a growing vector.
   const auto lines = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
   manifest.files.reserve(manifest.files.size() + lines / 2 + 1);
-  ManifestEntry pending;
-  bool has_pending = false;
+  LineState state;
+  const auto dangling = [&] {  // a "# file" line whose checksum line never came
+    manifest.problems.push_back("line " + std::to_string(state.pending_line) +
+                                " is malformed: no checksum line follows it");
+    state.pending_line = 0;
+  };
   while (!text.empty()) {
     ++line_number;
     const std::size_t end = text.find('\n');
     std::string_view line = text.substr(0, end);
     text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (!parse_line(line, manifest, pending, has_pending)) {
-      error = "line " + std::to_string(line_number) + " is malformed";
-      return false;
+    const bool skip = state.skip_checksum;
+    state.skip_checksum = false;
+    if (skip && is_checksum_line(line)) continue;
+    const bool file_line = line.substr(0, kFilePrefix.size()) == kFilePrefix;
+    if (state.pending_line != 0 && (file_line || !is_checksum_line(line))) dangling();
+    if (!parse_line(line, manifest, state)) {
+      manifest.problems.push_back("line " + std::to_string(line_number) + " is malformed");
+    } else if (file_line) {
+      state.pending_line = line_number;
     }
   }
-  return true;
+  if (state.pending_line != 0) dangling();
+  if (manifest.problems.empty()) return true;
+  error = manifest.problems.front();
+  return false;
 }

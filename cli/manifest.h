@@ -48,11 +48,18 @@ struct Manifest {
   std::vector<ManifestEntry> files;
   std::vector<ManifestDir> dirs;
   bool incomplete = false;  // the backup was stopped before its end
+  // Lines that could not be read ("line 7 is malformed"), in order; the
+  // entries of every other line are kept.
+  std::vector<std::string> problems;
 };
 
 std::string format_manifest(const Manifest& manifest);
 
-// False with `error` naming the first malformed line.
+// Reads every line it can. A manifest is stored where anyone with the
+// account may change it, so no line is trusted: a malformed one (a bad
+// number, a time outside the 64-bit range, a file's metadata without its
+// checksum line) goes to manifest.problems and the others are kept.
+// False, with `error` naming the first problem, when there is any.
 bool parse_manifest(std::string_view text, Manifest& manifest, std::string& error);
 
 #endif  // BREVANTO_CLI_MANIFEST_H_

@@ -35,7 +35,9 @@ FetchResult fetch_manifest(Session& session, const std::string& remote_root,
   std::string text;
   const bool read = read_whole_file(scratch, text, error);
   unlink(scratch.c_str());
-  if (!read || !parse_manifest(text, manifest, error)) return FetchResult::kFailed;
+  if (!read) return FetchResult::kFailed;
+  std::string first_problem;  // the problems stay in manifest.problems
+  parse_manifest(text, manifest, first_problem);
   return FetchResult::kFetched;
 }
 

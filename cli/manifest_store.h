@@ -14,7 +14,8 @@ enum class FetchResult { kFetched, kMissing, kFailed };
 
 // Downloads and parses "<remote_root>\.brevanto-manifest" through a scratch
 // file in `scratch_dir`. kMissing when the storage holds none; kFailed with
-// `error` set otherwise.
+// `error` set when it cannot be fetched. Lines that cannot be read are in
+// manifest.problems; the others are kept.
 FetchResult fetch_manifest(Session& session, const std::string& remote_root,
                            const std::string& scratch_dir, Manifest& manifest,
                            std::string& error);

@@ -13,6 +13,7 @@ namespace {
 
 constexpr auto kRedrawInterval = std::chrono::milliseconds(100);  // at most 10 per second
 constexpr int kBarCells = 24;
+constexpr int kFewestBarCells = 6;
 
 int terminal_columns() {
   winsize size{};
@@ -20,9 +21,9 @@ int terminal_columns() {
   return 80;
 }
 
-std::string bar(double fraction) {
-  const int filled = static_cast<int>(fraction * kBarCells);
-  return "[" + std::string(filled, '#') + std::string(kBarCells - filled, '-') + "]";
+std::string bar(double fraction, int cells) {
+  const int filled = std::clamp(static_cast<int>(fraction * cells), 0, cells);
+  return "[" + std::string(filled, '#') + std::string(cells - filled, '-') + "]";
 }
 
 std::string percent(double fraction) {
@@ -32,6 +33,15 @@ std::string percent(double fraction) {
 }
 
 }  // namespace
+
+std::string layout_bar_line(double fraction, const std::string& figures, const std::string& label,
+                            int columns) {
+  const std::string tail = label.empty() ? std::string() : "  " + label;
+  // "[", "]" and the blank after the bar take three columns.
+  const int room = columns - 3 - display_width(figures) - display_width(tail);
+  const int cells = std::clamp(room, kFewestBarCells, kBarCells);
+  return fit_columns(bar(fraction, cells) + " " + figures + tail, columns);
+}
 
 ProgressMode choose_progress_mode(bool quiet) {
   if (quiet) return ProgressMode::kQuiet;
@@ -87,6 +97,8 @@ void Progress::finish_file(const std::string& verb, std::uint64_t size, std::siz
   Slot& slot = slots_[index];
   ++files_done_;
   bytes_done_ += size;
+  // A transfer still in flight when the command stopped prints nothing.
+  if (closed_) return;
   // On a terminal a single transfer leaves its line too, as the bar goes.
   if (mode_ == ProgressMode::kLines || (mode_ == ProgressMode::kBar && !job_)) {
     clear_bar();
@@ -130,7 +142,7 @@ void Progress::draw(bool force) {
   last_draw_ = now;
   // One column is left free: a line that fills the last column makes some
   // terminals wrap, and every redraw would then leave a stale line behind.
-  const std::string line = fit_columns(bar_text(), terminal_columns() - 1);
+  const std::string line = bar_text(terminal_columns() - 1);
   std::fprintf(stderr, "\r\x1b[K%s", line.c_str());
   std::fflush(stderr);
   bar_shown_ = true;
@@ -143,7 +155,7 @@ void Progress::clear_bar() {
   bar_shown_ = false;
 }
 
-std::string Progress::bar_text() const {
+std::string Progress::bar_text(int columns) const {
   std::uint64_t in_flight = 0;
   for (const Slot& slot : slots_) in_flight += slot.done;
   const Slot& shown = slots_[shown_slot_];
@@ -154,19 +166,18 @@ std::string Progress::bar_text() const {
                 : (job_ && job_files_ > 0 ? static_cast<double>(files_done_) / job_files_ : 0.0);
   const double elapsed = std::chrono::duration<double>(Clock::now() - started_).count();
 
-  std::string text = bar(fraction) + " " + percent(fraction);
-  if (job_) text += "  " + std::to_string(files_done_) + "/" + std::to_string(job_files_) + " files";
-  text += "  " + human_bytes(done) + " / " + human_bytes(total);
+  std::string figures = percent(fraction);
+  if (job_) figures += "  " + std::to_string(files_done_) + "/" + std::to_string(job_files_) + " files";
+  figures += "  " + human_bytes(done) + " / " + human_bytes(total);
   if (elapsed >= 0.5 && done > 0) {
     const double rate = static_cast<double>(done) / elapsed;
-    text += "  " + human_bytes(static_cast<std::uint64_t>(rate)) + "/s";
-    text += "  ETA " + human_duration(static_cast<double>(total > done ? total - done : 0) / rate);
+    figures += "  " + human_bytes(static_cast<std::uint64_t>(rate)) + "/s";
+    figures += "  ETA " + human_duration(static_cast<double>(total > done ? total - done : 0) / rate);
   }
-  if (!shown.label.empty()) {
-    text += "  " + shown.label;
-    if (job_ && shown.size > 0) {
-      text += " " + percent(static_cast<double>(shown.done) / static_cast<double>(shown.size));
-    }
+  // The file's own percent comes before its name, which is cut first.
+  std::string label = shown.label;
+  if (!label.empty() && job_ && shown.size > 0) {
+    label = percent(static_cast<double>(shown.done) / static_cast<double>(shown.size)) + " " + label;
   }
-  return text;
+  return layout_bar_line(fraction, figures, label, columns);
 }

@@ -17,6 +17,13 @@ enum class ProgressMode { kBar, kLines, kQuiet };
 // kBar when stderr is a terminal, kLines when not; kQuiet when asked.
 ProgressMode choose_progress_mode(bool quiet);
 
+// The bar's line in at most `columns` screen columns: "[####----] <figures>
+// <label>". The figures (percent, files, bytes, rate, ETA) matter most: the
+// bar shrinks first (from 24 cells to 6), then the label is cut from its
+// end, and only then the figures.
+std::string layout_bar_line(double fraction, const std::string& figures, const std::string& label,
+                            int columns);
+
 class Progress {
  public:
   // `slots`: how many transfers may run at once.
@@ -56,7 +63,7 @@ class Progress {
   void update(Slot& slot, std::uint64_t completed, std::uint64_t total);
   void draw(bool force);
   void clear_bar();
-  std::string bar_text() const;
+  std::string bar_text(int columns) const;
 
   std::mutex mutex_;
   ProgressMode mode_;

@@ -1,12 +1,9 @@
 #include "cli/restore.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <set>
@@ -19,9 +16,11 @@
 #include "cli/interrupt.h"
 #include "cli/local_path.h"
 #include "cli/local_target_check.h"
+#include "cli/local_tree.h"
 #include "cli/manifest_store.h"
 #include "cli/parallel_sessions.h"
 #include "cli/remote_tree.h"
+#include "cli/restore_target.h"
 #include "cli/status.h"
 #include "cli/storage_path.h"
 #include "cli/text.h"
@@ -33,28 +32,23 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Sets the mode and modification time a manifest recorded, where it did.
-bool apply_metadata(const std::string& path, int mode, std::int64_t mtime_ns, std::string& error) {
-  if (mode != kUnknownMode && chmod(path.c_str(), static_cast<mode_t>(mode)) != 0) {
-    error = std::string("chmod: ") + std::strerror(errno);
-    return false;
+// Why a manifest path cannot be restored, or empty when it can: it must stay
+// below the target and every name must be one the storage can hold (the
+// manifest may have been changed by anyone with the account).
+std::string path_problem(const std::string& path) {
+  if (!is_safe_relative(path)) return "unsafe path";
+  std::size_t from = 0;
+  for (;;) {
+    const std::size_t cut = path.find('/', from);
+    const std::string reason = unstorable_name_reason(path.substr(from, cut - from));
+    if (!reason.empty()) return reason;
+    if (cut == std::string::npos) return std::string();
+    from = cut + 1;
   }
-  if (mtime_ns != kUnknownTime) {
-    timespec times[2];
-    times[0].tv_nsec = UTIME_OMIT;
-    times[1].tv_sec = static_cast<time_t>(mtime_ns / 1000000000);
-    times[1].tv_nsec = static_cast<long>(mtime_ns % 1000000000);
-    if (times[1].tv_nsec < 0) {
-      times[1].tv_nsec += 1000000000;
-      --times[1].tv_sec;
-    }
-    if (utimensat(AT_FDCWD, path.c_str(), times, 0) != 0) {
-      error = std::string("utimensat: ") + std::strerror(errno);
-      return false;
-    }
-  }
-  return true;
 }
+
+// The manifest's lines that could not be read, at most this many printed.
+constexpr std::size_t kProblemsShown = 20;
 
 // The order to restore `files` in: the first file of each folder, then the
 // second of each, and so on. Clients that write into one folder at once take
@@ -85,20 +79,31 @@ class Restore {
 
  private:
   int restore_from_listing();
+  int transfer(std::vector<ManifestEntry>& files, const std::vector<std::size_t>& order);
   JobOutcome restore_file(Session& session, const ManifestEntry& entry, std::size_t slot);
-  bool make_directories(const std::vector<std::string>& relatives);
+  void make_directories(const std::vector<std::string>& relatives);
+  bool blocked(const std::string& relative) const;
+  int mode_to_set(int mode);
   void apply_directory_metadata();
+  [[noreturn]] void stop_interrupted();
 
   Session& session_;
   ProgressMode mode_;
   const RestoreOptions& options_;
   const std::string remote_root_;
   const std::string local_root_;
+  bool root_made_ = false;  // the target did not exist before
+  bool from_listing_ = false;  // no manifest: nothing to verify against
+  RestoreTarget target_;
   Manifest manifest_;
+  // Folders that could not be made or are links: nothing below is written.
+  std::vector<std::string> blocked_;
   std::unique_ptr<Progress> progress_;
   std::mutex mutex_;
   std::size_t failed_ = 0;
   std::size_t mismatched_ = 0;
+  std::size_t restored_ = 0;
+  std::size_t special_ = 0;  // entries whose setuid, setgid or sticky bit was left out
   bool connection_lost_ = false;
 };
 
@@ -116,10 +121,12 @@ int Restore::run() {
     return rc;
   }
   std::error_code error;
+  root_made_ = !fs::exists(local_root_, error);
   fs::create_directories(local_root_, error);
-  if (error) {
+  std::string open_error;
+  if (error || !target_.open(local_root_, open_error)) {
     std::fprintf(stderr, "restore: cannot create %s: %s\n", local_root_.c_str(),
-                 error.message().c_str());
+                 error ? error.message().c_str() : open_error.c_str());
     return exit_codes::kFailed;
   }
   std::string fetch_error;
@@ -131,6 +138,16 @@ int Restore::run() {
                    storage_join(remote_root_, kManifestName).c_str(), fetch_error.c_str());
       return exit_codes::kFailed;
   }
+  // A manifest lives in the storage, where it may have been changed: the
+  // lines that cannot be read are reported and the others restored.
+  for (std::size_t i = 0; i < manifest_.problems.size() && i < kProblemsShown; ++i) {
+    std::fprintf(stderr, "restore: manifest %s; skipped\n", manifest_.problems[i].c_str());
+  }
+  if (manifest_.problems.size() > kProblemsShown) {
+    std::fprintf(stderr, "restore: manifest: %zu more malformed lines skipped\n",
+                 manifest_.problems.size() - kProblemsShown);
+  }
+  failed_ += manifest_.problems.size();
   if (manifest_.incomplete) {
     std::fprintf(stderr, "restore: the backup in %s was stopped before its end; restoring the "
                          "files it holds\n", remote_root_.c_str());
@@ -139,43 +156,56 @@ int Restore::run() {
   std::vector<ManifestEntry> files;
   files.reserve(manifest_.files.size());
   std::vector<std::string> dirs;
-  for (const ManifestDir& dir : manifest_.dirs) {
-    if (dir.path != "." && is_safe_relative(dir.path)) dirs.push_back(dir.path);
+  std::vector<ManifestDir> kept_dirs;
+  for (ManifestDir& dir : manifest_.dirs) {
+    const std::string problem = dir.path == "." ? std::string() : path_problem(dir.path);
+    if (!problem.empty()) {
+      std::fprintf(stderr, "restore: skipped directory %s: %s\n", dir.path.c_str(), problem.c_str());
+      ++failed_;
+      continue;
+    }
+    if (dir.path != ".") dirs.push_back(dir.path);
+    kept_dirs.push_back(std::move(dir));
   }
-  std::uint64_t bytes = 0;
+  manifest_.dirs = std::move(kept_dirs);
   for (ManifestEntry& entry : manifest_.files) {
-    if (!is_safe_relative(entry.path)) {
-      std::fprintf(stderr, "restore: skipped %s: unsafe path\n", entry.path.c_str());
+    const std::string problem = path_problem(entry.path);
+    if (!problem.empty()) {
+      std::fprintf(stderr, "restore: skipped %s: %s\n", entry.path.c_str(), problem.c_str());
       ++failed_;
       continue;
     }
     // Files come folder by folder: a folder is noted once per run of them.
     std::string parent = fs::path(entry.path).parent_path().string();
     if (dirs.empty() || dirs.back() != parent) dirs.push_back(std::move(parent));
-    bytes += entry.size;
     files.push_back(std::move(entry));
   }
-  if (!make_directories(dirs)) return exit_codes::kFailed;
+  make_directories(dirs);
+  return transfer(files, spread_over_folders(files));
+}
 
-  const std::vector<std::size_t> order = spread_over_folders(files);
-
+// Restores `files` in `order`, then the directories' modes and times.
+int Restore::transfer(std::vector<ManifestEntry>& files, const std::vector<std::size_t>& order) {
+  std::uint64_t bytes = 0;
+  for (const ManifestEntry& entry : files) bytes += entry.size;
   progress_ = std::make_unique<Progress>(mode_, options_.transfers);
   progress_->start_job(files.size(), bytes);
-  const bool finished =
+  const RunEnd end =
       run_in_parallel(session_, session_.cloud() ? 1 : options_.transfers, files.size(),
                       [&](Session& session, std::size_t index, std::size_t slot) {
                         return restore_file(session, files[order[index]], slot);
                       });
+  if (end == RunEnd::kInterrupted) stop_interrupted();
   if (connection_lost_) return exit_codes::kNoSession;
   apply_directory_metadata();
   progress_->close();
-  if (!finished && interrupted()) {
-    std::printf("restore: interrupted after the files in flight\n");
-    return exit_codes::kInterrupted;
+  if (special_ > 0) {
+    std::fprintf(stderr, "restore: %zu entries restored without their setuid, setgid or sticky "
+                         "bits (--special-bits keeps them)\n", special_);
   }
   std::printf("restore: %s -> %s: %zu files (%s), %zu failed\n", remote_root_.c_str(),
               local_root_.c_str(), files.size(), human_bytes(bytes).c_str(), failed_);
-  if (options_.verify) {
+  if (options_.verify && !from_listing_) {
     if (mismatched_ == 0) {
       std::printf("verify: all %zu files match the manifest\n", files.size());
     } else {
@@ -185,9 +215,39 @@ int Restore::run() {
   return failed_ == 0 && mismatched_ == 0 ? exit_codes::kOk : exit_codes::kFailed;
 }
 
+// Stops at once: the files in flight are left to the service, which drops
+// them when the process ends.
+void Restore::stop_interrupted() {
+  progress_->close();
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::printf("restore: interrupted; %zu files restored, the others not\n", restored_);
+  exit_interrupted();
+}
+
+int Restore::mode_to_set(int mode) {
+  if (mode == kUnknownMode || options_.special_bits || (mode & ~0777) == 0) return mode;
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++special_;
+  return mode & 0777;
+}
+
+bool Restore::blocked(const std::string& relative) const {
+  for (const std::string& dir : blocked_) {
+    if (relative.compare(0, dir.size() + 1, dir + "/") == 0) return true;
+  }
+  return false;
+}
+
 JobOutcome Restore::restore_file(Session& session, const ManifestEntry& entry, std::size_t slot) {
   const std::string local = local_join(local_root_, entry.path);
   const std::string remote = storage_join(remote_root_, entry.path);
+  std::string error;
+  if (blocked(entry.path) || !target_.may_write_file(entry.path, error)) {
+    if (!error.empty()) progress_->message("restore: skipped " + entry.path + ": " + error);
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++failed_;
+    return JobOutcome::kContinue;
+  }
   progress_->start_file(entry.path, entry.size, slot);
   const int status = session.client().downloadfile(widen(local).c_str(), widen(remote).c_str(),
                                                    kOverwrite, Progress::on_progress,
@@ -200,8 +260,7 @@ JobOutcome Restore::restore_file(Session& session, const ManifestEntry& entry, s
     connection_lost_ |= connection_lost(status, session.cloud());
     return connection_lost_ ? JobOutcome::kStopAll : JobOutcome::kContinue;
   }
-  std::string error;
-  if (!apply_metadata(local, entry.mode, entry.mtime_ns, error)) {
+  if (!target_.set_metadata(entry.path, mode_to_set(entry.mode), entry.mtime_ns, error)) {
     progress_->message("restore: " + local + ": " + error);
   }
   // Without a manifest there is nothing to verify against, and no size.
@@ -212,51 +271,54 @@ JobOutcome Restore::restore_file(Session& session, const ManifestEntry& entry, s
                                  ? entry.size
                                  : static_cast<std::uint64_t>(info.st_size);
   progress_->finish_file("restored", size, slot);
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++restored_;
   if (!mismatch.empty()) {
     progress_->message("verify: " + mismatch);
-    std::lock_guard<std::mutex> lock(mutex_);
     ++mismatched_;
   }
   return JobOutcome::kContinue;
 }
 
-bool Restore::make_directories(const std::vector<std::string>& relatives) {
+// Makes the folders, none through a link; a folder that cannot be made is
+// reported once, and nothing below it is restored.
+void Restore::make_directories(const std::vector<std::string>& relatives) {
   const std::set<std::string> unique(relatives.begin(), relatives.end());
   for (const std::string& relative : unique) {
-    if (relative.empty()) continue;
-    const std::string local = local_join(local_root_, relative);
-    std::error_code error;
-    fs::create_directories(local, error);
-    if (error) {
-      std::fprintf(stderr, "restore: cannot create %s: %s\n", local.c_str(),
-                   error.message().c_str());
-      return false;
+    if (relative.empty() || blocked(relative)) continue;
+    std::string error;
+    if (!target_.make_directory(relative, error)) {
+      std::fprintf(stderr, "restore: cannot create %s: %s\n",
+                   local_join(local_root_, relative).c_str(), error.c_str());
+      blocked_.push_back(relative);
+      ++failed_;
     }
   }
-  return true;
 }
 
 // Directories get their modes and times last, deepest first: writing into a
-// directory changes its time, and a mode may forbid writing into it.
+// directory changes its time, and a mode may forbid writing into it. The
+// target itself keeps its mode and time when it was there before.
 void Restore::apply_directory_metadata() {
   std::vector<const ManifestDir*> dirs;
   for (const ManifestDir& dir : manifest_.dirs) {
-    if (dir.path == "." || is_safe_relative(dir.path)) dirs.push_back(&dir);
+    if ((dir.path == "." && !root_made_) || blocked(dir.path + "/")) continue;
+    dirs.push_back(&dir);
   }
   std::sort(dirs.begin(), dirs.end(), [](const ManifestDir* a, const ManifestDir* b) {
     return a->path.size() > b->path.size();
   });
   for (const ManifestDir* dir : dirs) {
-    const std::string local = dir->path == "." ? local_root_ : local_join(local_root_, dir->path);
     std::string error;
-    if (!apply_metadata(local, dir->mode, dir->mtime_ns, error)) {
-      progress_->message("restore: " + local + ": " + error);
+    if (!target_.set_metadata(dir->path, mode_to_set(dir->mode), dir->mtime_ns, error)) {
+      progress_->message("restore: " + local_join(local_root_, dir->path) + ": " + error);
     }
   }
 }
 
 // A directory without a manifest: every file a listing shows, sizes unknown.
 int Restore::restore_from_listing() {
+  from_listing_ = true;
   RemoteTree tree;
   if (const int status = list_remote_tree(session_, remote_root_, tree)) {
     return session_.fail("restore: ls " + remote_root_, status);
@@ -265,30 +327,24 @@ int Restore::restore_from_listing() {
     std::fprintf(stderr, "restore: skipped %s: unsafe path\n", unsafe.c_str());
   }
   std::vector<std::string> dirs;
+  std::vector<ManifestEntry> files;
   for (const RemoteEntry& entry : tree.entries) {
     if (entry.is_dir) {
       dirs.push_back(entry.relative);
     } else {
-      manifest_.files.push_back(ManifestEntry{std::string(), 0, entry.relative});
+      files.push_back(ManifestEntry{std::string(), 0, entry.relative});
     }
   }
-  if (!make_directories(dirs)) return exit_codes::kFailed;
-  progress_ = std::make_unique<Progress>(mode_, options_.transfers);
-  progress_->start_job(manifest_.files.size(), 0);
-  run_in_parallel(session_, session_.cloud() ? 1 : options_.transfers, manifest_.files.size(),
-                  [&](Session& session, std::size_t index, std::size_t slot) {
-                    return restore_file(session, manifest_.files[index], slot);
-                  });
-  if (connection_lost_) return exit_codes::kNoSession;
-  progress_->close();
-  std::printf("restore: %s -> %s: %zu files, %zu failed\n", remote_root_.c_str(),
-              local_root_.c_str(), manifest_.files.size(), failed_);
-  if (options_.verify) {
+  make_directories(dirs);
+  std::vector<std::size_t> order(files.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  const int rc = transfer(files, order);
+  if (options_.verify && rc != exit_codes::kNoSession) {
     std::fprintf(stderr, "restore: %s holds no manifest; nothing to verify against\n",
                  remote_root_.c_str());
     return exit_codes::kFailed;
   }
-  return failed_ == 0 ? exit_codes::kOk : exit_codes::kFailed;
+  return rc;
 }
 
 }  // namespace

@@ -10,6 +10,13 @@
 #include "cli/status.h"
 #include "cli/text.h"
 
+namespace {
+
+// The local service's "too many failed logins, try again later".
+constexpr int kLoginThrottled = 13;
+
+}  // namespace
+
 Session::Session(SessionOptions options)
     : options_(std::move(options)),
       client_(options_.cloud ? INTERFACE_CLOUD_LIBRARY : INTERFACE_LOCAL_SERVICE) {}
@@ -18,22 +25,40 @@ Session::~Session() { close(); }
 
 int Session::open() {
   if (open_) return exit_codes::kOk;
-  if (!password_) password_ = read_password(options_.user);
+  std::string password_error;
+  if (!password_) password_ = read_password(options_.user, options_.password_source, password_error);
   const std::optional<std::string>& password = password_;
   if (!password) {
-    std::fprintf(stderr,
-                 "login: no password: set BREVANTO_PASSWORD or run on a terminal\n");
+    std::fprintf(stderr, "login: %s\n", password_error.c_str());
     return exit_codes::kNoSession;
   }
   if (!is_valid_utf8(*password)) {  // checked here, so no error text can quote it
     std::fprintf(stderr, "login: the password is not valid UTF-8\n");
     return exit_codes::kNoSession;
   }
+  // The library refuses a value holding a double quote with -1, the status
+  // it also gives for a closed connection: refused here, with the reason.
+  for (const auto& [what, text] : {std::pair<const char*, const std::string*>{"password", &*password},
+                                   {"user name", &options_.user},
+                                   {"project name", &options_.project},
+                                   {"client type", &options_.client_type}}) {
+    if (text->find('"') != std::string::npos) {
+      std::fprintf(stderr, "login: the %s holds a double quote, which the library cannot send\n",
+                   what);
+      return exit_codes::kNoSession;
+    }
+  }
   const int status = client_.login(widen(options_.user).c_str(), widen(*password).c_str(),
                                    widen(options_.project).c_str(),
                                    widen(options_.client_type).c_str());
   if (status != 0) {
     fail("login", status);
+    if (!options_.cloud && status == -3 && client_.error_code() == kLoginThrottled) {
+      std::fprintf(stderr, "login: after 3 failed logins the service makes each further try of "
+                           "this name wait 4 s, then 8 s, 16 s and so on, and after 10 it "
+                           "locks the name (5 minutes unless its --lockout says otherwise); "
+                           "any try in that time is refused, also with the right password\n");
+    }
     return exit_codes::kNoSession;
   }
   open_ = true;

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "cli/password.h"
 #include "client/Brevanto.h"
 
 // downloadfile's flag, read by the cloud library only: replace an existing
@@ -17,6 +18,7 @@ struct SessionOptions {
   std::string user;
   std::string project;
   std::string client_type;
+  PasswordSource password_source;  // --password-file, --password-command
 };
 
 class Session {
@@ -38,6 +40,8 @@ class Session {
 
   CBrevanto& client() { return client_; }
   bool cloud() const { return options_.cloud; }
+  // The service's error code of the last failure it reported (status -3).
+  int error_code() const { return client_.error_code(); }
 
   // Replaces a stored file with a local one: updatefile on the local
   // service; the cloud library has no update, and its upload replaces an

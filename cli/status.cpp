@@ -52,8 +52,9 @@ std::string describe_failure(int status, int error_code, const std::wstring& err
   } else if (status == -2) {
     reason = "not supported by the local service back end";
   } else if (status == -1) {
-    reason = "a path or text the library refuses (empty, or holding a double quote), "
-             "or the service closed the connection";
+    // The command line sends no empty path and no double quote (it refuses
+    // them first), so -1 is the other case the library means by it.
+    reason = "the service closed the connection";
   } else if (status == 1) {
     reason = "the service's reply held no tag";
   } else if (status > 0) {

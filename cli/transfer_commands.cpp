@@ -6,14 +6,40 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <system_error>
 
 #include "cli/exit_codes.h"
+#include "cli/interrupt.h"
 #include "cli/local_target_check.h"
 #include "cli/local_path.h"
+#include "cli/parallel_sessions.h"
 #include "cli/status.h"
 #include "cli/storage_path.h"
 #include "cli/text.h"
+
+namespace {
+
+// Runs one transfer on a thread of its own, so that SIGINT or SIGTERM ends
+// the command at once (the library cannot cut a transfer short): the bar
+// goes, a line says so, and the process ends with kInterrupted.
+int interruptible(Session& session, Progress& progress, const char* command,
+                  const std::function<int(Session&)>& transfer) {
+  const InterruptGuard guard;
+  int status = 0;
+  const RunEnd end = run_in_parallel(session, 1, 1, [&](Session& client, std::size_t, std::size_t) {
+    status = transfer(client);
+    return JobOutcome::kContinue;
+  });
+  if (end == RunEnd::kInterrupted) {
+    progress.close();
+    std::printf("%s: interrupted\n", command);
+    exit_interrupted();
+  }
+  return status;
+}
+
+}  // namespace
 
 int run_put(Session& session, ProgressMode mode, const std::string& typed_local,
             const std::string& typed_remote, bool update) {
@@ -35,10 +61,12 @@ int run_put(Session& session, ProgressMode mode, const std::string& typed_local,
   progress.start_file(local_basename(local) + " -> " + remote, info.st_size);
   const std::wstring wide_local = widen(local);
   const std::wstring wide_remote = widen(remote);
-  const int status =
-      update ? session.replace(wide_local, wide_remote, Progress::on_progress, progress.context())
-             : session.client().addfile(wide_local.c_str(), wide_remote.c_str(),
-                                        Progress::on_progress, progress.context());
+  const int status = interruptible(session, progress, name, [&](Session& client) {
+    return update ? client.replace(wide_local, wide_remote, Progress::on_progress,
+                                   progress.context())
+                  : client.client().addfile(wide_local.c_str(), wide_remote.c_str(),
+                                            Progress::on_progress, progress.context());
+  });
   if (status != 0) {
     progress.abandon_file();
     progress.message(std::string(name) + " " + remote + ": " + session.failure(status));
@@ -66,8 +94,12 @@ int run_get(Session& session, ProgressMode mode, const std::string& typed_remote
 
   Progress progress(mode);
   progress.start_file(remote + " -> " + local, 0);
-  const int status = session.client().downloadfile(widen(local).c_str(), widen(remote).c_str(),
-                                                   kOverwrite, Progress::on_progress, progress.context());
+  const std::wstring wide_local = widen(local);
+  const std::wstring wide_remote = widen(remote);
+  const int status = interruptible(session, progress, "get", [&](Session& client) {
+    return client.client().downloadfile(wide_local.c_str(), wide_remote.c_str(), kOverwrite,
+                                        Progress::on_progress, progress.context());
+  });
   if (status != 0) {
     progress.abandon_file();
     progress.message("get " + remote + ": " + session.failure(status));

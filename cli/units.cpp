@@ -3,6 +3,42 @@
 #include <cstdio>
 #include <ctime>
 
+bool parse_size(const std::string& text, std::uint64_t& bytes) {
+  std::size_t digits = 0;
+  std::uint64_t value = 0;
+  while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') {
+    const auto digit = static_cast<std::uint64_t>(text[digits] - '0');
+    if (value > (UINT64_MAX - digit) / 10) return false;
+    value = value * 10 + digit;
+    ++digits;
+  }
+  if (digits == 0) return false;
+  std::string unit = text.substr(digits);
+  if (unit == "B" || unit == "b") unit.clear();
+  for (const char* tail : {"iB", "B", "ib", "b"}) {
+    const std::string suffix = tail;
+    if (unit.size() > suffix.size() &&
+        unit.compare(unit.size() - suffix.size(), suffix.size(), suffix) == 0) {
+      unit.resize(unit.size() - suffix.size());
+      break;
+    }
+  }
+  int shift = 0;
+  if (unit.size() > 1) return false;
+  if (unit.size() == 1) {
+    switch (unit[0]) {
+      case 'k': case 'K': shift = 10; break;
+      case 'm': case 'M': shift = 20; break;
+      case 'g': case 'G': shift = 30; break;
+      case 't': case 'T': shift = 40; break;
+      default: return false;
+    }
+  }
+  if (shift > 0 && value > (UINT64_MAX >> shift)) return false;
+  bytes = value << shift;
+  return true;
+}
+
 std::string human_bytes(std::uint64_t bytes) {
   static const char* const kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB"};
   if (bytes < 1024) return std::to_string(bytes) + " B";

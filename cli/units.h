@@ -9,6 +9,9 @@
 
 // "512 B", "1.5 KiB", "50.0 MiB".
 std::string human_bytes(std::uint64_t bytes);
+// "500", "64k", "10M", "2G", "1T" (also "10MiB", "10m"): bytes, with
+// powers of 1024; false for anything else and for sizes past 2^64.
+bool parse_size(const std::string& text, std::uint64_t& bytes);
 // "0:07", "12:05", "1:02:03".
 std::string human_duration(double seconds);
 

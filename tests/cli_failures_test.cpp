@@ -10,6 +10,7 @@ namespace {
 
 const char kLoggedIn[] = "<ACK Result=\"success\" ClientID=\"c1\"/>";
 const char kEmptyListing[] = "<ACK Result=\"success\"/>";
+const char kNotFound[] = "<ACK Result=\"failed\" errcode=\"3\" errtext=\"not found\"/>";
 
 bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
@@ -90,6 +91,8 @@ TEST(CliFailures, UsageErrorsExitWithTwoAndNeverConnect) {
       {"--backend", "ftp", "ls", "\\"},    // unknown back end
       {"ls", "--password", "x", "\\"},     // no password option exists
       {"get", "\\a", "b", "c"},            // one argument too many
+      {"ls", "\\a\"b"},                    // a double quote the library cannot send
+      {"backup", "--exclude-larger-than", "2X", ".", "\\bk"},  // not a size
   };
   for (const auto& args : wrong) {
     const CliResult result = run_cli(args);
@@ -116,6 +119,7 @@ TEST(CliFailures, BrokenConnectionDuringBackupIsNoSession) {
   auto service = claim_service_port();
   service->then({kLoggedIn});
   service->then({kEmptyListing});
+  service->then({kNotFound});      // the local root is accepted
   service->then({kEmptyListing});  // the backup directory exists, empty
   service->then_close();  // the AddFile of a.txt
   const TempDir temp;

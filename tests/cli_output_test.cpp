@@ -236,6 +236,7 @@ TEST_F(CliOutput, BackupWritesOneLinePerFileAndAddsOrUpdates) {
   const std::string& dir = temp.path();
   write_file(dir + "/tree/neu.txt", "12345");
   write_file(dir + "/tree/sub dir/alt ñ.txt", "123");
+  service->then({kNotFound});  // the local root is accepted
   // One listing tells what is stored: no existence check per file.
   service->then({"<ACK Result=\"success\"><dir ParentDir=\"\\bk\\\" Name=\"sub dir\"/>"
                  "<file ParentDir=\"\\bk\\sub dir\\\" Name=\"alt ñ.txt\"/></ACK>"});
@@ -248,8 +249,13 @@ TEST_F(CliOutput, BackupWritesOneLinePerFileAndAddsOrUpdates) {
                             "0 directories created, 0 skipped, 0 failed"),
             std::string::npos)
       << result.out;
-  const auto requests = service->requests();
-  ASSERT_EQ(requests.size(), 7u);
+  auto requests = service->requests();
+  ASSERT_EQ(requests.size(), 8u);
+  // The local root is asked first, before anything is read.
+  EXPECT_EQ(requests[2], "<DownloadFile PathName=\"\\bk\\.brevanto-manifest.probe\" "
+                         "LocalPathName=\"" + dir + "/tree/.brevanto-manifest.probe\" "
+                         "ClientID=\"c1\"/>");
+  requests.erase(requests.begin() + 2);
   EXPECT_EQ(requests[2], "<GetFileList StartDir=\"\\bk\" SearchSubDirs=\"true\" ClientId=\"c1\"/>");
   EXPECT_EQ(requests[3], "<AddFile PathName=\"\\bk\\neu.txt\" LocalPathName=\"" + dir +
                              "/tree/neu.txt\" ClientID=\"c1\"/>");
@@ -276,6 +282,20 @@ TEST_F(CliOutput, HelpAndVerboseSayWhereTheLogIs) {
   const CliResult result = run_cli({"-v", "ls", "\\"}, ".", env);
   EXPECT_EQ(result.exit_code, 0) << result.err;
   EXPECT_NE(result.err.find("brevanto: log " + log + "\n"), std::string::npos) << result.err;
+  EXPECT_TRUE(std::filesystem::exists(log));  // the session's lines went there
+}
+
+TEST_F(CliOutput, TheLogGoesToTheStateFolderAndHelpSaysHowToReadIt) {
+  const TempDir temp;
+  const std::string log = temp.path() + "/state/brevanto/Logs/Brevanto.log";
+  const std::vector<std::pair<std::string, std::string>> env = {
+      {"BREVANTO_PASSWORD", "pw"}, {"BREVANTO_LOG_DIR", kUnsetEnv},
+      {"XDG_STATE_HOME", temp.path() + "/state"}};
+  const std::string help = run_cli({"--help"}, ".", env).out;
+  EXPECT_NE(help.find("Log: " + log), std::string::npos) << help;
+  EXPECT_NE(help.find("iconv -f UTF-16LE"), std::string::npos) << help;
+  EXPECT_NE(help.find("128 MiB"), std::string::npos) << help;
+  EXPECT_EQ(run_cli({"ls", "\\"}, ".", env).exit_code, 0);
   EXPECT_TRUE(std::filesystem::exists(log));  // the session's lines went there
 }
 

@@ -198,7 +198,11 @@ TEST_F(CliWithService, AnInterruptedBackupSavesWhatItDidAndTheNextGoesOn) {
   result = run({"backup", "local", "\\bk"});
   ASSERT_EQ(result.exit_code, 0) << result.err;
   EXPECT_EQ(result.out.find(" 0 unchanged"), std::string::npos) << result.out;  // resumed
-  EXPECT_NE(result.out.find(", 0 updated,"), std::string::npos) << result.out;
+  // The manifest leaves out the file in flight at the interrupt (its stored
+  // copy may be old, new or none): at most that one is sent again.
+  EXPECT_TRUE(result.out.find(", 0 updated,") != std::string::npos ||
+              result.out.find(", 1 updated,") != std::string::npos)
+      << result.out;
   result = run({"restore", "\\bk", "restore/copy", "--verify"});
   EXPECT_EQ(result.exit_code, 0) << result.err;
   EXPECT_NE(result.out.find("verify: all 200 files match the manifest"), std::string::npos);
@@ -229,6 +233,16 @@ TEST_F(CliWithService, RestoreAndGetOutsideTheLocalRootsCreateNothing) {
     EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
     EXPECT_FALSE(fs::exists(outside)) << args[0];
   }
+}
+
+TEST_F(CliWithService, BackupOutsideTheLocalRootsStopsWithOneLine) {
+  const std::string outside = temp.path() + "/outside";
+  for (const char* name : {"a.txt", "b.txt", "c.txt"}) write_file(outside + "/" + name, name);
+  const CliResult result = run({"backup", outside, "\\bk"});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_EQ(result.err, "backup: cannot read " + outside + ": local path refused (allowed: " +
+                            local + ", " + restore + ")\n");
+  EXPECT_NE(run({"exists", "\\bk"}).exit_code, 0);  // nothing was sent
 }
 
 TEST(CliAndService, BothProgramsPrintTheProjectVersion) {

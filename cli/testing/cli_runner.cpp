@@ -29,6 +29,15 @@ CliResult run_cli(const std::vector<std::string>& args, const std::string& cwd,
 CliResult run_cli_interrupted(const std::vector<std::string>& args, const std::string& cwd,
                               const std::vector<std::pair<std::string, std::string>>& env,
                               const std::string& interrupt_at) {
+  if (interrupt_at.empty()) return run_cli_interrupted_when(args, cwd, env, nullptr);
+  return run_cli_interrupted_when(args, cwd, env, [&interrupt_at](const CliResult& result) {
+    return result.err.find(interrupt_at) != std::string::npos;
+  });
+}
+
+CliResult run_cli_interrupted_when(const std::vector<std::string>& args, const std::string& cwd,
+                                   const std::vector<std::pair<std::string, std::string>>& env,
+                                   const std::function<bool(const CliResult&)>& interrupt_when) {
   // Everything the child needs is built before the fork: the parent runs
   // the fake service's thread, so the child must not allocate.
   std::vector<std::string> env_text;
@@ -40,6 +49,15 @@ CliResult run_cli_interrupted(const std::vector<std::string>& args, const std::s
   }
   for (const auto& [name, value] : env) {
     if (value != kUnsetEnv) env_text.push_back(name + "=" + value);
+  }
+  // The program's log goes beside it, not into the user's state folder,
+  // unless the test chooses.
+  bool log_chosen = false;
+  for (const auto& pair : env) log_chosen |= pair.first == "BREVANTO_LOG_DIR";
+  for (const std::string& text : env_text) log_chosen |= text.rfind("BREVANTO_LOG_DIR=", 0) == 0;
+  if (!log_chosen) {
+    env_text.push_back("BREVANTO_LOG_DIR=" +
+                       (std::filesystem::path(BREVANTO_CLI_PATH).parent_path() / "Logs").string());
   }
   std::vector<char*> envp;
   for (std::string& text : env_text) envp.push_back(text.data());
@@ -77,6 +95,10 @@ CliResult run_cli_interrupted(const std::vector<std::string>& args, const std::s
   bool interrupted = false;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kTimeoutMs);
   while (open_pipes > 0 && std::chrono::steady_clock::now() < deadline) {
+    if (interrupt_when && !interrupted && interrupt_when(result)) {
+      kill(pid, SIGINT);
+      interrupted = true;
+    }
     if (poll(fds, 2, 200) <= 0) continue;
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP)) == 0) continue;
@@ -84,11 +106,6 @@ CliResult run_cli_interrupted(const std::vector<std::string>& args, const std::s
       const ssize_t got = read(fds[i].fd, buffer, sizeof(buffer));
       if (got > 0) {
         sinks[i]->append(buffer, static_cast<std::size_t>(got));
-        if (!interrupt_at.empty() && !interrupted &&
-            result.err.find(interrupt_at) != std::string::npos) {
-          kill(pid, SIGINT);
-          interrupted = true;
-        }
       } else {
         close(fds[i].fd);
         fds[i].fd = -1;

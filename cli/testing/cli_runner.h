@@ -3,6 +3,7 @@
 #ifndef BREVANTO_CLI_TESTING_CLI_RUNNER_H_
 #define BREVANTO_CLI_TESTING_CLI_RUNNER_H_
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -30,6 +31,12 @@ CliResult run_cli(const std::vector<std::string>& args, const std::string& cwd =
 CliResult run_cli_interrupted(const std::vector<std::string>& args, const std::string& cwd,
                               const std::vector<std::pair<std::string, std::string>>& env,
                               const std::string& interrupt_at);
+
+// As run_cli, but sends SIGINT to the program once `interrupt_when` (asked
+// whenever output arrives, and at least five times a second) is true.
+CliResult run_cli_interrupted_when(const std::vector<std::string>& args, const std::string& cwd,
+                                   const std::vector<std::pair<std::string, std::string>>& env,
+                                   const std::function<bool(const CliResult&)>& interrupt_when);
 
 // A FakeService on 11001; other programs on this machine may hold the port
 // for a while, so this waits for it (up to a minute).

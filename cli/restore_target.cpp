@@ -1,0 +1,128 @@
+#include "cli/restore_target.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "cli/manifest.h"
+
+namespace {
+
+std::string why(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+
+// The error of opening a component that should be a directory.
+std::string not_a_directory(const std::string& path) {
+  if (errno == ELOOP || errno == ENOTDIR) {
+    return path + " is a symbolic link or no directory; nothing is written through it";
+  }
+  return why(path.c_str());
+}
+
+}  // namespace
+
+bool RestoreTarget::open(const std::string& root, std::string& error) {
+  root_fd_ = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (root_fd_ < 0) error = why(root.c_str());
+  return root_fd_ >= 0;
+}
+
+RestoreTarget::~RestoreTarget() {
+  if (root_fd_ >= 0) ::close(root_fd_);
+}
+
+bool RestoreTarget::make_directory(const std::string& relative, std::string& error) const {
+  int fd = dup(root_fd_);
+  std::size_t from = 0;
+  while (fd >= 0 && from < relative.size()) {
+    std::size_t cut = relative.find('/', from);
+    if (cut == std::string::npos) cut = relative.size();
+    const std::string part = relative.substr(from, cut - from);
+    if (mkdirat(fd, part.c_str(), 0700) != 0 && errno != EEXIST) {
+      error = why(relative.substr(0, cut).c_str());
+      ::close(fd);
+      return false;
+    }
+    const int next = openat(fd, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next < 0) error = not_a_directory(relative.substr(0, cut));
+    ::close(fd);
+    fd = next;
+    from = cut + 1;
+  }
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
+}
+
+int RestoreTarget::open_parent(const std::string& relative, std::string& name,
+                               std::string& error) const {
+  int fd = dup(root_fd_);
+  std::size_t from = 0;
+  for (;;) {
+    const std::size_t cut = relative.find('/', from);
+    if (cut == std::string::npos) break;
+    const int next = openat(fd, relative.substr(from, cut - from).c_str(),
+                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next < 0) error = not_a_directory(relative.substr(0, cut));
+    ::close(fd);
+    if (next < 0) return -1;
+    fd = next;
+    from = cut + 1;
+  }
+  name = relative.substr(from);
+  return fd;
+}
+
+bool RestoreTarget::may_write_file(const std::string& relative, std::string& error) const {
+  std::string name;
+  const int parent = open_parent(relative, name, error);
+  if (parent < 0) return false;
+  struct stat info;
+  const bool link = fstatat(parent, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+                    S_ISLNK(info.st_mode);
+  ::close(parent);
+  if (link) error = relative + " is a symbolic link; nothing is written through it";
+  return !link;
+}
+
+bool RestoreTarget::set_metadata(const std::string& relative, int mode, std::int64_t mtime_ns,
+                                 std::string& error) const {
+  int fd = -1;
+  if (relative == ".") {
+    fd = dup(root_fd_);
+  } else {
+    std::string name;
+    const int parent = open_parent(relative, name, error);
+    if (parent < 0) return false;
+    // O_NONBLOCK: a FIFO put in the file's place does not hang the open.
+    fd = openat(parent, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) error = errno == ELOOP ? relative + " is a symbolic link; left alone"
+                                       : why(relative.c_str());
+    ::close(parent);
+  }
+  if (fd < 0) return false;
+  bool done = true;
+  if (mode != kUnknownMode && fchmod(fd, static_cast<mode_t>(mode)) != 0) {
+    error = why("chmod");
+    done = false;
+  }
+  if (done && mtime_ns != kUnknownTime) {
+    timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1].tv_sec = static_cast<time_t>(mtime_ns / 1000000000);
+    times[1].tv_nsec = static_cast<long>(mtime_ns % 1000000000);
+    if (times[1].tv_nsec < 0) {
+      times[1].tv_nsec += 1000000000;
+      --times[1].tv_sec;
+    }
+    if (futimens(fd, times) != 0) {
+      error = why("futimens");
+      done = false;
+    }
+  }
+  ::close(fd);
+  return done;
+}

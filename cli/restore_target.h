@@ -1,0 +1,40 @@
+// The directories and files a restore writes, reached without following a
+// symbolic link the restore did not make: a link inside the target (say
+// "sub -> /elsewhere") would otherwise let a manifest entry "sub/b.txt"
+// write, chmod and touch a file outside it.
+#ifndef BREVANTO_CLI_RESTORE_TARGET_H_
+#define BREVANTO_CLI_RESTORE_TARGET_H_
+
+#include <cstdint>
+#include <string>
+
+class RestoreTarget {
+ public:
+  // Opens the target directory (made before, by the caller). False with
+  // `error` set when that fails.
+  bool open(const std::string& root, std::string& error);
+  ~RestoreTarget();
+
+  // Makes the directory `relative` ('/' separators) and its missing parents
+  // (0700), one component at a time with O_NOFOLLOW. False with `error` set
+  // when a component is a link or no directory.
+  bool make_directory(const std::string& relative, std::string& error) const;
+  // True when the file `relative` may be written: its folders are
+  // directories reached without a link and it is not a link itself.
+  bool may_write_file(const std::string& relative, std::string& error) const;
+  // Sets a mode and modification time on the entry `relative` ("." for the
+  // target itself) through a descriptor opened with O_NOFOLLOW, so a link
+  // put in its place is never followed. `mode` or `mtime_ns` may be unknown
+  // (kUnknownMode, kUnknownTime): then it is left alone.
+  bool set_metadata(const std::string& relative, int mode, std::int64_t mtime_ns,
+                    std::string& error) const;
+
+ private:
+  // A descriptor of the directory holding `relative`'s last component, with
+  // that component in `name`; -1 with `error` set on failure. Close it.
+  int open_parent(const std::string& relative, std::string& name, std::string& error) const;
+
+  int root_fd_ = -1;
+};
+
+#endif  // BREVANTO_CLI_RESTORE_TARGET_H_

@@ -1,0 +1,62 @@
+// The manifest as read back from the storage, where anyone with the account
+// may have changed it: every line that can be read is kept, every other one
+// is reported, and no number is taken that the program cannot hold.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "cli/local_file.h"
+#include "cli/manifest.h"
+#include "cli/testing/cli_runner.h"
+
+namespace {
+
+struct LinesCase {
+  std::string text;
+  std::string paths;  // of the files read, joined with ','
+  std::vector<std::string> problems;
+};
+
+TEST(CliManifestLines, KeepsWhatCanBeReadAndReportsTheRest) {
+  const std::string hex(64, 'a');
+  const std::string sum = hex + "  ";
+  const std::vector<LinesCase> cases = {
+      {"# file 1 -9223372036854775808 0644\n" + sum + "a\n", "", {"line 1 is malformed"}},
+      {"# file 1 9223372036854775808 0644\n" + sum + "a\n", "", {"line 1 is malformed"}},
+      {"# file 1 -9223372036854775807 0644\n" + sum + "a\n", "a", {}},
+      {"# dir 0755 -9223372036854775808 d\n", "", {"line 1 is malformed"}},
+      {"# file 1 2 0644\n" + sum + "a\n# file 2 3 0644\n", "a",
+       {"line 3 is malformed: no checksum line follows it"}},
+      {"# file 1 2 0644\n# file 2 3 0644\n" + sum + "b\n", "b",
+       {"line 1 is malformed: no checksum line follows it"}},
+      {"# file 1 2 0644\n" + sum + "a\nnot an entry\n# file 1 2 0644\n" + sum + "c\n", "a,c",
+       {"line 3 is malformed"}},
+      // A malformed metadata line takes its checksum line with it.
+      {"# file x 2 0644\n" + sum + "a\n# file 1 2 0644\n" + sum + "b\n", "b",
+       {"line 1 is malformed"}},
+  };
+  for (const LinesCase& c : cases) {
+    Manifest manifest;
+    std::string error;
+    EXPECT_EQ(parse_manifest(c.text, manifest, error), c.problems.empty()) << c.text;
+    std::string paths;
+    for (const ManifestEntry& entry : manifest.files) paths += (paths.empty() ? "" : ",") + entry.path;
+    EXPECT_EQ(paths, c.paths) << c.text;
+    EXPECT_EQ(manifest.problems, c.problems) << c.text;
+    EXPECT_EQ(error, c.problems.empty() ? "" : c.problems.front()) << c.text;
+  }
+}
+
+TEST(CliManifestLines, TheScratchCopyStaysPrivate) {
+  const TempDir temp;
+  std::string path;
+  std::string error;
+  ASSERT_TRUE(write_scratch_file(temp.path(), ".brevanto-manifest", "x", path, error)) << error;
+  struct stat info;
+  ASSERT_EQ(stat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0600u);
+}
+
+}  // namespace

@@ -1,0 +1,126 @@
+// A restore against the reference service when the target or the manifest
+// is hostile: a manifest lives in the storage, where anyone with the account
+// can change it, and a target may hold links. Nothing is written through a
+// link the restore did not make, no special mode bit comes back unasked,
+// and a bad manifest line costs that line only.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/testing/cli_runner.h"
+#include "cli/testing/service_process.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+int mode_of(const std::string& path) {
+  struct stat info;
+  return lstat(path.c_str(), &info) == 0 ? static_cast<int>(info.st_mode & 07777) : -1;
+}
+
+class CliRestoreSafety : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    write_file(local + "/a.txt", "alpha");
+    write_file(local + "/sub/b.txt", "beta");
+    fs::create_directories(restore);
+    service = std::make_unique<ServiceProcess>(temp.path(), "ann", "pw",
+                                               std::vector<std::string>{local, restore});
+    ASSERT_EQ(run({"backup", "local", "\\bk"}).exit_code, 0);
+  }
+  CliResult run(const std::vector<std::string>& args) {
+    return run_cli(args, temp.path(), {{"BREVANTO_PASSWORD", "pw"}, {"BREVANTO_USER", "ann"}});
+  }
+
+  TempDir temp;
+  const std::string local = temp.path() + "/local";
+  const std::string restore = temp.path() + "/restore";
+  std::unique_ptr<ServiceProcess> service;
+};
+
+TEST_F(CliRestoreSafety, NeverWritesThroughALinkInTheTarget) {
+  const std::string elsewhere = restore + "/elsewhere";
+  const std::string victim = restore + "/victim.txt";
+  fs::create_directories(elsewhere);
+  write_file(victim, "keep");
+  chmod(victim.c_str(), 0600);
+  fs::create_directories(restore + "/copy");
+  symlink(elsewhere.c_str(), (restore + "/copy/sub").c_str());
+  symlink(victim.c_str(), (restore + "/copy/a.txt").c_str());
+
+  const CliResult result = run({"restore", "\\bk", "restore/copy"});
+  EXPECT_EQ(result.exit_code, 1) << result.out;
+  EXPECT_NE(result.err.find("sub is a symbolic link"), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("a.txt is a symbolic link"), std::string::npos) << result.err;
+  EXPECT_TRUE(fs::is_empty(elsewhere));
+  EXPECT_EQ(read_file(victim), "keep");
+  EXPECT_EQ(mode_of(victim), 0600);
+}
+
+struct HostileCase {
+  std::string lines;  // after the header and "# dir 0777 0 ."
+  std::vector<std::string> extra_args;
+  int exit_code;
+  std::string err;     // a part of stderr
+  bool a_restored;
+  bool b_restored;
+  int a_mode;  // when restored
+};
+
+TEST_F(CliRestoreSafety, AHostileManifestCostsItsBadLinesOnly) {
+  const std::string hex(64, 'a');
+  const std::string a = "# file 5 1700000000000000000 0644\n" + hex + "  a.txt\n";
+  const std::string b = "# file 4 1700000000000000000 0644\n" + hex + "  sub/b.txt\n";
+  const std::vector<HostileCase> cases = {
+      {"# file 5 -9223372036854775808 0644\n" + hex + "  a.txt\n" + b, {}, 1,
+       "manifest line 3 is malformed; skipped", false, true, 0},
+      {a + "# file 4 1 0644\n", {}, 1, "line 5 is malformed: no checksum line follows it", true,
+       false, 0644},
+      {a + "this line is no entry\n" + b, {}, 1, "manifest line 5 is malformed", true, true, 0644},
+      {"# file 5 1 6777\n" + hex + "  a.txt\n" + b, {}, 0,
+       "1 entries restored without their setuid, setgid or sticky bits", true, true, 0777},
+      {"# file 5 1 4755\n" + hex + "  a.txt\n", {"--special-bits"}, 0, "", true, false, 04755},
+      {a + "# file 4 1 0644\n" + hex + "  sub/b\"q.txt\n", {}, 1,
+       "skipped sub/b\"q.txt: name holds a double quote", true, false, 0644},
+      {a + "# file 4 1 0644\n" + hex + "  sub/\xff.txt\n", {}, 1, "name is not valid UTF-8",
+       true, false, 0644},
+  };
+  int n = 0;
+  for (const HostileCase& c : cases) {
+    const std::string manifest = local + "/manifest" + std::to_string(n);
+    write_file(manifest, "# brevanto manifest 2\n# dir 0777 0 .\n" + c.lines);
+    ASSERT_EQ(run({"update", manifest, "\\bk\\.brevanto-manifest"}).exit_code, 0);
+    // An existing target keeps its own mode, whatever the manifest says of ".".
+    const std::string target = restore + "/t" + std::to_string(n++);
+    fs::create_directories(target);
+    chmod(target.c_str(), 0750);
+    std::vector<std::string> args = {"restore", "\\bk", target};
+    args.insert(args.end(), c.extra_args.begin(), c.extra_args.end());
+    const CliResult result = run(args);
+    EXPECT_EQ(result.exit_code, c.exit_code) << c.lines << result.err;
+    EXPECT_NE(result.err.find(c.err), std::string::npos) << c.lines << result.err;
+    EXPECT_EQ(fs::exists(target + "/a.txt"), c.a_restored) << c.lines;
+    EXPECT_EQ(fs::exists(target + "/sub/b.txt"), c.b_restored) << c.lines;
+    if (c.a_restored) {
+      EXPECT_EQ(mode_of(target + "/a.txt"), c.a_mode) << c.lines;
+    }
+    EXPECT_EQ(mode_of(target), 0750) << c.lines;
+  }
+}
+
+}  // namespace
