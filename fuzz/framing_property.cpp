@@ -1,5 +1,7 @@
 #include "fuzz/framing_property.h"
 
+#include <cctype>
+
 #include "protocol/message_framer.h"
 
 namespace {
@@ -136,6 +138,30 @@ std::vector<std::size_t> cuts_inside_markup(const std::string& text) {
   return out;
 }
 
+// Offsets of an open report (its text starts with "<RPT ", its head not
+// closed) where a cut between two tags is proved to go on: before an end
+// tag or an entry, past the head.
+std::vector<std::size_t> cuts_before_continuation(const std::string& text) {
+  std::vector<std::size_t> out;
+  std::string lower = text;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const std::size_t first = lower.find('<');
+  const std::size_t head_end = lower.find('>');
+  if (first == std::string::npos || lower.compare(first, 5, "<rpt ") != 0 ||
+      head_end == std::string::npos || lower[head_end - 1] == '/') {
+    return out;
+  }
+  const std::vector<bool> inside = inside_markup(text);
+  for (std::size_t p = head_end + 1; p < text.size(); ++p) {
+    if (text[p] != '<' || inside[p]) continue;
+    const std::string tag = lower.substr(p, lower.find('>', p) - p);
+    const bool entry =
+        tag.find("parentdir=") != std::string::npos && tag.find(" name=") != std::string::npos;
+    if (text[p + 1] == '/' || entry) out.push_back(p);
+  }
+  return out;
+}
+
 // Takes every message the framer gives for a receive that ended here; when
 // `long_gap`, also what the grace wait then lets go.
 void take_all(CMessageFramer& framer, CMessageFramer::Transport transport, bool long_gap,
@@ -174,9 +200,11 @@ std::vector<std::string> frame_delivery(const std::vector<std::string>& messages
   std::vector<std::string> out;
   for (std::size_t m = 0; m < messages.size(); ++m) {
     const std::string& text = messages[m];
-    // Where this message's bytes are cut: inside markup (a receive ends,
-    // the rest comes after any delay), or anywhere while more follows.
+    // Where this message's bytes are cut: inside markup, or in an open
+    // report before a tag that proves it goes on (a receive ends, the rest
+    // comes after any delay), or anywhere while more follows.
     const std::vector<std::size_t> inside = cuts_inside_markup(text);
+    const std::vector<std::size_t> going_on = cuts_before_continuation(text);
     std::size_t offset = 0;
     while (offset < text.size()) {
       const std::uint8_t choice = bytes.next();
@@ -184,6 +212,9 @@ std::vector<std::string> frame_delivery(const std::vector<std::string>& messages
       CMessageFramer::Transport transport = CMessageFramer::kReceiveEnded;
       if (choice % 4 == 1 && !inside.empty()) {
         const std::size_t cut = inside[bytes.next() % inside.size()];
+        if (cut > offset) end = cut;
+      } else if (choice % 4 == 0 && !going_on.empty()) {
+        const std::size_t cut = going_on[bytes.next() % going_on.size()];
         if (cut > offset) end = cut;
       } else if (choice % 4 == 2) {
         end = std::min(text.size(), offset + 1 + bytes.next() % 64);

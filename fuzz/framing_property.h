@@ -4,6 +4,8 @@
 //   - joined in receives that end anywhere while more bytes follow,
 //   - split inside tags, quoted values and comments, with any delay before
 //     the rest,
+//   - split between two tags of an open report where the rest starts with
+//     an end tag or an entry, with any delay,
 // and mixes of these (white space between messages may go to either side,
 // which the parser reads the same). Drip-fed at any byte with long gaps,
 // no message is taken that ends inside a tag, and every byte is read once,
@@ -43,7 +45,7 @@ class ByteSource {
 std::vector<std::string> make_reply_messages(ByteSource& bytes);
 
 // Delivers `messages` in receives that `bytes` chooses (whole, joined,
-// split inside markup) and returns the messages read, each with the white
+// split inside markup or before a proved continuation) and returns the messages read, each with the white
 // space around it trimmed.
 std::vector<std::string> frame_delivery(const std::vector<std::string>& messages,
                                         ByteSource& bytes);

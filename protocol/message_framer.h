@@ -24,6 +24,10 @@
 //      A tag nested in a message, with a Result attribute or not, never
 //      begins a new one, and neither does an entry; since a cut needs the
 //      whole tag, a message followed by a cut-off tag waits for its rest.
+//      The second rule cannot fire inside a whole message: once every
+//      element of a message in XML form has closed, the message is over
+//      (XML has one element a document), and the entries some services
+//      write after a closed head are exempt.
 //      In requests (kRequestHeads), any start tag once every element has
 //      closed begins the next request.
 //   2. Bytes that end inside a tag, a quoted value, a comment or a
