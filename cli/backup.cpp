@@ -4,7 +4,12 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -24,6 +29,7 @@
 #include "cli/remote_tree.h"
 #include "cli/status.h"
 #include "cli/storage_path.h"
+#include "cli/stored_name.h"
 #include "cli/text.h"
 #include "cli/units.h"
 
@@ -65,6 +71,59 @@ int ensure_storage_dir(CBrevanto& client, const std::string& path, Tally& tally)
   return 0;
 }
 
+// A second name, below the backed-up directory, for a file whose own name
+// the library cannot carry: a hard link, or a copy where none can be made
+// (another file system). Removed at the end of its scope.
+class ScratchCopy {
+ public:
+  ScratchCopy(const std::string& source, const std::string& local_root) {
+    if (source.empty()) return;
+    static std::atomic<unsigned> counter{0};
+    path_ = local_join(local_root, std::string(kManifestName) + ".send-" +
+                                       std::to_string(getpid()) + "-" + std::to_string(counter++));
+    if (link(source.c_str(), path_.c_str()) == 0) return;
+    if (!copy(source)) {
+      unlink(path_.c_str());
+      path_.clear();
+    }
+  }
+  ~ScratchCopy() {
+    if (!path_.empty()) unlink(path_.c_str());
+  }
+  ScratchCopy(const ScratchCopy&) = delete;
+  ScratchCopy& operator=(const ScratchCopy&) = delete;
+
+  const std::string& path() const { return path_; }
+  const std::string& error() const { return error_; }
+
+ private:
+  bool copy(const std::string& source) {
+    const int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    const int out =
+        in < 0 ? -1 : open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    bool done = in >= 0 && out >= 0;
+    char buffer[65536];
+    while (done) {
+      const ssize_t got = read(in, buffer, sizeof(buffer));
+      if (got <= 0) {
+        done = got == 0;
+        break;
+      }
+      done = write(out, buffer, static_cast<std::size_t>(got)) == got;
+    }
+    if (!done) error_ = std::strerror(errno);
+    if (in >= 0) close(in);
+    if (out >= 0 && close(out) != 0 && done) {
+      error_ = std::strerror(errno);
+      done = false;
+    }
+    return done;
+  }
+
+  std::string path_;
+  std::string error_;
+};
+
 class Backup {
  public:
   Backup(Session& session, ProgressMode mode, const BackupOptions& options)
@@ -81,7 +140,8 @@ class Backup {
   int create_directories();
   void plan_files();
   JobOutcome back_up(Session& session, std::size_t index, std::size_t slot);
-  void delete_missing();
+  void delete_missing(bool dry_run = false);
+  int report_dry_run();
   const RemoteEntry* find_stored(const std::string& relative) const;
   const ManifestEntry* find_previous(const std::string& relative) const;
   const ManifestEntry* snapshot_entry(std::size_t index) const;
@@ -118,6 +178,7 @@ class Backup {
   Tally tally_;
   bool connection_lost_ = false;
   std::size_t excluded_ = 0;  // entries the exclusion options left out
+  std::size_t links_ = 0;     // symbolic links, kept in the manifest only
   std::atomic<bool> disk_full_{false};  // the storage said so once: nothing more is sent
 };
 
@@ -162,6 +223,10 @@ int Backup::run() {
   take_local_tree(walk_local_tree(local_root_, walk));
   if (const int rc = prepare_storage()) return rc;
   read_previous_manifest();
+  if (options_.dry_run) {
+    plan_files();
+    return report_dry_run();
+  }
   if (const int rc = create_directories()) return rc;
   plan_files();
   if (interrupted()) {  // before anything was sent: the last manifest stays
@@ -207,6 +272,7 @@ int Backup::run() {
               human_bytes(local_bytes_).c_str(), tally_.added, tally_.updated, tally_.unchanged,
               tally_.deleted, tally_.dirs_created, tally_.skipped, tally_.failed);
   if (excluded_ > 0) std::printf("backup: %zu entries excluded\n", excluded_);
+  if (links_ > 0) std::printf("backup: %zu symbolic links kept in the manifest\n", links_);
   return tally_.failed == 0 ? exit_codes::kOk : exit_codes::kFailed;
 }
 
@@ -233,9 +299,14 @@ void Backup::take_local_tree(LocalTree tree) {
   for (LocalEntry& entry : tree.entries) {
     if (entry.is_dir) {
       next_.dirs.push_back(ManifestDir{std::move(entry.relative), entry.mode, entry.mtime_ns});
+    } else if (entry.is_link) {
+      ++links_;
+      next_.links.push_back(
+          ManifestLink{std::move(entry.relative), std::move(entry.link_target), entry.mtime_ns});
     } else {
       next_.files.push_back(ManifestEntry{std::string(), entry.size, std::move(entry.relative),
-                                          entry.mtime_ns, entry.mode});
+                                          entry.mtime_ns, entry.mode,
+                                          std::move(entry.hardlink_to)});
     }
   }
 }
@@ -246,6 +317,11 @@ int Backup::prepare_storage() {
   if (status != 0) {
     if (connection_lost(status, session_.cloud())) return session_.fail("backup: ls " + remote_root_, status);
     stored_ = RemoteTree();
+    if (options_.dry_run) {
+      std::printf("would create directory %s\n", remote_root_.c_str());
+      ++tally_.dirs_created;
+      return exit_codes::kOk;
+    }
     if ((status = ensure_storage_dir(session_.client(), remote_root_, tally_)) != 0) {
       return session_.fail("backup: mkdir " + remote_root_, status);
     }
@@ -288,7 +364,7 @@ void Backup::read_previous_manifest() {
 
 int Backup::create_directories() {
   for (std::size_t i = 1; i < next_.dirs.size(); ++i) {  // after "."
-    const std::string& relative = next_.dirs[i].path;
+    const std::string relative = stored_relative(next_.dirs[i].path);
     const RemoteEntry* stored = find_stored(relative);
     if (stored != nullptr && stored->is_dir) continue;
     const std::string remote = storage_join(remote_root_, relative);
@@ -310,7 +386,7 @@ void Backup::plan_files() {
   for (std::size_t i = 0; i < next_.files.size(); ++i) {
     ManifestEntry& entry = next_.files[i];
     FileJob& job = jobs_[i];
-    const RemoteEntry* stored = find_stored(entry.path);
+    const RemoteEntry* stored = find_stored(stored_relative(entry.path));
     job.stored = stored != nullptr && !stored->is_dir;
     if (job.stored) job.previous = find_previous(entry.path);
     const ManifestEntry* previous = job.previous;
@@ -329,7 +405,7 @@ JobOutcome Backup::back_up(Session& session, std::size_t index, std::size_t slot
   ManifestEntry& entry = next_.files[index];
   FileJob& job = jobs_[index];
   const std::string path = local_join(local_root_, entry.path);
-  const std::string remote = storage_join(remote_root_, entry.path);
+  const std::string remote = storage_join(remote_root_, stored_relative(entry.path));
   progress_->start_file(entry.path, entry.size, slot);
   FileHash hash;
   std::string error;
@@ -351,7 +427,17 @@ JobOutcome Backup::back_up(Session& session, std::size_t index, std::size_t slot
     ++tally_.unchanged;
     return JobOutcome::kContinue;
   }
-  const std::wstring wide_local = widen(path);
+  // A name the library cannot carry is sent through a scratch name.
+  const ScratchCopy scratch(needs_scratch_file(entry.path) ? path : std::string(), local_root_);
+  if (!scratch.error().empty()) {
+    progress_->abandon_file(slot);
+    progress_->message("backup: cannot read " + path + ": " + scratch.error());
+    std::lock_guard<std::mutex> lock(tally_mutex_);
+    job.state = FileJob::State::kFailed;
+    ++tally_.failed;
+    return JobOutcome::kContinue;
+  }
+  const std::wstring wide_local = widen(scratch.path().empty() ? path : scratch.path());
   const std::wstring wide_remote = widen(remote);
   void* context = progress_->context(slot);
   {
@@ -388,17 +474,57 @@ JobOutcome Backup::back_up(Session& session, std::size_t index, std::size_t slot
   return JobOutcome::kContinue;
 }
 
+// What a backup would do, printed, with nothing sent, created or removed:
+// the files it would add or update (with --checksum, read to tell), the
+// directories it would create and, with --delete, what it would remove.
+int Backup::report_dry_run() {
+  for (std::size_t i = 1; i < next_.dirs.size(); ++i) {  // after "."
+    const RemoteEntry* stored = find_stored(stored_relative(next_.dirs[i].path));
+    if (stored != nullptr && stored->is_dir) continue;
+    std::printf("would create directory %s\n", next_.dirs[i].path.c_str());
+    ++tally_.dirs_created;
+  }
+  std::uint64_t bytes = 0;
+  for (const std::size_t index : transfers_) {
+    const ManifestEntry& entry = next_.files[index];
+    const FileJob& job = jobs_[index];
+    if (interrupted()) exit_interrupted();
+    if (job.previous) {  // as when it is backed up, the same content is no change
+      FileHash hash;
+      std::string error;
+      if (hash_file(local_join(local_root_, entry.path), hash, error) &&
+          hash.sha256_hex == job.previous->sha256_hex && hash.size == job.previous->size) {
+        ++tally_.unchanged;
+        continue;
+      }
+    }
+    std::printf("would %s %s (%s)\n", job.stored ? "update" : "add", entry.path.c_str(),
+                human_bytes(entry.size).c_str());
+    ++(job.stored ? tally_.updated : tally_.added);
+    bytes += entry.size;
+  }
+  if (options_.delete_missing) delete_missing(true);
+  std::printf("backup --dry-run: %s -> %s: would add %zu and update %zu files (%s), create %zu "
+              "directories, delete %zu entries; %zu unchanged, %zu skipped, %zu failed; nothing "
+              "was sent\n",
+              local_root_.c_str(), remote_root_.c_str(), tally_.added, tally_.updated,
+              human_bytes(bytes).c_str(), tally_.dirs_created, tally_.deleted, tally_.unchanged,
+              tally_.skipped, tally_.failed);
+  return tally_.failed == 0 ? exit_codes::kOk : exit_codes::kFailed;
+}
+
 // Removes what the storage holds below the backup directory and the local
 // tree does not: the topmost such entry of each branch, with its content.
-void Backup::delete_missing() {
-  std::vector<std::string_view> local;
+// With `dry_run`, prints what it would remove instead.
+void Backup::delete_missing(bool dry_run) {
+  std::vector<std::string> local;  // as stored
   local.reserve(next_.dirs.size() + next_.files.size());
-  for (const ManifestDir& dir : next_.dirs) local.push_back(dir.path);
-  for (const ManifestEntry& file : next_.files) local.push_back(file.path);
+  for (const ManifestDir& dir : next_.dirs) local.push_back(stored_relative(dir.path));
+  for (const ManifestEntry& file : next_.files) local.push_back(stored_relative(file.path));
   std::sort(local.begin(), local.end());
   std::string removed_dir;  // entries below it went with it
   for (const RemoteEntry& entry : stored_.entries) {
-    if (std::binary_search(local.begin(), local.end(), std::string_view(entry.relative)) ||
+    if (std::binary_search(local.begin(), local.end(), entry.relative) ||
         entry.relative.compare(0, std::string(kManifestName).size(), kManifestName) == 0) {
       continue;
     }
@@ -407,6 +533,12 @@ void Backup::delete_missing() {
       continue;
     }
     const std::string remote = storage_join(remote_root_, entry.relative);
+    if (dry_run) {
+      std::printf("would delete %s\n", entry.relative.c_str());
+      if (entry.is_dir) removed_dir = entry.relative;
+      ++tally_.deleted;
+      continue;
+    }
     const std::wstring wide = widen(remote);
     CBrevanto& client = session_.client();
     const int status = entry.is_dir ? client.removedir(wide.c_str()) : client.removefile(wide.c_str());
@@ -461,6 +593,7 @@ Manifest Backup::snapshot(bool incomplete) {
   Manifest manifest;
   manifest.incomplete = incomplete;
   manifest.dirs = std::move(next_.dirs);
+  manifest.links = std::move(next_.links);
   std::vector<ManifestEntry>& files = next_.files;
   std::size_t kept = 0;
   for (std::size_t i = 0; i < files.size(); ++i) {
@@ -483,6 +616,7 @@ Manifest Backup::snapshot_copy() {
   Manifest manifest;
   manifest.incomplete = true;
   manifest.dirs = next_.dirs;
+  manifest.links = next_.links;
   for (std::size_t i = 0; i < jobs_.size(); ++i) {
     if (const ManifestEntry* entry = snapshot_entry(i)) manifest.files.push_back(*entry);
   }

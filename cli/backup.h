@@ -17,6 +17,7 @@ struct BackupOptions {
   bool copy_links = false;  // follow links to files
   bool checksum = false;    // compare content, not size and time, with the last backup
   bool delete_missing = false;  // remove stored entries that are gone locally
+  bool dry_run = false;         // print what would be sent and removed; change nothing
   std::size_t transfers = 4;    // clients at work at once
   // Left out: entries matching these gitignore-style patterns, or those of
   // these files (one a line), directories tagged CACHEDIR.TAG (but the tag),
@@ -36,7 +37,8 @@ struct BackupOptions {
 // or the storage is full (nothing more is sent then); kNoSession when the
 // connection broke (the manifest then lists what was sent, marked
 // incomplete, through a new connection). SIGINT or SIGTERM stores that
-// manifest and ends the process at once with kInterrupted.
+// manifest and ends the process at once with kInterrupted. With `dry_run`
+// it prints what it would send, create and remove, and changes nothing.
 int run_backup(Session& session, ProgressMode mode, const BackupOptions& options);
 
 #endif  // BREVANTO_CLI_BACKUP_H_

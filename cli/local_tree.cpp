@@ -2,11 +2,14 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <utility>
 
 #include "cli/interrupt.h"
 #include "cli/text.h"
@@ -44,10 +47,28 @@ bool is_service_store(const std::vector<std::string>& sorted_names) {
          std::binary_search(sorted_names.begin(), sorted_names.end(), "service.lock");
 }
 
+// The target of the link `path`; false when it cannot be read.
+bool read_link(const std::string& path, std::size_t size_hint, std::string& target) {
+  std::size_t size = size_hint + 1 < 256 ? 256 : size_hint + 1;
+  for (;;) {
+    target.resize(size);
+    const ssize_t got = readlink(path.c_str(), &target[0], size);
+    if (got < 0) return false;
+    if (static_cast<std::size_t>(got) < size) {
+      target.resize(static_cast<std::size_t>(got));
+      return true;
+    }
+    size *= 2;
+  }
+}
+
+// Files with more than one name, by device and inode: the first name met.
+using HardLinks = std::map<std::pair<dev_t, ino_t>, std::string>;
+
 // Walks one directory into `tree`; false, with nothing added, when the
 // directory is a service's storage root.
 bool walk(const std::string& root, const std::string& relative_dir, const WalkOptions& options,
-          LocalTree& tree) {
+          LocalTree& tree, HardLinks& hard_links) {
   const std::string dir = relative_dir.empty() ? root : root + "/" + relative_dir;
   DIR* stream = opendir(dir.c_str());
   if (!stream) {
@@ -86,16 +107,20 @@ bool walk(const std::string& root, const std::string& relative_dir, const WalkOp
     }
     if (S_ISLNK(info.st_mode)) {
       struct stat target;
-      if (stat(full.c_str(), &target) != 0) {
-        tree.skipped.push_back(relative + ": dangling link");
+      if (options.copy_links && stat(full.c_str(), &target) == 0 && S_ISREG(target.st_mode)) {
+        info = target;
+      } else {
+        LocalEntry link;
+        link.relative = relative;
+        link.is_link = true;
+        link.mtime_ns = mtime_ns(info);
+        if (!read_link(full, static_cast<std::size_t>(info.st_size), link.link_target)) {
+          tree.problems.push_back(relative + ": " + std::strerror(errno));
+        } else {
+          tree.entries.push_back(std::move(link));
+        }
         continue;
       }
-      if (!options.copy_links || !S_ISREG(target.st_mode)) {
-        tree.skipped.push_back(relative + (S_ISDIR(target.st_mode) ? ": link to a directory"
-                                                                    : ": link"));
-        continue;
-      }
-      info = target;
     }
     if (!S_ISDIR(info.st_mode) && !S_ISREG(info.st_mode)) {
       tree.skipped.push_back(relative + ": " + special_kind(info.st_mode));
@@ -106,21 +131,20 @@ bool walk(const std::string& root, const std::string& relative_dir, const WalkOp
       ++tree.excluded;
       continue;
     }
-    const std::string reason = unstorable_name_reason(name);
-    if (!reason.empty()) {
-      tree.problems.push_back(relative + ": " + reason);
-      continue;
-    }
     LocalEntry entry{relative, S_ISDIR(info.st_mode), 0, mtime_ns(info),
                      static_cast<int>(info.st_mode & 07777)};
     if (entry.is_dir) {
       tree.entries.push_back(std::move(entry));
-      if (!walk(root, relative, options, tree)) {
+      if (!walk(root, relative, options, tree, hard_links)) {
         tree.entries.pop_back();
         tree.service_stores.push_back(relative);
       }
     } else {
       entry.size = static_cast<std::uint64_t>(info.st_size);
+      if (info.st_nlink > 1) {
+        const auto known = hard_links.emplace(std::make_pair(info.st_dev, info.st_ino), relative);
+        if (!known.second) entry.hardlink_to = known.first->second;
+      }
       ++tree.files;
       tree.bytes += entry.size;
       tree.entries.push_back(std::move(entry));
@@ -150,6 +174,7 @@ LocalTree walk_local_tree(const std::string& root, const WalkOptions& options) {
     tree.root_mode = static_cast<int>(info.st_mode & 07777);
     tree.root_mtime_ns = mtime_ns(info);
   }
-  if (!walk(root, std::string(), options, tree)) tree.service_stores.push_back(".");
+  HardLinks hard_links;
+  if (!walk(root, std::string(), options, tree, hard_links)) tree.service_stores.push_back(".");
   return tree;
 }

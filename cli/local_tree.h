@@ -10,18 +10,23 @@
 #include "cli/exclusion.h"
 
 struct LocalEntry {
-  std::string relative;  // UTF-8, '/' separators
+  std::string relative;  // the names' bytes, '/' separators
   bool is_dir = false;
   std::uint64_t size = 0;
   std::int64_t mtime_ns = 0;  // since 1970-01-01 UTC
   int mode = 0;               // permission bits (07777)
+  bool is_link = false;       // a symbolic link, not followed
+  std::string link_target{};  // its target as it reads
+  // For a file with more than one name: the first of its names the walk
+  // met (an earlier entry), or empty.
+  std::string hardlink_to{};
 };
 
 struct LocalTree {
   int root_mode = 0;
   std::int64_t root_mtime_ns = 0;
   std::vector<LocalEntry> entries;
-  // Entries left out on purpose (links, special files), and why: notices.
+  // Entries left out on purpose (FIFOs, sockets, devices), and why: notices.
   std::vector<std::string> skipped;
   // Entries that should be backed up but cannot be, and why: failures.
   std::vector<std::string> problems;
@@ -36,7 +41,8 @@ struct WalkOptions {
   // Top-level names starting with it are left out silently.
   std::string reserved_prefix;
   // Links to files are taken as the files they name; links to directories
-  // are never followed (no loops).
+  // and dangling ones are kept as links (directories are never followed: no
+  // loops). Without it every link is kept as a link.
   bool copy_links = false;
   // Entries these match are left out (null: none).
   const ExcludeRules* exclude = nullptr;
@@ -47,9 +53,9 @@ struct WalkOptions {
   std::uint64_t exclude_larger_than = 0;
 };
 
-// Names the storage cannot hold (not UTF-8, holding a backslash, a double
-// quote or a control character) and unreadable entries are problems; links,
-// FIFOs, sockets and devices are skipped. The storage root of a
+// Every name is taken (see cli/stored_name.h for the names the storage
+// cannot hold); unreadable entries are problems; FIFOs, sockets and devices
+// are skipped. The storage root of a
 // brevanto-service (a directory holding its catalog.sqlite3 and
 // service.lock) is always left out, whatever the patterns: the service
 // refuses to read it, and it changes while it is read. Stops early once

@@ -1,9 +1,10 @@
 // brevanto: the command-line host of the Brevanto client library.
 //
 // Exit codes: 0 success; 1 an operation failed (also: `exists` found nothing,
-// `restore --verify` found differences); 2 usage error; 3 no session (the
-// service is not reachable, the login was refused, or the connection broke);
-// 130 a backup, restore, get, put or update stopped by SIGINT or SIGTERM.
+// `restore --verify` or `check` found differences); 2 usage error; 3 no
+// session (the service is not reachable, the login was refused, or the
+// connection broke); 130 a backup, restore, check, get, put or update stopped
+// by SIGINT or SIGTERM.
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "cli/backup.h"
+#include "cli/check.h"
 #include "cli/command_suggestion.h"
 #include "cli/directory_commands.h"
 #include "cli/exit_codes.h"
@@ -205,9 +207,11 @@ int main(int argc, char** argv) {
   backup->add_option("LOCAL_DIR", backup_options.local_dir, "local directory")->required();
   backup->add_option("REMOTE_DIR", backup_options.remote_dir, "storage directory")->required();
   backup->add_flag("-L,--copy-links", backup_options.copy_links,
-                   "back up the files that links name (links are skipped otherwise)");
+                   "back up the files that links to files name (else links are kept as links)");
   backup->add_flag("--checksum", backup_options.checksum,
                    "compare content with the last backup, not size and modification time");
+  backup->add_flag("-n,--dry-run", backup_options.dry_run,
+                   "print what would be sent, created and removed; change nothing");
   backup->add_flag("--delete", backup_options.delete_missing,
                    "remove stored files and directories that are gone locally");
   backup->add_option("--exclude", backup_options.excludes,
@@ -243,6 +247,20 @@ int main(int argc, char** argv) {
     };
   });
 
+  CheckOptions check_options;
+  CLI::App* check = app.add_subcommand(
+      "check", "check that the storage holds every file of a backup's last manifest");
+  check->add_option("REMOTE_DIR", check_options.remote_dir, "storage directory of the backup")
+      ->required();
+  check->add_option("SCRATCH_DIR", check_options.scratch_dir,
+                    "local folder for scratch files the service may write (default: .)");
+  check->add_flag("--read-data", check_options.read_data,
+                  "download every file and compare its size and SHA-256");
+  transfers_option(check, check_options.transfers);
+  check->callback([&] {
+    action = [&](Session& session, ProgressMode) { return run_check(session, check_options); };
+  });
+
   if (refuse_unknown_command(app, argc, argv)) return exit_codes::kUsage;
   try {
     app.parse(argc, argv);
@@ -254,7 +272,8 @@ int main(int argc, char** argv) {
   // gives for a closed connection: such paths are refused here.
   for (const std::string* typed : {&path, &local, &remote, &backup_options.local_dir,
                                    &backup_options.remote_dir, &restore_options.remote_dir,
-                                   &restore_options.local_dir}) {
+                                   &restore_options.local_dir, &check_options.remote_dir,
+                                   &check_options.scratch_dir}) {
     if (typed->find('"') != std::string::npos) {
       std::fprintf(stderr, "brevanto: %s: a path holding a double quote cannot be sent\n",
                    typed->c_str());

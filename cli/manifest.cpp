@@ -11,6 +11,55 @@ constexpr std::string_view kHeader = "# brevanto manifest 2";
 constexpr std::string_view kIncomplete = "# incomplete";
 constexpr std::string_view kDirPrefix = "# dir ";
 constexpr std::string_view kFilePrefix = "# file ";
+constexpr std::string_view kHardlinkPrefix = "# hardlink ";
+constexpr std::string_view kLinkPrefix = "# link ";
+
+// A path as sha256sum writes it: unchanged, or with a leading backslash
+// when it holds a backslash, a newline or a carriage return, which are then
+// written as "\\", "\n" and "\r".
+bool needs_escape(std::string_view text) {
+  return text.find_first_of("\\\n\r") != std::string_view::npos;
+}
+
+std::string escape(std::string_view text) {
+  if (!needs_escape(text)) return std::string(text);
+  std::string out = "\\";
+  for (const char c : text) {
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+// The path an escaped field stands for; false when an escape is unknown.
+bool unescape(std::string_view text, std::string& out) {
+  out.clear();
+  if (text.empty() || text[0] != '\\') {
+    out = std::string(text);
+    return true;
+  }
+  for (std::size_t i = 1; i < text.size(); ++i) {
+    if (text[i] != '\\') {
+      out += text[i];
+      continue;
+    }
+    if (++i == text.size()) return false;
+    switch (text[i]) {
+      case '\\': out += '\\'; break;
+      case 'n': out += '\n'; break;
+      case 'r': out += '\r'; break;
+      default: return false;
+    }
+  }
+  return true;
+}
 
 bool is_hex_digest(std::string_view text) {
   if (text.size() != 64) return false;
@@ -77,9 +126,12 @@ struct LineState {
   ManifestEntry pending;          // a "# file" line's metadata
   std::size_t pending_line = 0;   // its line number; 0 when none waits
   bool skip_checksum = false;     // the "# file" line before was malformed
+  bool file_read = false;         // this line completed a file
+  bool after_file = false;        // the line before completed a file
 };
 
 bool is_checksum_line(std::string_view line) {
+  if (!line.empty() && line[0] == '\\') line.remove_prefix(1);
   return line.size() >= 67 && is_hex_digest(line.substr(0, 64)) && line[64] == ' ' &&
          (line[65] == ' ' || line[65] == '*');
 }
@@ -98,7 +150,7 @@ bool parse_line(std::string_view line, Manifest& manifest, LineState& state) {
         rest.empty()) {
       return false;
     }
-    dir.path = std::string(rest);
+    if (!unescape(rest, dir.path)) return false;
     manifest.dirs.push_back(std::move(dir));
     return true;
   }
@@ -113,14 +165,43 @@ bool parse_line(std::string_view line, Manifest& manifest, LineState& state) {
     state.skip_checksum = !good;
     return good;
   }
+  if (line.substr(0, kHardlinkPrefix.size()) == kHardlinkPrefix) {
+    // It belongs to the file of the lines just before.
+    if (!state.after_file || manifest.files.empty()) return false;
+    std::string& to = manifest.files.back().hardlink_to;
+    return unescape(line.substr(kHardlinkPrefix.size()), to) && !to.empty();
+  }
+  if (line.substr(0, kLinkPrefix.size()) == kLinkPrefix) {
+    std::string_view rest = line.substr(kLinkPrefix.size());
+    ManifestLink link;
+    std::uint64_t length = 0;
+    if (!parse_time(take_field(rest), link.mtime_ns) ||
+        !parse_unsigned(take_field(rest), length) || length == 0 || length >= rest.size() || rest[length] != ' ' ||
+        !unescape(rest.substr(0, length), link.path) ||
+        !unescape(rest.substr(length + 1), link.target) || link.target.empty()) {
+      return false;
+    }
+    manifest.links.push_back(std::move(link));
+    return true;
+  }
   if (line[0] == '#') return true;  // a comment of a later version
+  const bool escaped = line[0] == '\\';
+  if (escaped) line.remove_prefix(1);
   if (line.size() < 67 || !is_hex_digest(line.substr(0, 64)) || line[64] != ' ') return false;
   ManifestEntry entry;
   if (line[65] == ' ' || line[65] == '*') {  // as sha256sum writes it, text or binary
     if (state.pending_line == 0) return false;
     entry = std::move(state.pending);
     state.pending_line = 0;
-    entry.path = std::string(line.substr(66));
+    const std::string_view path = line.substr(66);
+    if (!escaped) {
+      entry.path = std::string(path);
+    } else if (!unescape("\\" + std::string(path), entry.path)) {
+      return false;
+    }
+    state.file_read = true;
+  } else if (escaped) {
+    return false;
   } else {  // an older manifest: "<hex> <size> <path>"
     std::string_view rest = line.substr(65);
     if (!parse_unsigned(take_field(rest), entry.size) || rest.empty()) return false;
@@ -139,12 +220,25 @@ std::string format_manifest(const Manifest& manifest) {
   if (manifest.incomplete) text += std::string(kIncomplete) + '\n';
   for (const ManifestDir& dir : manifest.dirs) {
     text += std::string(kDirPrefix) + mode_text(dir.mode) + ' ' + std::to_string(dir.mtime_ns) +
-            ' ' + dir.path + '\n';
+            ' ' + escape(dir.path) + '\n';
   }
   for (const ManifestEntry& entry : manifest.files) {
     text += std::string(kFilePrefix) + std::to_string(entry.size) + ' ' +
             std::to_string(entry.mtime_ns) + ' ' + mode_text(entry.mode) + '\n';
-    text += entry.sha256_hex + "  " + entry.path + '\n';
+    const std::string path = escape(entry.path);
+    if (needs_escape(entry.path)) {  // the mark goes before the hash
+      text += '\\' + entry.sha256_hex + "  " + path.substr(1) + '\n';
+    } else {
+      text += entry.sha256_hex + "  " + path + '\n';
+    }
+    if (!entry.hardlink_to.empty()) {
+      text += std::string(kHardlinkPrefix) + escape(entry.hardlink_to) + '\n';
+    }
+  }
+  for (const ManifestLink& link : manifest.links) {
+    const std::string path = escape(link.path);
+    text += std::string(kLinkPrefix) + std::to_string(link.mtime_ns) + ' ' +
+            std::to_string(path.size()) + ' ' + path + ' ' + escape(link.target) + '\n';
   }
   return text;
 }
@@ -169,6 +263,8 @@ bool parse_manifest(std::string_view text, Manifest& manifest, std::string& erro
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     const bool skip = state.skip_checksum;
     state.skip_checksum = false;
+    state.after_file = state.file_read;
+    state.file_read = false;
     if (skip && is_checksum_line(line)) continue;
     const bool file_line = line.substr(0, kFilePrefix.size()) == kFilePrefix;
     if (state.pending_line != 0 && (file_line || !is_checksum_line(line))) dangling();

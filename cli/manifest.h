@@ -1,7 +1,8 @@
 // The manifest a backup stores beside its files: the snapshot of the backup,
 // every file with its size, modification time, mode and SHA-256, and every
-// directory with its mode and modification time. Paths are relative, UTF-8,
-// with '/' separators; the backed-up directory itself is ".".
+// directory with its mode and modification time, and every symbolic link
+// with its target. Paths are relative, with '/' separators; the backed-up
+// directory itself is ".".
 //
 // Each file is one line as sha256sum writes it ("<sha256 hex>  <path>"),
 // after a comment line with its metadata; sha256sum -c skips comment lines,
@@ -12,6 +13,16 @@
 //   # dir <mode, octal> <mtime, ns since 1970> <path>
 //   # file <size> <mtime, ns since 1970> <mode, octal>
 //   <sha256 hex>  <path>
+//   # hardlink <path>                     (the file above is a hard link of
+//                                          that earlier file)
+//   # link <mtime, ns> <path length> <path> <target>
+//
+// Names are the local names' bytes. A path holding a backslash, a newline
+// or a carriage return is written as sha256sum writes it: a backslash before
+// the line's hash (before the path field on comment lines), and the path
+// with "\\", "\n" and "\r" for those bytes; a link's target likewise. In a
+// link line, <path length> counts the bytes of <path> as written. Older versions skip the "# link" and
+// "# hardlink" lines (a hard link's file is listed whole as well).
 //
 // Manifests of older versions ("<sha256 hex> <size> <path>" lines) are read
 // too, without times and modes.
@@ -36,6 +47,16 @@ struct ManifestEntry {
   std::string path;
   std::int64_t mtime_ns = kUnknownTime;
   int mode = kUnknownMode;  // permission bits (07777)
+  // An earlier file of the manifest this one is a hard link of; empty when
+  // none.
+  std::string hardlink_to{};
+};
+
+// A symbolic link, with its target as it was (not followed).
+struct ManifestLink {
+  std::string path;
+  std::string target;
+  std::int64_t mtime_ns = kUnknownTime;
 };
 
 struct ManifestDir {
@@ -47,6 +68,7 @@ struct ManifestDir {
 struct Manifest {
   std::vector<ManifestEntry> files;
   std::vector<ManifestDir> dirs;
+  std::vector<ManifestLink> links;
   bool incomplete = false;  // the backup was stopped before its end
   // Lines that could not be read ("line 7 is malformed"), in order; the
   // entries of every other line are kept.

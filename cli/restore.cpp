@@ -1,11 +1,14 @@
 #include "cli/restore.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string_view>
 #include <system_error>
@@ -23,6 +26,7 @@
 #include "cli/restore_target.h"
 #include "cli/status.h"
 #include "cli/storage_path.h"
+#include "cli/stored_name.h"
 #include "cli/text.h"
 #include "cli/transfer_commands.h"
 #include "cli/units.h"
@@ -33,18 +37,13 @@ namespace fs = std::filesystem;
 namespace {
 
 // Why a manifest path cannot be restored, or empty when it can: it must stay
-// below the target and every name must be one the storage can hold (the
-// manifest may have been changed by anyone with the account).
+// below the target (the manifest may have been changed by anyone with the
+// account). Any other name Linux allows is restored byte for byte; a NUL
+// would cut it short.
 std::string path_problem(const std::string& path) {
   if (!is_safe_relative(path)) return "unsafe path";
-  std::size_t from = 0;
-  for (;;) {
-    const std::size_t cut = path.find('/', from);
-    const std::string reason = unstorable_name_reason(path.substr(from, cut - from));
-    if (!reason.empty()) return reason;
-    if (cut == std::string::npos) return std::string();
-    from = cut + 1;
-  }
+  if (path.find('\0') != std::string::npos) return "name holds a NUL byte";
+  return std::string();
 }
 
 // The manifest's lines that could not be read, at most this many printed.
@@ -79,7 +78,14 @@ class Restore {
 
  private:
   int restore_from_listing();
+  std::string find_backup_root(std::string dir);
+  bool select(const std::string& backup_root, bool is_directory);
   int transfer(std::vector<ManifestEntry>& files, const std::vector<std::size_t>& order);
+  bool transfer_in_parallel(std::vector<ManifestEntry>& files,
+                            const std::vector<std::size_t>& order);
+  std::vector<std::size_t> make_hard_links(std::vector<ManifestEntry>& files,
+                                           const std::vector<std::size_t>& linked);
+  void make_symlinks();
   JobOutcome restore_file(Session& session, const ManifestEntry& entry, std::size_t slot);
   void make_directories(const std::vector<std::string>& relatives);
   bool blocked(const std::string& relative) const;
@@ -92,8 +98,13 @@ class Restore {
   const RestoreOptions& options_;
   const std::string remote_root_;
   const std::string local_root_;
+  // The storage directory the entries' paths are relative to: remote_root_,
+  // or the folder of the file or link it names.
+  std::string entries_root_ = remote_root_;
   bool root_made_ = false;  // the target did not exist before
-  bool from_listing_ = false;  // no manifest: nothing to verify against
+  // No manifest: nothing to verify against, and the paths are the stored
+  // names.
+  bool from_listing_ = false;
   RestoreTarget target_;
   Manifest manifest_;
   // Folders that could not be made or are links: nothing below is written.
@@ -104,17 +115,97 @@ class Restore {
   std::size_t mismatched_ = 0;
   std::size_t restored_ = 0;
   std::size_t special_ = 0;  // entries whose setuid, setgid or sticky bit was left out
+  std::set<std::string> not_restored_;  // files that failed: no hard link is made of them
+  std::size_t symlinks_ = 0;
+  std::size_t hard_links_ = 0;
   bool connection_lost_ = false;
 };
 
+// The storage directory holding `path`, the root for the root.
+std::string parent_of(const std::string& path) {
+  return path.substr(0, std::max<std::size_t>(path.rfind('\\'), 1));
+}
+
+// The nearest storage directory from `dir` up that holds a manifest: the
+// backup a part of which is restored; empty when none.
+std::string Restore::find_backup_root(std::string dir) {
+  for (;;) {
+    if (session_.client().is_path_exists(widen(storage_join(dir, kManifestName)).c_str())) {
+      return dir;
+    }
+    if (dir == "\\") return std::string();
+    dir = parent_of(dir);
+  }
+}
+
+// Keeps of the manifest of the backup in `backup_root` what lies at or
+// below `remote_root_`, with paths relative to it (a file: its name alone),
+// so that a part of a backup comes back as the backup holds it. False when
+// the manifest lists nothing there.
+bool Restore::select(const std::string& backup_root, bool is_directory) {
+  const std::optional<std::string> prefix = storage_relative(remote_root_, backup_root);
+  if (!prefix || prefix->empty()) return true;
+  const auto depth = static_cast<std::size_t>(std::count(prefix->begin(), prefix->end(), '/')) + 1;
+  // The path below the prefix ("" for the prefix itself), or nullopt when
+  // `path` is not at or below it; a file keeps its name.
+  const auto below = [&](const std::string& path) -> std::optional<std::string> {
+    std::size_t end = 0;  // after the first `depth` components
+    for (std::size_t i = 0, from = 0; i < depth; ++i, from = end + 1) {
+      if (from > path.size()) return std::nullopt;
+      end = std::min(path.find('/', from), path.size());
+    }
+    if (stored_relative(std::string_view(path).substr(0, end)) != *prefix) return std::nullopt;
+    if (end == path.size()) return is_directory ? std::string() : local_basename(path);
+    if (!is_directory) return std::nullopt;
+    return path.substr(end + 1);
+  };
+  Manifest kept;
+  kept.incomplete = manifest_.incomplete;
+  kept.problems = std::move(manifest_.problems);
+  for (ManifestDir& dir : manifest_.dirs) {
+    if (!is_directory || dir.path == ".") continue;
+    if (const std::optional<std::string> path = below(dir.path)) {
+      dir.path = path->empty() ? "." : *path;
+      kept.dirs.push_back(std::move(dir));
+    }
+  }
+  for (ManifestEntry& file : manifest_.files) {
+    const std::optional<std::string> path = below(file.path);
+    if (!path || path->empty()) continue;
+    const std::optional<std::string> to = below(file.hardlink_to);
+    file.hardlink_to = is_directory && to && !to->empty() ? *to : std::string();
+    file.path = *path;
+    kept.files.push_back(std::move(file));
+  }
+  for (ManifestLink& link : manifest_.links) {
+    const std::optional<std::string> path = below(link.path);
+    if (!path || path->empty()) continue;
+    link.path = *path;
+    kept.links.push_back(std::move(link));
+  }
+  manifest_ = std::move(kept);
+  if (!is_directory) entries_root_ = parent_of(remote_root_);  // the file's or link's folder
+  return !manifest_.dirs.empty() || !manifest_.files.empty() || !manifest_.links.empty();
+}
+
 int Restore::run() {
   if (const int rc = session_.open()) return rc;
-  switch (entry_kind(session_, remote_root_)) {
-    case EntryKind::kFile: return run_get(session_, mode_, remote_root_, options_.local_dir + "/");
-    case EntryKind::kDirectory: break;
-    case EntryKind::kUnknown:
+  const EntryKind kind = entry_kind(session_, remote_root_);
+  const bool is_directory = kind == EntryKind::kDirectory;
+  // A part of a backup (a folder, a file, or a link, which the storage does
+  // not hold) comes from the backup's manifest, not from a listing. A
+  // folder's own manifest is looked for first (below), the enclosing
+  // backup's only when it has none.
+  std::string backup_root;
+  if (!is_directory) {
+    backup_root = find_backup_root(parent_of(remote_root_));
+    if (backup_root.empty() && kind == EntryKind::kFile) {
+      return run_get(session_, mode_, remote_root_, options_.local_dir + "/");
+    }
+    if (backup_root.empty()) {
       std::fprintf(stderr, "restore: %s: not found in the storage\n", remote_root_.c_str());
       return exit_codes::kFailed;
+    }
   }
   if (const int rc = check_local_target(session_, "restore", remote_root_,
                                         local_join(local_root_, std::string(kManifestName) + ".probe"))) {
@@ -130,13 +221,31 @@ int Restore::run() {
     return exit_codes::kFailed;
   }
   std::string fetch_error;
-  switch (fetch_manifest(session_, remote_root_, local_root_, manifest_, fetch_error)) {
+  std::string manifest_root = is_directory ? remote_root_ : backup_root;
+  FetchResult fetched =
+      fetch_manifest(session_, manifest_root, local_root_, manifest_, fetch_error);
+  if (fetched == FetchResult::kMissing && is_directory && remote_root_ != "\\") {
+    manifest_root = find_backup_root(parent_of(remote_root_));
+    if (!manifest_root.empty()) {
+      fetched = fetch_manifest(session_, manifest_root, local_root_, manifest_, fetch_error);
+    }
+  }
+  switch (fetched) {
     case FetchResult::kFetched: break;
-    case FetchResult::kMissing: return restore_from_listing();
+    case FetchResult::kMissing:
+      if (is_directory) return restore_from_listing();
+      fetch_error = "not found";
+      [[fallthrough]];
     case FetchResult::kFailed:
       std::fprintf(stderr, "restore: manifest %s: %s\n",
-                   storage_join(remote_root_, kManifestName).c_str(), fetch_error.c_str());
+                   storage_join(manifest_root, kManifestName).c_str(), fetch_error.c_str());
       return exit_codes::kFailed;
+  }
+  if (!select(manifest_root, is_directory)) {
+    std::fprintf(stderr, "restore: %s is not in the last backup of %s; nothing restored\n",
+                 remote_root_.c_str(), manifest_root.c_str());
+    if (root_made_) fs::remove(local_root_, error);  // the target made for it, still empty
+    return exit_codes::kFailed;
   }
   // A manifest lives in the storage, where it may have been changed: the
   // lines that cannot be read are reported and the others restored.
@@ -180,23 +289,104 @@ int Restore::run() {
     if (dirs.empty() || dirs.back() != parent) dirs.push_back(std::move(parent));
     files.push_back(std::move(entry));
   }
+  std::vector<ManifestLink> links;
+  for (ManifestLink& link : manifest_.links) {
+    const std::string problem = path_problem(link.path);
+    if (!problem.empty() || link.target.find('\0') != std::string::npos) {
+      std::fprintf(stderr, "restore: skipped link %s: %s\n", link.path.c_str(),
+                   problem.empty() ? "target holds a NUL byte" : problem.c_str());
+      ++failed_;
+      continue;
+    }
+    dirs.push_back(fs::path(link.path).parent_path().string());
+    links.push_back(std::move(link));
+  }
+  manifest_.links = std::move(links);
   make_directories(dirs);
   return transfer(files, spread_over_folders(files));
 }
 
-// Restores `files` in `order`, then the directories' modes and times.
-int Restore::transfer(std::vector<ManifestEntry>& files, const std::vector<std::size_t>& order) {
-  std::uint64_t bytes = 0;
-  for (const ManifestEntry& entry : files) bytes += entry.size;
-  progress_ = std::make_unique<Progress>(mode_, options_.transfers);
-  progress_->start_job(files.size(), bytes);
+// Downloads `files` in `order`; false when the connection broke.
+bool Restore::transfer_in_parallel(std::vector<ManifestEntry>& files,
+                                   const std::vector<std::size_t>& order) {
   const RunEnd end =
-      run_in_parallel(session_, session_.cloud() ? 1 : options_.transfers, files.size(),
+      run_in_parallel(session_, session_.cloud() ? 1 : options_.transfers, order.size(),
                       [&](Session& session, std::size_t index, std::size_t slot) {
                         return restore_file(session, files[order[index]], slot);
                       });
   if (end == RunEnd::kInterrupted) stop_interrupted();
-  if (connection_lost_) return exit_codes::kNoSession;
+  return !connection_lost_;
+}
+
+// Makes the files of `linked` hard links of the files they name; returns
+// those that must be downloaded instead (their first name was not restored).
+std::vector<std::size_t> Restore::make_hard_links(std::vector<ManifestEntry>& files,
+                                                  const std::vector<std::size_t>& linked) {
+  std::vector<std::size_t> download;
+  for (const std::size_t index : linked) {
+    const ManifestEntry& entry = files[index];
+    std::string error;
+    if (not_restored_.count(entry.hardlink_to) != 0 || blocked(entry.path) ||
+        !target_.may_write_file(entry.path, error) ||
+        !target_.make_hard_link(entry.hardlink_to, entry.path, error)) {
+      download.push_back(index);
+      continue;
+    }
+    ++hard_links_;
+    ++restored_;
+    if (options_.verify) {
+      const std::string mismatch = verify_file(local_join(local_root_, entry.path), entry);
+      if (!mismatch.empty()) {
+        progress_->message("verify: " + mismatch);
+        ++mismatched_;
+      }
+    }
+  }
+  return download;
+}
+
+// Makes the manifest's symbolic links, after the files: none of them is
+// ever followed by this restore.
+void Restore::make_symlinks() {
+  for (const ManifestLink& link : manifest_.links) {
+    std::string error;
+    if (blocked(link.path)) {
+      ++failed_;
+      continue;
+    }
+    if (!target_.make_symlink(link.path, link.target, link.mtime_ns, error)) {
+      progress_->message("restore: link " + link.path + ": " + error);
+      ++failed_;
+      continue;
+    }
+    ++symlinks_;
+  }
+}
+
+// Restores `files` in `order` (a hard link of a file in the backup as a
+// link to it, after the files), then the symbolic links, then the
+// directories' modes and times.
+int Restore::transfer(std::vector<ManifestEntry>& files, const std::vector<std::size_t>& order) {
+  std::uint64_t bytes = 0;
+  for (const ManifestEntry& entry : files) bytes += entry.size;
+  // A hard link is made of a file downloaded in the first round only (a
+  // backup names such a file; a changed manifest may name any).
+  std::set<std::string_view> paths;
+  for (const ManifestEntry& entry : files) {
+    if (entry.hardlink_to.empty()) paths.insert(entry.path);
+  }
+  std::vector<std::size_t> plain;
+  std::vector<std::size_t> linked;
+  for (const std::size_t index : order) {
+    const std::string& to = files[index].hardlink_to;
+    (!to.empty() && paths.count(to) != 0 ? linked : plain)
+        .push_back(index);
+  }
+  progress_ = std::make_unique<Progress>(mode_, options_.transfers);
+  progress_->start_job(files.size(), bytes);
+  if (!transfer_in_parallel(files, plain)) return exit_codes::kNoSession;
+  if (!transfer_in_parallel(files, make_hard_links(files, linked))) return exit_codes::kNoSession;
+  make_symlinks();
   apply_directory_metadata();
   progress_->close();
   if (special_ > 0) {
@@ -205,6 +395,10 @@ int Restore::transfer(std::vector<ManifestEntry>& files, const std::vector<std::
   }
   std::printf("restore: %s -> %s: %zu files (%s), %zu failed\n", remote_root_.c_str(),
               local_root_.c_str(), files.size(), human_bytes(bytes).c_str(), failed_);
+  if (hard_links_ + symlinks_ > 0) {
+    std::printf("restore: %zu of the files as hard links, %zu symbolic links\n", hard_links_,
+                symlinks_);
+  }
   if (options_.verify && !from_listing_) {
     if (mismatched_ == 0) {
       std::printf("verify: all %zu files match the manifest\n", files.size());
@@ -240,23 +434,44 @@ bool Restore::blocked(const std::string& relative) const {
 
 JobOutcome Restore::restore_file(Session& session, const ManifestEntry& entry, std::size_t slot) {
   const std::string local = local_join(local_root_, entry.path);
-  const std::string remote = storage_join(remote_root_, entry.path);
+  const std::string stored = from_listing_ ? entry.path : stored_relative(entry.path);
+  const std::string remote = storage_join(entries_root_, stored);
   std::string error;
   if (blocked(entry.path) || !target_.may_write_file(entry.path, error)) {
     if (!error.empty()) progress_->message("restore: skipped " + entry.path + ": " + error);
     std::lock_guard<std::mutex> lock(mutex_);
     ++failed_;
+    not_restored_.insert(entry.path);
     return JobOutcome::kContinue;
   }
+  // A name the library cannot carry is written under a scratch name in the
+  // target, then moved into place.
+  static std::atomic<unsigned> scratch_count{0};
+  const std::string scratch = needs_scratch_file(entry.path)
+                                  ? ".brevanto-restore.part." + std::to_string(getpid()) + "." +
+                                        std::to_string(scratch_count++)
+                                  : std::string();
   progress_->start_file(entry.path, entry.size, slot);
-  const int status = session.client().downloadfile(widen(local).c_str(), widen(remote).c_str(),
-                                                   kOverwrite, Progress::on_progress,
-                                                   progress_->context(slot));
-  if (status != 0) {
+  const int status = session.client().downloadfile(
+      widen(scratch.empty() ? local : local_join(local_root_, scratch)).c_str(),
+      widen(remote).c_str(), kOverwrite, Progress::on_progress, progress_->context(slot));
+  if (status == 0 && !scratch.empty() && !target_.move_into(scratch, entry.path, error)) {
     progress_->abandon_file(slot);
-    progress_->message("restore: get " + remote + ": " + session.failure(status));
+    progress_->message("restore: " + local + ": " + error);
     std::lock_guard<std::mutex> lock(mutex_);
     ++failed_;
+    not_restored_.insert(entry.path);
+    return JobOutcome::kContinue;
+  }
+  if (status != 0) {
+    progress_->abandon_file(slot);
+    // An encoded name is told with the real one.
+    progress_->message("restore: get " + remote +
+                       (stored == entry.path ? std::string() : " (" + entry.path + ")") + ": " +
+                       session.failure(status));
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++failed_;
+    not_restored_.insert(entry.path);
     connection_lost_ |= connection_lost(status, session.cloud());
     return connection_lost_ ? JobOutcome::kStopAll : JobOutcome::kContinue;
   }

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -19,6 +20,25 @@ std::string not_a_directory(const std::string& path) {
     return path + " is a symbolic link or no directory; nothing is written through it";
   }
   return why(path.c_str());
+}
+
+// The modification time `mtime_ns` as utimensat() takes it, access time
+// left alone.
+void to_times(std::int64_t mtime_ns, timespec times[2]) {
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;
+  times[1].tv_sec = static_cast<time_t>(mtime_ns / 1000000000);
+  times[1].tv_nsec = static_cast<long>(mtime_ns % 1000000000);
+  if (times[1].tv_nsec < 0) {
+    times[1].tv_nsec += 1000000000;
+    --times[1].tv_sec;
+  }
+}
+
+// A name no restored entry has, for an entry made beside its place.
+std::string temporary_name() {
+  static std::atomic<unsigned> counter{0};
+  return ".brevanto-restore." + std::to_string(getpid()) + "." + std::to_string(counter++);
 }
 
 }  // namespace
@@ -110,19 +130,83 @@ bool RestoreTarget::set_metadata(const std::string& relative, int mode, std::int
   }
   if (done && mtime_ns != kUnknownTime) {
     timespec times[2];
-    times[0].tv_sec = 0;
-    times[0].tv_nsec = UTIME_OMIT;
-    times[1].tv_sec = static_cast<time_t>(mtime_ns / 1000000000);
-    times[1].tv_nsec = static_cast<long>(mtime_ns % 1000000000);
-    if (times[1].tv_nsec < 0) {
-      times[1].tv_nsec += 1000000000;
-      --times[1].tv_sec;
-    }
+    to_times(mtime_ns, times);
     if (futimens(fd, times) != 0) {
       error = why("futimens");
       done = false;
     }
   }
   ::close(fd);
+  return done;
+}
+
+bool RestoreTarget::replace_with(int parent, const std::string& temporary, const std::string& name,
+                                 const std::string& relative, std::string& error) {
+  if (renameat(parent, temporary.c_str(), parent, name.c_str()) != 0) {
+    error = why(relative.c_str());
+    unlinkat(parent, temporary.c_str(), 0);
+    return false;
+  }
+  // Renaming a hard link onto another name of the same file leaves both.
+  unlinkat(parent, temporary.c_str(), 0);
+  return true;
+}
+
+bool RestoreTarget::move_into(const std::string& root_name, const std::string& relative,
+                              std::string& error) const {
+  std::string name;
+  const int parent = open_parent(relative, name, error);
+  if (parent < 0) {
+    unlinkat(root_fd_, root_name.c_str(), 0);
+    return false;
+  }
+  const bool moved = renameat(root_fd_, root_name.c_str(), parent, name.c_str()) == 0;
+  if (!moved) {
+    error = why(relative.c_str());
+    unlinkat(root_fd_, root_name.c_str(), 0);
+  }
+  ::close(parent);
+  return moved;
+}
+
+bool RestoreTarget::make_symlink(const std::string& relative, const std::string& link_target,
+                                 std::int64_t mtime_ns, std::string& error) const {
+  std::string name;
+  const int parent = open_parent(relative, name, error);
+  if (parent < 0) return false;
+  const std::string temporary = temporary_name();
+  bool done = symlinkat(link_target.c_str(), parent, temporary.c_str()) == 0;
+  if (!done) error = why(relative.c_str());
+  done = done && replace_with(parent, temporary, name, relative, error);
+  if (done && mtime_ns != kUnknownTime) {
+    timespec times[2];
+    to_times(mtime_ns, times);
+    if (utimensat(parent, name.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
+      error = why("utimensat");
+      done = false;
+    }
+  }
+  ::close(parent);
+  return done;
+}
+
+bool RestoreTarget::make_hard_link(const std::string& existing, const std::string& relative,
+                                   std::string& error) const {
+  std::string existing_name;
+  const int existing_parent = open_parent(existing, existing_name, error);
+  if (existing_parent < 0) return false;
+  std::string name;
+  const int parent = open_parent(relative, name, error);
+  bool done = parent >= 0;
+  const std::string temporary = temporary_name();
+  if (done) {
+    // Without AT_SYMLINK_FOLLOW: a link put in the first file's place is
+    // linked itself, never what it names.
+    done = linkat(existing_parent, existing_name.c_str(), parent, temporary.c_str(), 0) == 0;
+    if (!done) error = why(existing.c_str());
+    done = done && replace_with(parent, temporary, name, relative, error);
+    ::close(parent);
+  }
+  ::close(existing_parent);
   return done;
 }

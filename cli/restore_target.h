@@ -28,11 +28,26 @@ class RestoreTarget {
   // (kUnknownMode, kUnknownTime): then it is left alone.
   bool set_metadata(const std::string& relative, int mode, std::int64_t mtime_ns,
                     std::string& error) const;
+  // Moves the file `root_name`, directly inside the target, to `relative`
+  // (replacing a file there): for names the library cannot carry.
+  bool move_into(const std::string& root_name, const std::string& relative,
+                 std::string& error) const;
+  // Makes `relative` a symbolic link to `link_target` (replacing a file or
+  // link there) with the modification time `mtime_ns` (may be unknown).
+  bool make_symlink(const std::string& relative, const std::string& link_target,
+                    std::int64_t mtime_ns, std::string& error) const;
+  // Makes `relative` a hard link of the restored file `existing` (replacing
+  // a file or link there).
+  bool make_hard_link(const std::string& existing, const std::string& relative,
+                      std::string& error) const;
 
  private:
   // A descriptor of the directory holding `relative`'s last component, with
   // that component in `name`; -1 with `error` set on failure. Close it.
   int open_parent(const std::string& relative, std::string& name, std::string& error) const;
+  // Renames `temporary` to `name` in `parent`; on failure removes it.
+  static bool replace_with(int parent, const std::string& temporary, const std::string& name,
+                           const std::string& relative, std::string& error);
 
   int root_fd_ = -1;
 };

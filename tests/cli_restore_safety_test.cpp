@@ -70,6 +70,18 @@ TEST_F(CliRestoreSafety, NeverWritesThroughALinkInTheTarget) {
   EXPECT_TRUE(fs::is_empty(elsewhere));
   EXPECT_EQ(read_file(victim), "keep");
   EXPECT_EQ(mode_of(victim), 0600);
+
+  // Nor are links or hard links made through one.
+  const std::string hex(64, 'a');
+  write_file(local + "/manifest", "# brevanto manifest 2\n# file 5 1 0644\n" + hex +
+                                      "  a.txt\n# hardlink sub/h.txt\n# file 5 1 0644\n" + hex +
+                                      "  sub/h.txt\n# hardlink a.txt\n# link 1 5 sub/l /etc\n");
+  ASSERT_EQ(run({"update", "local/manifest", "\\bk\\.brevanto-manifest"}).exit_code, 0);
+  const CliResult again = run({"restore", "\\bk", "restore/copy"});
+  EXPECT_EQ(again.exit_code, 1) << again.err;
+  EXPECT_NE(again.err.find("sub is a symbolic link"), std::string::npos) << again.err;
+  EXPECT_TRUE(fs::is_empty(elsewhere));
+  EXPECT_EQ(read_file(victim), "keep");
 }
 
 struct HostileCase {
@@ -95,10 +107,17 @@ TEST_F(CliRestoreSafety, AHostileManifestCostsItsBadLinesOnly) {
       {"# file 5 1 6777\n" + hex + "  a.txt\n" + b, {}, 0,
        "1 entries restored without their setuid, setgid or sticky bits", true, true, 0777},
       {"# file 5 1 4755\n" + hex + "  a.txt\n", {"--special-bits"}, 0, "", true, false, 04755},
+      // Any name is taken, under the stored name it would have had.
       {a + "# file 4 1 0644\n" + hex + "  sub/b\"q.txt\n", {}, 1,
-       "skipped sub/b\"q.txt: name holds a double quote", true, false, 0644},
-      {a + "# file 4 1 0644\n" + hex + "  sub/\xff.txt\n", {}, 1, "name is not valid UTF-8",
-       true, false, 0644},
+       "(sub/b\"q.txt): failed with -3 (service error 3: not found)", true, false, 0644},
+      {a + "# file 4 1 0644\n" + hex + "  sub/\xff.txt\n", {}, 1,
+       "(sub/\xff.txt): failed with -3 (service error 3: not found)", true, false, 0644},
+      {a + "# link 1 6 ../esc /tmp\n", {}, 1, "skipped link ../esc: unsafe path", true, false,
+       0644},
+      // A link never replaces a folder the restore wrote into.
+      {"# link 1 3 sub /tmp\n" + b, {}, 1, "link sub: ", false, true, 0},
+      // A hard link of a file outside the backup is restored as a file.
+      {b + "# hardlink ../../victim.txt\n", {}, 0, "", false, true, 0},
   };
   int n = 0;
   for (const HostileCase& c : cases) {

@@ -1,0 +1,101 @@
+// Every kind of entry a home folder holds, through a backup and a restore
+// against the reference service: symbolic links (dangling ones too) come
+// back as links with their targets as they were, hard links as links where
+// both names are in the backup, and every name Linux allows byte for byte.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/testing/cli_runner.h"
+#include "cli/testing/service_process.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// What a tree holds, entry by entry: "f <mode> <mtime> <content>",
+// "d <mode>" or "l <target>", by path relative to `root`.
+std::map<std::string, std::string> describe(const std::string& root) {
+  std::map<std::string, std::string> out;
+  for (const fs::directory_entry& item : fs::recursive_directory_iterator(root)) {
+    const std::string path = item.path().string();
+    struct stat info;
+    lstat(path.c_str(), &info);
+    std::string text;
+    if (S_ISLNK(info.st_mode)) {
+      text = "l " + fs::read_symlink(item.path()).string();
+    } else if (S_ISDIR(info.st_mode)) {
+      text = "d " + std::to_string(info.st_mode & 07777);
+    } else {
+      std::ifstream in(path, std::ios::binary);
+      std::ostringstream content;
+      content << in.rdbuf();
+      text = "f " + std::to_string(info.st_mode & 07777) + " " +
+             std::to_string(info.st_mtim.tv_sec) + "." + std::to_string(info.st_mtim.tv_nsec) +
+             " " + content.str();
+    }
+    out[path.substr(root.size() + 1)] = text;
+  }
+  return out;
+}
+
+ino_t inode_of(const std::string& path) {
+  struct stat info;
+  return lstat(path.c_str(), &info) == 0 ? info.st_ino : 0;
+}
+
+TEST(CliFileKinds, ComeBackAsTheyWere) {
+  TempDir temp;
+  const std::string local = temp.path() + "/local";
+  const std::string restore = temp.path() + "/restore";
+  // Names the storage cannot hold, in files, folders and link targets.
+  const std::vector<std::string> names = {"back\\slash", "quote\"d", "bad \xff\xfe", "new\nline",
+                                          "tab\there", ".brevanto-name-0123"};
+  write_file(local + "/a.txt", "alpha");
+  for (const std::string& name : names) {
+    write_file(local + "/" + name, "content of " + name);
+    write_file(local + "/dir " + name + "/" + name, "inner " + name);
+    symlink(("../" + name).c_str(), (local + "/dir " + name + "/link").c_str());
+  }
+  symlink("a.txt", (local + "/link").c_str());
+  symlink("nowhere/at all", (local + "/dangling").c_str());
+  symlink("dir back\\slash", (local + "/dirlink").c_str());
+  link((local + "/a.txt").c_str(), (local + "/hard").c_str());
+  link((local + "/bad \xff\xfe").c_str(), (local + "/dir quote\"d/hard \xff").c_str());
+  fs::create_directories(restore);
+  const ServiceProcess service(temp.path(), "ann", "pw", {local, restore});
+  const auto run = [&](const std::vector<std::string>& args) {
+    return run_cli(args, temp.path(), {{"BREVANTO_PASSWORD", "pw"}, {"BREVANTO_USER", "ann"}});
+  };
+
+  const CliResult backup = run({"backup", "local", "\\bk"});
+  ASSERT_EQ(backup.exit_code, 0) << backup.out << backup.err;
+  const CliResult again = run({"backup", "local", "\\bk"});
+  EXPECT_EQ(again.exit_code, 0) << again.err;
+  EXPECT_NE(again.out.find(" 0 added, 0 updated"), std::string::npos) << again.out;
+
+  const CliResult restored = run({"restore", "--verify", "\\bk", restore + "/copy"});
+  ASSERT_EQ(restored.exit_code, 0) << restored.out << restored.err;
+  EXPECT_EQ(describe(restore + "/copy"), describe(local));
+  EXPECT_EQ(inode_of(restore + "/copy/hard"), inode_of(restore + "/copy/a.txt"));
+  EXPECT_EQ(inode_of(restore + "/copy/dir quote\"d/hard \xff"),
+            inode_of(restore + "/copy/bad \xff\xfe"));
+  EXPECT_NE(inode_of(restore + "/copy/hard"), inode_of(local + "/a.txt"));
+
+  // Without its manifest a backup restores from a listing, under the names
+  // as stored.
+  ASSERT_EQ(run({"rm", "\\bk\\.brevanto-manifest"}).exit_code, 0);
+  const CliResult listed = run({"restore", "\\bk", restore + "/listed"});
+  EXPECT_EQ(listed.exit_code, 0) << listed.out << listed.err;
+  EXPECT_EQ(describe(restore + "/listed").count("a.txt"), 1u);
+}
+
+}  // namespace
