@@ -400,8 +400,12 @@ int Restore::transfer(std::vector<ManifestEntry>& files, const std::vector<std::
                 symlinks_);
   }
   if (options_.verify && !from_listing_) {
-    if (mismatched_ == 0) {
+    if (mismatched_ == 0 && failed_ == 0) {
       std::printf("verify: all %zu files match the manifest\n", files.size());
+    } else if (mismatched_ == 0) {
+      // Files that did not come back were not verified: never "all match".
+      std::printf("verify: the %zu files restored match the manifest; %zu not restored\n",
+                  files.size() - std::min(failed_, files.size()), failed_);
     } else {
       std::printf("verify: %zu problems in %zu files\n", mismatched_, files.size());
     }
