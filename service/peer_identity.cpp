@@ -10,6 +10,7 @@
 
 #include <cstring>
 
+#include "service/tcp_diag_request.h"
 #include "service/unique_fd.h"
 
 namespace {
@@ -19,22 +20,8 @@ namespace {
 long tcp_owner_uid(const sockaddr_in& peer, const sockaddr_in& local) {
   const UniqueFd nl(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
   if (!nl.valid()) return -1;
-  struct {
-    nlmsghdr header;
-    inet_diag_req_v2 request;
-  } message = {};
-  message.header.nlmsg_len = sizeof(message);
-  message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-  message.header.nlmsg_flags = NLM_F_REQUEST;
-  message.request.sdiag_family = AF_INET;
-  message.request.sdiag_protocol = IPPROTO_TCP;
-  message.request.idiag_states = ~0u;
-  message.request.id.idiag_sport = peer.sin_port;
-  message.request.id.idiag_dport = local.sin_port;
-  message.request.id.idiag_src[0] = peer.sin_addr.s_addr;
-  message.request.id.idiag_dst[0] = local.sin_addr.s_addr;
-  message.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
-  message.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+  TcpDiagRequest message = tcp_diag_request(peer.sin_addr.s_addr, peer.sin_port,
+                                            local.sin_addr.s_addr, local.sin_port);
   sockaddr_nl kernel = {};
   kernel.nl_family = AF_NETLINK;
   if (::sendto(nl.get(), &message, sizeof(message), 0, reinterpret_cast<sockaddr*>(&kernel),

@@ -14,6 +14,7 @@
 
 #include "service/log.h"
 #include "service/socket_io.h"
+#include "service/tcp_diag_request.h"
 
 namespace {
 
@@ -69,25 +70,11 @@ PeerQueue::Sample PeerQueue::ask(bool with_received) {
   Sample result;
   if (unsupported_ || (!netlink_.valid() && !open())) return result;
 
-  struct {
-    nlmsghdr header;
-    inet_diag_req_v2 request;
-  } message = {};
-  message.header.nlmsg_len = sizeof(message);
-  message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-  message.header.nlmsg_flags = NLM_F_REQUEST;
-  message.header.nlmsg_seq = ++sequence_;
-  message.request.sdiag_family = AF_INET;
-  message.request.sdiag_protocol = IPPROTO_TCP;
-  message.request.idiag_ext = with_received ? 1 << (INET_DIAG_INFO - 1) : 0;
-  message.request.idiag_states = ~0u;
   // The client's socket: its local end is our peer.
-  message.request.id.idiag_sport = client_port_;
-  message.request.id.idiag_dport = service_port_;
-  message.request.id.idiag_src[0] = client_address_;
-  message.request.id.idiag_dst[0] = service_address_;
-  message.request.id.idiag_cookie[0] = cookie_known_ ? cookie_[0] : INET_DIAG_NOCOOKIE;
-  message.request.id.idiag_cookie[1] = cookie_known_ ? cookie_[1] : INET_DIAG_NOCOOKIE;
+  TcpDiagRequest message = tcp_diag_request(client_address_, client_port_, service_address_,
+                                            service_port_, cookie_known_ ? cookie_ : nullptr);
+  message.header.nlmsg_seq = ++sequence_;
+  message.request.idiag_ext = with_received ? 1 << (INET_DIAG_INFO - 1) : 0;
   sockaddr_nl kernel = {};
   kernel.nl_family = AF_NETLINK;
   // The kernel answers within sendto(), so the answer is waiting when it
