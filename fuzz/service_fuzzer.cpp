@@ -40,14 +40,14 @@
 #include <thread>
 #include <vector>
 
-#include "service/catalog.h"
-#include "service/client_registry.h"
-#include "service/group_commit.h"
-#include "service/local_paths.h"
+#include "service/store/catalog.h"
+#include "service/net/client_registry.h"
+#include "service/store/group_commit.h"
+#include "service/local/local_paths.h"
 #include "service/log.h"
 #include "service/service_context.h"
-#include "service/session.h"
-#include "service/storage_tree.h"
+#include "service/net/session.h"
+#include "service/store/storage_tree.h"
 #include "service/unique_fd.h"
 
 namespace {

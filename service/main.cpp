@@ -12,21 +12,21 @@
 #include <exception>
 #include <string>
 
-#include "service/accounts.h"
-#include "service/catalog.h"
-#include "service/change_recovery.h"
-#include "service/client_registry.h"
-#include "service/connection_table.h"
-#include "service/group_commit.h"
-#include "service/local_paths.h"
-#include "service/login_throttle.h"
+#include "service/accounts/accounts.h"
+#include "service/store/catalog.h"
+#include "service/store/change_recovery.h"
+#include "service/net/client_registry.h"
+#include "service/net/connection_table.h"
+#include "service/store/group_commit.h"
+#include "service/local/local_paths.h"
+#include "service/accounts/login_throttle.h"
 #include "service/log.h"
 #include "service/options.h"
-#include "service/password_input.h"
-#include "service/server.h"
+#include "service/accounts/password_input.h"
+#include "service/net/server.h"
 #include "service/service_context.h"
-#include "service/stop_signal.h"
-#include "service/temp_cleanup.h"
+#include "service/net/stop_signal.h"
+#include "service/store/temp_cleanup.h"
 #include "service/unique_fd.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "client/Brevanto.h"
-#include "service/catalog.h"
+#include "service/store/catalog.h"
 #include "util/sha256.h"
 #include "protocol/service_connection.h"
 #include "tests/service_test_env.h"

@@ -1,0 +1,29 @@
+// User accounts: names with salted password hashes (libsodium
+// crypto_pwhash_str, interactive limits) kept in the catalog.
+#ifndef BREVANTO_SERVICE_ACCOUNTS_ACCOUNTS_H_
+#define BREVANTO_SERVICE_ACCOUNTS_ACCOUNTS_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+class Catalog;
+
+// 1 to 64 bytes of valid UTF-8 with no control byte and no double quote.
+bool valid_user_name(const std::string& name);
+
+// Stores `name` with a hash of `password`. False when the name is taken.
+// Throws ServiceError when hashing or the catalog fails.
+bool add_user(Catalog& catalog, const std::string& name, const std::string& password);
+
+// The user's id when `name` exists and `password` matches its hash. An
+// unknown name costs as much time as a wrong password. A password that
+// matched in the last minutes is checked again in microseconds; any other
+// pays the full hash. At most two hashes
+// run at a time (each takes 64 MiB); a `suspect` check (a name that failed
+// recently) and the check of an unknown name wait until no other check is
+// queued.
+std::optional<std::int64_t> check_login(Catalog& catalog, const std::string& name,
+                                        const std::string& password, bool suspect = false);
+
+#endif  // BREVANTO_SERVICE_ACCOUNTS_ACCOUNTS_H_

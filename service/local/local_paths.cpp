@@ -1,0 +1,212 @@
+#include "service/local/local_paths.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <linux/openat2.h>
+#include <stdlib.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <stdexcept>
+
+#include "service/errors.h"
+#include "service/log.h"
+
+namespace {
+
+constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+// Most directories a download makes on its way to the file.
+constexpr int kMaxNewDirs = 32;
+
+[[noreturn]] void refuse(const std::string& why, const std::string& path) {
+  throw ServiceError(kLocalRefused, why + ": " + log_safe(path));
+}
+
+// realpath(), or an empty string with errno set.
+std::string resolve(const std::string& path) {
+  char buffer[PATH_MAX];
+  return ::realpath(path.c_str(), buffer) ? std::string(buffer) : std::string();
+}
+
+bool plain_name(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.size() <= NAME_MAX;
+}
+
+// True when `path` is `dir` or lies below it; both are realpaths.
+bool within(const std::string& path, const std::string& dir) {
+  if (path == dir) return true;
+  const std::string prefix = dir == "/" ? dir : dir + "/";
+  return path.compare(0, prefix.size(), prefix) == 0;
+}
+
+// True when `rel` is one or more plain names joined by single slashes:
+// nothing that a resolution could read otherwise than as written.
+bool plain_relative(const std::string& rel) {
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = rel.find('/', start);
+    const std::string part = rel.substr(start, end == std::string::npos ? end : end - start);
+    if (!plain_name(part)) return false;
+    if (end == std::string::npos) return true;
+    start = end + 1;
+  }
+}
+
+}  // namespace
+
+UniqueFd LocalRoots::open_plain(const std::string& path, int flags) const {
+  if (path.size() < 2 || path[0] != '/' || within(path, storage_root_)) return UniqueFd();
+  const std::string* best = nullptr;
+  for (const std::string& root : roots_) {
+    if (path != root && within(path, root) && (best == nullptr || root.size() > best->size())) {
+      best = &root;
+    }
+  }
+  if (best == nullptr) return UniqueFd();
+  const std::string rel = path.substr(best->size() == 1 ? 1 : best->size() + 1);
+  if (!plain_relative(rel)) return UniqueFd();
+  const int root = root_fds_[static_cast<std::size_t>(best - roots_.data())].get();
+  open_how how{};
+  how.flags = static_cast<std::uint64_t>(flags | O_NOFOLLOW | O_CLOEXEC);
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  const long fd = ::syscall(SYS_openat2, root, rel.c_str(), &how, sizeof(how));
+  return UniqueFd(fd < 0 ? -1 : static_cast<int>(fd));
+}
+
+LocalRoots::LocalRoots(const std::vector<std::string>& dirs, const std::string& storage_root) {
+  storage_root_ = resolve(storage_root);
+  if (storage_root_.empty()) throw std::runtime_error("cannot resolve " + storage_root);
+  for (const std::string& dir : dirs) {
+    const std::string resolved = resolve(dir);
+    struct stat st;
+    if (resolved.empty() || ::stat(resolved.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      throw std::runtime_error("local root is not a directory: " + dir);
+    }
+    if (within(resolved, storage_root_)) {
+      throw std::runtime_error("local root inside the storage root: " + dir);
+    }
+    if (log_safe(resolved) != resolved || resolved.find('"') != std::string::npos) {
+      throw std::runtime_error("local root with a double quote or control byte: " + dir);
+    }
+    roots_.push_back(resolved);
+    root_fds_.emplace_back(::open(resolved.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!root_fds_.back().valid()) throw std::runtime_error("cannot open local root " + dir);
+  }
+  // Within one reply of at most 4096 bytes, with room for its frame.
+  constexpr std::size_t kMaxRefusalBytes = 3800;
+  refusal_text_ = "local path refused (allowed: ";
+  for (std::size_t i = 0; i < roots_.size(); ++i) {
+    const std::string part = (i > 0 ? ", " : "") + roots_[i];
+    if (refusal_text_.size() + part.size() > kMaxRefusalBytes) {
+      refusal_text_ += ", ...";
+      break;
+    }
+    refusal_text_ += part;
+  }
+  refusal_text_ += ")";
+}
+
+bool LocalRoots::contains(const std::string& resolved, bool allow_root) const {
+  if (within(resolved, storage_root_)) return false;
+  for (const std::string& root : roots_) {
+    if ((allow_root && resolved == root) || (resolved != root && within(resolved, root))) {
+      return true;
+    }
+  }
+  return false;
+}
+
+UniqueFd LocalRoots::walk(const std::string& resolved, int last_flags) const {
+  // The longest root that holds the path; its components need no check.
+  const std::string* best = nullptr;
+  for (const std::string& root : roots_) {
+    if (within(resolved, root) && (best == nullptr || root.size() > best->size())) best = &root;
+  }
+  if (best == nullptr) refuse("outside every local root", resolved);
+  UniqueFd dir(::open(best->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir.valid()) throw_errno(local_error_code(errno), errno, "open local root " + *best);
+  if (resolved == *best) return dir;
+
+  std::size_t start = best->size() == 1 ? 1 : best->size() + 1;
+  for (;;) {
+    std::size_t end = resolved.find('/', start);
+    const bool last = end == std::string::npos;
+    if (last) end = resolved.size();
+    const std::string part = resolved.substr(start, end - start);
+    const int fd = ::openat(dir.get(), part.c_str(), last ? (last_flags | O_NOFOLLOW) : kDirFlags);
+    if (fd < 0) throw_errno(local_error_code(errno), errno, "open local " + log_safe(resolved));
+    dir.reset(fd);
+    if (last) return dir;
+    start = end + 1;
+  }
+}
+
+LocalRoots::Source LocalRoots::open_source(const std::string& path) const {
+  if (path.empty() || path[0] != '/') refuse("local path not absolute", path);
+  // O_NONBLOCK keeps a FIFO from blocking the open; it is refused below,
+  // and a regular file's reads ignore the flag.
+  constexpr int kSourceFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
+  Source source;
+  source.fd = open_plain(path, kSourceFlags);
+  if (!source.fd.valid()) {
+    const std::string resolved = resolve(path);
+    if (resolved.empty()) throw_errno(kLocalRefused, errno, "local path " + log_safe(path));
+    if (!contains(resolved, false)) refuse("outside every local root", path);
+    source.fd = walk(resolved, kSourceFlags);
+  }
+  if (::fstat(source.fd.get(), &source.st) != 0 || !S_ISREG(source.st.st_mode)) {
+    refuse("not a regular file", path);
+  }
+  return source;
+}
+
+LocalRoots::CheckedTarget LocalRoots::check_target(const std::string& path) const {
+  if (path.empty() || path[0] != '/') refuse("local path not absolute", path);
+  const std::size_t slash = path.rfind('/');
+  CheckedTarget plan;
+  plan.name = path.substr(slash + 1);
+  if (!plain_name(plan.name)) refuse("bad local file name", path);
+
+  // Climb to the nearest ancestor that exists; what lies above the file
+  // but does not exist yet must be plain names.
+  std::string parent = slash == 0 ? "/" : path.substr(0, slash);
+  plan.ancestor = open_plain(parent, kDirFlags);
+  if (plan.ancestor.valid()) {
+    plan.resolved = parent;
+    return plan;
+  }
+  for (;;) {
+    plan.resolved = resolve(parent);
+    if (!plan.resolved.empty()) break;
+    if (errno != ENOENT || plan.missing.size() >= kMaxNewDirs) {
+      throw_errno(kLocalRefused, errno, "local path " + log_safe(path));
+    }
+    while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
+    const std::size_t cut = parent.rfind('/');
+    const std::string part = parent.substr(cut + 1);
+    if (!plain_name(part)) refuse("bad local directory name", path);
+    plan.missing.insert(plan.missing.begin(), part);
+    parent = cut == 0 ? "/" : parent.substr(0, cut);
+  }
+  if (!contains(plan.resolved, true)) refuse("outside every local root", path);
+  plan.ancestor = walk(plan.resolved, kDirFlags);
+  return plan;
+}
+
+LocalRoots::Target LocalRoots::open_target(CheckedTarget checked) const {
+  Target target;
+  target.name = std::move(checked.name);
+  target.dir = std::move(checked.ancestor);
+  target.dir_path = std::move(checked.resolved);
+  for (const std::string& part : checked.missing) {
+    if (::mkdirat(target.dir.get(), part.c_str(), 0777) != 0 && errno != EEXIST) {
+      throw_errno(local_error_code(errno), errno, "mkdir local " + log_safe(target.dir_path));
+    }
+    const int fd = ::openat(target.dir.get(), part.c_str(), kDirFlags);
+    if (fd < 0) throw_errno(kLocalRefused, errno, "open local " + log_safe(target.dir_path));
+    target.dir.reset(fd);
+    target.dir_path += (target.dir_path == "/" ? "" : "/") + part;
+  }
+  return target;
+}

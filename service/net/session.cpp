@@ -1,0 +1,175 @@
+#include "service/net/session.h"
+
+#include <poll.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "service/net/connection_table.h"
+#include "service/errors.h"
+#include "service/requests/listing.h"
+#include "service/local/local_paths.h"
+#include "service/log.h"
+#include "service/accounts/login_requests.h"
+#include "service/net/replies.h"
+#include "service/net/request.h"
+#include "service/net/request_reader.h"
+#include "service/net/socket_io.h"
+#include "service/net/stop_signal.h"
+#include "service/requests/transfers.h"
+#include "service/requests/tree_requests.h"
+
+namespace {
+
+typedef void (*Handler)(Session&, const Request&, const Binding&);
+
+struct Route {
+  const char* element;
+  Handler handler;
+};
+
+// Requests that need a logged-in ClientID.
+const Route kRoutes[] = {
+    {"GetFileList", handle_get_file_list}, {"GetFileInfo", handle_get_file_info},
+    {"AddDir", handle_add_dir},            {"RemoveFile", handle_remove_file},
+    {"AddFile", handle_add_file},          {"UpdateFile", handle_update_file},
+    {"DownloadFile", handle_download_file},
+};
+
+// How loud a failed request is: the service's own failures are errors;
+// answers a client asks for in the normal course (an existence check that
+// finds nothing, a path taken already) are information; the rest, refused
+// or malformed requests, are warnings.
+LogLevel error_log_level(ErrorCode code) {
+  switch (code) {
+    case kInternal:
+    case kDiskFull: return LogLevel::kError;
+    case kNotFound:
+    case kAlreadyExists:
+    case kNotADirectory:
+    case kIsADirectory: return LogLevel::kInfo;
+    default: return LogLevel::kWarn;
+  }
+}
+
+bool only_blanks(const char* text, std::size_t size) {
+  for (std::size_t i = 0; i < size; ++i) {
+    if (std::strchr(" \t\r\n", text[i]) == nullptr) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool Session::promote() {
+  if (authenticated_) return true;
+  if (context_.connections != nullptr && !context_.connections->promote(id_)) return false;
+  authenticated_ = true;
+  return true;
+}
+
+void Session::set_busy(bool busy) {
+  if (context_.connections != nullptr) context_.connections->set_busy(id_, busy);
+}
+
+void Session::pause(std::chrono::milliseconds delay) {
+  // A pending connection that only waits may make room for a new one.
+  if (!authenticated_) set_busy(false);
+  pollfd fds[2] = {{sock_, POLLRDHUP, 0}, {stop_fd(), POLLIN, 0}};
+  ::poll(fds, stop_fd() >= 0 ? 2 : 1, static_cast<int>(delay.count()));
+  if (!authenticated_) set_busy(true);
+}
+
+std::chrono::steady_clock::time_point Session::read_deadline() const {
+  const SessionTimeouts& limits = context_.timeouts;
+  if (!authenticated_) {
+    return limits.login_grace.count() > 0 ? started_ + limits.login_grace
+                                          : std::chrono::steady_clock::time_point{};
+  }
+  return limits.idle.count() > 0 ? std::chrono::steady_clock::now() + limits.idle
+                                 : std::chrono::steady_clock::time_point{};
+}
+
+void Session::run() {
+  RequestReader reader(sock_, stop_fd());
+  for (;;) {
+    switch (reader.read(read_deadline())) {
+      case RequestReader::kRequest: {
+        const bool pending = !authenticated_;
+        if (pending) set_busy(true);
+        const bool go_on = handle(reader.text(), reader.size());
+        if (pending) set_busy(false);
+        reader.wipe();  // a login's password is spent
+        if (!go_on) return;
+        break;
+      }
+      case RequestReader::kTimedOut:
+        log_info("conn %d: %s, closing", id_,
+                 authenticated_ ? "idle for too long" : "no login within the grace time");
+        return;
+      case RequestReader::kTooLarge:
+        log_warn("conn %d: request too large, closing", id_);
+        replies_.start_reply();
+        try {
+          send(error_reply(kBadRequest));
+        } catch (const ClientGone&) {
+        }
+        return;
+      case RequestReader::kClosed:
+      case RequestReader::kStopped:
+        return;
+      case RequestReader::kFailed:
+        log_warn("conn %d: receive failed: %s", id_, std::strerror(errno));
+        return;
+    }
+  }
+}
+
+bool Session::handle(const char* text, std::size_t size) {
+  // White space between requests needs no answer.
+  if (only_blanks(text, size)) return true;
+  replies_.start_reply();
+  try {
+    try {
+      const Request request(text, size);
+      dispatch(request);
+    } catch (const ServiceError& e) {
+      log_at(error_log_level(e.code()), "conn %d: error %d (%s): %s", id_, e.code(),
+             error_text(e.code()), e.what());
+      // A refused local path names the folders that are allowed, so that a
+      // client can tell its user where files may go.
+      const bool name_roots = e.code() == kLocalRefused && context_.local_roots != nullptr;
+      send(error_reply(e.code(), name_roots ? context_.local_roots->refusal_text() : ""));
+    } catch (const ClientGone&) {
+      throw;
+    } catch (const std::exception& e) {
+      log_error("conn %d: internal error: %s", id_, e.what());
+      send(error_reply(kInternal));
+    }
+  } catch (const ClientGone& e) {
+    log_info("conn %d: client gone: %s", id_, e.what());
+    return false;
+  }
+  return !stop_requested();
+}
+
+void Session::dispatch(const Request& request) {
+  if (request.is("login")) return handle_login(*this, request);
+  if (request.is("logout")) return handle_logout(*this, request);
+  for (const Route& route : kRoutes) {
+    if (request.is(route.element)) return route.handler(*this, request, authenticate(request));
+  }
+  throw ServiceError(kBadRequest, "unknown request " + log_safe(request.name()));
+}
+
+Binding Session::authenticate(const Request& request) {
+  // GetFileList spells it ClientId; the lookup ignores case.
+  const std::string* id = request.find("ClientID");
+  if (id != nullptr) {
+    if (const auto binding = context_.clients->find(*id)) {
+      if (!promote()) throw ServiceError(kBusy, "every session slot is taken");
+      return *binding;
+    }
+  }
+  throw ServiceError(kNotLoggedIn, request.name() + " without a valid ClientID");
+}

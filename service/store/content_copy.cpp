@@ -1,0 +1,54 @@
+#include "service/store/content_copy.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
+#include "service/net/progress_reporter.h"
+#include "util/sha256.h"
+
+namespace {
+
+constexpr std::size_t kChunkBytes = 256 * 1024;
+
+[[noreturn]] void fail(ErrorCode code, int err, const char* what) {
+  throw_errno((err == ENOSPC || err == EDQUOT) ? kDiskFull : code, err, what);
+}
+
+void write_all(int fd, const unsigned char* data, std::size_t size, ErrorCode code) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      fail(code, errno, "write");
+    }
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+}
+
+}  // namespace
+
+CopyResult copy_content(int src, int dst, ProgressReporter& progress, ErrorCode read_code,
+                        ErrorCode write_code, Hashing hashing) {
+  // One buffer per session thread, reused by every transfer: each byte is
+  // read once, hashed from the buffer and written from it.
+  thread_local std::vector<unsigned char> buffer(kChunkBytes);
+  Sha256 sha;
+  CopyResult result;
+  for (;;) {
+    const ssize_t n = ::read(src, buffer.data(), buffer.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      fail(read_code, errno, "read");
+    }
+    if (n == 0) break;
+    if (hashing == Hashing::kSha256) sha.update(buffer.data(), static_cast<std::size_t>(n));
+    write_all(dst, buffer.data(), static_cast<std::size_t>(n), write_code);
+    result.bytes += static_cast<std::uint64_t>(n);
+    progress.advance(result.bytes);
+  }
+  if (hashing == Hashing::kSha256) result.sha256 = sha.hex();
+  return result;
+}

@@ -1,0 +1,26 @@
+// Copying file content for a transfer, hashing it with SHA-256 and
+// reporting progress on the way.
+#ifndef BREVANTO_SERVICE_STORE_CONTENT_COPY_H_
+#define BREVANTO_SERVICE_STORE_CONTENT_COPY_H_
+
+#include <cstdint>
+#include <string>
+
+#include "service/errors.h"
+
+class ProgressReporter;
+
+struct CopyResult {
+  std::uint64_t bytes = 0;
+  std::string sha256;  // lower-case hex, when asked for
+};
+
+enum class Hashing { kSha256, kSkip };
+
+// Copies `src` from its current offset to its end into `dst`. A failed read
+// throws ServiceError(read_code) and a failed write ServiceError(write_code),
+// kDiskFull for a full disk either way; `progress` may throw as well.
+CopyResult copy_content(int src, int dst, ProgressReporter& progress, ErrorCode read_code,
+                        ErrorCode write_code, Hashing hashing);
+
+#endif  // BREVANTO_SERVICE_STORE_CONTENT_COPY_H_
