@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 
 #include <cinttypes>
-#include <optional>
 
 #include "service/store/atomic_file.h"
 #include "service/store/catalog.h"
@@ -13,6 +12,7 @@
 #include "service/store/filetime.h"
 #include "service/store/group_commit.h"
 #include "service/local/local_paths.h"
+#include "service/local/local_writer.h"
 #include "service/log.h"
 #include "service/net/progress_reporter.h"
 #include "service/net/replies.h"
@@ -25,8 +25,6 @@ namespace {
 
 // Storage files are the service's own: readable by its user only.
 constexpr mode_t kStorageFileMode = 0600;
-// Restored files get the usual mode, less the umask.
-constexpr mode_t kLocalFileMode = 0666;
 
 // A file written while it was copied may have been stored torn: its size
 // and modification time must be as they were at the start, and the bytes
@@ -46,28 +44,6 @@ void check_unchanged(const LocalRoots::Source& source, std::uint64_t copied,
                                      static_cast<long long>(now.st_size), copied));
   }
 }
-
-// A local temp file's path, journaled while the temp file may exist.
-class JournaledTemp {
- public:
-  JournaledTemp(Catalog& catalog, const std::string& dir, const std::string& name)
-      : catalog_(catalog), path_(dir + (dir == "/" ? "" : "/") + name) {
-    catalog_.add_pending_temp(path_);
-  }
-  ~JournaledTemp() {
-    try {
-      catalog_.remove_pending_temp(path_);
-    } catch (const std::exception& e) {
-      log_error("cannot unjournal temp file: %s", e.what());
-    }
-  }
-  JournaledTemp(const JournaledTemp&) = delete;
-  JournaledTemp& operator=(const JournaledTemp&) = delete;
-
- private:
-  Catalog& catalog_;
-  const std::string path_;
-};
 
 // Stores the content of a local file at a storage path. `update` tells
 // UpdateFile (the file must exist and is replaced) from AddFile (it must
@@ -157,44 +133,11 @@ void handle_download_file(Session& session, const Request& request, const Bindin
   // O_NONBLOCK, which kept a FIFO from blocking the open, does nothing to
   // a regular file's reads: it stays.
 
-  const LocalRoots::Target target = context.local_roots->open_target(std::move(checked));
-  struct stat existing;
-  const bool exists =
-      ::fstatat(target.dir.get(), target.name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
-  if (exists && S_ISDIR(existing.st_mode)) {
-    throw ServiceError(kLocalRefused, "local target is a directory: " + log_safe(local));
-  }
-
-  // A restored file is written without syncing, as copying tools write:
-  // its content stays safe in storage, and a crash still leaves the old
-  // local file or the whole new one. A new file is written unnamed, so
-  // that a crash leaves nothing behind; one that replaces a file goes by
-  // way of a temp name, journaled for the next start to remove if a crash
-  // leaves it.
-  std::optional<JournaledTemp> journaled;
-  AtomicFile file;
-  int err = exists ? EEXIST : file.create_unnamed(target.dir.get(), target.name, kLocalFileMode);
-  if (err != 0) {  // the target exists, or the file system has no unnamed files
-    const std::string temp_name = make_temp_name();
-    journaled.emplace(*context.catalog, target.dir_path, temp_name);
-    err = file.create(target.dir.get(), temp_name, target.name, kLocalFileMode);
-  }
-  if (err != 0) throw_errno(local_error_code(err), err, "create local temp file");
   ProgressReporter progress(session.replies(), static_cast<std::uint64_t>(st.st_size));
-  const CopyResult copied =
-      copy_content(source.get(), file.fd(), progress, kInternal, kLocalRefused, Hashing::kSkip);
-  const timespec times[2] = {st.st_mtim, st.st_mtim};
-  ::futimens(file.fd(), times);
-  progress.finish(copied.bytes);
-  err = file.place(true);
-  if (err == EEXIST && file.unnamed()) {  // the target appeared during the copy
-    const std::string temp_name = make_temp_name();
-    journaled.emplace(*context.catalog, target.dir_path, temp_name);
-    err = file.name(temp_name);
-    if (err == 0) err = file.place(true);
-  }
-  if (err != 0) throw_errno(local_error_code(err), err, "write local " + log_safe(local));
+  const std::uint64_t bytes =
+      write_local_file(*context.local_roots, std::move(checked), local, source.get(), st.st_mtim,
+                       *context.catalog, progress);
   log_info("conn %d: user %s downloaded %s (%" PRIu64 " bytes)", session.id(),
-           log_safe(who.user).c_str(), log_safe(path.text()).c_str(), copied.bytes);
+           log_safe(who.user).c_str(), log_safe(path.text()).c_str(), bytes);
   session.send(success_reply());
 }
