@@ -25,6 +25,7 @@
 #include "cli/local_target_check.h"
 #include "cli/local_tree.h"
 #include "cli/manifest_store.h"
+#include "cli/output.h"
 #include "cli/parallel_sessions.h"
 #include "cli/remote_tree.h"
 #include "cli/status.h"
@@ -43,6 +44,7 @@ struct Tally {
   std::size_t dirs_created = 0;
   std::size_t skipped = 0;
   std::size_t failed = 0;
+  std::uint64_t bytes_sent = 0;  // of the files added and updated (a dry run: would be)
 };
 
 // What became of one local file; its manifest entry is the new manifest's
@@ -129,7 +131,8 @@ class Backup {
   Backup(Session& session, ProgressMode mode, const BackupOptions& options)
       : session_(session), mode_(mode), options_(options),
         local_root_(absolute_local(options.local_dir)),
-        remote_root_(to_storage_path(options.remote_dir)) {}
+        remote_root_(to_storage_path(options.remote_dir)),
+        started_(std::chrono::steady_clock::now()) {}
 
   int run();
 
@@ -152,6 +155,9 @@ class Backup {
   int save_after_lost_connection();
   void release_lookups();
   void report(const char* what, const std::string& path, int status);
+  void print_dry_run_line(const char* action, const std::string& item, const std::uint64_t* size);
+  void print_json_summary(const char* state, int exit_code, bool manifest_stored);
+  void note_earlier_backup();
   bool note_disk_full(const Session& session, int status, const std::string& what);
 
   Session& session_;
@@ -159,6 +165,7 @@ class Backup {
   const BackupOptions& options_;
   const std::string local_root_;
   const std::string remote_root_;
+  const std::chrono::steady_clock::time_point started_;
   // The snapshot in the making: the local directories, and every local
   // file with its size, time and mode, its SHA-256 once known. Nothing else
   // is kept per local file but its job.
@@ -177,6 +184,7 @@ class Backup {
   std::mutex tally_mutex_;
   Tally tally_;
   bool connection_lost_ = false;
+  bool first_backup_ = false;  // the storage held no manifest of REMOTE_DIR
   std::size_t excluded_ = 0;  // entries the exclusion options left out
   std::size_t links_ = 0;     // symbolic links, kept in the manifest only
   std::atomic<bool> disk_full_{false};  // the storage said so once: nothing more is sent
@@ -193,7 +201,7 @@ constexpr auto kManifestDeadline = std::chrono::seconds(5);
 int Backup::run() {
   std::error_code error;
   if (!std::filesystem::is_directory(local_root_, error)) {
-    std::fprintf(stderr, "backup: %s is not a directory\n", local_root_.c_str());
+    print_error("backup: " + local_root_ + " is not a directory");
     return exit_codes::kFailed;
   }
   ExcludeRules rules;
@@ -201,15 +209,15 @@ int Backup::run() {
   for (const std::string& file : options_.exclude_files) {
     std::string read_error;
     if (!rules.add_file(file, read_error)) {
-      std::fprintf(stderr, "backup: --exclude-file %s: %s\n", file.c_str(), read_error.c_str());
+      print_error("backup: --exclude-file " + file + ": " + read_error);
       return exit_codes::kUsage;
     }
   }
   WalkOptions walk{kManifestName, options_.copy_links, &rules, options_.exclude_caches, 0};
   if (!options_.exclude_larger_than.empty() &&
       !parse_size(options_.exclude_larger_than, walk.exclude_larger_than)) {
-    std::fprintf(stderr, "backup: --exclude-larger-than %s: not a size (such as 500K, 10M, 2G)\n",
-                 options_.exclude_larger_than.c_str());
+    print_error("backup: --exclude-larger-than " + options_.exclude_larger_than +
+                ": not a size (such as 500K, 10M, 2G)");
     return exit_codes::kUsage;
   }
   if (const int rc = session_.open()) return rc;
@@ -227,14 +235,24 @@ int Backup::run() {
     plan_files();
     return report_dry_run();
   }
-  if (const int rc = create_directories()) return rc;
+  // Made before the first request that may report a full storage.
+  progress_ = std::make_unique<Progress>(mode_, options_.transfers);
+  if (const int rc = create_directories()) {
+    if (json_output()) {
+      print_json_summary(rc == exit_codes::kNoSession ? "connection_lost" : "failed", rc, false);
+    }
+    return rc;
+  }
   plan_files();
   if (interrupted()) {  // before anything was sent: the last manifest stays
-    std::printf("backup: interrupted before any file was sent\n");
+    if (json_output()) {
+      print_json_summary("interrupted", exit_codes::kInterrupted, false);
+    } else {
+      std::printf("backup: interrupted before any file was sent\n");
+    }
     exit_interrupted();
   }
 
-  progress_ = std::make_unique<Progress>(mode_, options_.transfers);
   std::uint64_t bytes = 0;
   for (const std::size_t index : transfers_) bytes += next_.files[index].size;
   progress_->start_job(transfers_.size(), bytes);
@@ -248,23 +266,34 @@ int Backup::run() {
   const bool stopped = end != RunEnd::kFinished;
   if (options_.delete_missing) {
     if (stopped || tally_.failed > 0) {
-      progress_->message("backup: nothing deleted, as not every file was backed up");
+      progress_->notice("backup: nothing deleted, as not every file was backed up");
     } else {
       delete_missing();
-      if (connection_lost_) return exit_codes::kNoSession;
+      if (connection_lost_) {
+        progress_->close();
+        if (json_output()) print_json_summary("connection_lost", exit_codes::kNoSession, false);
+        return exit_codes::kNoSession;
+      }
     }
   }
   std::string manifest_error;
   const Manifest manifest = snapshot(stopped);
   const bool replace_manifest = stored_.has_manifest;
   release_lookups();  // the manifest is written with nothing else held per file
-  if (!store_manifest(session_, manifest, remote_root_, local_root_, replace_manifest,
-                      manifest_error)) {
-    progress_->message("backup: manifest " + storage_join(remote_root_, kManifestName) + ": " +
-                       manifest_error);
+  const bool manifest_stored = store_manifest(session_, manifest, remote_root_, local_root_,
+                                              replace_manifest, manifest_error);
+  if (!manifest_stored) {
+    progress_->error("backup: manifest " + storage_join(remote_root_, kManifestName) + ": " +
+                     manifest_error);
     ++tally_.failed;
   }
   progress_->close();
+  const int rc = tally_.failed == 0 ? exit_codes::kOk : exit_codes::kFailed;
+  if (json_output()) {
+    print_json_summary(rc == exit_codes::kOk ? "done" : "failed", rc, manifest_stored);
+    note_earlier_backup();
+    return rc;
+  }
 
   std::printf("backup: %s -> %s: %zu files (%s), %zu added, %zu updated, %zu unchanged, "
               "%zu deleted, %zu directories created, %zu skipped, %zu failed\n",
@@ -273,21 +302,83 @@ int Backup::run() {
               tally_.deleted, tally_.dirs_created, tally_.skipped, tally_.failed);
   if (excluded_ > 0) std::printf("backup: %zu entries excluded\n", excluded_);
   if (links_ > 0) std::printf("backup: %zu symbolic links kept in the manifest\n", links_);
-  return tally_.failed == 0 ? exit_codes::kOk : exit_codes::kFailed;
+  std::fflush(stdout);
+  note_earlier_backup();
+  return rc;
+}
+
+// A first backup of REMOTE_DIR in the default project, where an earlier
+// version backed it up in its own default project: said once the backup is
+// done, as this one went elsewhere and sent every file.
+void Backup::note_earlier_backup() {
+  if (!first_backup_ ||
+      !session_.earlier_version_holds(storage_join(remote_root_, kManifestName))) {
+    return;
+  }
+  print_notice(std::string("backup: the last backup of ") + remote_root_ + " was made in the "
+               "project \"" + kEarlierDefaultProject + "\" by an earlier version of brevanto; " +
+               (options_.dry_run ? "this one would go to the default project"
+                                 : "this one went to the default project and sent every file") +
+               " (add --project " + kEarlierDefaultProject + " to go on with that one)");
+}
+
+// {"message_type":"summary",...}: what the backup did, how long it took and
+// how it ended (`state`: done, failed, interrupted, connection_lost).
+void Backup::print_json_summary(const char* state, int exit_code, bool manifest_stored) {
+  JsonObject summary;
+  summary.string("message_type", "summary")
+      .string("command", "backup")
+      .boolean("dry_run", options_.dry_run)
+      .string("local", local_root_)
+      .string("remote", remote_root_)
+      .number("files_new", tally_.added)
+      .number("files_changed", tally_.updated)
+      .number("files_unmodified", tally_.unchanged)
+      .number("files_failed", tally_.failed)
+      .number("entries_removed", tally_.deleted)
+      .number("entries_skipped", tally_.skipped)
+      .number("entries_excluded", excluded_)
+      .number("dirs_new", tally_.dirs_created)
+      .number("symlinks", links_)
+      .number("total_files", local_files_)
+      .number("total_bytes", local_bytes_)
+      .number("bytes_sent", tally_.bytes_sent);
+  if (!options_.dry_run) summary.boolean("manifest_stored", manifest_stored);
+  summary.number("seconds",
+                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count())
+      .string("state", state)
+      .number("exit_code", exit_code);
+  print_json(summary);
+}
+
+// A line of the dry run: "would <action> <item> (<size>)", or with --json
+// {"message_type":"verbose_status","action":"would_<action>",...}.
+void Backup::print_dry_run_line(const char* action, const std::string& item,
+                                const std::uint64_t* size) {
+  if (json_output()) {
+    std::string name = std::string("would_") + action;
+    std::replace(name.begin(), name.end(), ' ', '_');
+    JsonObject line;
+    line.string("message_type", "verbose_status").string("action", name).name("item", item);
+    if (size) line.number("size", *size);
+    print_json(line);
+    return;
+  }
+  std::printf("would %s %s%s\n", action, item.c_str(),
+              size ? (" (" + human_bytes(*size) + ")").c_str() : "");
 }
 
 // Reports what the walk skipped or could not take, and turns the rest into
 // the new manifest's directories and files.
 void Backup::take_local_tree(LocalTree tree) {
   for (const std::string& skipped : tree.skipped) {
-    std::fprintf(stderr, "backup: skipped %s\n", skipped.c_str());
+    print_notice("backup: skipped " + skipped);
   }
   for (const std::string& store : tree.service_stores) {
-    std::fprintf(stderr, "backup: skipped %s: the storage root of a brevanto-service\n",
-                 store.c_str());
+    print_notice("backup: skipped " + store + ": the storage root of a brevanto-service");
   }
   for (const std::string& problem : tree.problems) {
-    std::fprintf(stderr, "backup: cannot back up %s\n", problem.c_str());
+    print_error("backup: cannot back up " + problem);
   }
   tally_.skipped = tree.skipped.size() + tree.service_stores.size();
   excluded_ = tree.excluded;
@@ -318,7 +409,7 @@ int Backup::prepare_storage() {
     if (connection_lost(status, session_.cloud())) return session_.fail("backup: ls " + remote_root_, status);
     stored_ = RemoteTree();
     if (options_.dry_run) {
-      std::printf("would create directory %s\n", remote_root_.c_str());
+      print_dry_run_line("create directory", remote_root_, nullptr);
       ++tally_.dirs_created;
       return exit_codes::kOk;
     }
@@ -344,17 +435,17 @@ const ManifestEntry* Backup::find_previous(const std::string& relative) const {
 }
 
 void Backup::read_previous_manifest() {
-  if (!stored_.has_manifest) return;
+  first_backup_ = !stored_.has_manifest;
+  if (first_backup_) return;
   std::string error;
   if (fetch_manifest(session_, remote_root_, local_root_, previous_, error) ==
       FetchResult::kFailed) {
-    std::fprintf(stderr, "backup: the last manifest cannot be read, so every file is sent: %s\n",
-                 error.c_str());
+    print_error("backup: the last manifest cannot be read, so every file is sent: " + error);
     previous_ = Manifest();
   } else if (!previous_.problems.empty()) {
-    std::fprintf(stderr, "backup: the last manifest has %zu malformed lines (%s); the files "
-                         "they name are sent again\n",
-                 previous_.problems.size(), previous_.problems.front().c_str());
+    print_error("backup: the last manifest has " + std::to_string(previous_.problems.size()) +
+                " malformed lines (" + previous_.problems.front() +
+                "); the files they name are sent again");
   }
   previous_files_.reserve(previous_.files.size());
   for (const ManifestEntry& entry : previous_.files) previous_files_.push_back(&entry);
@@ -375,7 +466,8 @@ int Backup::create_directories() {
     }
     ++tally_.failed;
     if (note_disk_full(session_, status, "mkdir " + remote)) return exit_codes::kFailed;
-    std::fprintf(stderr, "backup: mkdir %s: %s\n", remote.c_str(), session_.failure(status).c_str());
+    print_error("backup: mkdir " + remote + ": " + session_.failure(status),
+                JsonObject().name("item", next_.dirs[i].path));
     if (connection_lost(status, session_.cloud())) return exit_codes::kNoSession;
   }
   return exit_codes::kOk;
@@ -411,7 +503,7 @@ JobOutcome Backup::back_up(Session& session, std::size_t index, std::size_t slot
   std::string error;
   if (!hash_file(path, hash, error)) {
     progress_->abandon_file(slot);
-    progress_->message("backup: cannot read " + path + ": " + error);
+    progress_->error("backup: cannot read " + path + ": " + error, entry.path);
     std::lock_guard<std::mutex> lock(tally_mutex_);
     job.state = FileJob::State::kFailed;
     ++tally_.failed;
@@ -431,7 +523,7 @@ JobOutcome Backup::back_up(Session& session, std::size_t index, std::size_t slot
   const ScratchCopy scratch(needs_scratch_file(entry.path) ? path : std::string(), local_root_);
   if (!scratch.error().empty()) {
     progress_->abandon_file(slot);
-    progress_->message("backup: cannot read " + path + ": " + scratch.error());
+    progress_->error("backup: cannot read " + path + ": " + scratch.error(), entry.path);
     std::lock_guard<std::mutex> lock(tally_mutex_);
     job.state = FileJob::State::kFailed;
     ++tally_.failed;
@@ -458,8 +550,9 @@ JobOutcome Backup::back_up(Session& session, std::size_t index, std::size_t slot
     const bool lost = connection_lost(status, session.cloud());
     // One message for a full storage, not one per file.
     if (!lost && (disk_full_ || note_disk_full(session, status, ""))) return JobOutcome::kStopAll;
-    progress_->message(std::string("backup: ") + (job.stored ? "update " : "put ") + remote +
-                       ": " + session.failure(status));
+    progress_->error(std::string("backup: ") + (job.stored ? "update " : "put ") + remote + ": " +
+                         session.failure(status),
+                     entry.path);
     if (lost) {
       connection_lost_ = true;
       return JobOutcome::kStopAll;
@@ -469,6 +562,7 @@ JobOutcome Backup::back_up(Session& session, std::size_t index, std::size_t slot
   progress_->finish_file(job.stored ? "updated" : "added", hash.size, slot);
   job.state = job.stored ? FileJob::State::kUpdated : FileJob::State::kAdded;
   ++(job.stored ? tally_.updated : tally_.added);
+  tally_.bytes_sent += hash.size;
   entry.sha256_hex = hash.sha256_hex;
   entry.size = hash.size;
   return JobOutcome::kContinue;
@@ -481,7 +575,7 @@ int Backup::report_dry_run() {
   for (std::size_t i = 1; i < next_.dirs.size(); ++i) {  // after "."
     const RemoteEntry* stored = find_stored(stored_relative(next_.dirs[i].path));
     if (stored != nullptr && stored->is_dir) continue;
-    std::printf("would create directory %s\n", next_.dirs[i].path.c_str());
+    print_dry_run_line("create directory", next_.dirs[i].path, nullptr);
     ++tally_.dirs_created;
   }
   std::uint64_t bytes = 0;
@@ -498,19 +592,27 @@ int Backup::report_dry_run() {
         continue;
       }
     }
-    std::printf("would %s %s (%s)\n", job.stored ? "update" : "add", entry.path.c_str(),
-                human_bytes(entry.size).c_str());
+    print_dry_run_line(job.stored ? "update" : "add", entry.path, &entry.size);
     ++(job.stored ? tally_.updated : tally_.added);
     bytes += entry.size;
   }
   if (options_.delete_missing) delete_missing(true);
+  tally_.bytes_sent = bytes;
+  const int rc = tally_.failed == 0 ? exit_codes::kOk : exit_codes::kFailed;
+  if (json_output()) {
+    print_json_summary(rc == exit_codes::kOk ? "done" : "failed", rc, false);
+    note_earlier_backup();
+    return rc;
+  }
   std::printf("backup --dry-run: %s -> %s: would add %zu and update %zu files (%s), create %zu "
               "directories, delete %zu entries; %zu unchanged, %zu skipped, %zu failed; nothing "
               "was sent\n",
               local_root_.c_str(), remote_root_.c_str(), tally_.added, tally_.updated,
               human_bytes(bytes).c_str(), tally_.dirs_created, tally_.deleted, tally_.unchanged,
               tally_.skipped, tally_.failed);
-  return tally_.failed == 0 ? exit_codes::kOk : exit_codes::kFailed;
+  std::fflush(stdout);
+  note_earlier_backup();
+  return rc;
 }
 
 // Removes what the storage holds below the backup directory and the local
@@ -534,7 +636,7 @@ void Backup::delete_missing(bool dry_run) {
     }
     const std::string remote = storage_join(remote_root_, entry.relative);
     if (dry_run) {
-      std::printf("would delete %s\n", entry.relative.c_str());
+      print_dry_run_line("delete", entry.relative, nullptr);
       if (entry.is_dir) removed_dir = entry.relative;
       ++tally_.deleted;
       continue;
@@ -549,13 +651,12 @@ void Backup::delete_missing(bool dry_run) {
     }
     if (entry.is_dir) removed_dir = entry.relative;
     ++tally_.deleted;
-    if (mode_ == ProgressMode::kLines) progress_->message("deleted " + entry.relative);
+    progress_->note_entry("deleted", entry.relative);
   }
 }
 
 void Backup::report(const char* what, const std::string& path, int status) {
-  progress_->message(std::string("backup: ") + what + " " + path + ": " +
-                     session_.failure(status));
+  progress_->error(std::string("backup: ") + what + " " + path + ": " + session_.failure(status));
   ++tally_.failed;
   connection_lost_ = connection_lost(status, session_.cloud());
 }
@@ -651,8 +752,8 @@ bool Backup::store_on_new_client(const Manifest& manifest, std::string& error) {
   }).detach();
   std::unique_lock<std::mutex> lock(outcome->mutex);
   if (!outcome->done_signal.wait_for(lock, kManifestDeadline, [&] { return outcome->done; })) {
-    std::fprintf(stderr, "backup: manifest %s not stored: the service did not answer in time\n",
-                 storage_join(remote_root_, kManifestName).c_str());
+    print_error("backup: manifest " + storage_join(remote_root_, kManifestName) +
+                " not stored: the service did not answer in time");
     exit_at_once(interrupted() ? exit_codes::kInterrupted : exit_codes::kNoSession);
   }
   error = outcome->error;
@@ -669,15 +770,23 @@ void Backup::stop_interrupted() {
     std::lock_guard<std::mutex> lock(tally_mutex_);
     done = tally_.added + tally_.updated;
   }
-  std::printf("backup: interrupted; %zu files sent, the others not\n", done);
-  std::fflush(stdout);
+  if (!json_output()) {
+    std::printf("backup: interrupted; %zu files sent, the others not\n", done);
+    std::fflush(stdout);
+  }
   std::string error;
-  if (store_on_new_client(manifest, error)) {
+  const bool stored = store_on_new_client(manifest, error);
+  if (!stored) {
+    print_error("backup: manifest " + storage_join(remote_root_, kManifestName) +
+                " not stored: " + error);
+  } else if (!json_output()) {
     std::printf("backup: the manifest lists what was done, and the next backup goes on from "
                 "there\n");
-  } else {
-    std::fprintf(stderr, "backup: manifest %s not stored: %s\n",
-                 storage_join(remote_root_, kManifestName).c_str(), error.c_str());
+  }
+  if (json_output()) {
+    // The transfers still in flight may change the tally.
+    std::lock_guard<std::mutex> lock(tally_mutex_);
+    print_json_summary("interrupted", exit_codes::kInterrupted, stored);
   }
   exit_interrupted();
 }
@@ -688,13 +797,15 @@ int Backup::save_after_lost_connection() {
   progress_->close();
   const Manifest manifest = snapshot(true);
   std::string error;
-  if (store_on_new_client(manifest, error)) {
-    std::fprintf(stderr, "backup: the connection to the service broke; the manifest lists the "
-                         "%zu files sent before\n", tally_.added + tally_.updated);
+  const bool stored = store_on_new_client(manifest, error);
+  if (stored) {
+    print_error("backup: the connection to the service broke; the manifest lists the " +
+                std::to_string(tally_.added + tally_.updated) + " files sent before");
   } else {
-    std::fprintf(stderr, "backup: the connection to the service broke, and the manifest could "
-                         "not be stored: %s\n", error.c_str());
+    print_error("backup: the connection to the service broke, and the manifest could not be "
+                "stored: " + error);
   }
+  if (json_output()) print_json_summary("connection_lost", exit_codes::kNoSession, stored);
   return exit_codes::kNoSession;
 }
 
@@ -706,7 +817,7 @@ bool Backup::note_disk_full(const Session& session, int status, const std::strin
     return false;
   }
   if (!disk_full_.exchange(true)) {
-    progress_->message("backup: the storage is full" + (what.empty() ? "" : " (" + what + ")") +
+    progress_->error("backup: the storage is full" + (what.empty() ? "" : " (" + what + ")") +
                      ": " + session.failure(status) + "; nothing more is sent");
   }
   return true;

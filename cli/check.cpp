@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <mutex>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "cli/interrupt.h"
 #include "cli/local_path.h"
 #include "cli/manifest_store.h"
+#include "cli/output.h"
 #include "cli/parallel_sessions.h"
 #include "cli/remote_tree.h"
 #include "cli/status.h"
@@ -36,21 +38,44 @@ class Check {
 
  private:
   JobOutcome check_file(Session& session, const ManifestEntry& entry);
-  void problem(const std::string& text);
+  void problem(const std::string& text, const std::string& item = std::string());
+  void print_json_summary(std::size_t files, std::uint64_t bytes, const char* state, int exit_code);
 
   Session& session_;
   const CheckOptions& options_;
   const std::string remote_root_;
   const std::string scratch_dir_;
+  const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
   std::mutex mutex_;
   std::size_t problems_ = 0;
   bool connection_lost_ = false;
 };
 
-void Check::problem(const std::string& text) {
+void Check::problem(const std::string& text, const std::string& item) {
   std::lock_guard<std::mutex> lock(mutex_);
-  std::fprintf(stderr, "check: %s\n", text.c_str());
+  JsonObject details;
+  if (!item.empty()) details.name("item", item);
+  print_error("check: " + text, details);
   ++problems_;
+}
+
+// {"message_type":"summary",...}: how many files were checked, the problems
+// found, and how it ended (`state`: done, failed, connection_lost).
+void Check::print_json_summary(std::size_t files, std::uint64_t bytes, const char* state,
+                               int exit_code) {
+  print_json(JsonObject()
+                 .string("message_type", "summary")
+                 .string("command", "check")
+                 .string("remote", remote_root_)
+                 .boolean("read_data", options_.read_data)
+                 .number("total_files", files)
+                 .number("total_bytes", bytes)
+                 .number("problems", problems_)
+                 .number("seconds", std::chrono::duration<double>(
+                                        std::chrono::steady_clock::now() - started_)
+                                        .count())
+                 .string("state", state)
+                 .number("exit_code", exit_code));
 }
 
 int Check::run() {
@@ -60,25 +85,26 @@ int Check::run() {
   switch (fetch_manifest(session_, remote_root_, scratch_dir_, manifest, error)) {
     case FetchResult::kFetched: break;
     case FetchResult::kMissing:
-      std::fprintf(stderr, "check: %s holds no manifest: no backup to check\n",
-                   remote_root_.c_str());
+      if (!session_.explain_missing("check: " + remote_root_ + " holds no backup",
+                                    storage_join(remote_root_, kManifestName))) {
+        print_error("check: " + remote_root_ + " holds no manifest: no backup to check");
+      }
       return exit_codes::kFailed;
     case FetchResult::kFailed:
-      std::fprintf(stderr, "check: manifest %s: %s\n",
-                   storage_join(remote_root_, kManifestName).c_str(), error.c_str());
+      print_error("check: manifest " + storage_join(remote_root_, kManifestName) + ": " + error);
       return exit_codes::kFailed;
   }
   for (std::size_t i = 0; i < manifest.problems.size(); ++i) {
     if (i < kProblemsShown) problem("manifest " + manifest.problems[i]);
   }
   if (manifest.problems.size() > kProblemsShown) {
-    std::fprintf(stderr, "check: manifest: %zu more malformed lines\n",
-                 manifest.problems.size() - kProblemsShown);
+    print_error("check: manifest: " + std::to_string(manifest.problems.size() - kProblemsShown) +
+                " more malformed lines");
   }
   problems_ = manifest.problems.size();
   if (manifest.incomplete) {
-    std::fprintf(stderr, "check: the backup in %s was stopped before its end; checking the "
-                         "files it holds\n", remote_root_.c_str());
+    print_notice("check: the backup in " + remote_root_ +
+                 " was stopped before its end; checking the files it holds");
   }
   RemoteTree stored;
   if (const int status = list_remote_tree(session_, remote_root_, stored)) {
@@ -94,7 +120,7 @@ int Check::run() {
         stored.entries.begin(), stored.entries.end(), relative,
         [](const RemoteEntry& item, const std::string& key) { return item.relative < key; });
     if (it == stored.entries.end() || it->relative != relative || it->is_dir) {
-      problem("missing " + entry.path);
+      problem("missing " + entry.path, entry.path);
       continue;
     }
     present.push_back(&entry);
@@ -106,10 +132,25 @@ int Check::run() {
         return check_file(session, *present[index]);
       });
   if (end == RunEnd::kInterrupted) {
-    std::printf("check: interrupted\n");
+    if (json_output()) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      print_json_summary(manifest.files.size(), bytes, "interrupted", exit_codes::kInterrupted);
+    } else {
+      std::printf("check: interrupted\n");
+    }
     exit_interrupted();
   }
-  if (connection_lost_) return exit_codes::kNoSession;
+  if (connection_lost_) {
+    if (json_output()) {
+      print_json_summary(manifest.files.size(), bytes, "connection_lost", exit_codes::kNoSession);
+    }
+    return exit_codes::kNoSession;
+  }
+  if (json_output()) {
+    const int rc = problems_ == 0 ? exit_codes::kOk : exit_codes::kFailed;
+    print_json_summary(manifest.files.size(), bytes, rc == 0 ? "done" : "failed", rc);
+    return rc;
+  }
   if (problems_ == 0) {
     std::printf("check: %s: all %zu files of the last backup are stored%s (%s)\n",
                 remote_root_.c_str(), manifest.files.size(),
@@ -134,7 +175,8 @@ JobOutcome Check::check_file(Session& session, const ManifestEntry& entry) {
     const std::uint64_t size = join_halves(data.nFileSizeHigh, data.nFileSizeLow);
     if (status == 0 && size != entry.size) {
       problem(entry.path + ": stored size " + std::to_string(size) + ", the manifest says " +
-              std::to_string(entry.size));
+                  std::to_string(entry.size),
+              entry.path);
     }
   } else {
     // The file travels through a scratch file, removed once hashed.
@@ -148,18 +190,19 @@ JobOutcome Check::check_file(Session& session, const ManifestEntry& entry) {
       FileHash hash;
       std::string error;
       if (!hash_file(scratch, hash, error)) {
-        problem(entry.path + ": cannot read the downloaded copy: " + error);
+        problem(entry.path + ": cannot read the downloaded copy: " + error, entry.path);
       } else if (hash.size != entry.size) {
         problem(entry.path + ": stored size " + std::to_string(hash.size) +
-                ", the manifest says " + std::to_string(entry.size));
+                    ", the manifest says " + std::to_string(entry.size),
+                entry.path);
       } else if (hash.sha256_hex != entry.sha256_hex) {
-        problem(entry.path + ": SHA-256 differs from the manifest");
+        problem(entry.path + ": SHA-256 differs from the manifest", entry.path);
       }
     }
     unlink(scratch.c_str());
   }
   if (status == 0) return JobOutcome::kContinue;
-  problem(remote + " (" + entry.path + "): " + session.failure(status));
+  problem(remote + " (" + entry.path + "): " + session.failure(status), entry.path);
   if (!connection_lost(status, session.cloud())) return JobOutcome::kContinue;
   std::lock_guard<std::mutex> lock(mutex_);
   connection_lost_ = true;

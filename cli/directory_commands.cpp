@@ -4,6 +4,7 @@
 #include <list>
 
 #include "cli/exit_codes.h"
+#include "cli/output.h"
 #include "cli/remote_tree.h"
 #include "cli/storage_path.h"
 #include "cli/text.h"
@@ -13,6 +14,7 @@ int run_mkdir(Session& session, const std::string& typed) {
   const std::string path = to_storage_path(typed);
   const int status = session.client().adddir(widen(path).c_str());
   if (status != 0) return session.fail("mkdir " + path, status);
+  if (json_output()) print_json(JsonObject().string("path", path).boolean("created", true));
   return exit_codes::kOk;
 }
 
@@ -32,8 +34,8 @@ bool is_empty_directory(Session& session, const std::string& path, int& rc) {
     return false;
   }
   if (!empty) {
-    std::fprintf(stderr, "rmdir %s: directory not empty; use purge (or rmdir -r) to remove it "
-                         "with everything in it\n", path.c_str());
+    print_error("rmdir " + path + ": directory not empty; use purge (or rmdir -r) to remove it "
+                "with everything in it");
     rc = exit_codes::kFailed;
   }
   return empty;
@@ -50,8 +52,8 @@ int remove_entry(Session& session, const std::string& typed, Removal removal) {
   if (!session.cloud()) {
     const EntryKind kind = entry_kind(session, path);
     if (kind == (directory ? EntryKind::kFile : EntryKind::kDirectory)) {
-      std::fprintf(stderr, "%s %s: %s\n", name, path.c_str(),
-                   directory ? "is a file; use rm" : "is a directory; use rmdir or purge");
+      print_error(std::string(name) + " " + path + ": " +
+                  (directory ? "is a file; use rm" : "is a directory; use rmdir or purge"));
       return exit_codes::kFailed;
     }
   }
@@ -59,7 +61,11 @@ int remove_entry(Session& session, const std::string& typed, Removal removal) {
   if (removal == Removal::kEmptyDirectory && !is_empty_directory(session, path, rc)) return rc;
   const std::wstring wide = widen(path);
   const int status = directory ? client.removedir(wide.c_str()) : client.removefile(wide.c_str());
-  if (status != 0) return session.fail(std::string(name) + " " + path, status);
+  if (status != 0) return session.fail_lookup(std::string(name) + " " + path, status, path);
+  if (json_output()) {
+    print_json(JsonObject().string("path", path).string("type", directory ? "directory" : "file")
+                   .boolean("removed", true));
+  }
   return exit_codes::kOk;
 }
 

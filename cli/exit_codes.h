@@ -10,7 +10,8 @@ constexpr int kOk = 0;
 constexpr int kFailed = 1;
 // The command line is wrong.
 constexpr int kUsage = 2;
-// No session: the service is not reachable, the login was refused, or the
+// No session: the service is not reachable, another user's program listens
+// on its port (the password is not sent), the login was refused, or the
 // connection broke during the command.
 constexpr int kNoSession = 3;
 // SIGINT or SIGTERM stopped a backup, restore, get, put or update (128 +

@@ -8,6 +8,7 @@
 
 #include "cli/exit_codes.h"
 #include "cli/json_text.h"
+#include "cli/output.h"
 #include "cli/remote_tree.h"
 #include "cli/storage_path.h"
 #include "cli/text.h"
@@ -44,17 +45,18 @@ std::string json_time(const FILETIME& time) {
   return iso.empty() ? std::string("null") : json_string(iso);
 }
 
-// The fields of one entry as JSON members, without braces; the type only
-// where a listing told it (file information does not).
-std::string json_members(const EntryInfo& info, bool with_type) {
-  std::string text = "\"path\": " + json_string(info.path);
-  if (with_type) text += ", \"type\": " + json_string(info.is_dir ? "directory" : "file");
-  if (!info.known) return text;
-  return text + ", \"size\": " + std::to_string(info.size()) + ", \"created\": " +
-         json_time(info.data.ftCreationTime) + ", \"modified\": " +
-         json_time(info.data.ftLastWriteTime) + ", \"backup_type\": " +
-         json_number(info.backup_type, info.backup_type != INT_MIN) + ", \"reversion\": " +
-         json_number(info.reversion, info.reversion != INT_MIN);
+// The fields of one entry; the type only where a listing told it (file
+// information does not).
+JsonObject json_entry(const EntryInfo& info, bool with_type) {
+  JsonObject entry;
+  entry.string("path", info.path);
+  if (with_type) entry.string("type", info.is_dir ? "directory" : "file");
+  if (!info.known) return entry;
+  return entry.number("size", info.size())
+      .raw("created", json_time(info.data.ftCreationTime))
+      .raw("modified", json_time(info.data.ftLastWriteTime))
+      .raw("backup_type", json_number(info.backup_type, info.backup_type != INT_MIN))
+      .raw("reversion", json_number(info.reversion, info.reversion != INT_MIN));
 }
 
 std::string display_path(const EntryInfo& info) {
@@ -99,17 +101,18 @@ int run_ls(Session& session, const std::string& typed, const ListOptions& option
   const std::string path = to_storage_path(typed);
   std::vector<EntryInfo> entries;
   if (const int status = list_entries(session, path, options.recursive, entries)) {
-    return session.fail("ls " + path, status);
+    return session.fail_lookup("ls " + path, status, path);
   }
   if (options.long_format || options.json) {
     for (EntryInfo& entry : entries) file_info(session, entry);
   }
-  if (options.json) {
-    std::string text = "{\"path\": " + json_string(path) + ", \"entries\": [";
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-      text += std::string(i ? ",\n  " : "\n  ") + "{" + json_members(entries[i], true) + "}";
+  if (options.json) {  // one line, as every --json output
+    std::string array = "[";
+    for (const EntryInfo& entry : entries) {
+      if (array.size() > 1) array += ",";
+      array += json_entry(entry, true).str();
     }
-    std::printf("%s%s]}\n", text.c_str(), entries.empty() ? "" : "\n");
+    print_json(JsonObject().string("path", path).raw("entries", array + "]"));
     return exit_codes::kOk;
   }
   for (const EntryInfo& entry : entries) {
@@ -122,9 +125,9 @@ int run_stat(Session& session, const std::string& typed, bool json) {
   if (const int rc = session.open()) return rc;
   EntryInfo info{to_storage_path(typed)};
   const int status = file_info(session, info);
-  if (status != 0) return session.fail("stat " + info.path, status);
+  if (status != 0) return session.fail_lookup("stat " + info.path, status, info.path);
   if (json) {
-    std::printf("{%s}\n", json_members(info, false).c_str());
+    print_json(json_entry(info, false));
     return exit_codes::kOk;
   }
   const auto number = [](int value) {
@@ -143,7 +146,9 @@ int run_exists(Session& session, const std::string& typed) {
   if (const int rc = session.open()) return rc;
   const std::string path = to_storage_path(typed);
   const bool exists = session.client().is_path_exists(widen(path).c_str());
-  std::printf("%s %s\n", path.c_str(), exists ? "exists" : "does not exist");
+  print_result(path + (exists ? " exists" : " does not exist"),
+               JsonObject().string("path", path).boolean("exists", exists));
+  if (!exists) session.explain_missing("exists " + path + ": not found", path);
   return exists ? exit_codes::kOk : exit_codes::kFailed;
 }
 
@@ -155,8 +160,15 @@ int run_df(Session& session) {
   const int status = session.client().get_spaceinfo(used, free, 1 | 2);
   if (status != 0) return session.fail("df", status);
   if (used < 0 && free < 0) {
-    std::fprintf(stderr, "df: not available on this back end\n");
+    print_error("df: not available on this back end");
     return exit_codes::kFailed;
+  }
+  if (json_output()) {
+    const auto figure = [](std::int64_t bytes) {
+      return bytes < 0 ? std::string("null") : std::to_string(bytes);
+    };
+    print_json(JsonObject().raw("used", figure(used)).raw("free", figure(free)));
+    return exit_codes::kOk;
   }
   const auto amount = [](std::int64_t bytes) {
     return bytes < 0 ? std::string("not available")

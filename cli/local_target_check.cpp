@@ -2,10 +2,9 @@
 
 #include <unistd.h>
 
-#include <cstdio>
-
 #include "cli/exit_codes.h"
 #include "cli/manifest.h"
+#include "cli/output.h"
 #include "cli/status.h"
 #include "cli/storage_path.h"
 #include "cli/text.h"
@@ -31,8 +30,8 @@ int check_local_target(Session& session, const std::string& command,
     return exit_codes::kOk;
   }
   if (status == -3 && client.error_code() == kLocalPathRefused) {
-    std::fprintf(stderr, "%s: cannot %s %s: %s\n", command.c_str(), access,
-                 (shown.empty() ? local_path : shown).c_str(), narrow(client.error_msg()).c_str());
+    print_error(command + ": cannot " + access + " " + (shown.empty() ? local_path : shown) + ": " +
+                narrow(client.error_msg()));
     return exit_codes::kFailed;
   }
   if (connection_lost(status, false)) return session.fail(command, status);

@@ -2,11 +2,12 @@
 //
 // Exit codes: 0 success; 1 an operation failed (also: `exists` found nothing,
 // `restore --verify` or `check` found differences); 2 usage error; 3 no
-// session (the service is not reachable, the login was refused, or the
-// connection broke); 130 a backup, restore, check, get, put or update stopped
-// by SIGINT or SIGTERM.
+// session (the service is not reachable, another user's program listens on
+// its port, the login was refused, or the connection broke); 130 a backup,
+// restore, check, get, put or update stopped by SIGINT or SIGTERM.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -20,8 +21,10 @@
 #include "cli/directory_commands.h"
 #include "cli/exit_codes.h"
 #include "cli/inspect_commands.h"
+#include "cli/output.h"
 #include "cli/progress.h"
 #include "cli/restore.h"
+#include "cli/service_owner.h"
 #include "cli/session.h"
 #include "cli/text.h"
 #include "cli/transfer_commands.h"
@@ -40,8 +43,13 @@ const char kFooter[] =
     "Storage paths are rooted, with '\\' or '/' as separator (\\docs\\a.txt).\n"
     "The password comes from --password-file, --password-command, BREVANTO_PASSWORD\n"
     "or a prompt on the terminal.\n"
-    "Exit codes: 0 ok, 1 operation failed, 2 usage error, 3 no session\n"
-    "(service not reachable, login refused, connection lost), 130 interrupted.";
+    "Exit codes: 0 ok, 1 operation failed, 2 usage error, 3 no session (service\n"
+    "not reachable or not trusted, login refused, connection lost), 130 interrupted.\n"
+    "Before the password goes to 127.0.0.1:11001, the socket listening there must\n"
+    "belong to root, to you, or to --service-uid.\n"
+    "--json: every line printed is one JSON object: results, status and summary on\n"
+    "stdout, problems on stderr ({\"message_type\":\"error\",...}). Bytes of a name\n"
+    "that are not UTF-8 appear as \\xNN; an \"item\" then has an \"item_hex\" twin.";
 
 // The subcommand word, when it names no subcommand: the message and exit 2.
 bool refuse_unknown_command(const CLI::App& app, int argc, char** argv) {
@@ -59,8 +67,8 @@ bool refuse_unknown_command(const CLI::App& app, int argc, char** argv) {
   std::vector<std::string> names;
   for (const CLI::App* command : app.get_subcommands({})) names.push_back(command->get_name());
   if (std::find(names.begin(), names.end(), word) != names.end()) return false;
-  std::fprintf(stderr, "brevanto: %s\nRun 'brevanto --help' for the commands.\n",
-               unknown_command_message(word, names).c_str());
+  print_error("brevanto: " + unknown_command_message(word, names) +
+              "\nRun 'brevanto --help' for the commands.");
   return true;
 }
 
@@ -105,7 +113,8 @@ int main(int argc, char** argv) {
 
   SessionOptions options;
   options.user = default_user();
-  options.project = "default";
+  // The empty name: the default project of the library and the service.
+  options.project = "";
   options.client_type = "1";
   std::string backend = "local";
   bool quiet = false;
@@ -113,23 +122,32 @@ int main(int argc, char** argv) {
       ->check(CLI::IsMember({"local", "cloud"}))
       ->capture_default_str();
   app.add_option("--user", options.user, "user name (default: $BREVANTO_USER or $USER)");
-  app.add_option("--project", options.project, "project name")->capture_default_str();
+  app.add_option("--project", options.project,
+                 "project name (default: the default project, the empty name; earlier versions "
+                 "used \"default\")");
   app.add_option("--client-type", options.client_type, "client type sent at login")
       ->capture_default_str();
   app.add_option("--password-file", options.password_source.file,
                  "read the password from the first line of this file");
   app.add_option("--password-command", options.password_source.command,
                  "read the password from the first line this command prints");
+  std::string service_uid;
+  app.add_option("--service-uid", service_uid,
+                 "also send the password to a service listening as this uid or user "
+                 "(else only root's or your own); any: do not check");
   app.add_flag("-q,--quiet", quiet, "no progress output");
   bool verbose = false;
-  app.add_flag("-v,--verbose", verbose, "say where the log is written");
+  app.add_flag("-v,--verbose", verbose,
+               "a line for each file backup and restore handle, and where the log is written");
+  bool json = false;
+  app.add_flag("--json", json,
+               "JSON lines: results, progress status and a summary on stdout, problems on stderr");
   app.set_version_flag("--version", "brevanto " BREVANTO_VERSION);
 
   // The chosen subcommand leaves its work here.
   std::function<int(Session&, ProgressMode)> action;
   std::string path, local, remote;
   ListOptions list;
-  bool json = false;
   bool recursive = false;
   BackupOptions backup_options;
   RestoreOptions restore_options;
@@ -147,14 +165,15 @@ int main(int argc, char** argv) {
   CLI::App* ls = app.add_subcommand("ls", "list a storage directory (or one file)");
   ls->add_flag("-r,--recursive", list.recursive, "include subdirectories");
   ls->add_flag("-l,--long", list.long_format, "size, modification time and reversion too");
-  ls->add_flag("--json", list.json, "one JSON document, every field named");
   ls->add_option("PATH", path, "storage directory or file")->required();
   ls->callback([&] {
-    action = [&](Session& session, ProgressMode) { return run_ls(session, path, list); };
+    action = [&](Session& session, ProgressMode) {
+      list.json = json;
+      return run_ls(session, path, list);
+    };
   });
   CLI::App* stat = app.add_subcommand(
       "stat", "size, times, backup type and reversion of a stored entry");
-  stat->add_flag("--json", json, "one JSON document, every field named");
   stat->add_option("PATH", path, "storage path")->required();
   stat->callback([&] {
     action = [&](Session& session, ProgressMode) { return run_stat(session, path, json); };
@@ -261,11 +280,26 @@ int main(int argc, char** argv) {
     action = [&](Session& session, ProgressMode) { return run_check(session, check_options); };
   });
 
+  // Usage errors come as JSON too when --json is anywhere on the line.
+  set_json_output(std::find(argv + 1, argv + argc, std::string("--json")) != argv + argc);
   if (refuse_unknown_command(app, argc, argv)) return exit_codes::kUsage;
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
+    if (json_output() && e.get_exit_code() != 0) {
+      print_error(std::string("brevanto: ") + e.what(),
+                  JsonObject().number("exit_code", exit_codes::kUsage));
+      return exit_codes::kUsage;
+    }
     return app.exit(e) == 0 ? exit_codes::kOk : exit_codes::kUsage;
+  }
+  set_json_output(json);
+  if (!service_uid.empty()) {
+    std::string error;
+    if (!parse_service_uid(service_uid, options.service_owner, error)) {
+      print_error("brevanto: " + error);
+      return exit_codes::kUsage;
+    }
   }
 
   // The library refuses text holding a double quote with the status it also
@@ -275,23 +309,22 @@ int main(int argc, char** argv) {
                                    &restore_options.local_dir, &check_options.remote_dir,
                                    &check_options.scratch_dir}) {
     if (typed->find('"') != std::string::npos) {
-      std::fprintf(stderr, "brevanto: %s: a path holding a double quote cannot be sent\n",
-                   typed->c_str());
+      print_error("brevanto: " + *typed + ": a path holding a double quote cannot be sent");
       return exit_codes::kUsage;
     }
   }
   options.cloud = backend == "cloud";
-  if (verbose) std::fprintf(stderr, "brevanto: log %s\n", log_file().c_str());
+  if (verbose) print_notice("brevanto: log " + log_file());
   try {
     Session session(options);
-    const int rc = action(session, choose_progress_mode(quiet));
+    const int rc = action(session, choose_progress_mode(quiet, verbose, json));
     session.close();
     return rc;
   } catch (const text_error& e) {
-    std::fprintf(stderr, "brevanto: %s\n", e.what());
+    print_error(std::string("brevanto: ") + e.what());
     return exit_codes::kUsage;
   } catch (const std::filesystem::filesystem_error& e) {
-    std::fprintf(stderr, "brevanto: %s\n", e.what());
+    print_error(std::string("brevanto: ") + e.what());
     return exit_codes::kFailed;
   }
 }

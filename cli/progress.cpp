@@ -6,12 +6,14 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "cli/output.h"
 #include "cli/text_width.h"
 #include "cli/units.h"
 
 namespace {
 
 constexpr auto kRedrawInterval = std::chrono::milliseconds(100);  // at most 10 per second
+constexpr auto kStatusInterval = std::chrono::seconds(1);          // JSON status lines
 constexpr int kBarCells = 24;
 constexpr int kFewestBarCells = 6;
 
@@ -43,9 +45,13 @@ std::string layout_bar_line(double fraction, const std::string& figures, const s
   return fit_columns(bar(fraction, cells) + " " + figures + tail, columns);
 }
 
-ProgressMode choose_progress_mode(bool quiet) {
-  if (quiet) return ProgressMode::kQuiet;
-  return isatty(STDERR_FILENO) ? ProgressMode::kBar : ProgressMode::kLines;
+ProgressMode choose_progress_mode(bool quiet, bool verbose, bool json) {
+  ProgressMode mode;
+  mode.quiet = quiet;
+  mode.json = json;
+  mode.bar = !quiet && !json && isatty(STDERR_FILENO);
+  mode.file_lines = verbose && !quiet;
+  return mode;
 }
 
 Progress::Progress(ProgressMode mode, std::size_t slots)
@@ -66,6 +72,7 @@ void Progress::start_job(std::size_t files, std::uint64_t bytes) {
   files_done_ = 0;
   bytes_done_ = 0;
   started_ = Clock::now();
+  write_status(true);
 }
 
 void Progress::start_file(const std::string& label, std::uint64_t size, std::size_t index) {
@@ -76,7 +83,7 @@ void Progress::start_file(const std::string& label, std::uint64_t size, std::siz
   slot.done = 0;
   shown_slot_ = index;
   if (!job_) started_ = Clock::now();
-  draw(true);
+  show(true);
 }
 
 int Progress::on_progress(std::uint64_t completed, std::uint64_t total, void* context) {
@@ -89,7 +96,7 @@ void Progress::update(Slot& slot, std::uint64_t completed, std::uint64_t total) 
   std::lock_guard<std::mutex> lock(mutex_);
   if (total > 0) slot.size = total;
   slot.done = slot.size > 0 ? std::min(completed, slot.size) : completed;
-  draw(false);
+  show(false);
 }
 
 void Progress::finish_file(const std::string& verb, std::uint64_t size, std::size_t index) {
@@ -99,8 +106,13 @@ void Progress::finish_file(const std::string& verb, std::uint64_t size, std::siz
   bytes_done_ += size;
   // A transfer still in flight when the command stopped prints nothing.
   if (closed_) return;
-  // On a terminal a single transfer leaves its line too, as the bar goes.
-  if (mode_ == ProgressMode::kLines || (mode_ == ProgressMode::kBar && !job_)) {
+  if (mode_.json && mode_.file_lines && job_) {  // a single transfer ends with its summary
+    JsonObject line;
+    line.string("message_type", "verbose_status").string("action", verb).name("item", slot.label)
+        .number("size", size);
+    print_json(line);
+  } else if (!mode_.json && (mode_.file_lines || (!job_ && !mode_.quiet))) {
+    // A single transfer leaves its line, as the bar goes.
     clear_bar();
     std::string line;
     if (job_) line = "[" + std::to_string(files_done_) + "/" + std::to_string(job_files_) + "] ";
@@ -110,6 +122,7 @@ void Progress::finish_file(const std::string& verb, std::uint64_t size, std::siz
   }
   slot = Slot{this, {}, 0, 0};
   draw(true);
+  write_status(false);
 }
 
 void Progress::abandon_file(std::size_t index) {
@@ -120,11 +133,33 @@ void Progress::abandon_file(std::size_t index) {
   slot = Slot{this, {}, 0, 0};
 }
 
-void Progress::message(const std::string& line) {
+void Progress::note_entry(const std::string& action, const std::string& item) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!mode_.file_lines || closed_) return;
+  if (mode_.json) {
+    print_json(JsonObject().string("message_type", "verbose_status").string("action", action)
+                   .name("item", item));
+    return;
+  }
+  clear_bar();
+  std::fprintf(stderr, "%s %s\n", action.c_str(), item.c_str());
+  std::fflush(stderr);
+  draw(true);
+}
+
+void Progress::error(const std::string& line, const std::string& item) {
   std::lock_guard<std::mutex> lock(mutex_);
   clear_bar();
-  std::fprintf(stderr, "%s\n", line.c_str());
-  std::fflush(stderr);
+  JsonObject details;
+  if (!item.empty()) details.name("item", item);
+  print_error(line, details);
+  draw(true);
+}
+
+void Progress::notice(const std::string& line) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  clear_bar();
+  print_notice(line);
   draw(true);
 }
 
@@ -134,8 +169,13 @@ void Progress::close() {
   closed_ = true;
 }
 
+void Progress::show(bool force) {
+  draw(force);
+  write_status(force && !status_written_);
+}
+
 void Progress::draw(bool force) {
-  if (mode_ != ProgressMode::kBar || closed_) return;
+  if (!mode_.bar || closed_) return;
   const Clock::time_point now = Clock::now();
   if (!force && now - last_draw_ < kRedrawInterval) return;
   if (slots_[shown_slot_].label.empty() && !job_) return;
@@ -148,6 +188,41 @@ void Progress::draw(bool force) {
   bar_shown_ = true;
 }
 
+// {"message_type":"status",...} as restic writes it: the first at once, then
+// at most one a second.
+void Progress::write_status(bool force) {
+  if (!mode_.json || mode_.quiet || closed_) return;
+  const Clock::time_point now = Clock::now();
+  if (!force && now - last_status_ < kStatusInterval) return;
+  last_status_ = now;
+  status_written_ = true;
+  const Figures now_figures = figures();
+  std::string current = "[";
+  for (const Slot& slot : slots_) {
+    if (slot.label.empty()) continue;
+    if (current.size() > 1) current += ",";
+    current += json_string(slot.label);
+  }
+  current += "]";
+  JsonObject line;
+  line.string("message_type", "status")
+      .number("seconds_elapsed", now_figures.elapsed)
+      .number("percent_done", now_figures.fraction)
+      .number("total_files", job_ ? job_files_ : std::size_t{1})
+      .number("files_done", job_ ? files_done_ : std::size_t{0})
+      .number("total_bytes", now_figures.total)
+      .number("bytes_done", now_figures.done);
+  if (now_figures.rate > 0) {
+    line.number("seconds_remaining",
+                static_cast<double>(now_figures.total > now_figures.done
+                                        ? now_figures.total - now_figures.done
+                                        : 0) /
+                    now_figures.rate);
+  }
+  line.raw("current_files", current);
+  print_json(line);
+}
+
 void Progress::clear_bar() {
   if (!bar_shown_) return;
   std::fputs("\r\x1b[K", stderr);
@@ -155,29 +230,46 @@ void Progress::clear_bar() {
   bar_shown_ = false;
 }
 
-std::string Progress::bar_text(int columns) const {
+Progress::Figures Progress::figures() const {
+  Figures result;
   std::uint64_t in_flight = 0;
   for (const Slot& slot : slots_) in_flight += slot.done;
-  const Slot& shown = slots_[shown_slot_];
-  const std::uint64_t done = (job_ ? bytes_done_ : 0) + in_flight;
-  const std::uint64_t total = job_ ? job_bytes_ : shown.size;
-  const double fraction =
-      total > 0 ? std::min(1.0, static_cast<double>(done) / static_cast<double>(total))
-                : (job_ && job_files_ > 0 ? static_cast<double>(files_done_) / job_files_ : 0.0);
-  const double elapsed = std::chrono::duration<double>(Clock::now() - started_).count();
+  result.done = (job_ ? bytes_done_ : 0) + in_flight;
+  result.total = job_ ? job_bytes_ : slots_[shown_slot_].size;
+  if (result.total > 0) {
+    result.fraction =
+        std::min(1.0, static_cast<double>(result.done) / static_cast<double>(result.total));
+  } else if (job_ && job_files_ > 0) {
+    result.fraction = static_cast<double>(files_done_) / static_cast<double>(job_files_);
+  }
+  result.elapsed = std::chrono::duration<double>(Clock::now() - started_).count();
+  if (result.elapsed >= 0.5 && result.done > 0) {
+    result.rate = static_cast<double>(result.done) / result.elapsed;
+  }
+  return result;
+}
 
-  std::string figures = percent(fraction);
-  if (job_) figures += "  " + std::to_string(files_done_) + "/" + std::to_string(job_files_) + " files";
-  figures += "  " + human_bytes(done) + " / " + human_bytes(total);
-  if (elapsed >= 0.5 && done > 0) {
-    const double rate = static_cast<double>(done) / elapsed;
-    figures += "  " + human_bytes(static_cast<std::uint64_t>(rate)) + "/s";
-    figures += "  ETA " + human_duration(static_cast<double>(total > done ? total - done : 0) / rate);
+std::string Progress::bar_text(int columns) const {
+  const Figures now = figures();
+  const Slot& shown = slots_[shown_slot_];
+  std::string figures_text = percent(now.fraction);
+  if (job_) {
+    figures_text +=
+        "  " + std::to_string(files_done_) + "/" + std::to_string(job_files_) + " files";
+  }
+  figures_text += "  " + human_bytes(now.done) + " / " + human_bytes(now.total);
+  if (now.rate > 0) {
+    figures_text += "  " + human_bytes(static_cast<std::uint64_t>(now.rate)) + "/s";
+    figures_text += "  ETA " + human_duration(static_cast<double>(now.total > now.done
+                                                                      ? now.total - now.done
+                                                                      : 0) /
+                                              now.rate);
   }
   // The file's own percent comes before its name, which is cut first.
   std::string label = shown.label;
   if (!label.empty() && job_ && shown.size > 0) {
-    label = percent(static_cast<double>(shown.done) / static_cast<double>(shown.size)) + " " + label;
+    label =
+        percent(static_cast<double>(shown.done) / static_cast<double>(shown.size)) + " " + label;
   }
-  return layout_bar_line(fraction, figures, label, columns);
+  return layout_bar_line(now.fraction, figures_text, label, columns);
 }

@@ -1,7 +1,7 @@
-// Transfer progress on stderr: a redrawn bar on a terminal, plain lines
-// (one per file done) otherwise, or nothing but messages when quiet.
-// Several transfers may run at once, one per slot, each on its own thread:
-// every member may be called from any thread.
+// Transfer progress: a bar redrawn on stderr when it is a terminal, JSON
+// status lines on stdout with --json, and with -v a line for each file
+// done. Several transfers may run at once, one per slot, each on its own
+// thread: every member may be called from any thread.
 #ifndef BREVANTO_CLI_PROGRESS_H_
 #define BREVANTO_CLI_PROGRESS_H_
 
@@ -12,10 +12,18 @@
 #include <string>
 #include <vector>
 
-enum class ProgressMode { kBar, kLines, kQuiet };
+// How a command shows its progress.
+struct ProgressMode {
+  bool bar = false;         // a bar redrawn on stderr, a terminal
+  bool json = false;        // JSON lines on stdout instead of text
+  bool file_lines = false;  // a line for each file done (-v)
+  bool quiet = false;       // no progress at all (-q): problems and results only
+};
 
-// kBar when stderr is a terminal, kLines when not; kQuiet when asked.
-ProgressMode choose_progress_mode(bool quiet);
+// -q: quiet. --json: JSON status lines. Otherwise a bar when stderr is a
+// terminal. -v adds a line for each file done; without it, and without a
+// terminal, backup and restore print their summary only.
+ProgressMode choose_progress_mode(bool quiet, bool verbose, bool json);
 
 // The bar's line in at most `columns` screen columns: "[####----] <figures>
 // <label>". The figures (percent, files, bytes, rate, ETA) matter most: the
@@ -33,21 +41,29 @@ class Progress {
   Progress& operator=(const Progress&) = delete;
 
   // A job of several files: the bar then shows the whole job too, and each
-  // line carries the file's number.
+  // line carries the file's number. With --json the first status line goes
+  // out now.
   void start_job(std::size_t files, std::uint64_t bytes);
   // One file starts in `slot`; `label` names it on the bar and in its line.
   void start_file(const std::string& label, std::uint64_t size, std::size_t slot = 0);
   // The library's progress callback, with context(slot) as its context.
   static int on_progress(std::uint64_t completed, std::uint64_t total, void* context);
   void* context(std::size_t slot = 0) { return &slots_[slot]; }
-  // The file of `slot` is done: "<verb> <label> (<size> bytes)" as a line,
-  // in plain mode, and on the terminal when it is not part of a job.
+  // The file of `slot` is done: "<verb> <label> (<size> bytes)" as a line
+  // (JSON: a verbose_status object) with -v; a single transfer (no job)
+  // prints its text line unless quiet (with --json its command prints a
+  // summary instead).
   void finish_file(const std::string& verb, std::uint64_t size, std::size_t slot = 0);
-  // The file of `slot` failed; its message comes through message().
+  // The file of `slot` failed; its problem comes through error().
   void abandon_file(std::size_t slot = 0);
-  // A line on stderr that does not tear the bar.
-  void message(const std::string& line);
-  // Takes the bar off the screen for good, before a summary is printed.
+  // An entry handled outside the transfers ("deleted"), with -v only.
+  void note_entry(const std::string& action, const std::string& item);
+  // A problem or notice (output.h) that does not tear the bar; `item`, when
+  // given, names the file it concerns in the JSON object.
+  void error(const std::string& line, const std::string& item = std::string());
+  void notice(const std::string& line);
+  // Takes the bar off the screen for good, before a summary is printed; no
+  // status line follows.
   void close();
 
  private:
@@ -60,9 +76,21 @@ class Progress {
     std::uint64_t done = 0;
   };
 
+  // The whole job's (or the single file's) figures at this moment.
+  struct Figures {
+    double fraction = 0;
+    std::uint64_t done = 0;
+    std::uint64_t total = 0;
+    double elapsed = 0;
+    double rate = 0;  // bytes per second, 0 while unknown
+  };
+
   void update(Slot& slot, std::uint64_t completed, std::uint64_t total);
+  void show(bool force);
   void draw(bool force);
+  void write_status(bool force);
   void clear_bar();
+  Figures figures() const;
   std::string bar_text(int columns) const;
 
   std::mutex mutex_;
@@ -76,6 +104,8 @@ class Progress {
   std::uint64_t bytes_done_ = 0;  // of the files finished so far
   Clock::time_point started_;
   Clock::time_point last_draw_;
+  Clock::time_point last_status_;
+  bool status_written_ = false;
   bool bar_shown_ = false;
   bool closed_ = false;
 };

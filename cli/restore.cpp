@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
@@ -21,6 +22,7 @@
 #include "cli/local_target_check.h"
 #include "cli/local_tree.h"
 #include "cli/manifest_store.h"
+#include "cli/output.h"
 #include "cli/parallel_sessions.h"
 #include "cli/remote_tree.h"
 #include "cli/restore_target.h"
@@ -72,7 +74,8 @@ class Restore {
   Restore(Session& session, ProgressMode mode, const RestoreOptions& options)
       : session_(session), mode_(mode), options_(options),
         remote_root_(to_storage_path(options.remote_dir)),
-        local_root_(absolute_local(options.local_dir)) {}
+        local_root_(absolute_local(options.local_dir)),
+        started_(std::chrono::steady_clock::now()) {}
 
   int run();
 
@@ -91,6 +94,7 @@ class Restore {
   bool blocked(const std::string& relative) const;
   int mode_to_set(int mode);
   void apply_directory_metadata();
+  void print_json_summary(const char* state, int exit_code);
   [[noreturn]] void stop_interrupted();
 
   Session& session_;
@@ -98,6 +102,9 @@ class Restore {
   const RestoreOptions& options_;
   const std::string remote_root_;
   const std::string local_root_;
+  const std::chrono::steady_clock::time_point started_;
+  std::size_t total_files_ = 0;    // the files to restore
+  std::uint64_t total_bytes_ = 0;  // their sizes (unknown without a manifest: 0)
   // The storage directory the entries' paths are relative to: remote_root_,
   // or the folder of the file or link it names.
   std::string entries_root_ = remote_root_;
@@ -203,7 +210,9 @@ int Restore::run() {
       return run_get(session_, mode_, remote_root_, options_.local_dir + "/");
     }
     if (backup_root.empty()) {
-      std::fprintf(stderr, "restore: %s: not found in the storage\n", remote_root_.c_str());
+      if (!session_.explain_missing("restore: " + remote_root_ + ": not found", remote_root_)) {
+        print_error("restore: " + remote_root_ + ": not found in the storage");
+      }
       return exit_codes::kFailed;
     }
   }
@@ -216,8 +225,8 @@ int Restore::run() {
   fs::create_directories(local_root_, error);
   std::string open_error;
   if (error || !target_.open(local_root_, open_error)) {
-    std::fprintf(stderr, "restore: cannot create %s: %s\n", local_root_.c_str(),
-                 error ? error.message().c_str() : open_error.c_str());
+    print_error("restore: cannot create " + local_root_ + ": " +
+                (error ? error.message() : open_error));
     return exit_codes::kFailed;
   }
   std::string fetch_error;
@@ -237,29 +246,29 @@ int Restore::run() {
       fetch_error = "not found";
       [[fallthrough]];
     case FetchResult::kFailed:
-      std::fprintf(stderr, "restore: manifest %s: %s\n",
-                   storage_join(manifest_root, kManifestName).c_str(), fetch_error.c_str());
+      print_error("restore: manifest " + storage_join(manifest_root, kManifestName) + ": " +
+                  fetch_error);
       return exit_codes::kFailed;
   }
   if (!select(manifest_root, is_directory)) {
-    std::fprintf(stderr, "restore: %s is not in the last backup of %s; nothing restored\n",
-                 remote_root_.c_str(), manifest_root.c_str());
+    print_error("restore: " + remote_root_ + " is not in the last backup of " + manifest_root +
+                "; nothing restored");
     if (root_made_) fs::remove(local_root_, error);  // the target made for it, still empty
     return exit_codes::kFailed;
   }
   // A manifest lives in the storage, where it may have been changed: the
   // lines that cannot be read are reported and the others restored.
   for (std::size_t i = 0; i < manifest_.problems.size() && i < kProblemsShown; ++i) {
-    std::fprintf(stderr, "restore: manifest %s; skipped\n", manifest_.problems[i].c_str());
+    print_error("restore: manifest " + manifest_.problems[i] + "; skipped");
   }
   if (manifest_.problems.size() > kProblemsShown) {
-    std::fprintf(stderr, "restore: manifest: %zu more malformed lines skipped\n",
-                 manifest_.problems.size() - kProblemsShown);
+    print_error("restore: manifest: " + std::to_string(manifest_.problems.size() - kProblemsShown) +
+                " more malformed lines skipped");
   }
   failed_ += manifest_.problems.size();
   if (manifest_.incomplete) {
-    std::fprintf(stderr, "restore: the backup in %s was stopped before its end; restoring the "
-                         "files it holds\n", remote_root_.c_str());
+    print_notice("restore: the backup in " + remote_root_ +
+                 " was stopped before its end; restoring the files it holds");
   }
   // Paths that would leave the restore directory are never created.
   std::vector<ManifestEntry> files;
@@ -269,7 +278,8 @@ int Restore::run() {
   for (ManifestDir& dir : manifest_.dirs) {
     const std::string problem = dir.path == "." ? std::string() : path_problem(dir.path);
     if (!problem.empty()) {
-      std::fprintf(stderr, "restore: skipped directory %s: %s\n", dir.path.c_str(), problem.c_str());
+      print_error("restore: skipped directory " + dir.path + ": " + problem,
+                  JsonObject().name("item", dir.path));
       ++failed_;
       continue;
     }
@@ -280,7 +290,8 @@ int Restore::run() {
   for (ManifestEntry& entry : manifest_.files) {
     const std::string problem = path_problem(entry.path);
     if (!problem.empty()) {
-      std::fprintf(stderr, "restore: skipped %s: %s\n", entry.path.c_str(), problem.c_str());
+      print_error("restore: skipped " + entry.path + ": " + problem,
+                  JsonObject().name("item", entry.path));
       ++failed_;
       continue;
     }
@@ -293,8 +304,9 @@ int Restore::run() {
   for (ManifestLink& link : manifest_.links) {
     const std::string problem = path_problem(link.path);
     if (!problem.empty() || link.target.find('\0') != std::string::npos) {
-      std::fprintf(stderr, "restore: skipped link %s: %s\n", link.path.c_str(),
-                   problem.empty() ? "target holds a NUL byte" : problem.c_str());
+      print_error("restore: skipped link " + link.path + ": " +
+                      (problem.empty() ? "target holds a NUL byte" : problem),
+                  JsonObject().name("item", link.path));
       ++failed_;
       continue;
     }
@@ -337,7 +349,7 @@ std::vector<std::size_t> Restore::make_hard_links(std::vector<ManifestEntry>& fi
     if (options_.verify) {
       const std::string mismatch = verify_file(local_join(local_root_, entry.path), entry);
       if (!mismatch.empty()) {
-        progress_->message("verify: " + mismatch);
+        progress_->error("verify: " + mismatch, entry.path);
         ++mismatched_;
       }
     }
@@ -355,7 +367,7 @@ void Restore::make_symlinks() {
       continue;
     }
     if (!target_.make_symlink(link.path, link.target, link.mtime_ns, error)) {
-      progress_->message("restore: link " + link.path + ": " + error);
+      progress_->error("restore: link " + link.path + ": " + error, link.path);
       ++failed_;
       continue;
     }
@@ -382,16 +394,32 @@ int Restore::transfer(std::vector<ManifestEntry>& files, const std::vector<std::
     (!to.empty() && paths.count(to) != 0 ? linked : plain)
         .push_back(index);
   }
+  total_files_ = files.size();
+  total_bytes_ = bytes;
   progress_ = std::make_unique<Progress>(mode_, options_.transfers);
   progress_->start_job(files.size(), bytes);
-  if (!transfer_in_parallel(files, plain)) return exit_codes::kNoSession;
-  if (!transfer_in_parallel(files, make_hard_links(files, linked))) return exit_codes::kNoSession;
+  if (!transfer_in_parallel(files, plain) ||
+      !transfer_in_parallel(files, make_hard_links(files, linked))) {
+    progress_->close();
+    if (json_output()) print_json_summary("connection_lost", exit_codes::kNoSession);
+    return exit_codes::kNoSession;
+  }
   make_symlinks();
   apply_directory_metadata();
   progress_->close();
   if (special_ > 0) {
-    std::fprintf(stderr, "restore: %zu entries restored without their setuid, setgid or sticky "
-                         "bits (--special-bits keeps them)\n", special_);
+    print_notice("restore: " + std::to_string(special_) + " entries restored without their "
+                 "setuid, setgid or sticky bits (--special-bits keeps them)");
+  }
+  bool verified = failed_ == 0 && mismatched_ == 0;
+  if (options_.verify && from_listing_) {
+    print_error("restore: " + remote_root_ + " holds no manifest; nothing to verify against");
+    verified = false;
+  }
+  const int rc = verified ? exit_codes::kOk : exit_codes::kFailed;
+  if (json_output()) {
+    print_json_summary(rc == exit_codes::kOk ? "done" : "failed", rc);
+    return rc;
   }
   std::printf("restore: %s -> %s: %zu files (%s), %zu failed\n", remote_root_.c_str(),
               local_root_.c_str(), files.size(), human_bytes(bytes).c_str(), failed_);
@@ -410,7 +438,32 @@ int Restore::transfer(std::vector<ManifestEntry>& files, const std::vector<std::
       std::printf("verify: %zu problems in %zu files\n", mismatched_, files.size());
     }
   }
-  return failed_ == 0 && mismatched_ == 0 ? exit_codes::kOk : exit_codes::kFailed;
+  return rc;
+}
+
+// {"message_type":"summary",...}: what the restore did, how long it took and
+// how it ended (`state`: done, failed, interrupted, connection_lost).
+void Restore::print_json_summary(const char* state, int exit_code) {
+  JsonObject summary;
+  summary.string("message_type", "summary")
+      .string("command", "restore")
+      .string("remote", remote_root_)
+      .string("local", local_root_)
+      .boolean("from_manifest", !from_listing_)
+      .number("total_files", total_files_)
+      .number("total_bytes", total_bytes_)
+      .number("files_restored", restored_)
+      .number("files_failed", failed_)
+      .number("hard_links", hard_links_)
+      .number("symlinks", symlinks_)
+      .boolean("verify", options_.verify);
+  if (options_.verify) summary.number("files_mismatched", mismatched_);
+  summary.number("special_bits_dropped", special_)
+      .number("seconds",
+              std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count())
+      .string("state", state)
+      .number("exit_code", exit_code);
+  print_json(summary);
 }
 
 // Stops at once: the files in flight are left to the service, which drops
@@ -418,7 +471,11 @@ int Restore::transfer(std::vector<ManifestEntry>& files, const std::vector<std::
 void Restore::stop_interrupted() {
   progress_->close();
   std::lock_guard<std::mutex> lock(mutex_);
-  std::printf("restore: interrupted; %zu files restored, the others not\n", restored_);
+  if (json_output()) {
+    print_json_summary("interrupted", exit_codes::kInterrupted);
+  } else {
+    std::printf("restore: interrupted; %zu files restored, the others not\n", restored_);
+  }
   exit_interrupted();
 }
 
@@ -442,7 +499,9 @@ JobOutcome Restore::restore_file(Session& session, const ManifestEntry& entry, s
   const std::string remote = storage_join(entries_root_, stored);
   std::string error;
   if (blocked(entry.path) || !target_.may_write_file(entry.path, error)) {
-    if (!error.empty()) progress_->message("restore: skipped " + entry.path + ": " + error);
+    if (!error.empty()) {
+      progress_->error("restore: skipped " + entry.path + ": " + error, entry.path);
+    }
     std::lock_guard<std::mutex> lock(mutex_);
     ++failed_;
     not_restored_.insert(entry.path);
@@ -461,7 +520,7 @@ JobOutcome Restore::restore_file(Session& session, const ManifestEntry& entry, s
       widen(remote).c_str(), kOverwrite, Progress::on_progress, progress_->context(slot));
   if (status == 0 && !scratch.empty() && !target_.move_into(scratch, entry.path, error)) {
     progress_->abandon_file(slot);
-    progress_->message("restore: " + local + ": " + error);
+    progress_->error("restore: " + local + ": " + error, entry.path);
     std::lock_guard<std::mutex> lock(mutex_);
     ++failed_;
     not_restored_.insert(entry.path);
@@ -470,9 +529,10 @@ JobOutcome Restore::restore_file(Session& session, const ManifestEntry& entry, s
   if (status != 0) {
     progress_->abandon_file(slot);
     // An encoded name is told with the real one.
-    progress_->message("restore: get " + remote +
-                       (stored == entry.path ? std::string() : " (" + entry.path + ")") + ": " +
-                       session.failure(status));
+    progress_->error("restore: get " + remote +
+                         (stored == entry.path ? std::string() : " (" + entry.path + ")") + ": " +
+                         session.failure(status),
+                     entry.path);
     std::lock_guard<std::mutex> lock(mutex_);
     ++failed_;
     not_restored_.insert(entry.path);
@@ -480,7 +540,7 @@ JobOutcome Restore::restore_file(Session& session, const ManifestEntry& entry, s
     return connection_lost_ ? JobOutcome::kStopAll : JobOutcome::kContinue;
   }
   if (!target_.set_metadata(entry.path, mode_to_set(entry.mode), entry.mtime_ns, error)) {
-    progress_->message("restore: " + local + ": " + error);
+    progress_->error("restore: " + local + ": " + error, entry.path);
   }
   // Without a manifest there is nothing to verify against, and no size.
   const bool listed = !entry.sha256_hex.empty();
@@ -493,7 +553,7 @@ JobOutcome Restore::restore_file(Session& session, const ManifestEntry& entry, s
   std::lock_guard<std::mutex> lock(mutex_);
   ++restored_;
   if (!mismatch.empty()) {
-    progress_->message("verify: " + mismatch);
+    progress_->error("verify: " + mismatch, entry.path);
     ++mismatched_;
   }
   return JobOutcome::kContinue;
@@ -507,8 +567,8 @@ void Restore::make_directories(const std::vector<std::string>& relatives) {
     if (relative.empty() || blocked(relative)) continue;
     std::string error;
     if (!target_.make_directory(relative, error)) {
-      std::fprintf(stderr, "restore: cannot create %s: %s\n",
-                   local_join(local_root_, relative).c_str(), error.c_str());
+      print_error("restore: cannot create " + local_join(local_root_, relative) + ": " + error,
+                  JsonObject().name("item", relative));
       blocked_.push_back(relative);
       ++failed_;
     }
@@ -530,7 +590,7 @@ void Restore::apply_directory_metadata() {
   for (const ManifestDir* dir : dirs) {
     std::string error;
     if (!target_.set_metadata(dir->path, mode_to_set(dir->mode), dir->mtime_ns, error)) {
-      progress_->message("restore: " + local_join(local_root_, dir->path) + ": " + error);
+      progress_->error("restore: " + local_join(local_root_, dir->path) + ": " + error, dir->path);
     }
   }
 }
@@ -543,7 +603,7 @@ int Restore::restore_from_listing() {
     return session_.fail("restore: ls " + remote_root_, status);
   }
   for (const std::string& unsafe : tree.unsafe) {
-    std::fprintf(stderr, "restore: skipped %s: unsafe path\n", unsafe.c_str());
+    print_error("restore: skipped " + unsafe + ": unsafe path", JsonObject().name("item", unsafe));
   }
   std::vector<std::string> dirs;
   std::vector<ManifestEntry> files;
@@ -557,13 +617,7 @@ int Restore::restore_from_listing() {
   make_directories(dirs);
   std::vector<std::size_t> order(files.size());
   for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-  const int rc = transfer(files, order);
-  if (options_.verify && rc != exit_codes::kNoSession) {
-    std::fprintf(stderr, "restore: %s holds no manifest; nothing to verify against\n",
-                 remote_root_.c_str());
-    return exit_codes::kFailed;
-  }
-  return rc;
+  return transfer(files, order);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "cli/password.h"
+#include "cli/service_owner.h"
 #include "client/Brevanto.h"
 
 // downloadfile's flag, read by the cloud library only: replace an existing
@@ -19,7 +20,14 @@ struct SessionOptions {
   std::string project;
   std::string client_type;
   PasswordSource password_source;  // --password-file, --password-command
+  ServiceOwnerPolicy service_owner;  // whose listener on 127.0.0.1:11001 gets the password
 };
+
+// The project that earlier versions of the command line used by default.
+// The library and the service call the empty name the default project, and
+// so does the command line now: what an earlier version stored without
+// --project lies in the project of this name.
+inline constexpr char kEarlierDefaultProject[] = "default";
 
 class Session {
  public:
@@ -28,8 +36,9 @@ class Session {
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
-  // Reads the password and logs in, once; later calls return at once.
-  // Returns an exit code, after printing why on failure.
+  // Checks who listens for the local service (service_owner.h), reads the
+  // password and logs in, once; later calls return at once. Returns an exit
+  // code, after printing why on failure.
   int open();
   // Another client of the same user, logged in with the password this one
   // read, for a thread of its own (one client per thread). Null, after
@@ -51,8 +60,26 @@ class Session {
 
   // "failed with <status> (<reason>)", with the service's error state.
   std::string failure(int status) const;
-  // Prints "<what>: <failure(status)>" to stderr; returns the exit code.
+  // Prints "<what>: <failure(status)>" as a problem (output.h); returns the
+  // exit code.
   int fail(const std::string& what, int status) const;
+  // The same for a request about `path` that ends the command: when `status`
+  // says it was not found, explain_missing() may print its line instead.
+  int fail_lookup(const std::string& what, int status, const std::string& path);
+  // True when `status` says the storage path does not exist.
+  bool not_found(int status) const;
+
+  // True in the local service's default project (the empty name) when the
+  // project kEarlierDefaultProject holds `path`: an earlier version stored
+  // it there. Asks through a client of its own, with the password read, and
+  // logs this one out first: call it when the command is done with the
+  // storage (the service is then asked through one connection at a time).
+  bool earlier_version_holds(const std::string& path);
+  // When earlier_version_holds(path): prints "<lead> in the default
+  // project; it was stored in the project "default" by an earlier version of
+  // brevanto: add --project default" as a problem and returns true. `lead`
+  // says what was missing ("ls \docs: not found").
+  bool explain_missing(const std::string& lead, const std::string& path);
 
  private:
   // The local service answers a refused login without a client identifier

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -13,6 +14,7 @@
 #include "cli/interrupt.h"
 #include "cli/local_target_check.h"
 #include "cli/local_path.h"
+#include "cli/output.h"
 #include "cli/parallel_sessions.h"
 #include "cli/status.h"
 #include "cli/storage_path.h"
@@ -33,10 +35,32 @@ int interruptible(Session& session, Progress& progress, const char* command,
   });
   if (end == RunEnd::kInterrupted) {
     progress.close();
-    std::printf("%s: interrupted\n", command);
+    if (json_output()) {
+      print_error(std::string(command) + ": interrupted",
+                  JsonObject().number("exit_code", exit_codes::kInterrupted));
+    } else {
+      std::printf("%s: interrupted\n", command);
+    }
     exit_interrupted();
   }
   return status;
+}
+
+// With --json, the line that ends a transfer done.
+void print_transfer_summary(const char* command, const std::string& local,
+                            const std::string& remote, std::uint64_t bytes,
+                            std::chrono::steady_clock::time_point started) {
+  if (!json_output()) return;
+  print_json(JsonObject()
+                 .string("message_type", "summary")
+                 .string("command", command)
+                 .name("local", local)
+                 .string("remote", remote)
+                 .number("bytes", bytes)
+                 .number("seconds", std::chrono::duration<double>(
+                                        std::chrono::steady_clock::now() - started)
+                                        .count())
+                 .number("exit_code", exit_codes::kOk));
 }
 
 }  // namespace
@@ -50,13 +74,14 @@ int run_put(Session& session, ProgressMode mode, const std::string& typed_local,
                         : !S_ISREG(info.st_mode)        ? "not a regular file"
                                                         : nullptr;
   if (problem) {
-    std::fprintf(stderr, "%s: cannot read %s: %s\n", name, local.c_str(), problem);
+    print_error(std::string(name) + ": cannot read " + local + ": " + problem);
     return exit_codes::kFailed;
   }
   std::string remote = to_storage_path(typed_remote);
   if (names_directory(typed_remote)) remote = storage_join(remote, local_basename(local));
   if (const int rc = session.open()) return rc;
 
+  const auto started = std::chrono::steady_clock::now();
   Progress progress(mode);
   progress.start_file(local_basename(local) + " -> " + remote, info.st_size);
   const std::wstring wide_local = widen(local);
@@ -69,10 +94,12 @@ int run_put(Session& session, ProgressMode mode, const std::string& typed_local,
   });
   if (status != 0) {
     progress.abandon_file();
-    progress.message(std::string(name) + " " + remote + ": " + session.failure(status));
-    return exit_code_for(status);
+    progress.close();
+    return session.fail(std::string(name) + " " + remote, status);
   }
   progress.finish_file(update ? "updated" : "uploaded", static_cast<std::uint64_t>(info.st_size));
+  progress.close();
+  print_transfer_summary(name, local, remote, static_cast<std::uint64_t>(info.st_size), started);
   return exit_codes::kOk;
 }
 
@@ -92,6 +119,7 @@ int run_get(Session& session, ProgressMode mode, const std::string& typed_remote
   std::error_code error;
   std::filesystem::create_directories(std::filesystem::path(local).parent_path(), error);
 
+  const auto started = std::chrono::steady_clock::now();
   Progress progress(mode);
   progress.start_file(remote + " -> " + local, 0);
   const std::wstring wide_local = widen(local);
@@ -102,11 +130,13 @@ int run_get(Session& session, ProgressMode mode, const std::string& typed_remote
   });
   if (status != 0) {
     progress.abandon_file();
-    progress.message("get " + remote + ": " + session.failure(status));
-    return exit_code_for(status);
+    progress.close();
+    return session.fail_lookup("get " + remote, status, remote);
   }
   const std::uint64_t size =
       stat(local.c_str(), &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
   progress.finish_file("downloaded", size);
+  progress.close();
+  print_transfer_summary("get", local, remote, size, started);
   return exit_codes::kOk;
 }

@@ -188,7 +188,7 @@ TEST_F(CliWithService, ModesTimesLinksAndDeletionsFollowTheLocalTree) {
 
 TEST_F(CliWithService, AnInterruptedBackupSavesWhatItDidAndTheNextGoesOn) {
   for (int i = 0; i < 200; ++i) write_file(local + "/f" + std::to_string(1000 + i), "data");
-  CliResult result = run({"backup", "--transfers", "1", "local", "\\bk"}, "[3/200]");
+  CliResult result = run({"-v", "backup", "--transfers", "1", "local", "\\bk"}, "[3/200]");
   ASSERT_EQ(result.exit_code, 130) << result.out << result.err;
   EXPECT_NE(result.out.find("backup: interrupted"), std::string::npos) << result.out;
   ASSERT_EQ(run({"get", "\\bk\\.brevanto-manifest", "restore/manifest"}).exit_code, 0);
@@ -208,7 +208,7 @@ TEST_F(CliWithService, AnInterruptedBackupSavesWhatItDidAndTheNextGoesOn) {
   EXPECT_EQ(result.exit_code, 0) << result.err;
   EXPECT_NE(result.out.find("verify: all 200 files match the manifest"), std::string::npos);
 
-  result = run({"restore", "--transfers", "1", "\\bk", "restore/part"}, "[3/200]");
+  result = run({"-v", "restore", "--transfers", "1", "\\bk", "restore/part"}, "[3/200]");
   EXPECT_EQ(result.exit_code, 130) << result.err;
   EXPECT_NE(result.out.find("restore: interrupted"), std::string::npos) << result.out;
 }

@@ -32,8 +32,10 @@ class CliStorageErrors : public ::testing::Test {
     service->then({kNotFound});  // the local root is accepted
     service->then({kSuccess});   // the backup directory exists, empty
   }
+  // A named project: in the default one a first backup asks the project of
+  // earlier versions after it, through another login.
   CliResult backup() {
-    return run_cli({"backup", "--transfers", "1", "tree", "\\bk"}, temp.path());
+    return run_cli({"--project", "p", "backup", "--transfers", "1", "tree", "\\bk"}, temp.path());
   }
 
   TempDir temp;
