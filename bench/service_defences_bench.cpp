@@ -2,10 +2,16 @@
 //
 //   service_defences_bench measure [GUESS_SECONDS]
 //     prints the figures: a real login and listing beside 1,000 silent
-//     connections; CPU and log lines while out of descriptors; password
+//     connections; CPU and log lines while out of descriptors; real logins
+//     beside 300 silent connections when started with 64; password
 //     guesses that get checked per account, and a real login's time under
-//     a flood of guessing connections; another user's ClientID after one
-//     user's many logins.
+//     a flood of guessing connections of another uid; real logins while
+//     another uid guesses at the same account; another user's ClientID
+//     after one user's many logins.
+//   service_defences_bench identity [OPENS]
+//     the cost of opening a local file with a client's rights: switching
+//     the thread's file-system identity, or asking a helper process of
+//     that uid, against opening it with the service's own.
 //   service_defences_bench uploads [FILES]
 //     small files stored per second by 1 and by 4 clients side by side.
 //   service_defences_bench soak SECONDS
@@ -14,10 +20,18 @@
 //     unless every good operation succeeded and the storage is consistent
 //     (no temp file left, every stored file whole).
 //
-// Both start the service as a child with a temp root, like the tests.
+// They start the service as a child with a temp root, like the tests.
+// Clients of another uid (run as root only) are threads that take on that
+// uid's file-system identity before they make their sockets: a socket
+// belongs to the fsuid of the thread that makes it.
+#include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
+#include <sys/fsuid.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,6 +51,7 @@
 
 #include "client/Brevanto.h"
 #include "protocol/service_connection.h"
+#include "service/local/local_user.h"
 #include "tests/service_test_env.h"
 #include "tests/service_test_wire.h"
 
@@ -95,6 +110,16 @@ double cpu_seconds(pid_t pid) {
 
 std::size_t lines_in(const std::string& text) {
   return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// A uid other than ours for clients that play another user: nobody's.
+constexpr uid_t kOtherUid = 65534;
+
+// The calling thread's sockets belong to `uid` from now on; false (and
+// nothing changed) when the process may not take it on.
+bool as_uid(uid_t uid) {
+  ::setfsuid(uid);
+  return static_cast<uid_t>(::setfsuid(static_cast<uid_t>(-1))) == uid;
 }
 
 void measure_silent_connections() {
@@ -157,6 +182,51 @@ void measure_descriptor_exhaustion() {
               cpu * 100, lines);
 }
 
+// The service started with at most 64 descriptors (soft and hard: a child
+// lowers its own limits and starts it), 300 silent connections, then 29
+// real logins and listings one after another: how many work, and their
+// median time. With caps that did not fit the limit, 9 of 29 worked.
+void measure_fitted_caps() {
+  TempDir dir;
+  const std::string root = dir.path() + "/root";
+  if (add_service_user(root, "alice", "s3cret") != 0) throw std::runtime_error("add user");
+  int port_pipe[2], stop_pipe[2];
+  if (::pipe2(port_pipe, O_CLOEXEC) != 0 || ::pipe2(stop_pipe, O_CLOEXEC) != 0) {
+    throw std::runtime_error("pipe");
+  }
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(stop_pipe[1]);
+    const struct rlimit tight = {64, 64};
+    ::setrlimit(RLIMIT_NOFILE, &tight);
+    {
+      ServiceProcess service(root, {dir.make_dir("local")}, dir.path() + "/service.log",
+                             {"--log-level", "warn"});
+      const std::uint16_t port = service.start() ? service.port() : 0;
+      (void)!::write(port_pipe[1], &port, sizeof(port));
+      char done;
+      (void)!::read(stop_pipe[0], &done, 1);
+    }
+    ::_exit(0);
+  }
+  ::close(stop_pipe[0]);
+  std::uint16_t port = 0;
+  (void)!::read(port_pipe[0], &port, sizeof(port));
+  std::vector<std::unique_ptr<WireClient>> silent;
+  for (int i = 0; port != 0 && i < 300; ++i) silent.push_back(std::make_unique<WireClient>(port));
+  std::vector<double> times;
+  for (int i = 0; port != 0 && i < 29; ++i) {
+    const double took = timed_login_and_list(port, "alice", "s3cret");
+    if (took >= 0) times.push_back(took);
+  }
+  ::close(stop_pipe[1]);
+  ::waitpid(child, nullptr, 0);
+  std::sort(times.begin(), times.end());
+  std::printf("started with 64 descriptors, 300 silent connections: %zu of 29 real logins and "
+              "listings worked, median %.3f s\n",
+              times.size(), times.empty() ? -1.0 : times[times.size() / 2]);
+}
+
 // Guessing connections for `seconds`: each sends wrong passwords for its
 // name in a loop. Counts the replies "wrong password" (checked) and "too
 // many failed logins" (refused unchecked).
@@ -165,12 +235,18 @@ struct Guessers {
   std::atomic<long> checked{0};
   std::atomic<long> refused{0};
   std::vector<std::thread> threads;
+  uid_t uid = ::geteuid();  // whose sockets they make: see as_uid()
+  bool reconnect = false;   // a new connection for every guess
+  std::chrono::milliseconds pace{0};  // between two guesses of one guesser
 
   void start(std::uint16_t port, int count, const std::function<std::string(int)>& name_of) {
     for (int i = 0; i < count; ++i) {
       threads.emplace_back([this, port, i, name_of] {
+        as_uid(uid);
         auto wire = std::make_unique<WireClient>(port);
-        while (!done) {
+        for (bool first = true; !done; first = false) {
+          if (!first && reconnect) wire = std::make_unique<WireClient>(port);
+          if (pace.count() > 0) std::this_thread::sleep_for(pace);
           wire->send("<login User=\"" + name_of(i) + "\" Password=\"guess\" ProjectName=\"\"/>");
           const std::string reply = wire->read_message();
           if (reply.empty()) {  // closed: a new connection goes on guessing
@@ -215,6 +291,7 @@ void measure_login_under_flood(bool one_account) {
     quiet = std::max(quiet, timed_login_and_list(env.service.port(), "bob", "b0b"));
   }
   Guessers flood;
+  flood.uid = kOtherUid;
   std::atomic<int> fresh{0};
   flood.start(env.service.port(), 62, [&](int) {
     return one_account ? std::string("mallory") : "nobody" + std::to_string(fresh++);
@@ -226,10 +303,149 @@ void measure_login_under_flood(bool one_account) {
   }
   flood.stop();
   std::sort(times.begin(), times.end());
-  std::printf("real login and listing, no flood: %.3f s; under 62 connections guessing %s: "
-              "median %.3f s, worst %.3f s (%ld guesses checked meanwhile)\n",
-              quiet, one_account ? "one other account" : "a new unknown name each time",
+  std::printf("real login and listing, no flood: %.3f s; under 62 connections of uid %u guessing "
+              "%s: median %.3f s, worst %.3f s (%ld guesses checked meanwhile)\n",
+              quiet, kOtherUid, one_account ? "one other account" : "a new unknown name each time",
               times[times.size() / 2], times.back(), flood.checked.load());
+}
+
+// Another uid guesses at bob's own account from 4 clients, each on a new
+// connection every 0.1 s, while bob's uid logs in 32 times: with penalties
+// per account name these logins were refused (error 13) more often than
+// not.
+void measure_login_beside_other_uid_guessing() {
+  ServiceEnv env;
+  if (!env.started || add_service_user(env.root, "bob", "b0b") != 0) {
+    throw std::runtime_error("service did not start");
+  }
+  Guessers guessers;
+  guessers.uid = kOtherUid;
+  guessers.reconnect = true;
+  guessers.pace = std::chrono::milliseconds(100);
+  guessers.start(env.service.port(), 4, [](int) { return std::string("bob"); });
+  std::vector<double> times;
+  int failed = 0;
+  for (int i = 0; i < 32; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const double took = timed_login_and_list(env.service.port(), "bob", "b0b");
+    if (took < 0) {
+      ++failed;
+    } else {
+      times.push_back(took);
+    }
+  }
+  guessers.stop();
+  std::sort(times.begin(), times.end());
+  std::printf("4 clients of uid %u guessing bob's password on a new connection every 0.1 s: "
+              "bob's %d logins and listings, %d failed, median %.3f s, worst %.3f s (%ld guesses "
+              "checked, %ld refused unchecked)\n",
+              kOtherUid, 32, failed, times.empty() ? -1.0 : times[times.size() / 2],
+              times.empty() ? -1.0 : times.back(), guessers.checked.load(),
+              guessers.refused.load());
+}
+
+// Opens `path` `count` times, each opening done as `open_one` does it;
+// microseconds per opening.
+double micros_per_open(int count, const std::function<int()>& open_one) {
+  const auto start = Clock::now();
+  for (int i = 0; i < count; ++i) {
+    const int fd = open_one();
+    if (fd < 0) throw std::runtime_error(std::string("open: ") + std::strerror(errno));
+    ::close(fd);
+  }
+  return seconds_since(start) * 1e6 / count;
+}
+
+// A helper process of `uid` that opens the paths it is sent and sends the
+// descriptors back: the other way to reach local files with a client's
+// rights. Its end of the socket pair is `sock`.
+void open_helper(int sock, uid_t uid) {
+  if (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 ||
+      ::setresuid(uid, uid, uid) != 0) {
+    ::_exit(1);
+  }
+  char path[4096];
+  for (;;) {
+    const ssize_t n = ::recv(sock, path, sizeof(path) - 1, 0);
+    if (n <= 0) ::_exit(0);
+    path[n] = '\0';
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    char status = fd >= 0 ? 0 : 1;
+    msghdr msg = {};
+    iovec iov = {&status, 1};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    if (fd >= 0) {
+      msg.msg_control = control;
+      msg.msg_controllen = sizeof(control);
+      cmsghdr* c = CMSG_FIRSTHDR(&msg);
+      c->cmsg_level = SOL_SOCKET;
+      c->cmsg_type = SCM_RIGHTS;
+      c->cmsg_len = CMSG_LEN(sizeof(int));
+      std::memcpy(CMSG_DATA(c), &fd, sizeof(int));
+    }
+    ::sendmsg(sock, &msg, 0);
+    if (fd >= 0) ::close(fd);
+  }
+}
+
+// Asks the helper on `sock` to open `path`; the descriptor, or -1.
+int open_through_helper(int sock, const std::string& path) {
+  if (::send(sock, path.data(), path.size(), 0) < 0) return -1;
+  char status = 1;
+  msghdr msg = {};
+  iovec iov = {&status, 1};
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msg.msg_control = control;
+  msg.msg_controllen = sizeof(control);
+  if (::recvmsg(sock, &msg, MSG_CMSG_CLOEXEC) <= 0 || status != 0) return -1;
+  const cmsghdr* c = CMSG_FIRSTHDR(&msg);
+  int fd = -1;
+  if (c != nullptr && c->cmsg_type == SCM_RIGHTS) std::memcpy(&fd, CMSG_DATA(c), sizeof(int));
+  return fd;
+}
+
+// The choice behind local files opened with a client's rights: the cost of
+// one opening of a file four folders deep, three ways.
+void measure_identity(int count) {
+  if (::geteuid() != 0) throw std::runtime_error("acting for another uid needs root");
+  TempDir dir;
+  std::string path = dir.path();
+  ::chmod(path.c_str(), 0755);
+  for (const char* part : {"/a", "/b", "/c"}) {
+    path += part;
+    ::mkdir(path.c_str(), 0755);
+  }
+  path += "/file";
+  write_file(path, "content");
+  ::chmod(path.c_str(), 0644);
+
+  const double own = micros_per_open(count, [&] { return ::open(path.c_str(), O_RDONLY); });
+  const LocalUser other = local_user_of(static_cast<long>(kOtherUid));
+  const double switched = micros_per_open(count, [&] {
+    const ActingAs as(other);
+    return ::open(path.c_str(), O_RDONLY);
+  });
+  int pair[2];
+  if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
+    throw std::runtime_error("socketpair");
+  }
+  const pid_t helper = ::fork();
+  if (helper == 0) {
+    ::close(pair[0]);
+    open_helper(pair[1], kOtherUid);
+  }
+  ::close(pair[1]);
+  const double helped = micros_per_open(count, [&] { return open_through_helper(pair[0], path); });
+  ::close(pair[0]);
+  ::waitpid(helper, nullptr, 0);
+  std::printf("opening a local file 4 folders deep (%d times): with the service's rights %.2f us, "
+              "switching the thread to uid %u and back %.2f us, through a helper process of "
+              "that uid %.2f us\n",
+              count, own, kOtherUid, switched, helped);
 }
 
 void measure_logins_per_user() {
@@ -414,11 +630,18 @@ int soak(int seconds) {
   }
   for (int i = 0; i < 2; ++i) threads.emplace_back([&] { vanishing_client(env, done, counts); });
   Guessers guessers;
-  // An account under attack is locked for everyone, its owner too: the
-  // guessers try an account of their own and names that do not exist.
-  guessers.start(env.service.port(), 4, [](int i) {
-    return i % 2 == 0 ? std::string("victim") : "nobody" + std::to_string(i);
-  });
+  // The guessers come from another uid, so that their failures never count
+  // against the good clients' uid; they try an account and names that do
+  // not exist. Without root they cannot, and stay out.
+  guessers.uid = kOtherUid;
+  const bool guessing = ::geteuid() == 0;
+  if (guessing) {
+    guessers.start(env.service.port(), 4, [](int i) {
+      return i % 2 == 0 ? std::string("victim") : "nobody" + std::to_string(i);
+    });
+  } else {
+    std::printf("not root: no guessers\n");
+  }
   std::this_thread::sleep_for(std::chrono::seconds(seconds));
   done = true;
   guessers.stop();
@@ -446,13 +669,19 @@ int main(int argc, char** argv) {
     if (mode == "measure") {
       measure_silent_connections();
       measure_descriptor_exhaustion();
+      measure_fitted_caps();
       measure_login_under_flood(true);
       measure_login_under_flood(false);
+      measure_login_beside_other_uid_guessing();
       measure_logins_per_user();
       measure_guessing(argc > 2 ? std::atoi(argv[2]) : 60);
       return 0;
     }
     if (mode == "soak") return soak(argc > 2 ? std::atoi(argv[2]) : 600);
+    if (mode == "identity") {
+      measure_identity(argc > 2 ? std::atoi(argv[2]) : 20000);
+      return 0;
+    }
     if (mode == "uploads") {
       measure_parallel_uploads(1, argc > 2 ? std::atoi(argv[2]) : 500);
       measure_parallel_uploads(4, argc > 2 ? std::atoi(argv[2]) : 500);
@@ -464,6 +693,6 @@ int main(int argc, char** argv) {
   }
   std::fprintf(stderr,
                "usage: service_defences_bench measure [GUESS_SECONDS] | uploads [FILES] | "
-               "soak [SECONDS]\n");
+               "identity [OPENS] | soak [SECONDS]\n");
   return 2;
 }

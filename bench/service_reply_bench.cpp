@@ -102,7 +102,6 @@ class Service {
 
   std::uint16_t port() const { return port_; }
   const std::string& local() const { return local_; }
-  std::string tree() const { return root_ + "/data/u1/default"; }
 
  private:
   static pid_t spawn(const std::string& program, const std::vector<std::string>& args,
@@ -135,13 +134,17 @@ class Side {
     if (conn_.login(L"alice", L"s3cret", L"", L"1") != 0) fail("login to " + program);
     write_file(service_.local() + "/small", std::string(kSmallBytes, 's'));
     write_file(service_.local() + "/large", std::string(kLargeBytes, 'l'));
+    // The listed files, stored through the protocol as any host would.
+    write_file(service_.local() + "/empty", "");
+    const std::wstring empty = widen(service_.local() + "/empty");
     for (int folder = 0; folder < kListingFolders; ++folder) {
-      const std::string dir = service_.tree() + "/list/folder-" + std::to_string(folder);
-      std::filesystem::create_directories(dir);
       for (int i = 0; i < kListingFilesPerFolder; ++i) {
-        char file[64];
-        std::snprintf(file, sizeof(file), "/entry-%05d-with-a-longer-name.txt", i);
-        write_file(dir + file, "");
+        char file[96];
+        std::snprintf(file, sizeof(file), "\\list\\folder-%d\\entry-%05d-with-a-longer-name.txt",
+                      folder, i);
+        if (conn_.addfile(empty.c_str(), widen(file).c_str(), nullptr, nullptr) != 0) {
+          fail("seeding the listing");
+        }
       }
     }
   }

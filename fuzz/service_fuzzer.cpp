@@ -38,17 +38,21 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <memory>
 #include <vector>
 
-#include "service/store/catalog.h"
-#include "service/net/client_registry.h"
-#include "service/store/group_commit.h"
 #include "service/local/local_paths.h"
 #include "service/log.h"
-#include "service/service_context.h"
+#include "service/net/client_registry.h"
 #include "service/net/session.h"
-#include "service/store/storage_tree.h"
+#include "service/service_context.h"
+#include "service/store/catalog.h"
+#include "service/store/filetime.h"
+#include "service/store/folder_content_store.h"
+#include "service/store/sqlite_file_catalog.h"
+#include "service/store/store.h"
 #include "service/unique_fd.h"
+#include "util/sha256.h"
 
 namespace {
 
@@ -70,15 +74,17 @@ void check(bool ok, const char* what) {
 
 struct Fixture {
   std::string base, root, local, sentinel, client_id;
-  UniqueFd data;
   Catalog* catalog = nullptr;
-  GroupCommit* commits = nullptr;
   LocalRoots* local_roots = nullptr;
   sqlite3* db = nullptr;  // a second catalog connection, for resets
+  // The store, made afresh whenever an input changed it.
+  std::unique_ptr<SqliteFileCatalog> files;
+  std::unique_ptr<FolderContentStore> contents;
+  std::unique_ptr<Store> store;
   ClientRegistry clients;
   ServiceContext context;
   Binding binding;
-  std::string sentinel_state, local_state, data_state;
+  std::string sentinel_state, local_state;
   int fds = 0;
   int next_session = 1;
 };
@@ -149,8 +155,8 @@ void put_file(int dir_fd, const char* name, const std::string& content) {
         "write seed file");
 }
 
-// The seed entries of a tree or a local root: files, a folder, links to
-// the sentinel (never to be followed) and a FIFO (never to be read).
+// The seed entries of a local root: files, a folder, links to the sentinel
+// (never to be followed) and a FIFO (never to be read).
 void seed(int dir_fd, std::size_t big_bytes) {
   put_file(dir_fd, "a.txt", "alpha\n");
   put_file(dir_fd, "empty", "");
@@ -171,14 +177,55 @@ void reset_local() {
   g->local_state = snapshot_of(g->local);
 }
 
-void reset_data() {
-  empty_dir(g->data.get());
-  const UniqueFd tree = open_user_tree(g->data.get(), g->binding, true);
-  seed(tree.get(), 300 * 1024);
-  check(sqlite3_exec(g->db, "DELETE FROM files; DELETE FROM pending_temps; DELETE FROM pending_rows;", nullptr, nullptr,
-                     nullptr) == SQLITE_OK,
-        "catalog reset");
-  g->data_state = snapshot_of(g->root + "/data");
+void put_stored(const std::string& path, const std::string& bytes) {
+  NewContent content;
+  content.size = static_cast<std::int64_t>(bytes.size());
+  Sha256 sha;
+  sha.update(bytes.data(), bytes.size());
+  content.sha256 = sha.hex();
+  std::unique_ptr<ContentWriter> writer;
+  if (content.size > Store::kInlineMaxBytes) {
+    writer = g->store->begin_content(g->binding.user_id);
+    check(::write(writer->fd(), bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()),
+          "write content");
+    content.external = true;
+  } else {
+    content.bytes = bytes;
+  }
+  Entry file;
+  file.create_time = file.modify_time = filetime_now();
+  g->store->put_file(TreeId{g->binding.user_id, g->binding.project}, parse_storage_path(path),
+                     false, std::move(content), writer.get(), file);
+}
+
+// A fresh store holding a seed tree: small and large files, a folder, and
+// a point that shows an earlier version.
+void reset_store() {
+  g->context.store = nullptr;
+  g->store.reset();
+  g->contents.reset();
+  g->files.reset();
+  const UniqueFd root(::open(g->root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  ::unlinkat(root.get(), "store.sqlite3", 0);
+  ::unlinkat(root.get(), "store.sqlite3-wal", 0);
+  const UniqueFd content(::openat(root.get(), "content", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (content.valid()) empty_dir(content.get());
+  g->files = std::make_unique<SqliteFileCatalog>(g->root + "/store.sqlite3");
+  g->contents = std::make_unique<FolderContentStore>(root.get(), "content");
+  // No sync on a timer: a change shows as the catalog left dirty.
+  g->store = std::make_unique<Store>(*g->files, *g->contents, RetentionPolicy(),
+                                     std::chrono::hours(24));
+  const TreeId tree{g->binding.user_id, g->binding.project};
+  g->store->open_tree(tree);
+  put_stored("\\a.txt", "alpha\n");
+  put_stored("\\empty", "");
+  put_stored("\\big", std::string(300 * 1024, 'b'));
+  put_stored("\\d\\b.txt", "beta\n");
+  g->store->end_session(tree, true);
+  g->store->remove(tree, parse_storage_path("\\d\\b.txt"));
+  put_stored("\\d\\b.txt", "beta, again\n");
+  check(g->store->sync(), "sync");
+  g->context.store = g->store.get();
 }
 
 // The names in `dir`, sorted, one per line.
@@ -320,10 +367,7 @@ void set_up() {
   }
   g->sentinel_state = snapshot_of(g->base + "/sentinel");
 
-  check(::mkdir((g->root + "/data").c_str(), 0700) == 0, "mkdir data");
-  g->data.reset(::open((g->root + "/data").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   g->catalog = new Catalog(g->root + "/catalog.sqlite3");
-  g->commits = new GroupCommit(*g->catalog);
   check(sqlite3_open((g->root + "/catalog.sqlite3").c_str(), &g->db) == SQLITE_OK, "sqlite");
   sqlite3_busy_timeout(g->db, 10000);
   // A cheap hash keeps logins fast; the cost comes from the hash string.
@@ -332,14 +376,13 @@ void set_up() {
         "hash");
   check(g->catalog->add_user(kUser, g_cheap_hash), "add user");
   g->local_roots = new LocalRoots({g->local}, g->root);
-  g->context.data_fd = g->data.get();
   g->context.catalog = g->catalog;
   g->context.clients = &g->clients;
   g->context.local_roots = g->local_roots;
-  g->context.commits = g->commits;
   g_idle_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   check(g_idle_fd >= 0, "eventfd");
 
+  reset_store();  // for the login; seeded again once the tree is known
   // Logs in through the session, as a client would; an unknown user first,
   // which computes the dummy hash once.
   const std::string replies = run_connection(
@@ -349,7 +392,7 @@ void set_up() {
   g->client_id = login_id(replies);
   g->binding = *g->clients.find(g->client_id);
   reset_local();
-  reset_data();
+  reset_store();
   g->fds = open_fds();
   std::atexit([] {
     const UniqueFd base(::open(g->base.c_str(), O_RDONLY | O_DIRECTORY));
@@ -411,7 +454,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(snapshot_of(g->sentinel) == g->sentinel_state, "the sentinel folder changed");
   check(names_in(g->base) == ".\n..\nlocal\nroot\nsentinel\n", "a file beside the roots");
   if (snapshot_of(g->local) != g->local_state) reset_local();
-  if (snapshot_of(g->root + "/data") != g->data_state) reset_data();
+  if (g->files->dirty()) reset_store();
   check(open_fds() == g->fds, "a descriptor leaked");
   return 0;
 }

@@ -19,6 +19,8 @@
 //   13  too many failed logins   the account name is slowed down or locked
 //                                after failed logins; try again later
 //   14  too many sessions        every session slot is taken
+//   15  read-only                a change below \.history, whose earlier
+//                                versions cannot be changed
 #ifndef BREVANTO_SERVICE_ERRORS_H_
 #define BREVANTO_SERVICE_ERRORS_H_
 
@@ -40,6 +42,7 @@ enum ErrorCode {
   kSourceChanged = 12,
   kLoginThrottled = 13,
   kBusy = 14,
+  kReadOnly = 15,
 };
 
 // The short English errtext of `code`; never holds a double quote.

@@ -12,13 +12,13 @@
 #include <exception>
 #include <string>
 
+#include "service/accounts/account_uids.h"
 #include "service/accounts/accounts.h"
 #include "service/store/catalog.h"
-#include "service/store/change_recovery.h"
 #include "service/net/client_registry.h"
 #include "service/net/connection_table.h"
-#include "service/store/group_commit.h"
 #include "service/local/local_paths.h"
+#include "service/local/local_user.h"
 #include "service/accounts/login_throttle.h"
 #include "service/log.h"
 #include "service/options.h"
@@ -26,6 +26,11 @@
 #include "service/net/server.h"
 #include "service/service_context.h"
 #include "service/net/stop_signal.h"
+#include "service/store/folder_content_store.h"
+#include "service/store/migration.h"
+#include "service/store/sqlite_file_catalog.h"
+#include "service/store/store.h"
+#include "service/store/store_check.h"
 #include "service/store/temp_cleanup.h"
 #include "service/unique_fd.h"
 
@@ -34,32 +39,55 @@ namespace {
 // Opens directory `name` below `dir_fd` (AT_FDCWD for a path), making it
 // first if missing.
 UniqueFd open_or_make_dir(int dir_fd, const std::string& name) {
-  if (::mkdirat(dir_fd, name.c_str(), 0700) != 0 && errno != EEXIST) {
+  const bool made = ::mkdirat(dir_fd, name.c_str(), 0700) == 0;
+  if (!made && errno != EEXIST) {
     throw std::runtime_error("mkdir " + name + ": " + std::strerror(errno));
   }
   UniqueFd fd(::openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd.valid()) throw std::runtime_error("open " + name + ": " + std::strerror(errno));
+  if (made) {
+    // The new folder's entry is made durable, or a power cut could take
+    // the whole store with it.
+    const UniqueFd parent(::openat(fd.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!parent.valid() || ::fsync(parent.get()) != 0) {
+      throw std::runtime_error("sync the folder holding " + name + ": " + std::strerror(errno));
+    }
+  }
   return fd;
 }
 
-int run_add_user(Catalog& catalog, const std::string& name) {
+std::string uid_list(const std::vector<std::uint32_t>& uids) {
+  std::string text;
+  for (const std::uint32_t uid : uids) text += (text.empty() ? "" : ", ") + std::to_string(uid);
+  return text;
+}
+
+// Adds the account `name` for the Linux users `uids` (none given: the one
+// running this), or lets `uids` use an existing account, without asking
+// for its password.
+int run_add_user(Catalog& catalog, const std::string& name, std::vector<std::uint32_t> uids) {
   if (!valid_user_name(name)) {
     std::fprintf(stderr, "brevanto-service: invalid user name\n");
     return 1;
   }
+  if (!uids.empty() && catalog.allow_uids(name, uids)) {
+    log_always("uid %s may use user %s", uid_list(uids).c_str(), log_safe(name).c_str());
+    return 0;
+  }
+  if (uids.empty()) uids.push_back(::getuid());
   std::string password;
   const bool read = read_password(&password);
   if (!read || password.empty()) {
     std::fprintf(stderr, "brevanto-service: no password given on stdin\n");
     return 1;
   }
-  const bool added = add_user(catalog, name, password);
+  const bool added = add_user(catalog, name, password, uids);
   sodium_memzero(&password[0], password.size());
   if (!added) {
     std::fprintf(stderr, "brevanto-service: user %s exists already\n", log_safe(name).c_str());
     return 1;
   }
-  log_always("added user %s", log_safe(name).c_str());
+  log_always("added user %s for uid %s", log_safe(name).c_str(), uid_list(uids).c_str());
   return 0;
 }
 
@@ -88,29 +116,51 @@ UniqueFd lock_root(int root_fd) {
 int serve(const Options& options, Catalog& catalog, int root_fd) {
   const UniqueFd lock = lock_root(root_fd);
   const LocalRoots local_roots(options.local_roots, options.root);
-  const UniqueFd data = open_or_make_dir(root_fd, "data");
   if (!install_stop_handlers()) throw std::runtime_error("cannot create the stop pipe");
 
-  const int settled = settle_journaled_changes(catalog, data.get());
-  if (settled > 0) log_warn("settled %d row(s) of files renamed before a crash", settled);
-  const int storage_temps = remove_stale_storage_temps(data.get());
+  const UniqueFd store_dir = open_or_make_dir(root_fd, "store");
+  SqliteFileCatalog files(options.root + "/store/catalog.sqlite3");
+  FolderContentStore contents(store_dir.get(), "content");
+  // Contents a crash left without a row, and unfinished writes, go.
+  int orphans = 0;
+  contents.sweep([&](std::int64_t user_id, const std::string& sha256) {
+    if (files.content_known(user_id, sha256)) return;
+    contents.remove(user_id, sha256);
+    ++orphans;
+  });
+  if (orphans > 0) log_warn("removed %d content(s) that a crash left unused", orphans);
+  Store store(files, contents, options.retention);
+  migrate_old_layout(root_fd, catalog, files, store);
   const int local_temps = remove_stale_local_temps(catalog);
-  if (storage_temps + local_temps > 0) {
-    log_warn("removed %d stale temp file(s) in storage, %d local", storage_temps, local_temps);
-  }
+  if (local_temps > 0) log_warn("removed %d stale local temp file(s)", local_temps);
+  store.collect();
 
   ClientRegistry clients(options.ids_per_user);
-  ConnectionTable connections(options.max_pending, options.max_sessions);
+  const std::size_t descriptors = raise_descriptor_limit();
+  const ConnectionCaps caps =
+      fit_caps({options.max_pending, options.max_sessions}, descriptors, open_descriptors());
+  log_always("%zu descriptors: up to %zu connections not logged in and %zu sessions%s",
+             descriptors, caps.pending, caps.sessions,
+             caps.pending < options.max_pending || caps.sessions < options.max_sessions
+                 ? " (lowered to fit)"
+                 : "");
+  ConnectionTable connections(caps.pending, caps.sessions);
   LoginThrottle throttle(std::chrono::seconds(options.lockout));
-  GroupCommit commits(catalog);
+  const bool act_for_others = can_act_for_others();
+  AccountUids account_uids(catalog, act_for_others);
+  if (act_for_others) {
+    log_always("local files are reached with the rights of each client's uid");
+  } else {
+    log_always("running as uid %u: serving that uid only", ::geteuid());
+  }
   ServiceContext context;
-  context.data_fd = data.get();
   context.catalog = &catalog;
   context.clients = &clients;
   context.local_roots = &local_roots;
   context.connections = &connections;
   context.throttle = &throttle;
-  context.commits = &commits;
+  context.account_uids = &account_uids;
+  context.store = &store;
   context.timeouts.login_grace = std::chrono::seconds(options.login_grace);
   context.timeouts.idle = std::chrono::seconds(options.idle_timeout);
   Server server(context);
@@ -121,6 +171,14 @@ int serve(const Options& options, Catalog& catalog, int root_fd) {
   server.run();
   log_always("stopped");
   return 0;
+}
+
+int run_check(const Options& options, int root_fd) {
+  const UniqueFd lock = lock_root(root_fd);
+  const UniqueFd store_dir = open_or_make_dir(root_fd, "store");
+  SqliteFileCatalog files(options.root + "/store/catalog.sqlite3");
+  FolderContentStore contents(store_dir.get(), "content");
+  return check_store(files, contents, stdout) == 0 ? 0 : 1;
 }
 
 }  // namespace
@@ -140,7 +198,14 @@ int main(int argc, char** argv) {
   try {
     const UniqueFd root = open_or_make_dir(AT_FDCWD, options.root);
     Catalog catalog(options.root + "/catalog.sqlite3");
-    if (!options.add_user.empty()) return run_add_user(catalog, options.add_user);
+    // Accounts from before accounts had uids belong to the root's owner.
+    struct stat root_st;
+    if (::fstat(root.get(), &root_st) != 0) throw std::runtime_error("cannot stat the root");
+    bind_unbound_accounts(catalog, root_st.st_uid);
+    if (!options.add_user.empty()) {
+      return run_add_user(catalog, options.add_user, options.allow_uids);
+    }
+    if (options.check) return run_check(options, root.get());
     return serve(options, catalog, root.get());
   } catch (const std::exception& e) {
     std::fprintf(stderr, "brevanto-service: %s\n", e.what());

@@ -23,9 +23,17 @@ int parse_options(int argc, const char* const* argv, Options* options) {
       ->capture_default_str();
   app.add_option("--port-file", options->port_file, "write the port to FILE once listening")
       ->type_name("FILE");
-  app.add_option("--add-user", options->add_user,
-                 "add a user and exit, reading the password from stdin")
-      ->type_name("NAME");
+  CLI::Option* add_user =
+      app.add_option("--add-user", options->add_user,
+                     "add a user and exit, reading the password from stdin; it may be used by "
+                     "the Linux user running this, or those of --allow-uid")
+          ->type_name("NAME");
+  app.add_option("--allow-uid", options->allow_uids,
+                 "with --add-user: the Linux user UID may use the account (repeatable); for an "
+                 "existing account, adds UID without asking for the password")
+      ->type_name("UID")
+      ->check(CLI::Range(0u, 4294967294u).description(""))
+      ->needs(add_user);
   std::string level = "warn";
   app.add_option("--log-level", level, "error, warn or info: how much the log says")
       ->type_name("LEVEL")
@@ -48,10 +56,35 @@ int parse_options(int argc, const char* const* argv, Options* options) {
   limit("--ids-per-user", &options->ids_per_user, "ClientIDs kept per user", 1);
   limit("--lockout", &options->lockout,
         "lock-out of a name after repeated failed logins, in seconds", 1);
+  const auto keep = [&](const char* name, int* value, const char* text) {
+    app.add_option(name, *value, text)
+        ->type_name("N")
+        ->check(CLI::Range(0, 1000000).description(""))
+        ->capture_default_str()
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
+        ->group("Earlier versions (see README.md)");
+  };
+  keep("--keep-last", &options->retention.last, "keep the newest N points of each tree");
+  keep("--keep-daily", &options->retention.daily, "keep the last point of each of N days");
+  keep("--keep-weekly", &options->retention.weekly, "keep the last point of each of N weeks");
+  keep("--keep-monthly", &options->retention.monthly, "keep the last point of each of N months");
+  app.add_subcommand("check",
+                     "read every stored content, hash it and compare with the catalog, then "
+                     "exit (the service must be stopped): 0 when all is well, 1 otherwise")
+      ->callback([options] { options->check = true; });
+  std::string within = "7d";
+  app.add_option("--keep-within", within, "keep every point younger than this (30m, 12h, 7d, 2w, 1y)")
+      ->type_name("DURATION")
+      ->capture_default_str()
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
+      ->group("Earlier versions (see README.md)");
   try {
     app.parse(argc, argv);
+    if (!parse_duration(within, &options->retention.within_seconds)) {
+      throw CLI::ValidationError("--keep-within: not a duration: " + within);
+    }
     parse_log_level(level, &options->log_level);
-    if (options->add_user.empty() && options->local_roots.empty()) {
+    if (options->add_user.empty() && !options->check && options->local_roots.empty()) {
       throw CLI::ValidationError("at least one --local-root is required to serve");
     }
   } catch (const CLI::Success& e) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "service/log.h"
+#include "service/store/retention.h"
 
 struct Options {
   std::string root;                     // --root DIR (required)
@@ -15,6 +16,8 @@ struct Options {
   std::string port_file;                // --port-file FILE
   std::vector<std::string> local_roots; // --local-root DIR, repeatable
   std::string add_user;                 // --add-user NAME
+  bool check = false;                   // the "check" subcommand
+  std::vector<std::uint32_t> allow_uids; // --allow-uid UID, repeatable (with --add-user)
   LogLevel log_level = LogLevel::kWarn; // --log-level error|warn|info
   unsigned login_grace = 10;            // --login-grace SECONDS (0: none)
   unsigned idle_timeout = 900;          // --idle-timeout SECONDS (0: none)
@@ -22,6 +25,9 @@ struct Options {
   unsigned max_sessions = 64;           // --max-sessions N
   unsigned ids_per_user = 1024;         // --ids-per-user N
   unsigned lockout = 300;               // --lockout SECONDS
+  // --keep-last, --keep-daily, --keep-weekly, --keep-monthly N,
+  // --keep-within DURATION: which points of each tree are kept
+  RetentionPolicy retention;
 };
 
 // Parses argv. -1 when the service is to run; otherwise the exit code, the

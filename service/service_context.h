@@ -4,12 +4,13 @@
 
 #include <chrono>
 
+class AccountUids;
 class Catalog;
 class ClientRegistry;
 class ConnectionTable;
-class GroupCommit;
 class LocalRoots;
 class LoginThrottle;
+class Store;
 
 // Time limits of a connection; zero means none.
 struct SessionTimeouts {
@@ -20,15 +21,17 @@ struct SessionTimeouts {
 };
 
 struct ServiceContext {
-  int data_fd = -1;  // ROOT/data, the parent of every user's folder
-  Catalog* catalog = nullptr;
+  Catalog* catalog = nullptr;  // the accounts and the journal of local temp files
+  Store* store = nullptr;      // the stored trees
   ClientRegistry* clients = nullptr;
   const LocalRoots* local_roots = nullptr;
-  GroupCommit* commits = nullptr;  // stores uploads with their rows
   // Optional: without them connections are not counted and logins not
   // slowed down.
   ConnectionTable* connections = nullptr;
   LoginThrottle* throttle = nullptr;
+  // Optional: without it any uid may use any account (the service still
+  // reaches local files with the connecting uid's rights).
+  AccountUids* account_uids = nullptr;
   SessionTimeouts timeouts;
 };
 

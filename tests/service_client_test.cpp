@@ -84,12 +84,11 @@ TEST(ServiceClient, BackupAndRestoreRoundTrip) {
   ASSERT_EQ(entries.size(), 3u);  // er, two.bin and this one, which sorts first
   EXPECT_EQ(entries.front()->full_path, unicode);
   client.releasefilelist(entries);
-  EXPECT_TRUE(path_exists(env.tree() + "/docs/deep/caf\xc3\xa9 \xe6\x96\x87\xe4\xbb\xb6.txt"));
   EXPECT_EQ(client.removefile(unicode.c_str()), 0);
 
   int result = -99;
   const std::vector<std::string> expected = {
-      "d \\docs",         "f \\docs\\big.bin",      "d \\docs\\deep",
+      "d \\.history",     "d \\docs",         "f \\docs\\big.bin",      "d \\docs\\deep",
       "d \\docs\\deep\\er", "f \\docs\\deep\\two.bin", "f \\docs\\one.txt",
       "f \\empty",
   };
@@ -158,7 +157,7 @@ TEST(ServiceClient, BackupAndRestoreRoundTrip) {
   EXPECT_EQ(client.removefile(L"\\docs\\one.txt"), 0);
   EXPECT_EQ(client.removedir(L"\\docs\\deep\\"), 0);
   EXPECT_EQ(list(client, L"", true, &result),
-            (std::vector<std::string>{"d \\docs", "f \\docs\\big.bin", "f \\empty"}));
+            (std::vector<std::string>{"d \\.history", "d \\docs", "f \\docs\\big.bin", "f \\empty"}));
   EXPECT_EQ(client.removefile(L"\\docs\\one.txt"), -3);
   EXPECT_EQ(client.error_code(), kNotFound);
   EXPECT_EQ(client.logout(), 0);
@@ -182,7 +181,7 @@ TEST(ServiceClient, WrongPasswordOrUserGetsNoClientId) {
     EXPECT_EQ(client.getfilelist(L"\\", true, entries), -3);
     EXPECT_EQ(client.error_code(), kNotLoggedIn);
   }
-  EXPECT_FALSE(path_exists(env.tree() + "/x"));
+  EXPECT_FALSE(env.stored("\\x"));
   const std::string log = env.service.log();
   EXPECT_NE(log.find("login refused for user alice"), std::string::npos);
   EXPECT_EQ(log.find("wrong"), std::string::npos);  // no password in the log
@@ -202,11 +201,11 @@ TEST(ServiceClient, AddFileOnExistingEntryIsRefused) {
   EXPECT_EQ(client.adddir(L"\\d"), 0);
   EXPECT_EQ(client.addfile((local + L"/v2").c_str(), L"\\d", nullptr, nullptr), -3);
   EXPECT_EQ(client.error_code(), kAlreadyExists);
-  EXPECT_EQ(read_file(env.tree() + "/f"), "version one");
+  EXPECT_EQ(env.stored_content("\\f"), "version one");
   // UpdateFile needs an existing file.
   EXPECT_EQ(client.updatefile((local + L"/v2").c_str(), L"\\g", nullptr, nullptr), -3);
   EXPECT_EQ(client.error_code(), kNotFound);
-  EXPECT_FALSE(path_exists(env.tree() + "/g"));
+  EXPECT_FALSE(env.stored("\\g"));
 }
 
 }  // namespace

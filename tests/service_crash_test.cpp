@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "client/Brevanto.h"
-#include "service/store/catalog.h"
 #include "util/sha256.h"
 #include "protocol/service_connection.h"
 #include "tests/service_test_env.h"
@@ -106,7 +105,7 @@ TEST_F(ServiceCrash, KilledDuringAddFileLeavesNoFile) {
     ASSERT_EQ(conn.adddir(L"\\backup"), 0);
   }
   kill_during(&CServiceConnection::addfile, "large", L"\\backup\\large");
-  EXPECT_FALSE(path_exists(env.tree() + "/backup/large"));
+  EXPECT_FALSE(env.stored("\\backup\\large"));
   EXPECT_FALSE(has_temp_name(tree_listing(env.root)));  // swept at start-up
 
   CServiceConnection conn;
@@ -115,7 +114,7 @@ TEST_F(ServiceCrash, KilledDuringAddFileLeavesNoFile) {
   int backup_type = 0, reversion = 0;
   EXPECT_EQ(conn.getfileinfo(L"\\backup\\large", data, backup_type, reversion), -3);
   EXPECT_EQ(conn.err_code, kNotFound);
-  EXPECT_EQ(list_all(conn), std::vector<std::wstring>{L"\\backup"});
+  EXPECT_EQ(list_all(conn), (std::vector<std::wstring>{L"\\.history", L"\\backup"}));
   // The path is free for a new upload.
   EXPECT_EQ(conn.addfile(widen(env.local + "/small").c_str(), L"\\backup\\large", nullptr, nullptr),
             0);
@@ -130,7 +129,7 @@ TEST_F(ServiceCrash, KilledDuringUpdateFileKeepsTheOldContent) {
     ASSERT_EQ(conn.addfile(widen(env.local + "/small").c_str(), L"\\f", nullptr, nullptr), 0);
   }
   kill_during(&CServiceConnection::updatefile, "large", L"\\f");
-  EXPECT_EQ(read_file(env.tree() + "/f"), "old content");
+  EXPECT_EQ(env.stored_content("\\f"), "old content");
   EXPECT_FALSE(has_temp_name(tree_listing(env.root)));
 
   CServiceConnection conn;
@@ -140,7 +139,7 @@ TEST_F(ServiceCrash, KilledDuringUpdateFileKeepsTheOldContent) {
   ASSERT_EQ(conn.getfileinfo(L"\\f", data, backup_type, reversion), 0);
   EXPECT_EQ(reversion, 1);
   EXPECT_EQ(data.nFileSizeLow, 11u);
-  EXPECT_EQ(list_all(conn), std::vector<std::wstring>{L"\\f"});
+  EXPECT_EQ(list_all(conn), (std::vector<std::wstring>{L"\\.history", L"\\f"}));
   ASSERT_EQ(conn.downloadfile(widen(env.local + "/restored").c_str(), L"\\f", nullptr, nullptr), 0);
   EXPECT_EQ(read_file(env.local + "/restored"), "old content");
 }
@@ -172,19 +171,22 @@ TEST_F(ServiceCrash, ClientLeavingMidUploadAbortsIt) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   EXPECT_NE(env.service.log().find("client gone"), std::string::npos) << env.service.log();
-  EXPECT_FALSE(path_exists(env.tree() + "/gone"));
-  EXPECT_FALSE(has_temp_name(tree_listing(env.tree())));
+  EXPECT_FALSE(env.stored("\\gone"));
+  EXPECT_FALSE(has_temp_name(tree_listing(env.root)));
 }
 
 struct Upload {
   std::string content;  // what was sent
-  int add_result = -1;  // AddFile, then UpdateFile with `update`
+  int add_result = -1;  // AddFile, then UpdateFile with `update`, then maybe RemoveFile
   std::string update;
   int update_result = -1;
+  bool remove_sent = false;
+  int remove_result = -1;
 };
 
-// Uploads until the service dies: each file added, then updated.
-void upload_until_killed(std::uint16_t port, const std::string& local, const std::string& prefix,
+// Changes until the service dies: each file added, then updated, every
+// third one removed.
+void change_until_killed(std::uint16_t port, const std::string& local, const std::string& prefix,
                          std::vector<Upload>* uploads) {
   CServiceConnection conn;
   conn.port = port;
@@ -192,71 +194,66 @@ void upload_until_killed(std::uint16_t port, const std::string& local, const std
   for (unsigned i = 0;; ++i) {
     const std::string name = prefix + std::to_string(i);
     Upload up;
+    // Small ones in the catalog, large ones in files of their own.
     up.content = pattern_bytes(1024 + (i * 7919) % (256 * 1024), i);
-    up.update = pattern_bytes(512 + (i * 104729) % (128 * 1024), i + 1000);
+    up.update = pattern_bytes(512 + (i * 104729) % (128 * 1024), i % 5);
     const std::string source = local + "/" + name;
     const std::wstring storage = widen("\\" + name);
     write_file(source, up.content);
     uploads->push_back(up);
-    uploads->back().add_result = conn.addfile(widen(source).c_str(), storage.c_str(), nullptr, nullptr);
-    if (uploads->back().add_result != 0) return;
+    Upload& sent = uploads->back();
+    sent.add_result = conn.addfile(widen(source).c_str(), storage.c_str(), nullptr, nullptr);
+    if (sent.add_result != 0) return;
     write_file(source, up.update);
-    uploads->back().update_result =
-        conn.updatefile(widen(source).c_str(), storage.c_str(), nullptr, nullptr);
-    if (uploads->back().update_result != 0) return;
+    sent.update_result = conn.updatefile(widen(source).c_str(), storage.c_str(), nullptr, nullptr);
+    if (sent.update_result != 0) return;
+    if (i % 3 == 2) {
+      sent.remove_sent = true;
+      sent.remove_result = conn.removefile(storage.c_str());
+      if (sent.remove_result != 0) return;
+    }
   }
 }
 
-
-std::string sha256_of(const std::string& bytes) {
-  Sha256 sha;
-  sha.update(bytes.data(), bytes.size());
-  return sha.hex();
-}
-
-// The state a crash between a batch's renames and its rows leaves behind,
-// made by hand: one journaled change whose file was renamed into place,
-// one whose file never was. The next start settles both.
-TEST_F(ServiceCrash, ChangesJournaledBeforeACrashAreSettledAtStart) {
-  {
+// Logs in and out until the service dies: each logout makes a point, and
+// the points beyond the few kept are collected with what only they needed.
+void make_points_until_killed(std::uint16_t port) {
+  for (;;) {
     CServiceConnection conn;
-    ASSERT_TRUE(login(conn));
-    ASSERT_EQ(conn.addfile(widen(env.local + "/small").c_str(), L"\\a", nullptr, nullptr), 0);
+    conn.port = port;
+    if (conn.login(L"alice", L"s3cret", L"", L"1") != 0) return;
+    if (conn.adddir(L"\\points") != 0 || conn.logout() != 0) return;
   }
-  env.service.stop(SIGKILL);
-  {
-    Catalog catalog(env.root + "/catalog.sqlite3");
-    const std::string renamed = "new content";
-    RowChange update{FileRow{1, "", "\\a", 0, 0, sha256_of(renamed), 11, 5, 6}, true};
-    RowChange never{FileRow{1, "", "\\b", 0, 0, sha256_of("bbb"), 3, 5, 6}, false};
-    catalog.commit_changes({&update, &never}, {}, {});
-    ASSERT_TRUE(write_file(env.tree() + "/a", renamed));
-  }
-  ASSERT_TRUE(env.service.start()) << env.service.log();
-  Catalog catalog(env.root + "/catalog.sqlite3");
-  EXPECT_TRUE(catalog.journaled_changes().empty());
-  const auto a = catalog.find_file(1, "", "\\a");
-  ASSERT_TRUE(a.has_value());
-  EXPECT_EQ(a->reversion, 2);
-  EXPECT_EQ(a->sha256, sha256_of("new content"));
-  EXPECT_FALSE(catalog.find_file(1, "", "\\b").has_value());
 }
 
-// SIGKILL at random moments while four clients upload side by side: every
-// upload that succeeded is there, every stored file is whole (one of the
-// versions sent) and its catalog row has its size and SHA-256.
-TEST_F(ServiceCrash, KilledAtRandomDuringParallelUploadsKeepsFilesAndRowsInStep) {
+// The stored file's bytes, read through `conn`.
+std::string read_stored(CServiceConnection& conn, const std::string& local,
+                        const std::wstring& path, bool* present) {
+  const std::string copy = local + "/.copy";
+  *present = conn.downloadfile(widen(copy).c_str(), path.c_str(), nullptr, nullptr) == 0;
+  return *present ? read_file(copy) : std::string();
+}
+
+// SIGKILL at 50 random moments while four clients add, update and remove
+// side by side and points are made and collected: every change that was
+// answered is there, every stored file is whole (one of the versions sent)
+// with its size and Reversion, and every file of every point reads whole.
+TEST(ServiceCrashes, KilledAtRandomDuringParallelChangesKeepsEveryAnsweredChange) {
+  ServiceEnv env(0, {"--keep-last", "2", "--keep-daily", "0", "--keep-weekly", "0",
+                     "--keep-monthly", "0", "--keep-within", "0"});
+  ASSERT_TRUE(env.started) << env.service.log();
   std::mt19937 random(20261207);
   std::vector<std::pair<std::string, std::vector<Upload>>> all;
-  for (int round = 0; round < 3; ++round) {
+  for (int round = 0; round < 50; ++round) {
     std::vector<std::vector<Upload>> uploads(4);
     std::vector<std::thread> clients;
     for (int c = 0; c < 4; ++c) {
       const std::string prefix = "r" + std::to_string(round) + "c" + std::to_string(c) + "-";
-      clients.emplace_back(upload_until_killed, env.service.port(), env.local, prefix,
+      clients.emplace_back(change_until_killed, env.service.port(), env.local, prefix,
                            &uploads[c]);
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100 + random() % 400));
+    clients.emplace_back(make_points_until_killed, env.service.port());
+    std::this_thread::sleep_for(std::chrono::milliseconds(20 + random() % 180));
     env.service.stop(SIGKILL);
     for (std::thread& t : clients) t.join();
     ASSERT_TRUE(env.service.start()) << env.service.log();
@@ -264,33 +261,50 @@ TEST_F(ServiceCrash, KilledAtRandomDuringParallelUploadsKeepsFilesAndRowsInStep)
       all.emplace_back("r" + std::to_string(round) + "c" + std::to_string(c) + "-", uploads[c]);
     }
   }
-  Catalog catalog(env.root + "/catalog.sqlite3");
+  CServiceConnection conn;
+  conn.port = env.service.port();
+  ASSERT_EQ(conn.login(L"alice", L"s3cret", L"", L"1"), 0);
   int stored = 0;
   for (const auto& client : all) {
     for (std::size_t i = 0; i < client.second.size(); ++i) {
       const Upload& up = client.second[i];
-      const std::string name = client.first + std::to_string(i);
+      const std::wstring path = widen("\\" + client.first + std::to_string(i));
       bool present = false;
-      const std::string content = read_file(env.tree() + "/" + name, &present);
-      if (up.add_result == 0) {
-        EXPECT_TRUE(present) << name;
+      const std::string content = read_stored(conn, env.local, path, &present);
+      SCOPED_TRACE(client.first + std::to_string(i));
+      if (up.remove_result == 0) {
+        EXPECT_FALSE(present);
+      } else if (up.add_result == 0 && !up.remove_sent) {
+        EXPECT_TRUE(present);
       }
       if (!present) continue;
       ++stored;
       if (up.update_result == 0) {
-        EXPECT_EQ(content, up.update) << name;
+        EXPECT_EQ(content, up.update);
       } else {
-        EXPECT_TRUE(content == up.content || content == up.update) << name;
+        EXPECT_TRUE(content == up.content || content == up.update);
       }
-      const auto row = catalog.find_file(1, "", "\\" + name);
-      ASSERT_TRUE(row.has_value()) << name;
-      EXPECT_EQ(row->size, static_cast<std::int64_t>(content.size())) << name;
-      EXPECT_EQ(row->sha256, sha256_of(content)) << name;
-      EXPECT_EQ(row->reversion, content == up.content ? 1 : 2) << name;
+      WIN32_FILE_ATTRIBUTE_DATA data;
+      int backup_type = 0, reversion = 0;
+      ASSERT_EQ(conn.getfileinfo(path.c_str(), data, backup_type, reversion), 0);
+      EXPECT_EQ(data.nFileSizeLow, content.size());
+      EXPECT_EQ(reversion, content == up.content ? 1 : 2);
     }
   }
   EXPECT_GT(stored, 0);
-  EXPECT_FALSE(has_temp_name(tree_listing(env.root)));
+  std::list<_path_buffer*> entries;
+  ASSERT_EQ(conn.getfilelist(L"\\.history", true, entries), 0);
+  int point_files = 0;
+  for (_path_buffer* e : entries) {
+    if (!e->is_dir) {
+      bool present = false;
+      read_stored(conn, env.local, e->full_path, &present);
+      EXPECT_TRUE(present);
+      ++point_files;
+    }
+    delete e;
+  }
+  EXPECT_FALSE(has_temp_name(tree_listing(env.root + "/store")));
 }
 
 }  // namespace

@@ -2,9 +2,11 @@
 // connections, descriptor exhaustion, password guessing, one user's many
 // logins, unreadable subtrees, a local file changing during its upload,
 // and what stays private (file modes, passwords in memory).
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -133,21 +135,51 @@ TEST(ServiceDefences, OutOfDescriptorsShedsConnectionsQuietly) {
   EXPECT_EQ(list_all(conn), 0);
 }
 
-TEST(ServiceDefences, ListingThatCannotOpenASubtreeFails) {
+// Started with no more than 64 descriptors, the service fits its caps to
+// them: 300 silent connections are shed, and every real login works. The
+// service is started by a child that lowers its own limits first.
+TEST(ServiceDefences, CapsFitTheDescriptorsTheServiceStartsWith) {
   if (kSanitized) GTEST_SKIP() << "the sanitizer runtime needs descriptors of its own";
-  ServiceEnv env;
-  ASSERT_TRUE(env.started) << env.service.log();
-  CServiceConnection conn;
-  ASSERT_TRUE(login(conn, env.service.port()));
-  std::string deep = env.tree();
-  for (int i = 0; i < 24; ++i) ASSERT_EQ(::mkdir((deep += "/d").c_str(), 0700), 0);
-  ASSERT_EQ(list_all(conn), 0);
-  const pid_t pid = env.service.pid();
-  limit_descriptors(pid, static_cast<rlim_t>(open_descriptors(pid) + 6));
-  EXPECT_EQ(list_all(conn), -3);
-  EXPECT_EQ(conn.err_code, kInternal);
-  limit_descriptors(pid, 1024);
-  EXPECT_EQ(list_all(conn), 0);
+  TempDir dir;
+  const std::string root = dir.path() + "/root";
+  ASSERT_EQ(add_service_user(root, "alice", "s3cret"), 0);
+  const std::string log_path = dir.path() + "/service.log";
+  int port_pipe[2], stop_pipe[2];
+  ASSERT_EQ(::pipe2(port_pipe, O_CLOEXEC), 0);
+  ASSERT_EQ(::pipe2(stop_pipe, O_CLOEXEC), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(stop_pipe[1]);
+    const struct rlimit tight = {64, 64};
+    ::setrlimit(RLIMIT_NOFILE, &tight);
+    {
+      ServiceProcess service(root, {dir.make_dir("local")}, log_path);
+      const std::uint16_t port = service.start() ? service.port() : 0;
+      (void)!::write(port_pipe[1], &port, sizeof(port));
+      char done;
+      (void)!::read(stop_pipe[0], &done, 1);
+    }
+    ::_exit(0);
+  }
+  ::close(stop_pipe[0]);
+  std::uint16_t port = 0;
+  ASSERT_EQ(::read(port_pipe[0], &port, sizeof(port)), static_cast<ssize_t>(sizeof(port)));
+  ASSERT_NE(port, 0) << read_file(log_path);
+  std::vector<std::unique_ptr<WireClient>> silent;
+  for (int i = 0; i < 300; ++i) silent.push_back(std::make_unique<WireClient>(port));
+  int served = 0;
+  for (int i = 0; i < 10; ++i) {
+    CServiceConnection conn;
+    served += login(conn, port) && list_all(conn) == 0;
+  }
+  EXPECT_EQ(served, 10);
+  ::close(stop_pipe[1]);
+  ::close(port_pipe[0]);
+  ::close(port_pipe[1]);
+  ::waitpid(child, nullptr, 0);
+  const std::string log = read_file(log_path);
+  EXPECT_NE(log.find("64 descriptors: "), std::string::npos) << log;
+  EXPECT_EQ(count_of(log, "accept: "), 0u) << log;
 }
 
 TEST(ServiceDefences, GuessingIsSlowedThenLockedAndLoggedWithThePeer) {
@@ -220,7 +252,7 @@ TEST(ServiceDefences, LocalFileChangingDuringUploadStoresNothing) {
     EXPECT_EQ(result, -3) << update;
     EXPECT_EQ(conn.err_code, kSourceChanged);
   }
-  EXPECT_EQ(read_file(env.tree() + "/kept"), "old content");
+  EXPECT_EQ(env.stored_content("\\kept"), "old content");
   WIN32_FILE_ATTRIBUTE_DATA data;
   int backup_type = 0, reversion = 0;
   EXPECT_EQ(conn.getfileinfo(L"\\new", data, backup_type, reversion), -3);

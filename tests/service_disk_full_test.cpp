@@ -78,7 +78,7 @@ class ServiceDiskFull : public ::testing::Test {
   void expect_still_serving() {
     EXPECT_EQ(conn.adddir(L"\\after"), 0);
     EXPECT_EQ(conn.addfile(local("small").c_str(), L"\\after\\small", nullptr, nullptr), 0);
-    EXPECT_EQ(read_file(env.tree() + "/after/small"), "old content");
+    EXPECT_EQ(env.stored_content("\\after\\small"), "old content");
   }
 
   ServiceEnv env;
@@ -96,7 +96,7 @@ TEST_F(ServiceDiskFull, UpdateTooLargeKeepsTheOldContent) {
   expect_clean();
 
   // The stored file is the old one, by content and by its information.
-  EXPECT_EQ(read_file(env.tree() + "/doc.txt"), "old content");
+  EXPECT_EQ(env.stored_content("\\doc.txt"), "old content");
   EXPECT_EQ(conn.downloadfile(local("back").c_str(), L"\\doc.txt", nullptr, nullptr), 0);
   EXPECT_EQ(read_file(env.local + "/back"), "old content");
   WIN32_FILE_ATTRIBUTE_DATA info;
@@ -114,7 +114,7 @@ TEST_F(ServiceDiskFull, AddTooLargeLeavesNoFile) {
   EXPECT_EQ(conn.err_text, L"disk full");
   expect_clean();
 
-  EXPECT_FALSE(path_exists(env.tree() + "/new/big.bin"));
+  EXPECT_FALSE(env.stored("\\new\\big.bin"));
   WIN32_FILE_ATTRIBUTE_DATA info;
   int backup_type = -1, reversion = -1;
   EXPECT_EQ(conn.getfileinfo(L"\\new\\big.bin", info, backup_type, reversion), -3);

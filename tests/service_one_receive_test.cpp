@@ -114,19 +114,20 @@ TEST(ServiceOneReceive, ListingOfTenThousandEntriesArrivesWhole) {
   const std::string id = host.login();  // makes the tree
   ASSERT_FALSE(id.empty()) << env.service.log();
 
-  // Four folders of 2,500 files, placed straight into the storage tree.
-  std::vector<std::string> expected;
+  // Four folders of 2,500 files, and the top's folder of earlier versions.
+  std::vector<std::string> expected = {"\\.history"};
+  std::vector<std::string> files;
   for (int folder = 0; folder < 4; ++folder) {
     const std::string name = "folder-" + std::to_string(folder);
-    ASSERT_EQ(::mkdir((env.tree() + "/" + name).c_str(), 0700), 0);
     expected.push_back("\\" + name);
     for (int i = 0; i < 2500; ++i) {
       char file[64];
       std::snprintf(file, sizeof(file), "entry-%05d-with-a-longer-name.txt", i);
-      ASSERT_TRUE(write_file(env.tree() + "/" + name + "/" + file, ""));
-      expected.push_back("\\" + name + "\\" + file);
+      files.push_back("\\" + name + "\\" + file);
     }
   }
+  ASSERT_TRUE(env.seed_files(files));
+  expected.insert(expected.end(), files.begin(), files.end());
 
   ASSERT_TRUE(host.send("<GetFileList StartDir=\"\\\" SearchSubDirs=\"true\" ClientId=\"" + id +
                         "\"/>"));

@@ -74,8 +74,8 @@ TEST(ServiceProtocol, ForgedAndStaleClientIdsAreRefused) {
     EXPECT_EQ(result, -3);
     EXPECT_EQ(conn.err_code, kNotLoggedIn);
   }
-  EXPECT_TRUE(path_exists(env.tree() + "/kept"));
-  EXPECT_FALSE(path_exists(env.tree() + "/forged"));
+  EXPECT_TRUE(env.stored("\\kept"));
+  EXPECT_FALSE(env.stored("\\forged"));
 }
 
 TEST(ServiceProtocol, ClientIdIsBoundToUserAndProject) {
@@ -91,16 +91,18 @@ TEST(ServiceProtocol, ClientIdIsBoundToUserAndProject) {
   EXPECT_EQ(alice_work.adddir(L"\\a-work"), 0);
   EXPECT_EQ(bob.adddir(L"\\b"), 0);
   int result = 0;
-  EXPECT_EQ(list_all(alice, L"", &result), std::vector<std::wstring>{L"\\a-default"});
-  EXPECT_EQ(list_all(alice_work, L"", &result), std::vector<std::wstring>{L"\\a-work"});
-  EXPECT_EQ(list_all(bob, L"", &result), std::vector<std::wstring>{L"\\b"});
+  // Each top holds its own entry and its folder of earlier versions.
+  using Paths = std::vector<std::wstring>;
+  EXPECT_EQ(list_all(alice, L"", &result), (Paths{L"\\.history", L"\\a-default"}));
+  EXPECT_EQ(list_all(alice_work, L"", &result), (Paths{L"\\.history", L"\\a-work"}));
+  EXPECT_EQ(list_all(bob, L"", &result), (Paths{L"\\.history", L"\\b"}));
 
   // A ClientID works from any connection, with its own binding.
   CServiceConnection other;
   other.port = env.service.port();
   ASSERT_EQ(other.go_online(other.host.c_str(), other.port), 0);
   other.client_id = bob.client_id;
-  EXPECT_EQ(list_all(other, L"", &result), std::vector<std::wstring>{L"\\b"});
+  EXPECT_EQ(list_all(other, L"", &result), (Paths{L"\\.history", L"\\b"}));
 }
 
 TEST(ServiceProtocol, MalformedRequestsGetErrorRepliesAndNeverStopTheService) {
@@ -147,18 +149,18 @@ TEST(ServiceProtocol, MalformedRequestsGetErrorRepliesAndNeverStopTheService) {
   EXPECT_EQ(attribute_of(wire.read_message(), "Result"), "success");
 }
 
-// Makes `count` files with long names in `dir`.
-void make_files(const std::string& dir, int count) {
-  ::mkdir(dir.c_str(), 0700);
+// The paths of `count` files with long names in `dir`.
+std::vector<std::string> file_paths(const std::string& dir, int count) {
+  std::vector<std::string> paths;
   for (int i = 0; i < count; ++i) {
     char name[64];
-    std::snprintf(name, sizeof(name), "/entry-%05d-with-a-longer-name.txt", i);
-    write_file(dir + name, "");
+    std::snprintf(name, sizeof(name), "\\entry-%05d-with-a-longer-name.txt", i);
+    paths.push_back(dir + name);
   }
+  return paths;
 }
 
-// One service with 3000 files in \big and 1000 more in \big\sub, placed
-// straight into the storage folder (listed, though not cataloged), shared
+// One service with 3000 files in \big and 1000 more in \big\sub, shared
 // by the listing tests because making files is the slow part.
 class ServiceLargeListing : public ::testing::Test {
  protected:
@@ -167,8 +169,10 @@ class ServiceLargeListing : public ::testing::Test {
     ASSERT_TRUE(env->started) << env->service.log();
     conn = new CServiceConnection;
     ASSERT_TRUE(login(*conn, env->service.port()));  // makes the tree
-    make_files(env->tree() + "/big", 3000);
-    make_files(env->tree() + "/big/sub", 1000);
+    std::vector<std::string> paths = file_paths("\\big", 3000);
+    const std::vector<std::string> below = file_paths("\\big\\sub", 1000);
+    paths.insert(paths.end(), below.begin(), below.end());
+    ASSERT_TRUE(env->seed_files(paths));
   }
   static void TearDownTestSuite() {
     delete conn;
@@ -199,7 +203,7 @@ TEST_F(ServiceLargeListing, ThousandsOfEntriesSpanManyMessages) {
   EXPECT_EQ(conn->getfileinfo(L"\\big\\entry-00001-with-a-longer-name.txt", data, backup_type,
                               reversion),
             0);
-  EXPECT_EQ(reversion, 0);  // not placed there by the service
+  EXPECT_EQ(reversion, 1);
   EXPECT_EQ(backup_type, 0);
 
   // On the wire: RPT messages of at most 4096 bytes, then one ACK.
@@ -267,8 +271,8 @@ TEST(ServiceProtocol, FoldersRemovedByAnotherConnectionAreOpenedAfresh) {
   ASSERT_EQ(b.removedir(L"\\d"), 0);
   ASSERT_EQ(b.adddir(L"\\d\\e"), 0);
   EXPECT_EQ(a.addfile(source.c_str(), L"\\d\\e\\two", nullptr, nullptr), 0);
-  EXPECT_EQ(read_file(env.tree() + "/d/e/two"), "content");
-  EXPECT_FALSE(path_exists(env.tree() + "/d/e/one"));
+  EXPECT_EQ(env.stored_content("\\d\\e\\two"), "content");
+  EXPECT_FALSE(env.stored("\\d\\e\\one"));
   int result = 0;
   const std::vector<std::wstring> expected = {L"\\d\\e\\two"};
   EXPECT_EQ(list_all(a, L"\\d\\e", &result), expected);

@@ -24,8 +24,13 @@ struct ServiceEnv {
     started = user_added && service.start(port);
   }
 
-  // alice's tree of the default project, as the service lays it out.
-  std::string tree() const { return root + "/data/u1/default"; }
+  // What alice's default tree holds, asked of the running service: whether
+  // `path` ("\\a\\b") is there, and a file's content (downloaded;
+  // `present` false when it is not there).
+  bool stored(const std::string& path) const;
+  std::string stored_content(const std::string& path, bool* present = nullptr) const;
+  // Stores an empty file for each of `paths`, with their folders.
+  bool seed_files(const std::vector<std::string>& paths) const;
 
   TempDir dir;
   std::string root;

@@ -9,6 +9,7 @@
 #include <map>
 #include <mutex>
 
+#include "service/accounts/account_uids.h"
 #include "service/store/catalog.h"
 #include "service/errors.h"
 #include "service/store/storage_paths.h"
@@ -152,22 +153,46 @@ bool valid_user_name(const std::string& name) {
   return true;
 }
 
-bool add_user(Catalog& catalog, const std::string& name, const std::string& password) {
-  return catalog.add_user(name, hash_password(password));
+bool add_user(Catalog& catalog, const std::string& name, const std::string& password,
+              const std::vector<std::uint32_t>& uids) {
+  return catalog.add_user(name, hash_password(password), uids);
 }
 
-std::optional<std::int64_t> check_login(Catalog& catalog, const std::string& name,
-                                        const std::string& password, bool suspect) {
-  const std::optional<UserRow> user = catalog.find_user(name);
+namespace {
+
+// The check of `user` (null: an unknown name, or one `uid` may not use).
+LoginCheck check_password(const std::optional<UserRow>& user, const std::string& password,
+                          bool suspect) {
   const std::string& hash = user ? user->pwhash : dummy_hash();
-  if (user && recent_logins().known(hash, password)) return user->id;
+  if (user && recent_logins().known(hash, password)) return LoginCheck{user->id, ""};
   bool match;
   {
     // An unknown name is a guess: it waits behind the checks of real ones.
     const HashSlot slot(suspect || !user);
     match = crypto_pwhash_str_verify(hash.c_str(), password.data(), password.size()) == 0;
   }
-  if (!user || !match) return std::nullopt;
+  if (!user) return LoginCheck{std::nullopt, "no such account"};
+  if (!match) return LoginCheck{std::nullopt, "the password does not match"};
   recent_logins().remember(hash, password);
-  return user->id;
+  return LoginCheck{user->id, ""};
+}
+
+}  // namespace
+
+std::optional<std::int64_t> check_login(Catalog& catalog, const std::string& name,
+                                        const std::string& password, bool suspect) {
+  return check_password(catalog.find_user(name), password, suspect).user_id;
+}
+
+LoginCheck check_login_as(Catalog& catalog, AccountUids& uids, long uid, const std::string& name,
+                          const std::string& password, bool suspect) {
+  const std::optional<UserRow> user = catalog.find_user(name);
+  if (user) {
+    const std::string refusal = uids.refusal(user->id, uid);
+    if (!refusal.empty()) {
+      check_password(std::nullopt, password, true);
+      return LoginCheck{std::nullopt, refusal};
+    }
+  }
+  return check_password(user, password, suspect);
 }

@@ -1,20 +1,25 @@
 // User accounts: names with salted password hashes (libsodium
-// crypto_pwhash_str, interactive limits) kept in the catalog.
+// crypto_pwhash_str, interactive limits) kept in the catalog, each bound to
+// the Linux users who may use it (account_uids.h).
 #ifndef BREVANTO_SERVICE_ACCOUNTS_ACCOUNTS_H_
 #define BREVANTO_SERVICE_ACCOUNTS_ACCOUNTS_H_
 
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
+class AccountUids;
 class Catalog;
 
 // 1 to 64 bytes of valid UTF-8 with no control byte and no double quote.
 bool valid_user_name(const std::string& name);
 
-// Stores `name` with a hash of `password`. False when the name is taken.
-// Throws ServiceError when hashing or the catalog fails.
-bool add_user(Catalog& catalog, const std::string& name, const std::string& password);
+// Stores `name` with a hash of `password`, bound to the Linux users `uids`
+// (see account_uids.h). False when the name is taken. Throws ServiceError
+// when hashing or the catalog fails.
+bool add_user(Catalog& catalog, const std::string& name, const std::string& password,
+              const std::vector<std::uint32_t>& uids = {});
 
 // The user's id when `name` exists and `password` matches its hash. An
 // unknown name costs as much time as a wrong password. A password that
@@ -25,5 +30,17 @@ bool add_user(Catalog& catalog, const std::string& name, const std::string& pass
 // queued.
 std::optional<std::int64_t> check_login(Catalog& catalog, const std::string& name,
                                         const std::string& password, bool suspect = false);
+
+// check_login() for the Linux user `uid` (-1: unknown), who must be allowed
+// to use the account (see account_uids.h). An account that `uid` may not
+// use is to it as an unknown name: checked against no real hash, as a
+// suspect, and refused. `refused` says why, for the log only: the client
+// sees the same error whatever it is.
+struct LoginCheck {
+  std::optional<std::int64_t> user_id;
+  std::string refused;  // empty on success
+};
+LoginCheck check_login_as(Catalog& catalog, AccountUids& uids, long uid, const std::string& name,
+                          const std::string& password, bool suspect);
 
 #endif  // BREVANTO_SERVICE_ACCOUNTS_ACCOUNTS_H_

@@ -16,6 +16,8 @@
 namespace {
 
 constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+// Folders passed through: searching them is enough, as for any lookup.
+constexpr int kPassFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 // Most directories a download makes on its way to the file.
 constexpr int kMaxNewDirs = 32;
 
@@ -53,7 +55,60 @@ bool plain_relative(const std::string& rel) {
   }
 }
 
+// The identity of the folder `dir` and of its parent; false when either
+// cannot be had.
+bool identities(int dir, struct stat* self, UniqueFd* parent, struct stat* up) {
+  if (::fstat(dir, self) != 0) return false;
+  parent->reset(::openat(dir, "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  return parent->valid() && ::fstat(parent->get(), up) == 0;
+}
+
 }  // namespace
+
+bool LocalRoots::in_storage_root(int dir, int* err) const {
+  // Up the chain of parents to "/", which is its own parent. A folder has
+  // one parent, so a folder inside the storage root meets it on the way,
+  // however its path was spelt.
+  *err = 0;
+  UniqueFd held;
+  int current = dir;
+  for (int depth = 0; depth < 4096; ++depth) {
+    struct stat self, up;
+    UniqueFd parent;
+    if (!identities(current, &self, &parent, &up)) {
+      *err = errno;
+      return true;
+    }
+    if (self.st_dev == storage_dev_ && self.st_ino == storage_ino_) return true;
+    if (self.st_dev == up.st_dev && self.st_ino == up.st_ino) return false;
+    held = std::move(parent);
+    current = held.get();
+  }
+  *err = ELOOP;
+  return true;
+}
+
+void LocalRoots::check_outside_storage(int dir, const std::string& path) const {
+  int err = 0;
+  if (!in_storage_root(dir, &err)) return;
+  if (err != 0) throw_errno(kLocalRefused, err, "local folders above " + log_safe(path));
+  refuse("in the storage root", path);
+}
+
+UniqueFd LocalRoots::open_in(UniqueFd dir, const std::string& name, int flags,
+                             const std::string& path) const {
+  // A file is judged by its folder, before it is opened; a folder by
+  // itself (and so by every folder above it).
+  const bool folder = (flags & O_DIRECTORY) != 0;
+  if (!folder) check_outside_storage(dir.get(), path);
+  if (!name.empty()) {
+    const int fd = ::openat(dir.get(), name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) throw_errno(local_error_code(errno), errno, "open local " + log_safe(path));
+    dir.reset(fd);
+  }
+  if (folder) check_outside_storage(dir.get(), path);
+  return dir;
+}
 
 UniqueFd LocalRoots::open_plain(const std::string& path, int flags) const {
   if (path.size() < 2 || path[0] != '/' || within(path, storage_root_)) return UniqueFd();
@@ -66,32 +121,47 @@ UniqueFd LocalRoots::open_plain(const std::string& path, int flags) const {
   if (best == nullptr) return UniqueFd();
   const std::string rel = path.substr(best->size() == 1 ? 1 : best->size() + 1);
   if (!plain_relative(rel)) return UniqueFd();
-  const int root = root_fds_[static_cast<std::size_t>(best - roots_.data())].get();
+  // The folder in one step, then the name in it, judged as open_in()
+  // judges it.
+  const std::size_t slash = path.rfind('/');
+  const std::string dir = slash == 0 ? "/" : path.substr(0, slash);
   open_how how{};
-  how.flags = static_cast<std::uint64_t>(flags | O_NOFOLLOW | O_CLOEXEC);
-  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-  const long fd = ::syscall(SYS_openat2, root, rel.c_str(), &how, sizeof(how));
-  return UniqueFd(fd < 0 ? -1 : static_cast<int>(fd));
+  how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  const long fd = ::syscall(SYS_openat2, AT_FDCWD, dir.c_str(), &how, sizeof(how));
+  if (fd < 0) return UniqueFd();
+  const UniqueFd folder(static_cast<int>(fd));
+  const bool is_folder = (flags & O_DIRECTORY) != 0;
+  if (!is_folder) check_outside_storage(folder.get(), path);
+  const std::string name = path.substr(slash + 1);
+  UniqueFd opened(::openat(folder.get(), name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC));
+  if (opened.valid() && is_folder) check_outside_storage(opened.get(), path);
+  return opened;
 }
 
 LocalRoots::LocalRoots(const std::vector<std::string>& dirs, const std::string& storage_root) {
   storage_root_ = resolve(storage_root);
   if (storage_root_.empty()) throw std::runtime_error("cannot resolve " + storage_root);
+  struct stat st;
+  if (::stat(storage_root_.c_str(), &st) != 0) {
+    throw std::runtime_error("cannot stat " + storage_root);
+  }
+  storage_dev_ = st.st_dev;
+  storage_ino_ = st.st_ino;
   for (const std::string& dir : dirs) {
     const std::string resolved = resolve(dir);
-    struct stat st;
-    if (resolved.empty() || ::stat(resolved.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-      throw std::runtime_error("local root is not a directory: " + dir);
-    }
-    if (within(resolved, storage_root_)) {
+    const UniqueFd fd(resolved.empty() ? -1
+                                       : ::open(resolved.c_str(),
+                                                O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid()) throw std::runtime_error("local root is not a directory: " + dir);
+    int err = 0;
+    if (within(resolved, storage_root_) || in_storage_root(fd.get(), &err)) {
       throw std::runtime_error("local root inside the storage root: " + dir);
     }
     if (log_safe(resolved) != resolved || resolved.find('"') != std::string::npos) {
       throw std::runtime_error("local root with a double quote or control byte: " + dir);
     }
     roots_.push_back(resolved);
-    root_fds_.emplace_back(::open(resolved.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!root_fds_.back().valid()) throw std::runtime_error("cannot open local root " + dir);
   }
   // Within one reply of at most 4096 bytes, with room for its frame.
   constexpr std::size_t kMaxRefusalBytes = 3800;
@@ -124,9 +194,9 @@ UniqueFd LocalRoots::walk(const std::string& resolved, int last_flags) const {
     if (within(resolved, root) && (best == nullptr || root.size() > best->size())) best = &root;
   }
   if (best == nullptr) refuse("outside every local root", resolved);
-  UniqueFd dir(::open(best->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd dir(::open(best->c_str(), kPassFlags));
   if (!dir.valid()) throw_errno(local_error_code(errno), errno, "open local root " + *best);
-  if (resolved == *best) return dir;
+  if (resolved == *best) return open_in(std::move(dir), "", last_flags, resolved);
 
   std::size_t start = best->size() == 1 ? 1 : best->size() + 1;
   for (;;) {
@@ -134,16 +204,17 @@ UniqueFd LocalRoots::walk(const std::string& resolved, int last_flags) const {
     const bool last = end == std::string::npos;
     if (last) end = resolved.size();
     const std::string part = resolved.substr(start, end - start);
-    const int fd = ::openat(dir.get(), part.c_str(), last ? (last_flags | O_NOFOLLOW) : kDirFlags);
+    if (last) return open_in(std::move(dir), part, last_flags, resolved);
+    const int fd = ::openat(dir.get(), part.c_str(), kPassFlags);
     if (fd < 0) throw_errno(local_error_code(errno), errno, "open local " + log_safe(resolved));
     dir.reset(fd);
-    if (last) return dir;
     start = end + 1;
   }
 }
 
-LocalRoots::Source LocalRoots::open_source(const std::string& path) const {
+LocalRoots::Source LocalRoots::open_source(const std::string& path, const LocalUser& user) const {
   if (path.empty() || path[0] != '/') refuse("local path not absolute", path);
+  const ActingAs as(user);
   // O_NONBLOCK keeps a FIFO from blocking the open; it is refused below,
   // and a regular file's reads ignore the flag.
   constexpr int kSourceFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
@@ -161,12 +232,15 @@ LocalRoots::Source LocalRoots::open_source(const std::string& path) const {
   return source;
 }
 
-LocalRoots::CheckedTarget LocalRoots::check_target(const std::string& path) const {
+LocalRoots::CheckedTarget LocalRoots::check_target(const std::string& path,
+                                                   const LocalUser& user) const {
   if (path.empty() || path[0] != '/') refuse("local path not absolute", path);
   const std::size_t slash = path.rfind('/');
   CheckedTarget plan;
+  plan.user = user;
   plan.name = path.substr(slash + 1);
   if (!plain_name(plan.name)) refuse("bad local file name", path);
+  const ActingAs as(user);
 
   // Climb to the nearest ancestor that exists; what lies above the file
   // but does not exist yet must be plain names.
@@ -195,6 +269,7 @@ LocalRoots::CheckedTarget LocalRoots::check_target(const std::string& path) cons
 }
 
 LocalRoots::Target LocalRoots::open_target(CheckedTarget checked) const {
+  const ActingAs as(checked.user);
   Target target;
   target.name = std::move(checked.name);
   target.dir = std::move(checked.ancestor);

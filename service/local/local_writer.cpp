@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "service/errors.h"
+#include "service/local/local_user.h"
 #include "service/log.h"
 #include "service/net/progress_reporter.h"
 #include "service/store/atomic_file.h"
@@ -17,15 +18,19 @@ namespace {
 // Restored files get the usual mode, less the umask.
 constexpr mode_t kLocalFileMode = 0666;
 
-// A local temp file's path, journaled while the temp file may exist.
+// A local temp file's path, journaled while the temp file may exist. The
+// catalog is the service's: it is written with the service's identity,
+// whoever the thread acts for.
 class JournaledTemp {
  public:
   JournaledTemp(Catalog& catalog, const std::string& dir, const std::string& name)
       : catalog_(catalog), path_(dir + (dir == "/" ? "" : "/") + name) {
+    const ActingAs service(LocalUser::service_identity());
     catalog_.add_pending_temp(path_);
   }
   ~JournaledTemp() {
     try {
+      const ActingAs service(LocalUser::service_identity());
       catalog_.remove_pending_temp(path_);
     } catch (const std::exception& e) {
       log_error("cannot unjournal temp file: %s", e.what());
@@ -45,6 +50,10 @@ std::uint64_t write_local_file(const LocalRoots& roots, LocalRoots::CheckedTarge
                                const std::string& local, int source,
                                const timespec& mtime, Catalog& temp_journal,
                                ProgressReporter& progress) {
+  // The folders, the file and its name are made with the client's rights;
+  // the copy between two open files needs none.
+  const LocalUser user = checked.user;
+  std::optional<ActingAs> acting(std::in_place, user);
   const LocalRoots::Target target = roots.open_target(std::move(checked));
   struct stat existing;
   const bool exists =
@@ -62,11 +71,13 @@ std::uint64_t write_local_file(const LocalRoots& roots, LocalRoots::CheckedTarge
     err = file.create(target.dir.get(), temp_name, target.name, kLocalFileMode);
   }
   if (err != 0) throw_errno(local_error_code(err), err, "create local temp file");
+  acting.reset();
   const CopyResult copied =
       copy_content(source, file.fd(), progress, kInternal, kLocalRefused, Hashing::kSkip);
   const timespec times[2] = {mtime, mtime};
   ::futimens(file.fd(), times);
   progress.finish(copied.bytes);
+  acting.emplace(user);
   err = file.place(true);
   if (err == EEXIST && file.unnamed()) {  // the target appeared during the copy
     const std::string temp_name = make_temp_name();
@@ -74,6 +85,7 @@ std::uint64_t write_local_file(const LocalRoots& roots, LocalRoots::CheckedTarge
     err = file.name(temp_name);
     if (err == 0) err = file.place(true);
   }
+  acting.reset();
   if (err != 0) throw_errno(local_error_code(err), err, "write local " + log_safe(local));
   return copied.bytes;
 }

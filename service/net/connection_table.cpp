@@ -4,12 +4,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+
+std::size_t& ConnectionTable::count_of(State state) {
+  return state == State::kPending ? pending_ : state == State::kSession ? sessions_ : closing_;
+}
+
 void ConnectionTable::set_state(Entry& entry, State state) {
-  if (entry.state == State::kPending) --pending_;
-  if (entry.state == State::kSession) --sessions_;
+  --count_of(entry.state);
   entry.state = state;
-  if (state == State::kPending) ++pending_;
-  if (state == State::kSession) ++sessions_;
+  ++count_of(state);
 }
 
 bool ConnectionTable::admit(int id, int sock, int* evicted) {
@@ -68,7 +72,7 @@ void ConnectionTable::close(int id) {
   std::lock_guard<std::mutex> lock(mu_);
   for (auto it = entries_.begin(); it != entries_.end(); ++it) {
     if (it->id != id) continue;
-    set_state(*it, State::kEvicted);
+    --count_of(it->state);
     ::close(it->sock);
     entries_.erase(it);
     return;
@@ -80,6 +84,11 @@ void ConnectionTable::shutdown_all() {
   for (const Entry& e : entries_) ::shutdown(e.sock, SHUT_RDWR);
 }
 
+bool ConnectionTable::has_room() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return closing_ < max_pending_;
+}
+
 std::size_t ConnectionTable::pending() const {
   std::lock_guard<std::mutex> lock(mu_);
   return pending_;
@@ -88,4 +97,19 @@ std::size_t ConnectionTable::pending() const {
 std::size_t ConnectionTable::sessions() const {
   std::lock_guard<std::mutex> lock(mu_);
   return sessions_;
+}
+
+ConnectionCaps fit_caps(ConnectionCaps wanted, std::size_t limit, std::size_t in_use) {
+  const std::size_t taken = in_use + kSpareDescriptors;
+  const std::size_t free = limit > taken ? limit - taken : 0;
+  if (wanted.sessions * kSessionDescriptors + wanted.pending * kPendingDescriptors <= free) {
+    return wanted;
+  }
+  ConnectionCaps caps;
+  caps.sessions =
+      std::max<std::size_t>(1, std::min(wanted.sessions, free * 3 / 4 / kSessionDescriptors));
+  const std::size_t left =
+      free > caps.sessions * kSessionDescriptors ? free - caps.sessions * kSessionDescriptors : 0;
+  caps.pending = std::max<std::size_t>(1, std::min(wanted.pending, left / kPendingDescriptors));
+  return caps;
 }

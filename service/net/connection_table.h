@@ -4,9 +4,10 @@
 // connections therefore fills only the pending slots: when they are full, a
 // new connection takes the slot of the oldest pending one that is idle (no
 // request being handled, none waiting unread) or, when none is, of the
-// oldest whose request is still unread; that one is shut down. When every
-// pending connection is busy with a request, the new one is closed.
-// Logged-in sessions are never touched.
+// oldest whose request is still unread; that one is shut down (its socket
+// is closed when its session ends; has_room() keeps such sockets from
+// piling up in a burst). When every pending connection is busy with a
+// request, the new one is closed. Logged-in sessions are never touched.
 #ifndef BREVANTO_SERVICE_NET_CONNECTION_TABLE_H_
 #define BREVANTO_SERVICE_NET_CONNECTION_TABLE_H_
 
@@ -42,6 +43,12 @@ class ConnectionTable {
   // Shuts every socket down (the service is stopping).
   void shutdown_all();
 
+  // False while as many connections closed to make room as there are
+  // pending slots still hold their sockets (their sessions have yet to
+  // close them): a new connection should wait in the listen queue, or the
+  // descriptors would run out in a burst of connections.
+  bool has_room() const;
+
   std::size_t pending() const;
   std::size_t sessions() const;
 
@@ -55,6 +62,7 @@ class ConnectionTable {
   };
 
   void set_state(Entry& entry, State state);
+  std::size_t& count_of(State state);
 
   mutable std::mutex mu_;
   std::list<Entry> entries_;  // in order of arrival
@@ -62,6 +70,30 @@ class ConnectionTable {
   std::size_t max_sessions_;
   std::size_t pending_ = 0;
   std::size_t sessions_ = 0;
+  std::size_t closing_ = 0;  // evicted, socket not closed yet
 };
+
+// The caps of the two classes, fitted to the descriptors the process may
+// open. Each session may hold kSessionDescriptors at a time (its socket,
+// the look at what its client has read, the folders and files of a
+// request), a pending connection kPendingDescriptors (its socket, the
+// look at who owns it, and the socket of one connection closed to make
+// room, until its session lets go of it), and kSpareDescriptors stay free
+// for the rest (the listener's shedding, the catalog, the log). A service
+// whose caps do not fit runs out of descriptors, and then takes no
+// connection at all, real logins included; with fitted caps it sheds
+// silent connections instead.
+struct ConnectionCaps {
+  std::size_t pending = 0;
+  std::size_t sessions = 0;
+};
+constexpr std::size_t kSessionDescriptors = 8;
+constexpr std::size_t kPendingDescriptors = 3;
+constexpr std::size_t kSpareDescriptors = 16;
+
+// `wanted`, lowered where `limit` descriptors, `in_use` of them taken, do
+// not hold them: sessions get up to three quarters of what is free, pending
+// connections the rest; each class keeps at least one slot.
+ConnectionCaps fit_caps(ConnectionCaps wanted, std::size_t limit, std::size_t in_use);
 
 #endif  // BREVANTO_SERVICE_NET_CONNECTION_TABLE_H_

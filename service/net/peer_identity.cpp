@@ -39,28 +39,34 @@ long tcp_owner_uid(const sockaddr_in& peer, const sockaddr_in& local) {
 
 }  // namespace
 
+long peer_uid(int sock) {
+  sockaddr_storage peer = {};
+  socklen_t len = sizeof(peer);
+  if (::getpeername(sock, reinterpret_cast<sockaddr*>(&peer), &len) != 0) return -1;
+  if (peer.ss_family == AF_UNIX) {
+    ucred cred = {};
+    socklen_t cred_len = sizeof(cred);
+    if (::getsockopt(sock, SOL_SOCKET, SO_PEERCRED, &cred, &cred_len) != 0) return -1;
+    return static_cast<long>(cred.uid);
+  }
+  if (peer.ss_family != AF_INET) return -1;
+  sockaddr_in local = {};
+  socklen_t local_len = sizeof(local);
+  if (::getsockname(sock, reinterpret_cast<sockaddr*>(&local), &local_len) != 0) return -1;
+  return tcp_owner_uid(reinterpret_cast<const sockaddr_in&>(peer), local);
+}
+
 std::string describe_peer(int sock) {
   sockaddr_storage peer = {};
   socklen_t len = sizeof(peer);
   if (::getpeername(sock, reinterpret_cast<sockaddr*>(&peer), &len) != 0) return "unknown peer";
-  if (peer.ss_family == AF_UNIX) {
-    ucred cred = {};
-    socklen_t cred_len = sizeof(cred);
-    if (::getsockopt(sock, SOL_SOCKET, SO_PEERCRED, &cred, &cred_len) == 0) {
-      return "unix uid " + std::to_string(cred.uid);
-    }
-    return "unix";
-  }
+  const long uid = peer_uid(sock);
+  if (peer.ss_family == AF_UNIX) return uid >= 0 ? "unix uid " + std::to_string(uid) : "unix";
   if (peer.ss_family != AF_INET) return "unknown peer";
   const auto& peer_in = reinterpret_cast<const sockaddr_in&>(peer);
   char address[INET_ADDRSTRLEN] = "?";
   ::inet_ntop(AF_INET, &peer_in.sin_addr, address, sizeof(address));
   std::string text = std::string(address) + ":" + std::to_string(ntohs(peer_in.sin_port));
-  sockaddr_in local = {};
-  socklen_t local_len = sizeof(local);
-  if (::getsockname(sock, reinterpret_cast<sockaddr*>(&local), &local_len) == 0) {
-    const long uid = tcp_owner_uid(peer_in, local);
-    if (uid >= 0) text += " uid " + std::to_string(uid);
-  }
+  if (uid >= 0) text += " uid " + std::to_string(uid);
   return text;
 }

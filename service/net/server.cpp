@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <dirent.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -86,6 +88,13 @@ void Server::run() {
     }
     reap();
     if (!(fds[0].revents & POLLIN)) continue;
+    if (!context_.connections->has_room()) {
+      // Connections closed to make room still hold their sockets: the new
+      // one waits in the listen queue until their sessions let go.
+      pollfd stop = {stop_fd(), POLLIN, 0};
+      ::poll(&stop, 1, 2);
+      continue;
+    }
     sockaddr_in peer = {};
     socklen_t len = sizeof(peer);
     const int sock = ::accept4(listener_.get(), reinterpret_cast<sockaddr*>(&peer), &len,
@@ -192,4 +201,25 @@ void Server::reap() {
       ++it;
     }
   }
+}
+
+std::size_t raise_descriptor_limit() {
+  rlimit limit = {};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024;
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  return limit.rlim_cur == RLIM_INFINITY ? static_cast<std::size_t>(1) << 20
+                                         : static_cast<std::size_t>(limit.rlim_cur);
+}
+
+std::size_t open_descriptors() {
+  DIR* dir = ::opendir("/proc/self/fd");
+  if (dir == nullptr) return 64;  // a guess on the safe side
+  std::size_t count = 0;
+  while (const dirent* entry = ::readdir(dir)) count += entry->d_name[0] != '.';
+  ::closedir(dir);
+  return count - 1;  // the directory's own descriptor
 }

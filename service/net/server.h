@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <list>
 #include <memory>
@@ -78,5 +79,13 @@ class Server {
   std::list<std::unique_ptr<Worker>> workers_;
   int next_id_ = 1;
 };
+
+// Raises the process's soft limit of open descriptors to its hard limit,
+// so that the caps need not be lowered for a limit that could be higher;
+// returns the limit now in force.
+std::size_t raise_descriptor_limit();
+
+// How many descriptors the process has open.
+std::size_t open_descriptors();
 
 #endif  // BREVANTO_SERVICE_NET_SERVER_H_

@@ -5,9 +5,13 @@
 #include <cerrno>
 #include <cstring>
 
+#include "service/accounts/account_uids.h"
 #include "service/net/connection_table.h"
+#include "service/net/peer_identity.h"
 #include "service/errors.h"
 #include "service/requests/listing.h"
+#include "service/requests/request_tree.h"
+#include "service/store/store.h"
 #include "service/local/local_paths.h"
 #include "service/log.h"
 #include "service/accounts/login_requests.h"
@@ -90,7 +94,33 @@ std::chrono::steady_clock::time_point Session::read_deadline() const {
                                  : std::chrono::steady_clock::time_point{};
 }
 
+void Session::note_change(const Binding& who) {
+  const TreeId tree = tree_of(who);
+  for (const TreeId& known : changed_) {
+    if (known.user_id == tree.user_id && known.project == tree.project) return;
+  }
+  changed_.push_back(tree);
+}
+
+bool Session::finish_changes(bool wait) {
+  bool durable = true;
+  for (const TreeId& tree : changed_) durable = context_.store->end_session(tree, wait) && durable;
+  changed_.clear();
+  return durable;
+}
+
 void Session::run() {
+  // However the connection ends, what it changed becomes a point.
+  struct Finish {
+    Session* session;
+    ~Finish() {
+      try {
+        session->finish_changes(false);
+      } catch (const std::exception& e) {
+        log_error("conn %d: cannot make a point: %s", session->id(), e.what());
+      }
+    }
+  } finish{this};
   RequestReader reader(sock_, stop_fd());
   for (;;) {
     switch (reader.read(read_deadline())) {
@@ -155,7 +185,11 @@ bool Session::handle(const char* text, std::size_t size) {
 
 void Session::dispatch(const Request& request) {
   if (request.is("login")) return handle_login(*this, request);
-  if (request.is("logout")) return handle_logout(*this, request);
+  if (request.is("logout")) {
+    // The logout reply says that the session's changes are durable.
+    if (!finish_changes(true)) throw ServiceError(kInternal, "store sync failed");
+    return handle_logout(*this, request);
+  }
   for (const Route& route : kRoutes) {
     if (request.is(route.element)) return route.handler(*this, request, authenticate(request));
   }
@@ -167,9 +201,29 @@ Binding Session::authenticate(const Request& request) {
   const std::string* id = request.find("ClientID");
   if (id != nullptr) {
     if (const auto binding = context_.clients->find(*id)) {
+      // A ClientID counts only from a uid that may use its account, as its
+      // login did: one shown by any other uid is as good as unknown.
+      if (context_.account_uids != nullptr && binding->user_id != allowed_user_) {
+        const std::string refusal = context_.account_uids->refusal(binding->user_id, peer_uid());
+        if (!refusal.empty()) {
+          throw ServiceError(kNotLoggedIn, request.name() + " with a ClientID of user " +
+                                               log_safe(binding->user) + ": " + refusal);
+        }
+        allowed_user_ = binding->user_id;
+      }
       if (!promote()) throw ServiceError(kBusy, "every session slot is taken");
       return *binding;
     }
   }
   throw ServiceError(kNotLoggedIn, request.name() + " without a valid ClientID");
+}
+
+long Session::peer_uid() {
+  if (peer_uid_ == -2) peer_uid_ = ::peer_uid(sock_);
+  return peer_uid_;
+}
+
+const LocalUser& Session::local_user() {
+  if (!local_user_) local_user_ = local_user_of(peer_uid());
+  return *local_user_;
 }

@@ -9,12 +9,16 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "service/local/local_user.h"
 #include "service/net/client_registry.h"
 #include "service/net/reply_sender.h"
 #include "service/service_context.h"
-#include "service/store/tree_cache.h"
+#include "service/store/file_catalog.h"
 
 class Request;
 
@@ -30,8 +34,6 @@ class Session {
   void run();
 
   ServiceContext& context() { return context_; }
-  // The folders of the user's tree this connection used last.
-  TreeCache& trees() { return trees_; }
   int sock() const { return sock_; }
   int id() const { return id_; }
   // Sends one message of the reply to the current request (see
@@ -40,16 +42,28 @@ class Session {
   // Everything the session sends goes through this, progress reports too.
   ReplySender& replies() { return replies_; }
 
+  // The uid that owns the client's socket (see peer_identity.h), -1 when
+  // unknown; asked once per connection.
+  long peer_uid();
+  // That uid as a Linux user: local files are reached with its rights.
+  const LocalUser& local_user();
+
   // Counts the connection as logged in from now on. False when every
   // session slot is taken.
   bool promote();
   // Counts a failed login on this connection; returns how many so far.
   int count_login_failure() { return ++login_failures_; }
   int login_failures() const { return login_failures_; }
+  // Notes that a request changed the tree of `who`: when the session logs
+  // out or ends, the tree gets a point (see store.h).
+  void note_change(const Binding& who);
   // Waits `delay`, less when the client leaves or the service stops.
   void pause(std::chrono::milliseconds delay);
 
  private:
+  // Makes a point of each tree the session changed; with `wait`, returns
+  // once they are durable (false when that failed).
+  bool finish_changes(bool wait);
   // Handles one request; false when the session must end.
   bool handle(const char* text, std::size_t size);
   void dispatch(const Request& request);
@@ -67,10 +81,13 @@ class Session {
   int sock_;
   int id_;
   std::chrono::steady_clock::time_point started_;
-  TreeCache trees_;
+  std::vector<TreeId> changed_;
   ReplySender replies_;
   bool authenticated_ = false;
   int login_failures_ = 0;
+  long peer_uid_ = -2;           // -2: not asked yet
+  std::optional<LocalUser> local_user_;
+  std::int64_t allowed_user_ = 0;  // an account the peer's uid may use
 };
 
 #endif  // BREVANTO_SERVICE_NET_SESSION_H_

@@ -9,9 +9,9 @@
 // read the one before (reply_sender.h), so a client that reads one receive
 // as one message sees every entry. Order: depth first, each directory's
 // entry followed at once by its content, siblings sorted by the bytes of
-// their names. Only regular files and directories are listed: symbolic
-// links, other file types, temp files and names that a reply cannot carry
-// (see valid_name()) are left out, the last ones with a log line.
+// their names. The top of a tree lists "\.history", the earlier versions
+// (see store.h), which a recursive listing of the top does not enter; a
+// listing of "\.history" itself does.
 #ifndef BREVANTO_SERVICE_REQUESTS_LISTING_H_
 #define BREVANTO_SERVICE_REQUESTS_LISTING_H_
 

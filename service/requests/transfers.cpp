@@ -1,16 +1,15 @@
 #include "service/requests/transfers.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cinttypes>
+#include <memory>
 
-#include "service/store/atomic_file.h"
-#include "service/store/catalog.h"
 #include "service/store/content_copy.h"
 #include "service/errors.h"
 #include "service/store/filetime.h"
-#include "service/store/group_commit.h"
+#include "service/requests/request_tree.h"
+#include "service/store/store.h"
 #include "service/local/local_paths.h"
 #include "service/local/local_writer.h"
 #include "service/log.h"
@@ -18,13 +17,10 @@
 #include "service/net/replies.h"
 #include "service/net/request.h"
 #include "service/net/session.h"
-#include "service/store/storage_tree.h"
 #include "util/text.h"
 
 namespace {
 
-// Storage files are the service's own: readable by its user only.
-constexpr mode_t kStorageFileMode = 0600;
 
 // A file written while it was copied may have been stored torn: its size
 // and modification time must be as they were at the start, and the bytes
@@ -54,47 +50,39 @@ void upload(Session& session, const Request& request, const Binding& who, bool u
   if (path.is_root()) throw ServiceError(kInvalidPath, "the root is not a file");
 
   ServiceContext& context = session.context();
-  LocalRoots::Source source = context.local_roots->open_source(local);
-  const int parent = session.trees().parent(context.data_fd, who, path, !update);
-  const EntryKind kind = entry_kind(parent, path.name());
-  if (update) {
-    if (kind == EntryKind::kMissing) throw ServiceError(kNotFound, "no " + log_safe(path.text()));
-    if (kind == EntryKind::kDirectory) {
-      throw ServiceError(kIsADirectory, log_safe(path.text()) + " is a directory");
-    }
-    if (kind != EntryKind::kFile) throw ServiceError(kInvalidPath, "not a file");
-  } else if (kind != EntryKind::kMissing) {
-    throw ServiceError(kAlreadyExists, log_safe(path.text()) + " exists");
-  }
-
-  AtomicFile file;
-  if (const int err = file.create(parent, make_temp_name(), path.name(), kStorageFileMode)) {
-    throw_errno(storage_error_code(err, kInternal), err, "create temp file");
-  }
+  Store& store = *context.store;
+  const TreeId tree = tree_of(who);
+  store.check_put(tree, path, update);
+  LocalRoots::Source source = context.local_roots->open_source(local, session.local_user());
   ProgressReporter progress(session.replies(), static_cast<std::uint64_t>(source.st.st_size));
-  const CopyResult copied = copy_content(source.fd.get(), file.fd(), progress, kLocalRefused,
-                                         kInternal, Hashing::kSha256);
-  check_unchanged(source, copied.bytes, local);
-  const timespec times[2] = {source.st.st_mtim, source.st.st_mtim};
-  ::futimens(file.fd(), times);
-  progress.finish(copied.bytes);
 
-  RowChange change;
-  change.update = update;
-  FileRow& row = change.row;
-  row.user_id = who.user_id;
-  row.project = who.project;
-  row.path = path.text();
-  row.backup_type = 0;  // a full copy
-  row.sha256 = copied.sha256;
-  row.size = static_cast<std::int64_t>(copied.bytes);
-  row.create_time = filetime_now();
-  row.modify_time = filetime_from_timespec(source.st.st_mtim);
-  if (const int err = context.commits->commit(file, update, change)) {
-    throw_errno(storage_error_code(err, kInternal), err, "store " + log_safe(path.text()));
+  // A small content is read into memory and goes into the catalog; a
+  // large one is written to the content store on the way.
+  NewContent content;
+  std::unique_ptr<ContentWriter> writer;
+  CopyResult copied;
+  if (source.st.st_size <= Store::kInlineMaxBytes) {
+    copied = read_content(source.fd.get(), Store::kInlineMaxBytes + 1, &content.bytes, progress,
+                          kLocalRefused);
+  } else {
+    writer = store.begin_content(who.user_id);
+    copied = copy_content(source.fd.get(), writer->fd(), progress, kLocalRefused, kInternal,
+                          Hashing::kSha256);
+    content.external = true;
   }
+  check_unchanged(source, copied.bytes, local);
+  progress.finish(copied.bytes);
+  content.sha256 = copied.sha256;
+  content.size = static_cast<std::int64_t>(copied.bytes);
+
+  Entry file;
+  file.backup_type = 0;  // a full copy
+  file.create_time = filetime_now();
+  file.modify_time = filetime_from_timespec(source.st.st_mtim);
+  store.put_file(tree, path, update, std::move(content), writer.get(), file);
+  session.note_change(who);
   log_info("conn %d: user %s %s %s (%" PRIu64 " bytes)", session.id(), log_safe(who.user).c_str(),
-           update ? "updated" : "added", log_safe(row.path).c_str(), copied.bytes);
+           update ? "updated" : "added", log_safe(path.text()).c_str(), copied.bytes);
   session.send(success_reply());
 }
 
@@ -118,24 +106,14 @@ void handle_download_file(Session& session, const Request& request, const Bindin
   // path that does not exist (error 6 refused, error 3 allowed), and
   // nothing is made on the local side for that.
   ServiceContext& context = session.context();
-  LocalRoots::CheckedTarget checked = context.local_roots->check_target(local);
-  const int parent = session.trees().parent(context.data_fd, who, path, false);
-  const int source_fd =
-      ::openat(parent, path.name().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (source_fd < 0) {
-    throw_errno(storage_error_code(errno, kInternal), errno, "open " + log_safe(path.text()));
-  }
-  const UniqueFd source(source_fd);
-  struct stat st;
-  if (::fstat(source.get(), &st) != 0) throw_errno(kInternal, errno, "fstat");
-  if (S_ISDIR(st.st_mode)) throw ServiceError(kIsADirectory, log_safe(path.text()));
-  if (!S_ISREG(st.st_mode)) throw ServiceError(kInvalidPath, "not a file");
-  // O_NONBLOCK, which kept a FIFO from blocking the open, does nothing to
-  // a regular file's reads: it stays.
-
-  ProgressReporter progress(session.replies(), static_cast<std::uint64_t>(st.st_size));
+  LocalRoots::CheckedTarget checked =
+      context.local_roots->check_target(local, session.local_user());
+  Entry entry;
+  const UniqueFd source = context.store->open_file(tree_of(who), path, &entry);
+  const timespec mtime = timespec_from_filetime(entry.modify_time);
+  ProgressReporter progress(session.replies(), static_cast<std::uint64_t>(entry.size));
   const std::uint64_t bytes =
-      write_local_file(*context.local_roots, std::move(checked), local, source.get(), st.st_mtim,
+      write_local_file(*context.local_roots, std::move(checked), local, source.get(), mtime,
                        *context.catalog, progress);
   log_info("conn %d: user %s downloaded %s (%" PRIu64 " bytes)", session.id(),
            log_safe(who.user).c_str(), log_safe(path.text()).c_str(), bytes);

@@ -1,10 +1,8 @@
 #include "service/store/catalog.h"
 
 #include <sqlite3.h>
-#include <sys/stat.h>
 
-#include <cerrno>
-#include <cstring>
+#include <optional>
 
 #include "service/errors.h"
 
@@ -15,6 +13,10 @@ const char kSchema[] =
     "  id INTEGER PRIMARY KEY,"
     "  name TEXT NOT NULL UNIQUE,"
     "  pwhash TEXT NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS user_uids("
+    "  user_id INTEGER NOT NULL,"
+    "  uid INTEGER NOT NULL,"
+    "  PRIMARY KEY(user_id, uid)) WITHOUT ROWID;"
     "CREATE TABLE IF NOT EXISTS files("
     "  user_id INTEGER NOT NULL,"
     "  project TEXT NOT NULL,"
@@ -39,130 +41,33 @@ const char kSchema[] =
     "  create_time INTEGER NOT NULL,"
     "  modify_time INTEGER NOT NULL);";
 
+using Statement = SqliteDb::Statement;
+
+// Binds a file row: user, project and path to 1 to 3, then backup type,
+// SHA-256, size, creation and modification time from `first` on.
+Statement& bind_row(Statement& st, const FileRow& row, int first) {
+  return st.bind(1, row.user_id)
+      .bind(2, row.project)
+      .bind(3, row.path)
+      .bind(first, row.backup_type)
+      .bind(first + 1, row.sha256)
+      .bind(first + 2, row.size)
+      .bind(first + 3, row.create_time)
+      .bind(first + 4, row.modify_time);
+}
+
 }  // namespace
 
-// A prepared statement from the catalog's cache (prepared on first use;
-// the SQL texts are literals, so their address names them), reset for the
-// next use when it goes out of scope. The catalog's lock must be held.
-class Catalog::Statement {
- public:
-  Statement(Catalog& catalog, const char* sql) : catalog_(catalog) {
-    sqlite3_stmt*& cached = catalog.statements_[sql];
-    if (cached == nullptr &&
-        sqlite3_prepare_v3(catalog.db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &cached, nullptr) !=
-            SQLITE_OK) {
-      catalog.fail("prepare");
-    }
-    stmt_ = cached;
-  }
-  ~Statement() {
-    sqlite3_reset(stmt_);
-    sqlite3_clear_bindings(stmt_);
-  }
-
-  Statement& bind(int index, std::int64_t value) {
-    sqlite3_bind_int64(stmt_, index, value);
-    return *this;
-  }
-  Statement& bind(int index, const std::string& value) {
-    sqlite3_bind_text(stmt_, index, value.data(), static_cast<int>(value.size()),
-                      SQLITE_TRANSIENT);
-    return *this;
-  }
-  // Binds a file row: user, project and path to 1 to 3, then backup type,
-  // SHA-256, size, creation and modification time from `first` on.
-  Statement& bind_row(const FileRow& row, int first) {
-    return bind(1, row.user_id)
-        .bind(2, row.project)
-        .bind(3, row.path)
-        .bind(first, row.backup_type)
-        .bind(first + 1, row.sha256)
-        .bind(first + 2, row.size)
-        .bind(first + 3, row.create_time)
-        .bind(first + 4, row.modify_time);
-  }
-  // True while rows come; false when done.
-  bool step() {
-    const int rc = sqlite3_step(stmt_);
-    if (rc == SQLITE_ROW) return true;
-    if (rc == SQLITE_DONE) return false;
-    catalog_.fail("step");
-  }
-  // Runs a statement that returns no rows; false on a constraint violation.
-  bool run() {
-    const int rc = sqlite3_step(stmt_);
-    if (rc == SQLITE_DONE) return true;
-    if ((rc & 0xff) == SQLITE_CONSTRAINT) return false;
-    catalog_.fail("step");
-  }
-  std::int64_t int64(int column) { return sqlite3_column_int64(stmt_, column); }
-  std::string text(int column) {
-    const auto* p = sqlite3_column_text(stmt_, column);
-    return p ? std::string(reinterpret_cast<const char*>(p),
-                           static_cast<std::size_t>(sqlite3_column_bytes(stmt_, column)))
-             : std::string();
-  }
-
- private:
-  Catalog& catalog_;
-  sqlite3_stmt* stmt_ = nullptr;
-};
-
-Catalog::Catalog(const std::string& file) {
-  const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
-  if (sqlite3_open_v2(file.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
-    const std::string detail = std::string("catalog open: ") + sqlite3_errmsg(db_);
-    sqlite3_close(db_);
-    throw ServiceError(kInternal, detail);
-  }
-  try {
-    sqlite3_busy_timeout(db_, 10000);  // --add-user may write while serving
-    exec("PRAGMA journal_mode=WAL");
-    exec("PRAGMA synchronous=FULL");
-    exec(kSchema);
-    // The catalog holds the password hashes: whatever mode an older
-    // service or the root's umask gave its files, they are the service's
-    // alone. SQLite gives the WAL and shared-memory files the catalog's mode
-    // when it makes them.
-    for (const char* suffix : {"", "-wal", "-shm"}) {
-      const std::string path = file + suffix;
-      if (::chmod(path.c_str(), 0600) != 0 && errno != ENOENT) {
-        throw ServiceError(kInternal, "chmod " + path + ": " + std::strerror(errno));
-      }
-    }
-  } catch (...) {
-    sqlite3_close(db_);
-    throw;
-  }
-}
-
-Catalog::~Catalog() {
-  for (const auto& entry : statements_) sqlite3_finalize(entry.second);
-  sqlite3_close(db_);
-}
-
-void Catalog::exec(const char* sql) {
-  if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK) fail(sql);
-}
-
-void Catalog::fail(const char* what) {
-  const int rc = db_ ? sqlite3_errcode(db_) : SQLITE_CANTOPEN;
-  const std::string detail =
-      std::string("catalog ") + what + ": " + (db_ ? sqlite3_errmsg(db_) : "cannot open");
-  throw ServiceError(rc == SQLITE_FULL ? kDiskFull : kInternal, detail);
-}
-
-bool Catalog::add_user(const std::string& name, const std::string& pwhash) {
-  std::lock_guard<std::mutex> lock(mu_);
-  return Statement(*this, "INSERT INTO users(name, pwhash) VALUES(?1, ?2)")
-      .bind(1, name)
-      .bind(2, pwhash)
-      .run();
+Catalog::Catalog(const std::string& file) : db_(file) {
+  sqlite3_busy_timeout(db_.handle(), 10000);  // --add-user may write while serving
+  db_.exec("PRAGMA journal_mode=WAL");
+  db_.exec("PRAGMA synchronous=FULL");
+  db_.exec(kSchema);
 }
 
 std::optional<UserRow> Catalog::find_user(const std::string& name) {
   std::lock_guard<std::mutex> lock(mu_);
-  Statement st(*this, "SELECT id, pwhash FROM users WHERE name = ?1");
+  Statement st(db_, "SELECT id, pwhash FROM users WHERE name = ?1");
   st.bind(1, name);
   if (!st.step()) return std::nullopt;
   return UserRow{st.int64(0), st.text(1)};
@@ -171,7 +76,7 @@ std::optional<UserRow> Catalog::find_user(const std::string& name) {
 std::optional<FileRow> Catalog::find_file(std::int64_t user_id, const std::string& project,
                                           const std::string& path) {
   std::lock_guard<std::mutex> lock(mu_);
-  Statement st(*this,
+  Statement st(db_,
                "SELECT reversion, backup_type, sha256, size, create_time, modify_time "
                "FROM files WHERE user_id = ?1 AND project = ?2 AND path = ?3");
   st.bind(1, user_id).bind(2, project).bind(3, path);
@@ -195,37 +100,76 @@ std::optional<FileRow> Catalog::find_file(std::int64_t user_id, const std::strin
 class Catalog::UnsyncedCommits {
  public:
   explicit UnsyncedCommits(Catalog& catalog) : catalog_(catalog) {
-    catalog.exec("PRAGMA synchronous=NORMAL");
+    catalog.db_.exec("PRAGMA synchronous=NORMAL");
   }
   ~UnsyncedCommits() {
-    sqlite3_exec(catalog_.db_, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
+    sqlite3_exec(catalog_.db_.handle(), "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
   }
 
  private:
   Catalog& catalog_;
 };
 
-// BEGIN IMMEDIATE ... COMMIT, rolled back when left by an exception.
-class Catalog::Transaction {
- public:
-  explicit Transaction(Catalog& catalog) : catalog_(catalog) {
-    Statement(catalog, "BEGIN IMMEDIATE").step();
+bool Catalog::add_user(const std::string& name, const std::string& pwhash,
+                       const std::vector<std::uint32_t>& uids) {
+  std::lock_guard<std::mutex> lock(mu_);
+  SqliteDb::Transaction transaction(db_);
+  if (!Statement(db_, "INSERT INTO users(name, pwhash) VALUES(?1, ?2)")
+           .bind(1, name)
+           .bind(2, pwhash)
+           .run()) {
+    return false;
   }
-  ~Transaction() {
-    if (!done_) sqlite3_exec(catalog_.db_, "ROLLBACK", nullptr, nullptr, nullptr);
-  }
-  void commit() {
-    Statement(catalog_, "COMMIT").step();
-    done_ = true;
-  }
+  bind_uids(db_.last_insert_rowid(), uids);
+  transaction.commit();
+  return true;
+}
 
- private:
-  Catalog& catalog_;
-  bool done_ = false;
-};
+bool Catalog::allow_uids(const std::string& name, const std::vector<std::uint32_t>& uids) {
+  std::lock_guard<std::mutex> lock(mu_);
+  SqliteDb::Transaction transaction(db_);
+  std::int64_t id = 0;
+  {
+    Statement st(db_, "SELECT id FROM users WHERE name = ?1");
+    st.bind(1, name);
+    if (!st.step()) return false;
+    id = st.int64(0);
+  }
+  bind_uids(id, uids);
+  transaction.commit();
+  return true;
+}
+
+void Catalog::bind_uids(std::int64_t user_id, const std::vector<std::uint32_t>& uids) {
+  for (const std::uint32_t uid : uids) {
+    Statement(db_, "INSERT OR IGNORE INTO user_uids(user_id, uid) VALUES(?1, ?2)")
+        .bind(1, user_id)
+        .bind(2, static_cast<std::int64_t>(uid))
+        .run();
+  }
+}
+
+std::vector<std::uint32_t> Catalog::user_uids(std::int64_t user_id) {
+  std::lock_guard<std::mutex> lock(mu_);
+  Statement st(db_, "SELECT uid FROM user_uids WHERE user_id = ?1 ORDER BY uid");
+  st.bind(1, user_id);
+  std::vector<std::uint32_t> uids;
+  while (st.step()) uids.push_back(static_cast<std::uint32_t>(st.int64(0)));
+  return uids;
+}
+
+int Catalog::bind_unbound_users(std::uint32_t uid) {
+  std::lock_guard<std::mutex> lock(mu_);
+  Statement(db_,
+            "INSERT INTO user_uids(user_id, uid) SELECT id, ?1 FROM users"
+            " WHERE id NOT IN (SELECT user_id FROM user_uids)")
+      .bind(1, static_cast<std::int64_t>(uid))
+      .run();
+  return db_.changes();
+}
 
 void Catalog::write_row(const RowChange& change) {
-  Statement(*this,
+  Statement st(db_,
             change.update
                 ? "INSERT INTO files(user_id, project, path, reversion, backup_type, sha256, size,"
                   " create_time, modify_time) VALUES(?1, ?2, ?3, 1, ?4, ?5, ?6, ?7, ?8)"
@@ -235,9 +179,8 @@ void Catalog::write_row(const RowChange& change) {
                   " modify_time = excluded.modify_time"
                 : "INSERT OR REPLACE INTO files(user_id, project, path, reversion, backup_type,"
                   " sha256, size, create_time, modify_time)"
-                  " VALUES(?1, ?2, ?3, 1, ?4, ?5, ?6, ?7, ?8)")
-      .bind_row(change.row, 4)
-      .run();
+                  " VALUES(?1, ?2, ?3, 1, ?4, ?5, ?6, ?7, ?8)");
+  bind_row(st, change.row, 4).run();
 }
 
 std::vector<std::int64_t> Catalog::commit_changes(const std::vector<const RowChange*>& journal,
@@ -246,20 +189,18 @@ std::vector<std::int64_t> Catalog::commit_changes(const std::vector<const RowCha
   std::lock_guard<std::mutex> lock(mu_);
   std::optional<UnsyncedCommits> unsynced;
   if (journal.empty()) unsynced.emplace(*this);
-  Transaction transaction(*this);
+  SqliteDb::Transaction transaction(db_);
   std::vector<std::int64_t> ids;
   for (const RowChange* change : journal) {
-    Statement(*this,
-              "INSERT INTO pending_rows(user_id, project, path, is_update, backup_type, sha256,"
-              " size, create_time, modify_time) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)")
-        .bind_row(change->row, 5)
-        .bind(4, change->update ? 1 : 0)
-        .run();
-    ids.push_back(sqlite3_last_insert_rowid(db_));
+    Statement st(db_,
+                 "INSERT INTO pending_rows(user_id, project, path, is_update, backup_type, sha256,"
+                 " size, create_time, modify_time) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
+    bind_row(st, change->row, 5).bind(4, change->update ? 1 : 0).run();
+    ids.push_back(db_.last_insert_rowid());
   }
   for (const RowChange* change : rows) write_row(*change);
   for (const std::int64_t id : settled) {
-    Statement(*this, "DELETE FROM pending_rows WHERE id = ?1").bind(1, id).run();
+    Statement(db_, "DELETE FROM pending_rows WHERE id = ?1").bind(1, id).run();
   }
   transaction.commit();
   return ids;
@@ -267,7 +208,7 @@ std::vector<std::int64_t> Catalog::commit_changes(const std::vector<const RowCha
 
 std::vector<JournaledChange> Catalog::journaled_changes() {
   std::lock_guard<std::mutex> lock(mu_);
-  Statement st(*this,
+  Statement st(db_,
                "SELECT id, user_id, project, path, is_update, backup_type, sha256, size,"
                " create_time, modify_time FROM pending_rows ORDER BY id");
   std::vector<JournaledChange> out;
@@ -288,25 +229,9 @@ std::vector<JournaledChange> Catalog::journaled_changes() {
   return out;
 }
 
-void Catalog::remove_tree(std::int64_t user_id, const std::string& project,
-                          const std::string& path) {
-  std::lock_guard<std::mutex> lock(mu_);
-  // Paths below `path` start with path + '\'; ']' is the byte after '\', so
-  // a range covers them without LIKE and its wildcards.
-  Statement(*this,
-            "DELETE FROM files WHERE user_id = ?1 AND project = ?2 AND"
-            " (path = ?3 OR (path >= ?4 AND path < ?5))")
-      .bind(1, user_id)
-      .bind(2, project)
-      .bind(3, path)
-      .bind(4, path + "\\")
-      .bind(5, path + "]")
-      .run();
-}
-
 void Catalog::add_pending_temp(const std::string& path) {
   std::lock_guard<std::mutex> lock(mu_);
-  Statement(*this, "INSERT OR IGNORE INTO pending_temps(path) VALUES(?1)").bind(1, path).run();
+  Statement(db_, "INSERT OR IGNORE INTO pending_temps(path) VALUES(?1)").bind(1, path).run();
 }
 
 void Catalog::remove_pending_temp(const std::string& path) {
@@ -314,12 +239,12 @@ void Catalog::remove_pending_temp(const std::string& path) {
   // Lost in a power cut, the entry only makes the next start try to
   // remove a temp name that no longer exists.
   const UnsyncedCommits unsynced(*this);
-  Statement(*this, "DELETE FROM pending_temps WHERE path = ?1").bind(1, path).run();
+  Statement(db_, "DELETE FROM pending_temps WHERE path = ?1").bind(1, path).run();
 }
 
 std::vector<std::string> Catalog::pending_temps() {
   std::lock_guard<std::mutex> lock(mu_);
-  Statement st(*this, "SELECT path FROM pending_temps");
+  Statement st(db_, "SELECT path FROM pending_temps");
   std::vector<std::string> paths;
   while (st.step()) paths.push_back(st.text(0));
   return paths;

@@ -1,8 +1,11 @@
-// The SQLite catalog, ROOT/catalog.sqlite3 (WAL mode): the users with their
-// password hashes, one row per stored file, and the local temp files that a
-// download has under way. One connection serves the whole process; every
-// call takes the catalog's lock. Failures throw ServiceError(kInternal), or
-// kDiskFull when SQLite reports a full disk.
+// The accounts catalog, ROOT/catalog.sqlite3 (WAL mode): the users with
+// their password hashes and the uids that may use each, and the local temp
+// files that a download has under way. It also holds what the older layout
+// kept here, a row per stored file and the journal of row changes, which
+// are read when that layout moves into the store (see migration.h). One connection
+// serves the whole process; every call takes the catalog's lock. Failures
+// throw ServiceError(kInternal), or kDiskFull when SQLite reports a full
+// disk.
 #ifndef BREVANTO_SERVICE_STORE_CATALOG_H_
 #define BREVANTO_SERVICE_STORE_CATALOG_H_
 
@@ -10,11 +13,10 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
-struct sqlite3;
-struct sqlite3_stmt;
+#include "service/store/sqlite_db.h"
+
 
 struct UserRow {
   std::int64_t id = 0;
@@ -51,18 +53,26 @@ class Catalog {
  public:
   // Opens or creates the catalog file and its tables.
   explicit Catalog(const std::string& file);
-  ~Catalog();
   Catalog(const Catalog&) = delete;
   Catalog& operator=(const Catalog&) = delete;
 
-  // False when the name is taken.
-  bool add_user(const std::string& name, const std::string& pwhash);
+  // False when the name is taken. The account is bound to `uids` (the
+  // Linux users who may use it, see accounts/account_uids.h) in the same
+  // transaction.
+  bool add_user(const std::string& name, const std::string& pwhash,
+                const std::vector<std::uint32_t>& uids = {});
   std::optional<UserRow> find_user(const std::string& name);
+  // Lets `uids` use the account `name` too; false when there is none.
+  bool allow_uids(const std::string& name, const std::vector<std::uint32_t>& uids);
+  // The uids that may use the account `user_id`, ascending.
+  std::vector<std::uint32_t> user_uids(std::int64_t user_id);
+  // Binds every account bound to no uid to `uid`; returns how many.
+  int bind_unbound_users(std::uint32_t uid);
 
   std::optional<FileRow> find_file(std::int64_t user_id, const std::string& project,
                                    const std::string& path);
-  // The journal of row changes that make a file's rename and its row one
-  // step (see group_commit.h). In one transaction: journals `journal` and
+  // The older layout's journal of row changes that made a file's rename
+  // and its row one step. In one transaction: journals `journal` and
   // returns their ids, writes the rows of `rows`, and drops the journal
   // entries `settled`. The transaction is synced when it journals
   // anything; settling alone is not, as the synced journal entries hold
@@ -74,9 +84,6 @@ class Catalog {
                                            const std::vector<std::int64_t>& settled);
   std::vector<JournaledChange> journaled_changes();
 
-  // Drops the rows of `path` and of everything below it.
-  void remove_tree(std::int64_t user_id, const std::string& project, const std::string& path);
-
   // The journal of local temp files, removed at the next start if a crash
   // left them behind. An entry is synced when added (before its file is
   // made), not when removed.
@@ -85,17 +92,14 @@ class Catalog {
   std::vector<std::string> pending_temps();
 
  private:
-  class Statement;
-  class Transaction;
   class UnsyncedCommits;
-  void exec(const char* sql);
   // Writes the row of one change; the lock must be held.
   void write_row(const RowChange& change);
-  [[noreturn]] void fail(const char* what);
+  // Lets `uids` use the account; the lock must be held.
+  void bind_uids(std::int64_t user_id, const std::vector<std::uint32_t>& uids);
 
   std::mutex mu_;
-  sqlite3* db_ = nullptr;
-  std::unordered_map<const char*, sqlite3_stmt*> statements_;
+  SqliteDb db_;
 };
 
 #endif  // BREVANTO_SERVICE_STORE_CATALOG_H_

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <vector>
 
 #include "service/net/progress_reporter.h"
@@ -30,25 +31,50 @@ void write_all(int fd, const unsigned char* data, std::size_t size, ErrorCode co
 
 }  // namespace
 
-CopyResult copy_content(int src, int dst, ProgressReporter& progress, ErrorCode read_code,
-                        ErrorCode write_code, Hashing hashing) {
+namespace {
+
+// Reads `src` to its end (or until `max` bytes are read), hashing when asked
+// and handing each chunk to `sink`.
+template <typename Sink>
+CopyResult read_chunks(int src, ProgressReporter& progress, ErrorCode read_code, Hashing hashing,
+                       std::uint64_t max, Sink&& sink) {
   // One buffer per session thread, reused by every transfer: each byte is
   // read once, hashed from the buffer and written from it.
   thread_local std::vector<unsigned char> buffer(kChunkBytes);
   Sha256 sha;
   CopyResult result;
-  for (;;) {
-    const ssize_t n = ::read(src, buffer.data(), buffer.size());
+  while (result.bytes < max) {
+    const std::uint64_t room = max - result.bytes;
+    const ssize_t n = ::read(src, buffer.data(), room < buffer.size() ? room : buffer.size());
     if (n < 0) {
       if (errno == EINTR) continue;
       fail(read_code, errno, "read");
     }
     if (n == 0) break;
     if (hashing == Hashing::kSha256) sha.update(buffer.data(), static_cast<std::size_t>(n));
-    write_all(dst, buffer.data(), static_cast<std::size_t>(n), write_code);
+    sink(buffer.data(), static_cast<std::size_t>(n));
     result.bytes += static_cast<std::uint64_t>(n);
     progress.advance(result.bytes);
   }
   if (hashing == Hashing::kSha256) result.sha256 = sha.hex();
   return result;
+}
+
+}  // namespace
+
+CopyResult copy_content(int src, int dst, ProgressReporter& progress, ErrorCode read_code,
+                        ErrorCode write_code, Hashing hashing) {
+  return read_chunks(src, progress, read_code, hashing, UINT64_MAX,
+                     [&](const unsigned char* data, std::size_t size) {
+                       write_all(dst, data, size, write_code);
+                     });
+}
+
+CopyResult read_content(int src, std::uint64_t max, std::string* out, ProgressReporter& progress,
+                        ErrorCode read_code) {
+  out->clear();
+  return read_chunks(src, progress, read_code, Hashing::kSha256, max,
+                     [&](const unsigned char* data, std::size_t size) {
+                       out->append(reinterpret_cast<const char*>(data), size);
+                     });
 }

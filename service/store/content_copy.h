@@ -23,4 +23,9 @@ enum class Hashing { kSha256, kSkip };
 CopyResult copy_content(int src, int dst, ProgressReporter& progress, ErrorCode read_code,
                         ErrorCode write_code, Hashing hashing);
 
+// Reads and hashes `src` from its current offset into `out`: to its end,
+// or `max` bytes when it has more. Throws like copy_content().
+CopyResult read_content(int src, std::uint64_t max, std::string* out, ProgressReporter& progress,
+                        ErrorCode read_code);
+
 #endif  // BREVANTO_SERVICE_STORE_CONTENT_COPY_H_

@@ -11,5 +11,6 @@ constexpr std::int64_t kUnixEpochFiletime = 116444736000000000;
 
 std::int64_t filetime_from_timespec(const timespec& ts);
 std::int64_t filetime_now();
+timespec timespec_from_filetime(std::int64_t filetime);
 
 #endif  // BREVANTO_SERVICE_STORE_FILETIME_H_

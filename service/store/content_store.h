@@ -1,0 +1,44 @@
+// Contents kept outside the catalog (the large ones), named by account and
+// SHA-256. A content is written to a new file, then put in place under its
+// name once it is durable, so that whatever refers to it never finds it
+// torn or missing, after a crash or a power cut alike.
+//
+// This is an interface, so that an object store shared by services on many
+// hosts can stand in for the folder of one service.
+#ifndef BREVANTO_SERVICE_STORE_CONTENT_STORE_H_
+#define BREVANTO_SERVICE_STORE_CONTENT_STORE_H_
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "service/unique_fd.h"
+
+// A content being written. Discarded unless placed.
+class ContentWriter {
+ public:
+  virtual ~ContentWriter() = default;
+  // Where the bytes go.
+  virtual int fd() const = 0;
+  // Makes the written bytes durable and stores them as `sha256` of the
+  // account. 0 or an errno value.
+  virtual int place(const std::string& sha256) = 0;
+};
+
+class ContentStore {
+ public:
+  virtual ~ContentStore() = default;
+  // Starts a new content of the account. Throws ServiceError.
+  virtual std::unique_ptr<ContentWriter> begin(std::int64_t user_id) = 0;
+  // The content, open for reading; an invalid fd (errno set) when missing.
+  virtual UniqueFd open(std::int64_t user_id, const std::string& sha256) = 0;
+  // Deletes the content; 0 when it is gone (also when it was missing).
+  virtual int remove(std::int64_t user_id, const std::string& sha256) = 0;
+  // Calls `visit` for every stored content (for the sweep of contents that
+  // a crash left without a row) and drops unfinished writes. Only while
+  // nothing else uses the store.
+  virtual void sweep(const std::function<void(std::int64_t, const std::string&)>& visit) = 0;
+};
+
+#endif  // BREVANTO_SERVICE_STORE_CONTENT_STORE_H_

@@ -1,0 +1,128 @@
+#include "service/store/folder_content_store.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
+#include "service/errors.h"
+#include "service/store/atomic_file.h"
+
+namespace {
+
+constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// Opens directory `name` below `dir_fd`; when `create`, makes it first if
+// missing and syncs the new entry into `dir_fd`.
+UniqueFd open_dir(int dir_fd, const std::string& name, bool create) {
+  UniqueFd fd(::openat(dir_fd, name.c_str(), kDirFlags));
+  if (fd.valid() || errno != ENOENT || !create) return fd;
+  if (::mkdirat(dir_fd, name.c_str(), 0700) != 0 && errno != EEXIST) return UniqueFd();
+  if (::fsync(dir_fd) != 0) return UniqueFd();
+  return UniqueFd(::openat(dir_fd, name.c_str(), kDirFlags));
+}
+
+std::vector<std::string> names_in(int dir_fd) {
+  std::vector<std::string> names;
+  const int fd = ::fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) return names;
+  DIR* dir = ::fdopendir(fd);
+  if (dir == nullptr) {
+    ::close(fd);
+    return names;
+  }
+  ::rewinddir(dir);
+  while (const dirent* d = ::readdir(dir)) {
+    const std::string name = d->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  ::closedir(dir);
+  return names;
+}
+
+class FolderContentWriter : public ContentWriter {
+ public:
+  FolderContentWriter(FolderContentStore& store, std::int64_t user_id)
+      : store_(store), user_id_(user_id) {
+    name_ = make_temp_name();
+    fd_ = UniqueFd(::openat(store.temp_fd(), name_.c_str(),
+                            O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd_.valid()) {
+      throw_errno(storage_error_code(errno, kInternal), errno, "create content temp file");
+    }
+  }
+  ~FolderContentWriter() override {
+    if (!name_.empty()) ::unlinkat(store_.temp_fd(), name_.c_str(), 0);
+  }
+
+  int fd() const override { return fd_.get(); }
+
+  int place(const std::string& sha256) override {
+    if (::fsync(fd_.get()) != 0) return errno;
+    const UniqueFd folder = store_.folder_of(user_id_, sha256, true);
+    if (!folder.valid()) return errno;
+    if (::renameat(store_.temp_fd(), name_.c_str(), folder.get(), sha256.c_str()) != 0) {
+      return errno;
+    }
+    name_.clear();
+    return ::fsync(folder.get()) == 0 ? 0 : errno;
+  }
+
+ private:
+  FolderContentStore& store_;
+  std::int64_t user_id_;
+  std::string name_;
+  UniqueFd fd_;
+};
+
+}  // namespace
+
+FolderContentStore::FolderContentStore(int parent_fd, const std::string& name) {
+  root_ = open_dir(parent_fd, name, true);
+  if (!root_.valid()) throw_errno(kInternal, errno, "open " + name);
+  temp_ = open_dir(root_.get(), "tmp", true);
+  if (!temp_.valid()) throw_errno(kInternal, errno, "open " + name + "/tmp");
+}
+
+UniqueFd FolderContentStore::folder_of(std::int64_t user_id, const std::string& sha256,
+                                       bool create) {
+  const UniqueFd user = open_dir(root_.get(), "u" + std::to_string(user_id), create);
+  if (!user.valid()) return UniqueFd();
+  return open_dir(user.get(), sha256.substr(0, 2), create);
+}
+
+std::unique_ptr<ContentWriter> FolderContentStore::begin(std::int64_t user_id) {
+  return std::make_unique<FolderContentWriter>(*this, user_id);
+}
+
+UniqueFd FolderContentStore::open(std::int64_t user_id, const std::string& sha256) {
+  const UniqueFd folder = folder_of(user_id, sha256, false);
+  if (!folder.valid()) return UniqueFd();
+  return UniqueFd(::openat(folder.get(), sha256.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+}
+
+int FolderContentStore::remove(std::int64_t user_id, const std::string& sha256) {
+  const UniqueFd folder = folder_of(user_id, sha256, false);
+  if (!folder.valid()) return errno == ENOENT ? 0 : errno;
+  if (::unlinkat(folder.get(), sha256.c_str(), 0) != 0 && errno != ENOENT) return errno;
+  return 0;
+}
+
+void FolderContentStore::sweep(
+    const std::function<void(std::int64_t, const std::string&)>& visit) {
+  for (const std::string& name : names_in(temp_.get())) ::unlinkat(temp_.get(), name.c_str(), 0);
+  for (const std::string& user : names_in(root_.get())) {
+    if (user.size() < 2 || user[0] != 'u') continue;
+    const std::int64_t user_id = std::strtoll(user.c_str() + 1, nullptr, 10);
+    const UniqueFd user_fd = open_dir(root_.get(), user, false);
+    if (!user_fd.valid()) continue;
+    for (const std::string& prefix : names_in(user_fd.get())) {
+      const UniqueFd folder = open_dir(user_fd.get(), prefix, false);
+      if (!folder.valid()) continue;
+      for (const std::string& sha : names_in(folder.get())) visit(user_id, sha);
+    }
+  }
+}

@@ -1,0 +1,30 @@
+// Contents as files in one folder: <folder>/u<user id>/<first two hex
+// digits>/<SHA-256>, written in <folder>/tmp and renamed into place after
+// an fsync, the name's folder synced after the rename.
+#ifndef BREVANTO_SERVICE_STORE_FOLDER_CONTENT_STORE_H_
+#define BREVANTO_SERVICE_STORE_FOLDER_CONTENT_STORE_H_
+
+#include "service/store/content_store.h"
+
+class FolderContentStore : public ContentStore {
+ public:
+  // Opens (making it when missing) the folder `name` below `parent_fd`.
+  // Throws ServiceError.
+  FolderContentStore(int parent_fd, const std::string& name);
+
+  std::unique_ptr<ContentWriter> begin(std::int64_t user_id) override;
+  UniqueFd open(std::int64_t user_id, const std::string& sha256) override;
+  int remove(std::int64_t user_id, const std::string& sha256) override;
+  void sweep(const std::function<void(std::int64_t, const std::string&)>& visit) override;
+
+  // The folder that is to hold `sha256` of the account, made when `create`.
+  // Invalid (errno set) when missing or it cannot be made.
+  UniqueFd folder_of(std::int64_t user_id, const std::string& sha256, bool create);
+  int temp_fd() const { return temp_.get(); }
+
+ private:
+  UniqueFd root_;
+  UniqueFd temp_;
+};
+
+#endif  // BREVANTO_SERVICE_STORE_FOLDER_CONTENT_STORE_H_

@@ -1,0 +1,74 @@
+// One SQLite connection with a cache of prepared statements, for the
+// service's catalogs. Not thread-safe: callers serialise their use.
+// Failures throw ServiceError(kInternal), or kDiskFull when SQLite reports
+// a full disk.
+#ifndef BREVANTO_SERVICE_STORE_SQLITE_DB_H_
+#define BREVANTO_SERVICE_STORE_SQLITE_DB_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+class SqliteDb {
+ public:
+  // Opens or creates `file`, with the catalog's files made 0600.
+  explicit SqliteDb(const std::string& file);
+  ~SqliteDb();
+  SqliteDb(const SqliteDb&) = delete;
+  SqliteDb& operator=(const SqliteDb&) = delete;
+
+  void exec(const char* sql);
+  [[noreturn]] void fail(const char* what);
+  std::int64_t last_insert_rowid();
+  int changes();
+  sqlite3* handle() { return db_; }
+
+  // A statement from the cache (prepared on first use; the SQL texts are
+  // literals, so their address names them), reset when it goes out of
+  // scope.
+  class Statement {
+   public:
+    Statement(SqliteDb& db, const char* sql);
+    ~Statement();
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    Statement& bind(int index, std::int64_t value);
+    Statement& bind(int index, std::string_view text);
+    Statement& bind_blob(int index, std::string_view bytes);
+    Statement& bind_null(int index);
+    // True while rows come; false when done.
+    bool step();
+    // Runs a statement that returns no rows; false on a constraint violation.
+    bool run();
+    std::int64_t int64(int column);
+    std::string text(int column);
+    bool is_null(int column);
+
+   private:
+    SqliteDb& db_;
+    sqlite3_stmt* stmt_ = nullptr;
+  };
+
+  // BEGIN IMMEDIATE ... COMMIT, rolled back when left by an exception.
+  class Transaction {
+   public:
+    explicit Transaction(SqliteDb& db);
+    ~Transaction();
+    void commit();
+
+   private:
+    SqliteDb& db_;
+    bool done_ = false;
+  };
+
+ private:
+  sqlite3* db_ = nullptr;
+  std::unordered_map<const char*, sqlite3_stmt*> statements_;
+};
+
+#endif  // BREVANTO_SERVICE_STORE_SQLITE_DB_H_

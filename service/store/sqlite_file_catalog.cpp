@@ -1,0 +1,589 @@
+#include "service/store/sqlite_file_catalog.h"
+
+#include <algorithm>
+#include <functional>
+#include <utility>
+
+namespace {
+
+const char kSchema[] =
+    "CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL) WITHOUT ROWID;"
+    "INSERT OR IGNORE INTO meta VALUES('seq', 0), ('migrated', 0);"
+    "CREATE TABLE IF NOT EXISTS nodes("
+    "  user_id INTEGER NOT NULL, project TEXT NOT NULL, parent TEXT NOT NULL, name TEXT NOT NULL,"
+    "  is_dir INTEGER NOT NULL, content TEXT NOT NULL, size INTEGER NOT NULL,"
+    "  backup_type INTEGER NOT NULL, reversion INTEGER NOT NULL,"
+    "  create_time INTEGER NOT NULL, modify_time INTEGER NOT NULL, from_seq INTEGER NOT NULL,"
+    "  PRIMARY KEY(user_id, project, parent, name)) WITHOUT ROWID;"
+    "CREATE TABLE IF NOT EXISTS history("
+    "  user_id INTEGER NOT NULL, project TEXT NOT NULL, parent TEXT NOT NULL, name TEXT NOT NULL,"
+    "  is_dir INTEGER NOT NULL, content TEXT NOT NULL, size INTEGER NOT NULL,"
+    "  backup_type INTEGER NOT NULL, reversion INTEGER NOT NULL,"
+    "  create_time INTEGER NOT NULL, modify_time INTEGER NOT NULL, from_seq INTEGER NOT NULL,"
+    "  to_seq INTEGER NOT NULL);"
+    "CREATE INDEX IF NOT EXISTS history_path ON history(user_id, project, parent, name, from_seq);"
+    "CREATE TABLE IF NOT EXISTS contents("
+    "  user_id INTEGER NOT NULL, sha256 TEXT NOT NULL, size INTEGER NOT NULL,"
+    "  refs INTEGER NOT NULL, external INTEGER NOT NULL, data BLOB);"
+    "CREATE UNIQUE INDEX IF NOT EXISTS contents_key ON contents(user_id, sha256);"
+    "CREATE TABLE IF NOT EXISTS doomed(user_id INTEGER NOT NULL, sha256 TEXT NOT NULL,"
+    "  PRIMARY KEY(user_id, sha256)) WITHOUT ROWID;"
+    "CREATE TABLE IF NOT EXISTS points("
+    "  user_id INTEGER NOT NULL, project TEXT NOT NULL, name TEXT NOT NULL,"
+    "  seq INTEGER NOT NULL, made INTEGER NOT NULL,"
+    "  PRIMARY KEY(user_id, project, name)) WITHOUT ROWID;"
+    "CREATE INDEX IF NOT EXISTS points_seq ON points(user_id, project, seq);";
+
+#define ENTRY_COLUMNS \
+  "parent, name, is_dir, content, size, backup_type, reversion, create_time, modify_time"
+#define TREE "user_id = ?1 AND project = ?2"
+#define BELOW "parent >= ?3 AND parent < ?4"
+// The rows current at point ?8, from both tables.
+#define AT_POINT(where)                                                                   \
+  "SELECT " ENTRY_COLUMNS " FROM nodes WHERE " TREE " AND " where " AND from_seq <= ?8"   \
+  " UNION ALL SELECT " ENTRY_COLUMNS " FROM history WHERE " TREE " AND " where            \
+  " AND from_seq <= ?8 AND to_seq > ?8"
+
+const char kFindCurrent[] = "SELECT " ENTRY_COLUMNS " FROM nodes WHERE " TREE
+                            " AND parent = ?3 AND name = ?4";
+const char kFindAtPoint[] = AT_POINT("parent = ?3 AND name = ?4");
+const char kList[] = "SELECT " ENTRY_COLUMNS " FROM nodes WHERE " TREE
+                     " AND parent = ?3 AND name > ?4 ORDER BY name LIMIT ?5";
+const char kListAtPoint[] = "SELECT * FROM (" AT_POINT("parent = ?3 AND name > ?4")
+                            ") ORDER BY name LIMIT ?5";
+
+// Moving current rows to the history, ended at ?5: one entry (parent ?3,
+// name ?4), or every entry below a folder (parents in [?3, ?4)).
+#define RETIRE_COPY(where)                                                                 \
+  "INSERT INTO history(user_id, project, " ENTRY_COLUMNS ", from_seq, to_seq)"             \
+  " SELECT user_id, project, " ENTRY_COLUMNS ", from_seq, ?5 FROM nodes WHERE " TREE " AND " \
+  where
+const char kRetireCopy[] = RETIRE_COPY("parent = ?3 AND name = ?4");
+const char kRetireDrop[] = "DELETE FROM nodes WHERE " TREE " AND parent = ?3 AND name = ?4";
+const char kRetireBelowCopy[] = RETIRE_COPY(BELOW);
+const char kRetireBelowDrop[] = "DELETE FROM nodes WHERE " TREE " AND " BELOW;
+
+Entry read_entry(SqliteDb::Statement& st) {
+  Entry e;
+  e.parent = st.text(0);
+  e.name = st.text(1);
+  e.is_dir = st.int64(2) != 0;
+  e.content = st.text(3);
+  e.size = st.int64(4);
+  e.backup_type = static_cast<int>(st.int64(5));
+  e.reversion = st.int64(6);
+  e.create_time = st.int64(7);
+  e.modify_time = st.int64(8);
+  return e;
+}
+
+// The listing form of the folder made of path[0, count): "\" or "\a\b\".
+std::string folder_text(const std::vector<std::string>& path, std::size_t count) {
+  std::string out = "\\";
+  for (std::size_t i = 0; i < count; ++i) out += path[i] + '\\';
+  return out;
+}
+
+std::string path_text(const std::vector<std::string>& path) {
+  return folder_text(path, path.size() - 1) + path.back();
+}
+
+}  // namespace
+
+SqliteFileCatalog::SqliteFileCatalog(const std::string& file)
+    : db_(file), batches_([this](const std::vector<Pending*>& batch) { apply_batch(batch); }) {
+  // Only this service opens the file: no file locks per statement. Commits
+  // are written to the log without a sync; sync() makes them durable.
+  db_.exec("PRAGMA locking_mode=EXCLUSIVE");
+  db_.exec("PRAGMA journal_mode=WAL");
+  db_.exec("PRAGMA synchronous=NORMAL");
+  db_.exec(kSchema);
+  // The sequence goes on from the highest number any row holds (it is not
+  // written with each change, which would cost a page per commit).
+  SqliteDb::Statement st(db_,
+                         "SELECT MAX((SELECT IFNULL(MAX(value), 0) FROM meta WHERE key = 'seq'),"
+                         " (SELECT IFNULL(MAX(from_seq), 0) FROM nodes),"
+                         " (SELECT IFNULL(MAX(to_seq), 0) FROM history),"
+                         " (SELECT IFNULL(MAX(seq), 0) FROM points))");
+  if (st.step()) seq_ = st.int64(0);
+}
+
+void SqliteFileCatalog::open_tree(const TreeId& tree, std::int64_t now) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (find_locked(tree, "", "", View{})) return;
+  SqliteDb::Transaction transaction(db_);
+  Entry top;
+  top.is_dir = true;
+  top.create_time = top.modify_time = now;
+  insert_entry(tree, top, next_seq());
+  transaction.commit();
+}
+
+std::optional<Entry> SqliteFileCatalog::top(const TreeId& tree) {
+  std::lock_guard<std::mutex> lock(mu_);
+  return find_locked(tree, "", "", View{});
+}
+
+std::optional<Entry> SqliteFileCatalog::find(const TreeId& tree, const std::string& parent,
+                                             const std::string& name, const View& view) {
+  std::lock_guard<std::mutex> lock(mu_);
+  return find_locked(tree, parent, name, view);
+}
+
+std::optional<Entry> SqliteFileCatalog::find_locked(const TreeId& tree, const std::string& parent,
+                                                    const std::string& name, const View& view) {
+  SqliteDb::Statement st(db_, view.current() ? kFindCurrent : kFindAtPoint);
+  st.bind(1, tree.user_id).bind(2, tree.project).bind(3, parent).bind(4, name);
+  if (!view.current()) st.bind(8, view.seq);
+  if (!st.step()) return std::nullopt;
+  return read_entry(st);
+}
+
+std::vector<Entry> SqliteFileCatalog::list(const TreeId& tree, const std::string& dir,
+                                           const View& view, const std::string& after,
+                                           std::size_t limit) {
+  std::lock_guard<std::mutex> lock(mu_);
+  SqliteDb::Statement st(db_, view.current() ? kList : kListAtPoint);
+  st.bind(1, tree.user_id).bind(2, tree.project).bind(3, dir).bind(4, after);
+  st.bind(5, static_cast<std::int64_t>(limit));
+  if (!view.current()) st.bind(8, view.seq);
+  std::vector<Entry> out;
+  while (st.step()) out.push_back(read_entry(st));
+  return out;
+}
+
+std::int64_t SqliteFileCatalog::next_seq() { return ++seq_; }
+
+void SqliteFileCatalog::insert_entry(const TreeId& tree, const Entry& e, std::int64_t seq) {
+  SqliteDb::Statement(db_,
+                      "INSERT INTO nodes(user_id, project, " ENTRY_COLUMNS ", from_seq)"
+                      " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)")
+      .bind(1, tree.user_id)
+      .bind(2, tree.project)
+      .bind(3, e.parent)
+      .bind(4, e.name)
+      .bind(5, e.is_dir ? 1 : 0)
+      .bind(6, e.content)
+      .bind(7, e.size)
+      .bind(8, e.backup_type)
+      .bind(9, e.reversion)
+      .bind(10, e.create_time)
+      .bind(11, e.modify_time)
+      .bind(12, seq)
+      .run();
+}
+
+void SqliteFileCatalog::move_to_history(const char* copy_sql, const char* drop_sql,
+                                        const TreeId& tree, const std::string& a,
+                                        const std::string& b, std::int64_t seq) {
+  SqliteDb::Statement(db_, copy_sql)
+      .bind(1, tree.user_id)
+      .bind(2, tree.project)
+      .bind(3, a)
+      .bind(4, b)
+      .bind(5, seq)
+      .run();
+  SqliteDb::Statement(db_, drop_sql)
+      .bind(1, tree.user_id)
+      .bind(2, tree.project)
+      .bind(3, a)
+      .bind(4, b)
+      .run();
+}
+
+void SqliteFileCatalog::retire(const TreeId& tree, const std::string& parent,
+                               const std::string& name, std::int64_t seq) {
+  move_to_history(kRetireCopy, kRetireDrop, tree, parent, name, seq);
+}
+
+void SqliteFileCatalog::make_folders(const TreeId& tree, const std::vector<std::string>& path,
+                                     std::size_t count, std::int64_t seq, std::int64_t now) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::string parent = folder_text(path, i);
+    const auto found = find_locked(tree, parent, path[i], View{});
+    if (found) {
+      if (!found->is_dir) throw ServiceError(kNotADirectory, "not a directory: " + path[i]);
+      continue;
+    }
+    Entry folder;
+    folder.parent = parent;
+    folder.name = path[i];
+    folder.is_dir = true;
+    folder.create_time = folder.modify_time = now;
+    insert_entry(tree, folder, seq);
+  }
+}
+
+void SqliteFileCatalog::add_reference(std::int64_t user_id, const NewContent& content) {
+  SqliteDb::Statement(db_,
+                      "UPDATE contents SET refs = refs + 1 WHERE user_id = ?1 AND sha256 = ?2")
+      .bind(1, user_id)
+      .bind(2, content.sha256)
+      .run();
+  if (db_.changes() > 0) return;
+  SqliteDb::Statement insert(db_,
+                             "INSERT INTO contents(user_id, sha256, size, refs, external, data)"
+                             " VALUES(?1, ?2, ?3, 1, ?4, ?5)");
+  insert.bind(1, user_id).bind(2, content.sha256).bind(3, content.size);
+  insert.bind(4, content.external ? 1 : 0);
+  if (content.external) {
+    insert.bind_null(5);
+  } else {
+    insert.bind_blob(5, content.bytes);
+  }
+  insert.run();
+  if (content.external) {
+    SqliteDb::Statement(db_, "DELETE FROM doomed WHERE user_id = ?1 AND sha256 = ?2")
+        .bind(1, user_id)
+        .bind(2, content.sha256)
+        .run();
+  }
+}
+
+void SqliteFileCatalog::drop_reference(std::int64_t user_id, const std::string& sha256) {
+  SqliteDb::Statement(db_,
+                      "UPDATE contents SET refs = refs - 1 WHERE user_id = ?1 AND sha256 = ?2")
+      .bind(1, user_id)
+      .bind(2, sha256)
+      .run();
+  SqliteDb::Statement st(db_,
+                         "SELECT refs, external FROM contents WHERE user_id = ?1 AND sha256 = ?2");
+  st.bind(1, user_id).bind(2, sha256);
+  if (!st.step() || st.int64(0) > 0) return;
+  const bool external = st.int64(1) != 0;
+  SqliteDb::Statement(db_, "DELETE FROM contents WHERE user_id = ?1 AND sha256 = ?2")
+      .bind(1, user_id)
+      .bind(2, sha256)
+      .run();
+  if (external) {
+    SqliteDb::Statement(db_, "INSERT OR IGNORE INTO doomed(user_id, sha256) VALUES(?1, ?2)")
+        .bind(1, user_id)
+        .bind(2, sha256)
+        .run();
+  }
+}
+
+void SqliteFileCatalog::apply(const Change& change, std::int64_t now) {
+  Pending pending{&change, now, nullptr};
+  batches_.submit(pending);
+  if (pending.failure) std::rethrow_exception(pending.failure);
+}
+
+void SqliteFileCatalog::apply_batch(const std::vector<Pending*>& batch) {
+  std::lock_guard<std::mutex> lock(mu_);
+  try {
+    SqliteDb::Transaction transaction(db_);
+    // Each change in a savepoint of its own: one refused change leaves the
+    // others of its batch as they are.
+    for (Pending* pending : batch) {
+      db_.exec("SAVEPOINT change");
+      try {
+        apply_one(*pending->change, pending->now);
+        db_.exec("RELEASE change");
+      } catch (...) {
+        pending->failure = std::current_exception();
+        db_.exec("ROLLBACK TO change");
+        db_.exec("RELEASE change");
+      }
+    }
+    transaction.commit();
+    dirty_ = true;
+  } catch (...) {
+    for (Pending* pending : batch) {
+      if (!pending->failure) pending->failure = std::current_exception();
+    }
+  }
+}
+
+void SqliteFileCatalog::apply_one(const Change& change, std::int64_t now) {
+  const TreeId& tree = change.tree;
+  const std::vector<std::string>& path = change.path;
+  const std::int64_t seq = next_seq();
+  if (change.kind == Change::kAddDir) {
+    make_folders(tree, path, path.size(), seq, now);
+    return;
+  }
+  const std::string parent = folder_text(path, path.size() - 1);
+  const std::string& name = path.back();
+  if (change.kind == Change::kAddFile) make_folders(tree, path, path.size() - 1, seq, now);
+  const std::optional<Entry> old = find_locked(tree, parent, name, View{});
+  switch (change.kind) {
+    case Change::kAddDir: break;
+    case Change::kAddFile: {
+      if (old) throw ServiceError(kAlreadyExists, path_text(path) + " exists");
+      Entry e = change.file;
+      // A path stored again after a remove goes on counting its versions;
+      // a migrated file brings its count along.
+      if (e.reversion <= 0) {
+        SqliteDb::Statement st(db_,
+                               "SELECT MAX(reversion) FROM history WHERE " TREE
+                               " AND parent = ?3 AND name = ?4");
+        st.bind(1, tree.user_id).bind(2, tree.project).bind(3, parent).bind(4, name);
+        e.reversion = (st.step() ? st.int64(0) : 0) + 1;
+      }
+      e.parent = parent;
+      e.name = name;
+      e.content = change.content.sha256;
+      e.size = change.content.size;
+      insert_entry(tree, e, seq);
+      add_reference(tree.user_id, change.content);
+      break;
+    }
+    case Change::kUpdateFile: {
+      if (!old) throw ServiceError(kNotFound, "no " + path_text(path));
+      if (old->is_dir) throw ServiceError(kIsADirectory, path_text(path) + " is a directory");
+      retire(tree, parent, name, seq);
+      Entry e = change.file;
+      e.parent = parent;
+      e.name = name;
+      e.content = change.content.sha256;
+      e.size = change.content.size;
+      e.reversion = old->reversion + 1;
+      e.create_time = old->create_time;
+      insert_entry(tree, e, seq);
+      add_reference(tree.user_id, change.content);
+      break;
+    }
+    case Change::kRemove: {
+      if (!old) throw ServiceError(kNotFound, "no " + path_text(path));
+      if (old->is_dir) {
+        // Every path below "\a\" starts with it; ']' is the byte after
+        // '\', so the range ["\a\", "\a]") holds them all and nothing else.
+        const std::string dir = parent + name + '\\';
+        std::string upper = dir;
+        upper.back() = ']';
+        move_to_history(kRetireBelowCopy, kRetireBelowDrop, tree, dir, upper, seq);
+      }
+      retire(tree, parent, name, seq);
+      break;
+    }
+  }
+}
+
+bool SqliteFileCatalog::has_content(std::int64_t user_id, const std::string& sha256) {
+  std::lock_guard<std::mutex> lock(mu_);
+  return content_known_locked(user_id, sha256);
+}
+
+bool SqliteFileCatalog::content_known(std::int64_t user_id, const std::string& sha256) {
+  std::lock_guard<std::mutex> lock(mu_);
+  return content_known_locked(user_id, sha256);
+}
+
+bool SqliteFileCatalog::content_known_locked(std::int64_t user_id, const std::string& sha256) {
+  SqliteDb::Statement st(db_, "SELECT 1 FROM contents WHERE user_id = ?1 AND sha256 = ?2");
+  st.bind(1, user_id).bind(2, sha256);
+  return st.step();
+}
+
+std::optional<std::string> SqliteFileCatalog::read_content(std::int64_t user_id,
+                                                           const std::string& sha256,
+                                                           bool* external) {
+  std::lock_guard<std::mutex> lock(mu_);
+  SqliteDb::Statement st(db_,
+                         "SELECT external, data FROM contents WHERE user_id = ?1 AND sha256 = ?2");
+  st.bind(1, user_id).bind(2, sha256);
+  *external = false;
+  if (!st.step()) return std::nullopt;
+  *external = st.int64(0) != 0;
+  if (*external) return std::nullopt;
+  return st.text(1);
+}
+
+void SqliteFileCatalog::make_point(const TreeId& tree, const std::string& name,
+                                   std::int64_t made) {
+  std::lock_guard<std::mutex> lock(mu_);
+  SqliteDb::Statement(db_,
+                      "INSERT INTO points(user_id, project, name, seq, made)"
+                      " VALUES(?1, ?2, ?3, ?4, ?5) ON CONFLICT(user_id, project, name)"
+                      " DO UPDATE SET seq = excluded.seq, made = excluded.made")
+      .bind(1, tree.user_id)
+      .bind(2, tree.project)
+      .bind(3, name)
+      .bind(4, seq_)
+      .bind(5, made)
+      .run();
+  dirty_ = true;
+}
+
+std::vector<Point> SqliteFileCatalog::points(const TreeId& tree) {
+  std::lock_guard<std::mutex> lock(mu_);
+  SqliteDb::Statement st(db_, "SELECT name, seq, made FROM points WHERE " TREE " ORDER BY name");
+  st.bind(1, tree.user_id).bind(2, tree.project);
+  std::vector<Point> out;
+  while (st.step()) out.push_back(Point{st.text(0), st.int64(1), st.int64(2)});
+  return out;
+}
+
+std::optional<Point> SqliteFileCatalog::find_point(const TreeId& tree, const std::string& name) {
+  std::lock_guard<std::mutex> lock(mu_);
+  SqliteDb::Statement st(db_, "SELECT seq, made FROM points WHERE " TREE " AND name = ?3");
+  st.bind(1, tree.user_id).bind(2, tree.project).bind(3, name);
+  if (!st.step()) return std::nullopt;
+  return Point{name, st.int64(0), st.int64(1)};
+}
+
+std::vector<TreeId> SqliteFileCatalog::trees_with_points() {
+  std::lock_guard<std::mutex> lock(mu_);
+  SqliteDb::Statement st(db_, "SELECT DISTINCT user_id, project FROM points");
+  std::vector<TreeId> out;
+  while (st.step()) out.push_back(TreeId{st.int64(0), st.text(1)});
+  return out;
+}
+
+std::size_t SqliteFileCatalog::forget(const TreeId& tree, const std::vector<std::string>& keep,
+                                      std::size_t limit) {
+  std::lock_guard<std::mutex> lock(mu_);
+  SqliteDb::Transaction transaction(db_);
+  {
+    SqliteDb::Statement st(db_, "SELECT name FROM points WHERE " TREE);
+    st.bind(1, tree.user_id).bind(2, tree.project);
+    std::vector<std::string> drop;
+    while (st.step()) {
+      std::string name = st.text(0);
+      if (std::find(keep.begin(), keep.end(), name) == keep.end()) drop.push_back(name);
+    }
+    for (const std::string& name : drop) {
+      SqliteDb::Statement(db_, "DELETE FROM points WHERE " TREE " AND name = ?3")
+          .bind(1, tree.user_id)
+          .bind(2, tree.project)
+          .bind(3, name)
+          .run();
+    }
+  }
+  // A past row that no kept point falls in is seen by nobody. Rows ended
+  // after the newest point are dropped too: no point made later can see
+  // them.
+  struct Row {
+    std::int64_t rowid;
+    bool is_dir;
+    std::string content;
+  };
+  std::vector<Row> rows;
+  {
+    SqliteDb::Statement st(db_,
+                           "SELECT rowid, is_dir, content FROM history h WHERE " TREE
+                           " AND NOT EXISTS (SELECT 1 FROM points p WHERE p.user_id = h.user_id"
+                           " AND p.project = h.project AND p.seq >= h.from_seq"
+                           " AND p.seq < h.to_seq) LIMIT ?3");
+    st.bind(1, tree.user_id).bind(2, tree.project).bind(3, static_cast<std::int64_t>(limit));
+    while (st.step()) rows.push_back(Row{st.int64(0), st.int64(1) != 0, st.text(2)});
+  }
+  for (const Row& row : rows) {
+    SqliteDb::Statement(db_, "DELETE FROM history WHERE rowid = ?1").bind(1, row.rowid).run();
+    if (!row.is_dir) drop_reference(tree.user_id, row.content);
+  }
+  transaction.commit();
+  dirty_ = true;
+  return rows.size();
+}
+
+std::vector<FileCatalog::Doomed> SqliteFileCatalog::doomed(std::size_t limit) {
+  std::lock_guard<std::mutex> lock(mu_);
+  SqliteDb::Statement st(db_, "SELECT user_id, sha256 FROM doomed LIMIT ?1");
+  st.bind(1, static_cast<std::int64_t>(limit));
+  std::vector<Doomed> out;
+  while (st.step()) out.push_back(Doomed{st.int64(0), st.text(1)});
+  return out;
+}
+
+bool SqliteFileCatalog::is_doomed(const Doomed& content) {
+  std::lock_guard<std::mutex> lock(mu_);
+  SqliteDb::Statement st(db_, "SELECT 1 FROM doomed WHERE user_id = ?1 AND sha256 = ?2");
+  st.bind(1, content.user_id).bind(2, content.sha256);
+  return st.step();
+}
+
+void SqliteFileCatalog::settle_doomed(const Doomed& content) {
+  std::lock_guard<std::mutex> lock(mu_);
+  SqliteDb::Statement(db_, "DELETE FROM doomed WHERE user_id = ?1 AND sha256 = ?2")
+      .bind(1, content.user_id)
+      .bind(2, content.sha256)
+      .run();
+}
+
+void SqliteFileCatalog::sync() {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (!dirty_) return;
+  // A commit under synchronous=FULL syncs the log, and with it every
+  // commit written before.
+  db_.exec("PRAGMA synchronous=FULL");
+  try {
+    SqliteDb::Transaction transaction(db_);
+    SqliteDb::Statement(db_, "UPDATE meta SET value = ?1 WHERE key = 'seq'").bind(1, seq_).run();
+    transaction.commit();
+  } catch (...) {
+    db_.exec("PRAGMA synchronous=NORMAL");
+    throw;
+  }
+  db_.exec("PRAGMA synchronous=NORMAL");
+  dirty_ = false;
+}
+
+bool SqliteFileCatalog::dirty() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return dirty_;
+}
+
+bool SqliteFileCatalog::migrated() {
+  std::lock_guard<std::mutex> lock(mu_);
+  SqliteDb::Statement st(db_, "SELECT value FROM meta WHERE key = 'migrated'");
+  return st.step() && st.int64(0) != 0;
+}
+
+void SqliteFileCatalog::set_migrated() {
+  std::lock_guard<std::mutex> lock(mu_);
+  SqliteDb::Statement(db_, "UPDATE meta SET value = 1 WHERE key = 'migrated'").run();
+  dirty_ = true;
+}
+
+void SqliteFileCatalog::for_each_content(
+    const std::function<void(const StoredContent&)>& visit) {
+  // Page by rowid, so that the lock is not held while `visit` runs.
+  std::int64_t after = 0;
+  for (;;) {
+    std::vector<std::pair<std::int64_t, StoredContent>> page;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      SqliteDb::Statement st(db_,
+                             "SELECT rowid, user_id, sha256, size, external, data FROM contents"
+                             " WHERE rowid > ?1 ORDER BY rowid LIMIT 256");
+      st.bind(1, after);
+      while (st.step()) {
+        StoredContent c{st.int64(1), st.text(2), st.int64(3), st.int64(4) != 0, st.text(5)};
+        page.emplace_back(st.int64(0), std::move(c));
+      }
+    }
+    for (const auto& row : page) visit(row.second);
+    if (page.size() < 256) return;
+    after = page.back().first;
+  }
+}
+
+std::vector<std::string> SqliteFileCatalog::catalog_faults() {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::vector<std::string> faults;
+  SqliteDb::Statement missing(
+      db_,
+      "SELECT user_id, parent || name FROM (SELECT user_id, parent, name, content FROM nodes"
+      " WHERE is_dir = 0 UNION ALL SELECT user_id, parent, name, content FROM history"
+      " WHERE is_dir = 0) r WHERE NOT EXISTS (SELECT 1 FROM contents c"
+      " WHERE c.user_id = r.user_id AND c.sha256 = r.content)");
+  while (missing.step()) {
+    faults.push_back("user " + std::to_string(missing.int64(0)) + ": " + missing.text(1) +
+                     ": its content has no row");
+  }
+  SqliteDb::Statement counts(
+      db_,
+      "SELECT c.user_id, c.sha256, c.refs, (SELECT COUNT(*) FROM nodes n WHERE n.is_dir = 0"
+      " AND n.user_id = c.user_id AND n.content = c.sha256) + (SELECT COUNT(*) FROM history h"
+      " WHERE h.is_dir = 0 AND h.user_id = c.user_id AND h.content = c.sha256) FROM contents c");
+  while (counts.step()) {
+    if (counts.int64(2) != counts.int64(3)) {
+      faults.push_back("user " + std::to_string(counts.int64(0)) + ": content " +
+                       counts.text(1) + " counts " + std::to_string(counts.int64(2)) +
+                       " references, rows hold " + std::to_string(counts.int64(3)));
+    }
+  }
+  return faults;
+}

@@ -1,0 +1,96 @@
+// The catalog of stored trees in one SQLite file (WAL, exclusive locking:
+// only this service opens it). Commits are not synced one by one: a
+// commit survives a crash of the service at once, and a power cut once
+// sync() has run (see durability.h). Every call takes the catalog's lock.
+#ifndef BREVANTO_SERVICE_STORE_SQLITE_FILE_CATALOG_H_
+#define BREVANTO_SERVICE_STORE_SQLITE_FILE_CATALOG_H_
+
+#include <exception>
+#include <functional>
+#include <mutex>
+
+#include "service/store/batch_runner.h"
+#include "service/store/file_catalog.h"
+#include "service/store/sqlite_db.h"
+
+class SqliteFileCatalog : public FileCatalog {
+ public:
+  explicit SqliteFileCatalog(const std::string& file);
+
+  void open_tree(const TreeId& tree, std::int64_t now) override;
+  std::optional<Entry> top(const TreeId& tree) override;
+  std::optional<Entry> find(const TreeId& tree, const std::string& parent,
+                            const std::string& name, const View& view) override;
+  std::vector<Entry> list(const TreeId& tree, const std::string& dir, const View& view,
+                          const std::string& after, std::size_t limit) override;
+  void apply(const Change& change, std::int64_t now) override;
+  bool has_content(std::int64_t user_id, const std::string& sha256) override;
+  std::optional<std::string> read_content(std::int64_t user_id, const std::string& sha256,
+                                          bool* external) override;
+  void make_point(const TreeId& tree, const std::string& name, std::int64_t made) override;
+  std::vector<Point> points(const TreeId& tree) override;
+  std::optional<Point> find_point(const TreeId& tree, const std::string& name) override;
+  std::vector<TreeId> trees_with_points() override;
+  std::size_t forget(const TreeId& tree, const std::vector<std::string>& keep,
+                     std::size_t limit) override;
+  std::vector<Doomed> doomed(std::size_t limit) override;
+  bool is_doomed(const Doomed& content) override;
+  void settle_doomed(const Doomed& content) override;
+  void sync() override;
+  bool dirty() override;
+
+  // For the migration from the older layout: whether the catalog was
+  // filled, and marking it so (in the same transaction as the last rows).
+  bool migrated();
+  void set_migrated();
+  // For the content sweep at start-up: whether any row refers to it.
+  bool content_known(std::int64_t user_id, const std::string& sha256);
+
+  // For the store's check: every content with its size, and its bytes
+  // when the catalog keeps them; and the entries whose content has no
+  // row, or whose reference count is off.
+  struct StoredContent {
+    std::int64_t user_id = 0;
+    std::string sha256;
+    std::int64_t size = 0;
+    bool external = false;
+    std::string bytes;
+  };
+  void for_each_content(const std::function<void(const StoredContent&)>& visit);
+  std::vector<std::string> catalog_faults();
+
+ private:
+  // A change waiting for the next batch: the changes that come while one
+  // batch commits share the next transaction.
+  struct Pending {
+    const Change* change = nullptr;
+    std::int64_t now = 0;
+    std::exception_ptr failure;
+  };
+  void apply_batch(const std::vector<Pending*>& batch);
+  void apply_one(const Change& change, std::int64_t now);
+  std::optional<Entry> find_locked(const TreeId& tree, const std::string& parent,
+                                   const std::string& name, const View& view);
+  // Makes the folders of path[0, count) that are missing.
+  void make_folders(const TreeId& tree, const std::vector<std::string>& path, std::size_t count,
+                    std::int64_t seq, std::int64_t now);
+  void insert_entry(const TreeId& tree, const Entry& entry, std::int64_t seq);
+  // Runs `copy_sql` and `drop_sql` (see RETIRE_COPY) with ?3 = a, ?4 = b.
+  void move_to_history(const char* copy_sql, const char* drop_sql, const TreeId& tree,
+                       const std::string& a, const std::string& b, std::int64_t seq);
+  // Moves the current row of parent+name to the history, ended at seq.
+  void retire(const TreeId& tree, const std::string& parent, const std::string& name,
+              std::int64_t seq);
+  void add_reference(std::int64_t user_id, const NewContent& content);
+  void drop_reference(std::int64_t user_id, const std::string& sha256);
+  std::int64_t next_seq();
+  bool content_known_locked(std::int64_t user_id, const std::string& sha256);
+
+  std::mutex mu_;
+  SqliteDb db_;
+  std::int64_t seq_ = 0;
+  bool dirty_ = false;
+  BatchRunner<Pending> batches_;
+};
+
+#endif  // BREVANTO_SERVICE_STORE_SQLITE_FILE_CATALOG_H_

@@ -1,0 +1,310 @@
+#include "service/store/store.h"
+
+#include <sys/mman.h>
+#include <time.h>
+
+#include <ctime>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "service/errors.h"
+#include "service/log.h"
+#include "service/store/filetime.h"
+
+namespace {
+
+constexpr std::size_t kPageEntries = 512;
+constexpr std::size_t kForgetRows = 256;
+
+std::string folder_text(const std::vector<std::string>& parts, std::size_t count) {
+  std::string out = "\\";
+  for (std::size_t i = 0; i < count; ++i) out += parts[i] + '\\';
+  return out;
+}
+
+// The name of a point made now: UTC, so that names sort as their times.
+std::string point_name_now() {
+  const time_t now = ::time(nullptr);
+  std::tm tm{};
+  ::gmtime_r(&now, &tm);
+  char name[32];
+  std::strftime(name, sizeof name, "%Y-%m-%dT%H%M%SZ", &tm);
+  return name;
+}
+
+// An in-memory file holding `bytes`, for readers that take a descriptor.
+UniqueFd memory_file(const std::string& bytes) {
+  UniqueFd fd(::memfd_create("brevanto-content", MFD_CLOEXEC));
+  if (!fd.valid()) throw_errno(kInternal, errno, "memfd_create");
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw_errno(kInternal, errno, "write content");
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  ::lseek(fd.get(), 0, SEEK_SET);
+  return fd;
+}
+
+Entry folder_entry(const std::string& parent, const std::string& name, std::int64_t time) {
+  Entry e;
+  e.parent = parent;
+  e.name = name;
+  e.is_dir = true;
+  e.create_time = e.modify_time = time;
+  return e;
+}
+
+}  // namespace
+
+Store::Store(FileCatalog& catalog, ContentStore& contents, RetentionPolicy retention,
+             std::chrono::milliseconds sync_interval)
+    : catalog_(catalog),
+      contents_(contents),
+      retention_(retention),
+      housekeeper_(Housekeeper::Tasks{[this] {
+                                        catalog_.sync();
+                                        delete_doomed();
+                                      },
+                                      [this] { collect(); }},
+                   sync_interval) {}
+
+Store::~Store() = default;
+
+void Store::open_tree(const TreeId& tree) { catalog_.open_tree(tree, filetime_now()); }
+
+Store::Resolved Store::resolve(const TreeId& tree, const StoragePath& path) {
+  Resolved where;
+  if (path.parts.empty() || path.parts[0] != kHistoryName) {
+    where.parts = path.parts;
+    return where;
+  }
+  if (path.parts.size() == 1) {
+    where.kind = Resolved::kHistoryTop;
+    return where;
+  }
+  const auto point = catalog_.find_point(tree, path.parts[1]);
+  if (!point) throw ServiceError(kNotFound, "no point " + log_safe(path.parts[1]));
+  where.kind = path.parts.size() == 2 ? Resolved::kPointTop : Resolved::kTree;
+  where.point = *point;
+  where.view.seq = point->seq;
+  where.parts.assign(path.parts.begin() + 2, path.parts.end());
+  where.prefix = std::string("\\") + kHistoryName + "\\" + point->name;
+  return where;
+}
+
+Entry Store::entry_at(const TreeId& tree, const Resolved& where) {
+  const auto top = catalog_.top(tree);
+  const std::int64_t top_time = top ? top->create_time : 0;
+  switch (where.kind) {
+    case Resolved::kHistoryTop: return folder_entry("\\", kHistoryName, top_time);
+    case Resolved::kPointTop:
+      return folder_entry(std::string("\\") + kHistoryName + "\\", where.point.name,
+                          where.point.made);
+    case Resolved::kTree: break;
+  }
+  if (where.parts.empty()) {
+    if (!top) throw ServiceError(kNotFound, "no tree");
+    return *top;
+  }
+  const auto found = catalog_.find(tree, folder_text(where.parts, where.parts.size() - 1),
+                                   where.parts.back(), where.view);
+  if (!found) throw ServiceError(kNotFound, "no such entry");
+  return *found;
+}
+
+Entry Store::stat(const TreeId& tree, const StoragePath& path) {
+  return entry_at(tree, resolve(tree, path));
+}
+
+void Store::list(const TreeId& tree, const StoragePath& dir, bool recursive,
+                 const std::function<void(const Entry&)>& each) {
+  const Resolved where = resolve(tree, dir);
+  if (!entry_at(tree, where).is_dir) throw ServiceError(kNotADirectory, "not a directory");
+  if (where.kind == Resolved::kHistoryTop) {
+    for (const Point& point : catalog_.points(tree)) {
+      each(folder_entry(std::string("\\") + kHistoryName + "\\", point.name, point.made));
+      if (!recursive) continue;
+      StoragePath inside = dir;
+      inside.parts.push_back(point.name);
+      list(tree, inside, true, each);
+    }
+    return;
+  }
+  // The points are listed at the top of the current tree, as a folder that
+  // a recursive listing does not enter.
+  if (where.view.current() && where.parts.empty()) {
+    const auto top = catalog_.top(tree);
+    each(folder_entry("\\", kHistoryName, top ? top->create_time : 0));
+  }
+  list_folder(tree, where.view, folder_text(where.parts, where.parts.size()), where.prefix,
+              recursive, 0, each);
+}
+
+void Store::list_folder(const TreeId& tree, const View& view, const std::string& folder,
+                        const std::string& prefix, bool recursive, int depth,
+                        const std::function<void(const Entry&)>& each) {
+  std::string after;
+  for (;;) {
+    std::vector<Entry> page = catalog_.list(tree, folder, view, after, kPageEntries);
+    for (Entry& entry : page) {
+      after = entry.name;
+      const std::string below = entry.parent + entry.name + '\\';
+      if (!prefix.empty()) entry.parent = prefix + entry.parent;
+      each(entry);
+      // Depth first: a folder's entries follow its own.
+      if (recursive && entry.is_dir && depth + 1 < static_cast<int>(kMaxStoragePathDepth)) {
+        list_folder(tree, view, below, prefix, true, depth + 1, each);
+      }
+    }
+    if (page.size() < kPageEntries) return;
+  }
+}
+
+UniqueFd Store::open_file(const TreeId& tree, const StoragePath& path, Entry* entry) {
+  *entry = stat(tree, path);
+  if (entry->is_dir) throw ServiceError(kIsADirectory, "a directory");
+  bool external = false;
+  const auto bytes = catalog_.read_content(tree.user_id, entry->content, &external);
+  if (bytes) return memory_file(*bytes);
+  if (!external) throw ServiceError(kInternal, "content missing from the catalog");
+  UniqueFd fd = contents_.open(tree.user_id, entry->content);
+  if (!fd.valid()) throw_errno(kInternal, errno, "open content " + entry->content);
+  return fd;
+}
+
+void Store::check_writable(const StoragePath& path) {
+  if (!path.parts.empty() && path.parts[0] == kHistoryName) {
+    throw ServiceError(kReadOnly, "a change below \\.history");
+  }
+}
+
+void Store::check_put(const TreeId& tree, const StoragePath& path, bool update) {
+  check_writable(path);
+  if (path.is_root()) throw ServiceError(kInvalidPath, "the root is not a file");
+  const auto found =
+      catalog_.find(tree, folder_text(path.parts, path.parts.size() - 1), path.name(), View{});
+  if (update) {
+    if (!found) throw ServiceError(kNotFound, "no " + log_safe(path.text()));
+    if (found->is_dir) throw ServiceError(kIsADirectory, log_safe(path.text()) + " is a directory");
+  } else if (found) {
+    throw ServiceError(kAlreadyExists, log_safe(path.text()) + " exists");
+  }
+}
+
+void Store::add_dir(const TreeId& tree, const StoragePath& path) {
+  check_writable(path);
+  Change change;
+  change.kind = Change::kAddDir;
+  change.tree = tree;
+  change.path = path.parts;
+  catalog_.apply(change, filetime_now());
+}
+
+void Store::remove(const TreeId& tree, const StoragePath& path) {
+  check_writable(path);
+  if (path.is_root()) throw ServiceError(kInvalidPath, "the root cannot be removed");
+  Change change;
+  change.kind = Change::kRemove;
+  change.tree = tree;
+  change.path = path.parts;
+  catalog_.apply(change, filetime_now());
+}
+
+void Store::put_file(const TreeId& tree, const StoragePath& path, bool update,
+                     NewContent content, ContentWriter* writer, const Entry& file) {
+  check_writable(path);
+  if (path.is_root()) throw ServiceError(kInvalidPath, "the root is not a file");
+  Change change;
+  change.kind = update ? Change::kUpdateFile : Change::kAddFile;
+  change.tree = tree;
+  change.path = path.parts;
+  change.file = file;
+  if (!content.external) {
+    change.content = std::move(content);
+    catalog_.apply(change, filetime_now());
+    return;
+  }
+  // The claim keeps the content from being deleted as doomed between the
+  // look and the row that refers to it.
+  const auto key = std::make_pair(tree.user_id, content.sha256);
+  {
+    std::lock_guard<std::mutex> lock(claims_mu_);
+    claims_.insert(key);
+  }
+  const auto release = [&] {
+    std::lock_guard<std::mutex> lock(claims_mu_);
+    claims_.erase(claims_.find(key));
+  };
+  try {
+    bool placed = false;
+    if (!catalog_.has_content(tree.user_id, content.sha256)) {
+      if (const int err = writer->place(content.sha256)) {
+        throw_errno(storage_error_code(err, kInternal), err, "store content");
+      }
+      placed = true;
+    }
+    change.content = std::move(content);
+    try {
+      catalog_.apply(change, filetime_now());
+    } catch (...) {
+      // A content put in place for a change that was refused is nobody's.
+      if (placed && !catalog_.has_content(tree.user_id, change.content.sha256)) {
+        contents_.remove(tree.user_id, change.content.sha256);
+      }
+      throw;
+    }
+  } catch (...) {
+    release();
+    throw;
+  }
+  release();
+}
+
+bool Store::end_session(const TreeId& tree, bool wait) {
+  catalog_.make_point(tree, point_name_now(), filetime_now());
+  housekeeper_.collect_soon();
+  return wait ? housekeeper_.sync_now() : true;
+}
+
+void Store::collect() {
+  const std::int64_t now = filetime_now();
+  std::size_t dropped = 0;
+  for (const TreeId& tree : catalog_.trees_with_points()) {
+    const std::vector<std::string> keep = points_to_keep(catalog_.points(tree), retention_, now);
+    // Small steps, so that no upload waits long for the catalog.
+    for (;;) {
+      const std::size_t n = catalog_.forget(tree, keep, kForgetRows);
+      dropped += n;
+      if (n < kForgetRows) break;
+    }
+  }
+  if (dropped > 0) {
+    log_info("store: dropped %zu past version(s) no kept point needs", dropped);
+    catalog_.sync();
+    delete_doomed();
+  }
+}
+
+void Store::delete_doomed() {
+  // Runs after a sync: every doomed content's drop is durable.
+  for (;;) {
+    const std::vector<FileCatalog::Doomed> doomed = catalog_.doomed(kForgetRows);
+    std::size_t settled = 0;
+    for (const FileCatalog::Doomed& content : doomed) {
+      std::lock_guard<std::mutex> lock(claims_mu_);
+      if (claims_.count(std::make_pair(content.user_id, content.sha256)) > 0) continue;
+      // A claim that ended since the doomed list was read may have stored
+      // the content again.
+      if (!catalog_.is_doomed(content)) continue;
+      if (contents_.remove(content.user_id, content.sha256) != 0) continue;
+      catalog_.settle_doomed(content);
+      ++settled;
+    }
+    if (doomed.size() < kForgetRows || settled == 0) return;
+  }
+}

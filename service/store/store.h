@@ -1,0 +1,111 @@
+// The store: trees of folders and files, every earlier version kept, each
+// content stored once per account, over two parts: the catalog (what each
+// path holds, file_catalog.h) and the content store for large contents
+// (content_store.h); small contents live in the catalog.
+//
+// Paths below "\.history" are read-only views: "\.history\<point>\..." is
+// the tree as it was at a point, made when a session that changed the tree
+// ends (see end_session()). Every change there is refused.
+//
+// Durability: a change is durable against a crash of the service when its
+// call returns, and against a power cut within a second, or at once for a
+// session that ends with end_session(wait = true). A large content is
+// synced before any row refers to it, so a row never outlives its content.
+#ifndef BREVANTO_SERVICE_STORE_STORE_H_
+#define BREVANTO_SERVICE_STORE_STORE_H_
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <utility>
+
+#include "service/store/content_store.h"
+#include "service/store/file_catalog.h"
+#include "service/store/housekeeper.h"
+#include "service/store/retention.h"
+#include "service/store/storage_paths.h"
+#include "service/unique_fd.h"
+
+// The name of the read-only folder of points at the top of every tree.
+constexpr char kHistoryName[] = ".history";
+
+class Store {
+ public:
+  // Contents up to this size live in the catalog; larger ones in the
+  // content store (see BENCHMARKS.md for the measurement behind it).
+  static constexpr std::int64_t kInlineMaxBytes = 64 * 1024;
+
+  Store(FileCatalog& catalog, ContentStore& contents, RetentionPolicy retention,
+        std::chrono::milliseconds sync_interval = std::chrono::seconds(1));
+  ~Store();
+
+  // Makes the tree's top folder at its first login.
+  void open_tree(const TreeId& tree);
+
+  // The entry at `path` (the top folder for the root). Throws
+  // ServiceError(kNotFound).
+  Entry stat(const TreeId& tree, const StoragePath& path);
+  // Calls `each` for the entries below the folder `dir`, page by page
+  // (the catalog is not held while `each` runs). Throws kNotFound,
+  // kNotADirectory.
+  void list(const TreeId& tree, const StoragePath& dir, bool recursive,
+            const std::function<void(const Entry&)>& each);
+  // The file's content, open for reading from its start, and its entry.
+  UniqueFd open_file(const TreeId& tree, const StoragePath& path, Entry* entry);
+
+  // Refuses a change under "\.history" (kReadOnly).
+  static void check_writable(const StoragePath& path);
+  // Refuses an upload early, before its bytes are read: the same checks as
+  // put_file() makes.
+  void check_put(const TreeId& tree, const StoragePath& path, bool update);
+
+  void add_dir(const TreeId& tree, const StoragePath& path);
+  void remove(const TreeId& tree, const StoragePath& path);
+  // A large content on its way into the content store.
+  std::unique_ptr<ContentWriter> begin_content(std::int64_t user_id) {
+    return contents_.begin(user_id);
+  }
+  // Stores a file version: `content` with its bytes (small) or written
+  // through `writer` (large); `file` carries its times and backup type.
+  void put_file(const TreeId& tree, const StoragePath& path, bool update, NewContent content,
+                ContentWriter* writer, const Entry& file);
+
+  // A session that changed `tree` ends: makes a point and, when `wait`,
+  // returns once every change is durable. False when the sync failed.
+  bool end_session(const TreeId& tree, bool wait);
+
+  // Makes every change durable now.
+  bool sync() { return housekeeper_.sync_now(); }
+  // Runs the retention and garbage collection now (tests, start-up).
+  void collect();
+
+ private:
+  // A path split into its view: the tree at a point, or the current one.
+  struct Resolved {
+    enum Kind { kTree, kHistoryTop, kPointTop } kind = kTree;
+    View view;
+    Point point;
+    std::vector<std::string> parts;  // the path inside the viewed tree
+    std::string prefix;              // "\.history\<point>" for listings
+  };
+  Resolved resolve(const TreeId& tree, const StoragePath& path);
+  Entry entry_at(const TreeId& tree, const Resolved& where);
+  void list_folder(const TreeId& tree, const View& view, const std::string& folder,
+                   const std::string& prefix, bool recursive, int depth,
+                   const std::function<void(const Entry&)>& each);
+  void delete_doomed();
+
+  FileCatalog& catalog_;
+  ContentStore& contents_;
+  RetentionPolicy retention_;
+  // Contents being put in place: not deleted meanwhile, even when doomed.
+  std::mutex claims_mu_;
+  std::multiset<std::pair<std::int64_t, std::string>> claims_;
+  Housekeeper housekeeper_;
+};
+
+#endif  // BREVANTO_SERVICE_STORE_STORE_H_

@@ -1,0 +1,57 @@
+#include "service/store/store_check.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "service/store/content_store.h"
+#include "service/store/sqlite_file_catalog.h"
+#include "util/sha256.h"
+
+long check_store(SqliteFileCatalog& catalog, ContentStore& contents, std::FILE* out) {
+  long faults = 0;
+  long checked = 0;
+  long long bytes = 0;
+  std::vector<unsigned char> buffer(256 * 1024);
+  catalog.for_each_content([&](const SqliteFileCatalog::StoredContent& c) {
+    ++checked;
+    Sha256 sha;
+    std::int64_t size = 0;
+    if (!c.external) {
+      sha.update(c.bytes.data(), c.bytes.size());
+      size = static_cast<std::int64_t>(c.bytes.size());
+    } else {
+      const UniqueFd fd = contents.open(c.user_id, c.sha256);
+      if (!fd.valid()) {
+        std::fprintf(out, "user %lld: content %s: %s\n", static_cast<long long>(c.user_id),
+                     c.sha256.c_str(), std::strerror(errno));
+        ++faults;
+        return;
+      }
+      for (;;) {
+        const ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        sha.update(buffer.data(), static_cast<std::size_t>(n));
+        size += n;
+      }
+    }
+    bytes += size;
+    if (size != c.size || sha.hex() != c.sha256) {
+      std::fprintf(out, "user %lld: content %s: damaged (%lld bytes, SHA-256 %s)\n",
+                   static_cast<long long>(c.user_id), c.sha256.c_str(),
+                   static_cast<long long>(size), sha.hex().c_str());
+      ++faults;
+    }
+  });
+  for (const std::string& fault : catalog.catalog_faults()) {
+    std::fprintf(out, "%s\n", fault.c_str());
+    ++faults;
+  }
+  std::fprintf(out, "check: %ld content(s), %lld bytes read, %ld fault(s)\n", checked, bytes,
+               faults);
+  return faults;
+}
