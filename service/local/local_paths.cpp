@@ -63,6 +63,20 @@ bool identities(int dir, struct stat* self, UniqueFd* parent, struct stat* up) {
   return parent->valid() && ::fstat(parent->get(), up) == 0;
 }
 
+// True when the folder `root` is `path` or one of the folders above it.
+bool holds(const struct stat& root, const std::string& path) {
+  UniqueFd current(::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  for (int depth = 0; current.valid() && depth < 4096; ++depth) {
+    struct stat self, up;
+    UniqueFd parent;
+    if (!identities(current.get(), &self, &parent, &up)) return true;  // cannot tell: walk
+    if (self.st_dev == root.st_dev && self.st_ino == root.st_ino) return true;
+    if (self.st_dev == up.st_dev && self.st_ino == up.st_ino) return false;
+    current = std::move(parent);
+  }
+  return true;
+}
+
 }  // namespace
 
 bool LocalRoots::in_storage_root(int dir, int* err) const {
@@ -81,6 +95,12 @@ bool LocalRoots::in_storage_root(int dir, int* err) const {
     }
     if (self.st_dev == storage_dev_ && self.st_ino == storage_ino_) return true;
     if (self.st_dev == up.st_dev && self.st_ino == up.st_ino) return false;
+    // Below a local root that does not hold the storage root, the walk can
+    // stop: the storage root would have come first (or the local root
+    // would be inside it, which is refused at start).
+    for (const auto& root : clear_roots_) {
+      if (self.st_dev == root.first && self.st_ino == root.second) return false;
+    }
     held = std::move(parent);
     current = held.get();
   }
@@ -162,6 +182,10 @@ LocalRoots::LocalRoots(const std::vector<std::string>& dirs, const std::string& 
       throw std::runtime_error("local root with a double quote or control byte: " + dir);
     }
     roots_.push_back(resolved);
+    struct stat root_st;
+    if (::fstat(fd.get(), &root_st) == 0 && !holds(root_st, storage_root_)) {
+      clear_roots_.emplace_back(root_st.st_dev, root_st.st_ino);
+    }
   }
   // Within one reply of at most 4096 bytes, with room for its frame.
   constexpr std::size_t kMaxRefusalBytes = 3800;

@@ -28,6 +28,7 @@
 #include <sys/stat.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "service/local/local_user.h"
@@ -109,6 +110,9 @@ class LocalRoots {
   std::string storage_root_;
   dev_t storage_dev_ = 0;
   ino_t storage_ino_ = 0;
+  // The local roots whose folders do not hold the storage root: a walk up
+  // from a local path may stop at one.
+  std::vector<std::pair<dev_t, ino_t>> clear_roots_;
   std::string refusal_text_;
 };
 
