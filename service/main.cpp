@@ -27,7 +27,7 @@
 #include "service/service_context.h"
 #include "service/net/stop_signal.h"
 #include "service/store/folder_content_store.h"
-#include "service/store/migration.h"
+#include "service/store/older_layout/migration.h"
 #include "service/store/sqlite_file_catalog.h"
 #include "service/store/store.h"
 #include "service/store/store_check.h"

@@ -15,7 +15,7 @@
 #include "service/store/catalog.h"
 #include "service/store/filetime.h"
 #include "service/store/folder_content_store.h"
-#include "service/store/migration.h"
+#include "service/store/older_layout/migration.h"
 #include "service/store/retention.h"
 #include "service/store/sqlite_file_catalog.h"
 #include "service/store/store.h"

@@ -31,7 +31,7 @@
 #include "service/net/replies.h"
 #include "service/net/request.h"
 #include "service/store/storage_paths.h"
-#include "service/store/storage_tree.h"
+#include "service/store/older_layout/storage_tree.h"
 #include "tests/service_test_files.h"
 
 namespace {

@@ -52,7 +52,6 @@ void upload(Session& session, const Request& request, const Binding& who, bool u
   ServiceContext& context = session.context();
   Store& store = *context.store;
   const TreeId tree = tree_of(who);
-  store.check_put(tree, path, update);
   LocalRoots::Source source = context.local_roots->open_source(local, session.local_user());
   ProgressReporter progress(session.replies(), static_cast<std::uint64_t>(source.st.st_size));
 
@@ -61,6 +60,9 @@ void upload(Session& session, const Request& request, const Binding& who, bool u
   NewContent content;
   std::unique_ptr<ContentWriter> writer;
   CopyResult copied;
+  // A large content is read only for a change the tree allows; for a small
+  // one the store's own check, when the change is made, is enough.
+  if (source.st.st_size > Store::kInlineMaxBytes) store.check_put(tree, path, update);
   if (source.st.st_size <= Store::kInlineMaxBytes) {
     copied = read_content(source.fd.get(), Store::kInlineMaxBytes + 1, &content.bytes, progress,
                           kLocalRefused);

@@ -5,8 +5,8 @@
 // ROOT/data is removed once the store holds it all durably. A migration
 // cut short by a crash starts again at the next start and skips what is
 // already stored, so nothing is lost and nothing stored twice.
-#ifndef BREVANTO_SERVICE_STORE_MIGRATION_H_
-#define BREVANTO_SERVICE_STORE_MIGRATION_H_
+#ifndef BREVANTO_SERVICE_STORE_OLDER_LAYOUT_MIGRATION_H_
+#define BREVANTO_SERVICE_STORE_OLDER_LAYOUT_MIGRATION_H_
 
 class Catalog;
 class SqliteFileCatalog;
@@ -17,4 +17,4 @@ class Store;
 long migrate_old_layout(int root_fd, Catalog& old_rows, SqliteFileCatalog& catalog,
                         Store& store);
 
-#endif  // BREVANTO_SERVICE_STORE_MIGRATION_H_
+#endif  // BREVANTO_SERVICE_STORE_OLDER_LAYOUT_MIGRATION_H_

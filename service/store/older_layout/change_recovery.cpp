@@ -1,4 +1,4 @@
-#include "service/store/change_recovery.h"
+#include "service/store/older_layout/change_recovery.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,7 +10,7 @@
 #include "service/store/catalog.h"
 #include "service/log.h"
 #include "util/sha256.h"
-#include "service/store/storage_tree.h"
+#include "service/store/older_layout/storage_tree.h"
 
 namespace {
 

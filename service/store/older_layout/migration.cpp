@@ -1,4 +1,4 @@
-#include "service/store/migration.h"
+#include "service/store/older_layout/migration.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -16,7 +16,7 @@
 #include "service/log.h"
 #include "service/store/atomic_file.h"
 #include "service/store/catalog.h"
-#include "service/store/change_recovery.h"
+#include "service/store/older_layout/change_recovery.h"
 #include "service/store/filetime.h"
 #include "service/store/remove_tree.h"
 #include "service/store/sqlite_file_catalog.h"

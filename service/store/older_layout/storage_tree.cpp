@@ -1,4 +1,4 @@
-#include "service/store/storage_tree.h"
+#include "service/store/older_layout/storage_tree.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -5,8 +5,8 @@
 // "p-<hex of the name's bytes>" otherwise. Every step opens one component
 // relative to the previous one with O_NOFOLLOW, so a symbolic link inside a
 // tree is never followed: on the way it is refused as kInvalidPath.
-#ifndef BREVANTO_SERVICE_STORE_STORAGE_TREE_H_
-#define BREVANTO_SERVICE_STORE_STORAGE_TREE_H_
+#ifndef BREVANTO_SERVICE_STORE_OLDER_LAYOUT_STORAGE_TREE_H_
+#define BREVANTO_SERVICE_STORE_OLDER_LAYOUT_STORAGE_TREE_H_
 
 #include <sys/stat.h>
 
@@ -43,4 +43,4 @@ enum class EntryKind { kMissing, kFile, kDirectory, kSymlink, kOther };
 // when given. Throws ServiceError for failures other than ENOENT.
 EntryKind entry_kind(int dir_fd, const std::string& name, struct stat* st = nullptr);
 
-#endif  // BREVANTO_SERVICE_STORE_STORAGE_TREE_H_
+#endif  // BREVANTO_SERVICE_STORE_OLDER_LAYOUT_STORAGE_TREE_H_
