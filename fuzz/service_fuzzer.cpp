@@ -211,7 +211,7 @@ void reset_store() {
   const UniqueFd content(::openat(root.get(), "content", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (content.valid()) empty_dir(content.get());
   g->files = std::make_unique<SqliteFileCatalog>(g->root + "/store.sqlite3");
-  g->contents = std::make_unique<FolderContentStore>(root.get(), "content");
+  g->contents = std::make_unique<FolderContentStore>(root.get(), "content", g->root);
   // No sync on a timer: a change shows as the catalog left dirty.
   g->store = std::make_unique<Store>(*g->files, *g->contents, RetentionPolicy(),
                                      std::chrono::hours(24));

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -54,6 +55,15 @@ UniqueFd open_or_make_dir(int dir_fd, const std::string& name) {
     }
   }
   return fd;
+}
+
+// The path of `path` with every link resolved, for checks by path later.
+std::string real_path(const std::string& path) {
+  char buffer[PATH_MAX];
+  if (::realpath(path.c_str(), buffer) == nullptr) {
+    throw std::runtime_error("realpath " + path + ": " + std::strerror(errno));
+  }
+  return buffer;
 }
 
 std::string uid_list(const std::vector<std::uint32_t>& uids) {
@@ -120,7 +130,7 @@ int serve(const Options& options, Catalog& catalog, int root_fd) {
 
   const UniqueFd store_dir = open_or_make_dir(root_fd, "store");
   SqliteFileCatalog files(options.root + "/store/catalog.sqlite3");
-  FolderContentStore contents(store_dir.get(), "content");
+  FolderContentStore contents(store_dir.get(), "content", real_path(options.root) + "/store");
   // Contents a crash left without a row, and unfinished writes, go.
   int orphans = 0;
   contents.sweep([&](std::int64_t user_id, const std::string& sha256) {
@@ -177,7 +187,7 @@ int run_check(const Options& options, int root_fd) {
   const UniqueFd lock = lock_root(root_fd);
   const UniqueFd store_dir = open_or_make_dir(root_fd, "store");
   SqliteFileCatalog files(options.root + "/store/catalog.sqlite3");
-  FolderContentStore contents(store_dir.get(), "content");
+  FolderContentStore contents(store_dir.get(), "content", real_path(options.root) + "/store");
   return check_store(files, contents, stdout) == 0 ? 0 : 1;
 }
 

@@ -35,7 +35,7 @@ struct TestStore {
   explicit TestStore(RetentionPolicy retention = RetentionPolicy())
       : root_fd(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY)),
         catalog(dir.path() + "/catalog.sqlite3"),
-        contents(root_fd, "content"),
+        contents(root_fd, "content", dir.path()),
         store(catalog, contents, retention) {
     store.open_tree(kTree);
   }
@@ -212,6 +212,22 @@ TEST(ServiceStore, CheckFindsADamagedContent) {
   std::fclose(out);
 }
 
+TEST(ServiceStore, AContentFolderMovedAwayIsNotWrittenTo) {
+  TestStore t;
+  const std::string large(Store::kInlineMaxBytes + 10, 'm');
+  t.put("\\before", large);
+  // Someone with write access to the storage root swaps the folder the
+  // service holds open for a link to elsewhere.
+  const std::string elsewhere = t.dir.make_dir("elsewhere");
+  ASSERT_EQ(std::rename((t.dir.path() + "/content").c_str(), (t.dir.path() + "/moved").c_str()),
+            0);
+  ASSERT_EQ(::symlink(elsewhere.c_str(), (t.dir.path() + "/content").c_str()), 0);
+  EXPECT_THROW(t.put("\\after", std::string(Store::kInlineMaxBytes + 10, 'n')), ServiceError);
+  EXPECT_EQ(t.read("\\before"), "(error 8)");
+  EXPECT_EQ(tree_listing(elsewhere), std::vector<std::string>{});
+  EXPECT_EQ(tree_listing(t.dir.path() + "/moved/tmp"), std::vector<std::string>{});
+}
+
 Point point_at(const char* name, const char* utc) {
   std::tm tm{};
   ::strptime(utc, "%Y-%m-%d %H:%M", &tm);
@@ -274,13 +290,13 @@ TEST(ServiceMigration, TheOlderLayoutMovesWithItsRows) {
   const int root_fd = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
   {
     SqliteFileCatalog catalog(dir.path() + "/catalog.sqlite3");
-    FolderContentStore contents(root_fd, "content");
+    FolderContentStore contents(root_fd, "content", dir.path());
     Store store(catalog, contents, RetentionPolicy());
     EXPECT_EQ(migrate_old_layout(root_fd, old_rows, catalog, store), 4);
   }
   EXPECT_FALSE(path_exists(dir.path() + "/data"));
   SqliteFileCatalog catalog(dir.path() + "/catalog.sqlite3");
-  FolderContentStore contents(root_fd, "content");
+  FolderContentStore contents(root_fd, "content", dir.path());
   Store store(catalog, contents, RetentionPolicy());
   EXPECT_EQ(migrate_old_layout(root_fd, old_rows, catalog, store), 0);
   const Entry a = store.stat(kTree, path_of("\\docs\\a.txt"));

@@ -62,6 +62,7 @@ class FolderContentWriter : public ContentWriter {
 
   int place(const std::string& sha256) override {
     if (::fsync(fd_.get()) != 0) return errno;
+    store_.check_in_place();
     const UniqueFd folder = store_.folder_of(user_id_, sha256, true);
     if (!folder.valid()) return errno;
     if (::renameat(store_.temp_fd(), name_.c_str(), folder.get(), sha256.c_str()) != 0) {
@@ -80,11 +81,21 @@ class FolderContentWriter : public ContentWriter {
 
 }  // namespace
 
-FolderContentStore::FolderContentStore(int parent_fd, const std::string& name) {
+FolderContentStore::FolderContentStore(int parent_fd, const std::string& name,
+                                       const std::string& parent_path)
+    : path_(parent_path + "/" + name) {
   root_ = open_dir(parent_fd, name, true);
   if (!root_.valid()) throw_errno(kInternal, errno, "open " + name);
   temp_ = open_dir(root_.get(), "tmp", true);
   if (!temp_.valid()) throw_errno(kInternal, errno, "open " + name + "/tmp");
+}
+
+void FolderContentStore::check_in_place() const {
+  struct stat held, named;
+  if (::fstat(root_.get(), &held) != 0 || ::lstat(path_.c_str(), &named) != 0 ||
+      held.st_dev != named.st_dev || held.st_ino != named.st_ino) {
+    throw ServiceError(kInternal, "the content folder is no longer at " + path_);
+  }
 }
 
 UniqueFd FolderContentStore::folder_of(std::int64_t user_id, const std::string& sha256,
@@ -95,10 +106,12 @@ UniqueFd FolderContentStore::folder_of(std::int64_t user_id, const std::string& 
 }
 
 std::unique_ptr<ContentWriter> FolderContentStore::begin(std::int64_t user_id) {
+  check_in_place();
   return std::make_unique<FolderContentWriter>(*this, user_id);
 }
 
 UniqueFd FolderContentStore::open(std::int64_t user_id, const std::string& sha256) {
+  check_in_place();
   const UniqueFd folder = folder_of(user_id, sha256, false);
   if (!folder.valid()) return UniqueFd();
   return UniqueFd(::openat(folder.get(), sha256.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));

@@ -8,9 +8,9 @@
 
 class FolderContentStore : public ContentStore {
  public:
-  // Opens (making it when missing) the folder `name` below `parent_fd`.
-  // Throws ServiceError.
-  FolderContentStore(int parent_fd, const std::string& name);
+  // Opens (making it when missing) the folder `name` below `parent_fd`,
+  // which is the folder `parent_path`. Throws ServiceError.
+  FolderContentStore(int parent_fd, const std::string& name, const std::string& parent_path);
 
   std::unique_ptr<ContentWriter> begin(std::int64_t user_id) override;
   UniqueFd open(std::int64_t user_id, const std::string& sha256) override;
@@ -22,7 +22,13 @@ class FolderContentStore : public ContentStore {
   UniqueFd folder_of(std::int64_t user_id, const std::string& sha256, bool create);
   int temp_fd() const { return temp_.get(); }
 
+  // The folder held open must still be the one at its path: a folder
+  // moved out of the storage root (and something else put in its place)
+  // is not written to. Throws ServiceError(kInternal).
+  void check_in_place() const;
+
  private:
+  std::string path_;
   UniqueFd root_;
   UniqueFd temp_;
 };
