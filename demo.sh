@@ -3,8 +3,10 @@
 # starts the service on a new storage root, backs up a generated sample tree,
 # lists it, restores and verifies it into a new folder, compares both trees,
 # backs up again and shows every file skipped, updates one file and shows its
-# reversion go from 1 to 2, then removes a local file and shows a --delete
-# backup remove it from the storage.
+# reversion go from 1 to 2, removes a local file and shows a --delete backup
+# remove it from the storage, then lists the backups the service keeps, shows
+# what changed since the first one, and restores that first version with
+# --at: it matches the first restore.
 #
 #   ./demo.sh            (KEEP_DEMO=1 keeps the temporary folder;
 #                         BUILD_DIR=DIR builds there instead of build/)
@@ -143,6 +145,10 @@ step "brevanto stat '$changed_remote'"
 brevanto stat "$changed_remote"
 before=$(reversion "$changed_remote")
 
+# The service makes one point of the logouts of one second: the change
+# below comes a second after the backups, so that their point keeps the
+# first version.
+sleep 1
 step "Changing the file and running brevanto update"
 printf 'changed at %s\n' "$(date -u +%FT%TZ)" >>"$changed_local"
 brevanto update "$changed_local" "$changed_remote"
@@ -161,12 +167,31 @@ brevanto backup --delete "$sample" '\demo' | tee "$work/delete.txt"
 grep -q " 1 deleted," "$work/delete.txt" || fail "the backup did not delete the removed file"
 brevanto exists "$gone_remote" && fail "$gone_remote is still stored"
 
+# The service keeps every earlier version: each backup is a point of
+# \.history, and the first one is still there to go back to.
+step "brevanto snapshots '\\demo'"
+brevanto snapshots --scratch-dir "$restore_root" '\demo' | tee "$work/snapshots.txt"
+first_point=$(awk 'NR == 2 { print $1 }' "$work/snapshots.txt")
+[ -n "$first_point" ] || fail "snapshots lists no backup of \\demo"
+
+step "brevanto diff $first_point latest '\\demo'"
+brevanto diff --scratch-dir "$restore_root" "$first_point" latest '\demo' | tee "$work/diff.txt"
+grep -qx 'M    /Fotos Größe/Ünter 2/file 3.txt' "$work/diff.txt" &&
+  grep -qx -- '-    /docs/Ünter 1/file 1.txt' "$work/diff.txt" ||
+  fail "diff does not show the changed and the removed file"
+
+step "brevanto restore --at $first_point '\\demo' $restore_root/first --verify"
+brevanto restore --at "$first_point" '\demo' "$restore_root/first" --verify
+diff -r "$restore_root/sample" "$restore_root/first" ||
+  fail "the first version restored with --at differs from the first restore"
+echo "identical to the first restore: the changed file and the removed one are back as they were"
+
 step "Stopping the service"
 kill "$service_pid"
 wait "$service_pid" 2>/dev/null || true
 service_pid=""
 
-printf '\nDemo passed: %s files backed up, restored, verified and compared; the second backup\nskipped them all; one update made reversion 2; a --delete backup removed a gone file.\n' \
+printf '\nDemo passed: %s files backed up, restored, verified and compared; the second backup\nskipped them all; one update made reversion 2; a --delete backup removed a gone file;\nrestore --at brought the first version back whole.\n' \
   "$file_count"
 log_file="$BREVANTO_LOG_DIR/Brevanto.log"
 if [ -f "$log_file" ]; then

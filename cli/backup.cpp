@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,6 +21,7 @@
 #include "cli/exclusion.h"
 #include "cli/exit_codes.h"
 #include "cli/file_hash.h"
+#include "cli/history.h"
 #include "cli/interrupt.h"
 #include "cli/local_path.h"
 #include "cli/local_target_check.h"
@@ -188,6 +190,9 @@ class Backup {
   std::size_t excluded_ = 0;  // entries the exclusion options left out
   std::size_t links_ = 0;     // symbolic links, kept in the manifest only
   std::atomic<bool> disk_full_{false};  // the storage said so once: nothing more is sent
+  // The other clients of the transfers, logged in until the manifest is
+  // stored (see run_in_parallel).
+  std::vector<std::unique_ptr<Session>> workers_;
 };
 
 // The local service's error for a full disk or quota.
@@ -204,22 +209,14 @@ int Backup::run() {
     print_error("backup: " + local_root_ + " is not a directory");
     return exit_codes::kFailed;
   }
-  ExcludeRules rules;
-  for (const std::string& pattern : options_.excludes) rules.add(pattern);
-  for (const std::string& file : options_.exclude_files) {
-    std::string read_error;
-    if (!rules.add_file(file, read_error)) {
-      print_error("backup: --exclude-file " + file + ": " + read_error);
-      return exit_codes::kUsage;
-    }
-  }
-  WalkOptions walk{kManifestName, options_.copy_links, &rules, options_.exclude_caches, 0};
-  if (!options_.exclude_larger_than.empty() &&
-      !parse_size(options_.exclude_larger_than, walk.exclude_larger_than)) {
-    print_error("backup: --exclude-larger-than " + options_.exclude_larger_than +
-                ": not a size (such as 500K, 10M, 2G)");
+  if (in_history(remote_root_)) {
+    print_error("backup: " + remote_root_ + ": " + kHistoryFolder +
+                " holds the storage's earlier versions, which cannot be changed");
     return exit_codes::kUsage;
   }
+  ExcludeRules rules;
+  WalkOptions walk;
+  if (!backup_walk_options(options_, "backup", rules, walk)) return exit_codes::kUsage;
   if (const int rc = session_.open()) return rc;
   // The local service reads the files itself, only below its local roots:
   // asked once, before anything is read or sent.
@@ -260,7 +257,8 @@ int Backup::run() {
       session_, session_.cloud() ? 1 : options_.transfers, transfers_.size(),
       [this](Session& session, std::size_t index, std::size_t slot) {
         return back_up(session, transfers_[index], slot);
-      });
+      },
+      &workers_);
   if (end == RunEnd::kInterrupted) stop_interrupted();
   if (connection_lost_) return save_after_lost_connection();
   const bool stopped = end != RunEnd::kFinished;
@@ -282,6 +280,10 @@ int Backup::run() {
   release_lookups();  // the manifest is written with nothing else held per file
   const bool manifest_stored = store_manifest(session_, manifest, remote_root_, local_root_,
                                               replace_manifest, manifest_error);
+  // Every client logs out now that the manifest matches the files, at
+  // once: the service makes one point of the logouts of one second.
+  session_.close();
+  workers_.clear();
   if (!manifest_stored) {
     progress_->error("backup: manifest " + storage_join(remote_root_, kManifestName) + ": " +
                      manifest_error);
@@ -824,6 +826,36 @@ bool Backup::note_disk_full(const Session& session, int status, const std::strin
 }
 
 }  // namespace
+
+bool backup_walk_options(const BackupOptions& options, const char* command, ExcludeRules& rules,
+                         WalkOptions& walk) {
+  for (const std::string& pattern : options.excludes) rules.add(pattern);
+  for (const std::string& file : options.exclude_files) {
+    std::string read_error;
+    if (!rules.add_file(file, read_error)) {
+      print_error(std::string(command) + ": --exclude-file " + file + ": " + read_error);
+      return false;
+    }
+  }
+  walk = WalkOptions{kManifestName, options.copy_links, &rules, options.exclude_caches, 0};
+  if (!options.exclude_larger_than.empty() &&
+      !parse_size(options.exclude_larger_than, walk.exclude_larger_than)) {
+    print_error(std::string(command) + ": --exclude-larger-than " + options.exclude_larger_than +
+                ": not a size (such as 500K, 10M, 2G)");
+    return false;
+  }
+  // The top of the storage holds the service's folder of earlier versions,
+  // which no backup may change: a local entry of that name stays out.
+  struct stat info;
+  if (to_storage_path(options.remote_dir) == "\\" &&
+      lstat(local_join(absolute_local(options.local_dir), kHistoryName).c_str(), &info) == 0) {
+    print_notice(std::string(command) + ": skipped " + kHistoryName + ": the top of the "
+                 "storage keeps its earlier versions under that name; back up to a folder "
+                 "(such as \\home) to keep it");
+    rules.add(std::string("/") + kHistoryName);
+  }
+  return true;
+}
 
 int run_backup(Session& session, ProgressMode mode, const BackupOptions& options) {
   const InterruptGuard guard;

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "cli/exclusion.h"
+#include "cli/local_tree.h"
 #include "cli/progress.h"
 #include "cli/session.h"
 
@@ -40,5 +42,14 @@ struct BackupOptions {
 // manifest and ends the process at once with kInterrupted. With `dry_run`
 // it prints what it would send, create and remove, and changes nothing.
 int run_backup(Session& session, ProgressMode mode, const BackupOptions& options);
+
+// The walk a backup with `options` makes of its local directory, with the
+// exclusion options read into `rules` (which `walk` points to). A backup to
+// the top of the storage leaves out a local top-level ".history", with a
+// notice: that name is the storage's folder of earlier versions. False,
+// after printing why as "<command>: ...", when an --exclude-file cannot be
+// read or --exclude-larger-than is no size.
+bool backup_walk_options(const BackupOptions& options, const char* command, ExcludeRules& rules,
+                         WalkOptions& walk);
 
 #endif  // BREVANTO_CLI_BACKUP_H_

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli/exit_codes.h"
+#include "cli/history.h"
 #include "cli/json_text.h"
 #include "cli/output.h"
 #include "cli/remote_tree.h"
@@ -45,11 +46,18 @@ std::string json_time(const FILETIME& time) {
   return iso.empty() ? std::string("null") : json_string(iso);
 }
 
+// The path as shown: below a point (`top`, "\.history\<point>"), the path
+// in the tree of that point.
+std::string shown_path(const EntryInfo& info, const std::string& top) {
+  if (top.empty() || info.path.compare(0, top.size(), top) != 0) return info.path;
+  return info.path.size() == top.size() ? std::string("\\") : info.path.substr(top.size());
+}
+
 // The fields of one entry; the type only where a listing told it (file
 // information does not).
-JsonObject json_entry(const EntryInfo& info, bool with_type) {
+JsonObject json_entry(const EntryInfo& info, bool with_type, const std::string& top = "") {
   JsonObject entry;
-  entry.string("path", info.path);
+  entry.string("path", shown_path(info, top));
   if (with_type) entry.string("type", info.is_dir ? "directory" : "file");
   if (!info.known) return entry;
   return entry.number("size", info.size())
@@ -59,13 +67,14 @@ JsonObject json_entry(const EntryInfo& info, bool with_type) {
       .raw("reversion", json_number(info.reversion, info.reversion != INT_MIN));
 }
 
-std::string display_path(const EntryInfo& info) {
-  const bool mark = info.is_dir && !info.path.empty() && info.path.back() != '\\';
-  return info.path + (mark ? "\\" : "");
+std::string display_path(const EntryInfo& info, const std::string& top) {
+  const std::string path = shown_path(info, top);
+  const bool mark = info.is_dir && !path.empty() && path.back() != '\\';
+  return path + (mark ? "\\" : "");
 }
 
 // "<size> <local ISO 8601 time> <reversion> <path>"; '-' where unknown.
-std::string long_line(const EntryInfo& info) {
+std::string long_line(const EntryInfo& info, const std::string& top) {
   const std::string time = info.known ? filetime_iso8601(info.data.ftLastWriteTime, true) : "";
   char text[96];
   std::snprintf(text, sizeof(text), "%12s  %-25s  %4s  ",
@@ -73,7 +82,7 @@ std::string long_line(const EntryInfo& info) {
                 time.empty() ? "-" : time.c_str(),
                 info.known && info.reversion != INT_MIN ? std::to_string(info.reversion).c_str()
                                                         : "-");
-  return text + display_path(info);
+  return text + display_path(info, top);
 }
 
 // The entries below `path`, or `path` itself when it names a file.
@@ -99,9 +108,18 @@ int list_entries(Session& session, const std::string& path, bool recursive,
 int run_ls(Session& session, const std::string& typed, const ListOptions& options) {
   if (const int rc = session.open()) return rc;
   const std::string path = to_storage_path(typed);
+  const std::string top = options.point.empty() ? std::string() : at_point(options.point, "\\");
+  const std::string listed = options.point.empty() ? path : at_point(options.point, path);
   std::vector<EntryInfo> entries;
-  if (const int status = list_entries(session, path, options.recursive, entries)) {
-    return session.fail_lookup("ls " + path, status, path);
+  if (const int status = list_entries(session, listed, options.recursive, entries)) {
+    return session.fail_lookup("ls " + listed, status, listed);
+  }
+  // The folder of earlier versions belongs to no backup: shown when asked
+  // for (--all, or a path in it) only.
+  if (!options.all && !in_history(listed)) {
+    entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                 [](const EntryInfo& entry) { return in_history(entry.path); }),
+                  entries.end());
   }
   if (options.long_format || options.json) {
     for (EntryInfo& entry : entries) file_info(session, entry);
@@ -110,13 +128,17 @@ int run_ls(Session& session, const std::string& typed, const ListOptions& option
     std::string array = "[";
     for (const EntryInfo& entry : entries) {
       if (array.size() > 1) array += ",";
-      array += json_entry(entry, true).str();
+      array += json_entry(entry, true, top).str();
     }
-    print_json(JsonObject().string("path", path).raw("entries", array + "]"));
+    JsonObject result;
+    result.string("path", path);
+    if (!options.point.empty()) result.string("point", options.point);
+    print_json(result.raw("entries", array + "]"));
     return exit_codes::kOk;
   }
   for (const EntryInfo& entry : entries) {
-    std::printf("%s\n", (options.long_format ? long_line(entry) : display_path(entry)).c_str());
+    std::printf("%s\n",
+                (options.long_format ? long_line(entry, top) : display_path(entry, top)).c_str());
   }
   return exit_codes::kOk;
 }

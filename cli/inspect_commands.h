@@ -11,9 +11,14 @@ struct ListOptions {
   bool recursive = false;
   bool long_format = false;  // size, modification time (local), reversion
   bool json = false;         // one JSON document with every field
+  bool all = false;          // "\.history" too, in a listing of the top
+  // A point of "\.history": the path as the tree held it then, shown as a
+  // path of that tree. Empty: as it is.
+  std::string point;
 };
 
 // One line per entry, sorted; directories end in '\'. A file lists itself.
+// A listing of the top leaves out "\.history" unless options.all.
 int run_ls(Session& session, const std::string& path, const ListOptions& options);
 int run_stat(Session& session, const std::string& path, bool json);
 // Exit code 0 when the path exists, 1 when not.

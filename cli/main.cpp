@@ -20,12 +20,15 @@
 #include "cli/command_suggestion.h"
 #include "cli/directory_commands.h"
 #include "cli/exit_codes.h"
+#include "cli/history.h"
+#include "cli/history_commands.h"
 #include "cli/inspect_commands.h"
 #include "cli/output.h"
 #include "cli/progress.h"
 #include "cli/restore.h"
 #include "cli/service_owner.h"
 #include "cli/session.h"
+#include "cli/storage_path.h"
 #include "cli/text.h"
 #include "cli/transfer_commands.h"
 #include "util/module_path.h"
@@ -149,6 +152,13 @@ int main(int argc, char** argv) {
   std::string path, local, remote;
   ListOptions list;
   bool recursive = false;
+  // --at of ls and get: a point in time (history.h).
+  std::string at;
+  const auto at_option = [&at](CLI::App* command, const char* what) {
+    command->add_option("--at", at,
+                        std::string(what) + " as it was at a point of \\.history: its name, "
+                        "latest, a date (2026-12-01), a time (2026-12-01T10:00) or an age (2d)");
+  };
   BackupOptions backup_options;
   RestoreOptions restore_options;
 
@@ -165,10 +175,19 @@ int main(int argc, char** argv) {
   CLI::App* ls = app.add_subcommand("ls", "list a storage directory (or one file)");
   ls->add_flag("-r,--recursive", list.recursive, "include subdirectories");
   ls->add_flag("-l,--long", list.long_format, "size, modification time and reversion too");
+  ls->add_flag("-a,--all", list.all,
+               "in a listing of \\, show \\.history (the earlier versions) too");
+  at_option(ls, "list the path");
   ls->add_option("PATH", path, "storage directory or file")->required();
   ls->callback([&] {
     action = [&](Session& session, ProgressMode) {
       list.json = json;
+      if (!at.empty()) {
+        std::vector<Point> points;
+        std::size_t index = 0;
+        if (const int rc = find_point(session, "ls --at " + at, at, points, index)) return rc;
+        list.point = points[index].name;
+      }
       return run_ls(session, path, list);
     };
   });
@@ -208,9 +227,14 @@ int main(int argc, char** argv) {
   CLI::App* get = app.add_subcommand("get", "download a stored file");
   get->add_option("REMOTE", remote, "storage path")->required();
   get->add_option("LOCAL", local, "local file, or an existing directory")->required();
+  at_option(get, "download the file");
   get->callback([&] {
     action = [&](Session& session, ProgressMode mode) {
-      return run_get(session, mode, remote, local);
+      if (at.empty()) return run_get(session, mode, remote, local);
+      std::vector<Point> points;
+      std::size_t index = 0;
+      if (const int rc = find_point(session, "get --at " + at, at, points, index)) return rc;
+      return run_get(session, mode, at_point(points[index].name, to_storage_path(remote)), local);
     };
   });
 
@@ -259,6 +283,9 @@ int main(int argc, char** argv) {
                     "check every restored file against the manifest");
   restore->add_flag("--special-bits", restore_options.special_bits,
                     "restore setuid, setgid and sticky bits too (else permission bits only)");
+  restore->add_option("--at", restore_options.at,
+                      "restore the backup as it was at a point of \\.history: its name, latest, "
+                      "a date (2026-12-01), a time (2026-12-01T10:00) or an age (2d)");
   transfers_option(restore, restore_options.transfers);
   restore->callback([&] {
     action = [&](Session& session, ProgressMode mode) {
@@ -278,6 +305,43 @@ int main(int argc, char** argv) {
   transfers_option(check, check_options.transfers);
   check->callback([&] {
     action = [&](Session& session, ProgressMode) { return run_check(session, check_options); };
+  });
+
+  SnapshotsOptions snapshots_options;
+  CLI::App* snapshots = app.add_subcommand(
+      "snapshots",
+      "list the points of \\.history (the earlier versions), or the backups of a folder");
+  snapshots->add_option("REMOTE", snapshots_options.remote,
+                        "a backup folder: only the points of its backups, with files and bytes");
+  snapshots->add_option("--scratch-dir", snapshots_options.scratch_dir,
+                        "local folder the service may write, for the manifests (default: .)");
+  snapshots->callback([&] {
+    action = [&](Session& session, ProgressMode) {
+      return run_snapshots(session, snapshots_options);
+    };
+  });
+
+  DiffOptions diff_options;
+  CLI::App* diff = app.add_subcommand(
+      "diff", "what changed in a backup between two points, a point and now, or now and the "
+              "local tree (--local)");
+  diff->add_option("ARGS", diff_options.args, "FROM [TO] REMOTE, or with --local: REMOTE")
+      ->required();
+  diff->add_option("--local", diff_options.local.local_dir,
+                   "compare the backup as it is now with this local directory");
+  diff->add_option("--scratch-dir", diff_options.scratch_dir,
+                   "local folder the service may write, for the manifests (default: .)");
+  diff->add_flag("-L,--copy-links", diff_options.local.copy_links,
+                 "with --local: as backup --copy-links");
+  diff->add_option("--exclude", diff_options.local.excludes, "with --local: as backup --exclude");
+  diff->add_option("--exclude-file", diff_options.local.exclude_files,
+                   "with --local: as backup --exclude-file");
+  diff->add_flag("--exclude-caches", diff_options.local.exclude_caches,
+                 "with --local: as backup --exclude-caches");
+  diff->add_option("--exclude-larger-than", diff_options.local.exclude_larger_than,
+                   "with --local: as backup --exclude-larger-than");
+  diff->callback([&] {
+    action = [&](Session& session, ProgressMode) { return run_diff(session, diff_options); };
   });
 
   // Usage errors come as JSON too when --json is anywhere on the line.
@@ -302,12 +366,25 @@ int main(int argc, char** argv) {
     }
   }
 
+  // A point in time that is none is a usage error, told before the login.
+  for (const std::string* typed : {&at, &restore_options.at}) {
+    PointSpec spec;
+    std::string error;
+    if (!typed->empty() && !parse_point_spec(*typed, 0, spec, error)) {
+      print_error("brevanto: --at: " + error);
+      return exit_codes::kUsage;
+    }
+  }
+
   // The library refuses text holding a double quote with the status it also
   // gives for a closed connection: such paths are refused here.
-  for (const std::string* typed : {&path, &local, &remote, &backup_options.local_dir,
-                                   &backup_options.remote_dir, &restore_options.remote_dir,
-                                   &restore_options.local_dir, &check_options.remote_dir,
-                                   &check_options.scratch_dir}) {
+  std::vector<const std::string*> typed_paths{
+      &path, &local, &remote, &backup_options.local_dir, &backup_options.remote_dir,
+      &restore_options.remote_dir, &restore_options.local_dir, &check_options.remote_dir,
+      &check_options.scratch_dir, &snapshots_options.remote, &snapshots_options.scratch_dir,
+      &diff_options.scratch_dir, &diff_options.local.local_dir};
+  for (const std::string& arg : diff_options.args) typed_paths.push_back(&arg);
+  for (const std::string* typed : typed_paths) {
     if (typed->find('"') != std::string::npos) {
       print_error("brevanto: " + *typed + ": a path holding a double quote cannot be sent");
       return exit_codes::kUsage;

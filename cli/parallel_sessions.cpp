@@ -32,7 +32,8 @@ constexpr auto kInterruptCheck = std::chrono::milliseconds(50);
 }  // namespace
 
 RunEnd run_in_parallel(Session& first, std::size_t transfers, std::size_t count,
-                       const std::function<JobOutcome(Session&, std::size_t, std::size_t)>& job) {
+                       const std::function<JobOutcome(Session&, std::size_t, std::size_t)>& job,
+                       std::vector<std::unique_ptr<Session>>* keep) {
   const auto run = std::make_shared<Run>();
   run->job = job;
   const auto work = [run, count](Session& session, std::size_t slot) {
@@ -70,7 +71,13 @@ RunEnd run_in_parallel(Session& first, std::size_t transfers, std::size_t count,
     }
   }
   for (std::thread& worker : workers) worker.join();
-  for (std::unique_ptr<Session>& session : run->sessions) session->close();
+  for (std::unique_ptr<Session>& session : run->sessions) {
+    if (keep) {
+      keep->push_back(std::move(session));
+    } else {
+      session->close();
+    }
+  }
   if (run->next.load() >= count && !run->stop.load() && !interrupted()) return RunEnd::kFinished;
   return interrupted() ? RunEnd::kInterrupted : RunEnd::kStopped;
 }

@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
+#include <vector>
 
 #include "cli/session.h"
 
@@ -27,7 +29,14 @@ enum class RunEnd { kFinished, kStopped, kInterrupted };
 // flight running, `first` among their clients: the caller then uses only
 // a new client, and ends the process (exit_interrupted) without unwinding
 // what the jobs use.
+//
+// The other clients log out when the run ends, unless `keep` is given: then
+// they are moved there, still logged in, for the caller to close. (The
+// local service makes a point of its history when a client that changed the
+// tree logs out; a backup keeps its clients until its manifest is stored,
+// so that no point shows its new files beside the last backup's manifest.)
 RunEnd run_in_parallel(Session& first, std::size_t transfers, std::size_t count,
-                       const std::function<JobOutcome(Session&, std::size_t, std::size_t)>& job);
+                       const std::function<JobOutcome(Session&, std::size_t, std::size_t)>& job,
+                       std::vector<std::unique_ptr<Session>>* keep = nullptr);
 
 #endif  // BREVANTO_CLI_PARALLEL_SESSIONS_H_

@@ -4,6 +4,7 @@
 #include <list>
 #include <optional>
 
+#include "cli/history.h"
 #include "cli/manifest.h"
 #include "cli/storage_path.h"
 #include "cli/text.h"
@@ -22,11 +23,14 @@ bool is_safe_relative(const std::string& relative) {
 int list_remote_tree(Session& session, const std::string& remote_root, RemoteTree& tree) {
   std::list<_path_buffer*> listing;
   const int status = session.client().getfilelist(widen(remote_root).c_str(), true, listing);
+  // A listing of the top shows the service's folder of earlier versions,
+  // which belongs to no backup.
+  const bool top = to_storage_path(remote_root) == "\\";
   for (const _path_buffer* item : listing) {
     if (!item) continue;
     const std::string full = narrow(item->full_path);
     const std::optional<std::string> relative = storage_relative(full, remote_root);
-    if (!relative || relative->empty()) continue;
+    if (!relative || relative->empty() || (top && in_history(full))) continue;
     if (*relative == kManifestName && item->is_dir != 1) {
       tree.has_manifest = true;
     } else if (!is_safe_relative(*relative)) {

@@ -20,6 +20,8 @@ struct RemoteTree {
 };
 
 // One recursive listing of `remote_root`; returns the library's status.
+// The listing of the top leaves out "\.history" (history.h), which no
+// backup holds and none may change.
 int list_remote_tree(Session& session, const std::string& remote_root, RemoteTree& tree);
 
 // True when no component of the relative path is empty, "." or "..", so it

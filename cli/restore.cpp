@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "cli/exit_codes.h"
+#include "cli/history.h"
 #include "cli/interrupt.h"
 #include "cli/local_path.h"
 #include "cli/local_target_check.h"
@@ -134,13 +135,15 @@ std::string parent_of(const std::string& path) {
 }
 
 // The nearest storage directory from `dir` up that holds a manifest: the
-// backup a part of which is restored; empty when none.
+// backup a part of which is restored; empty when none. The search ends at
+// the top of the tree `dir` lies in (of a point, below "\.history").
 std::string Restore::find_backup_root(std::string dir) {
+  const std::string top = tree_top(dir);
   for (;;) {
     if (session_.client().is_path_exists(widen(storage_join(dir, kManifestName)).c_str())) {
       return dir;
     }
-    if (dir == "\\") return std::string();
+    if (dir == top || dir == "\\") return std::string();
     dir = parent_of(dir);
   }
 }
@@ -233,7 +236,7 @@ int Restore::run() {
   std::string manifest_root = is_directory ? remote_root_ : backup_root;
   FetchResult fetched =
       fetch_manifest(session_, manifest_root, local_root_, manifest_, fetch_error);
-  if (fetched == FetchResult::kMissing && is_directory && remote_root_ != "\\") {
+  if (fetched == FetchResult::kMissing && is_directory && remote_root_ != tree_top(remote_root_)) {
     manifest_root = find_backup_root(parent_of(remote_root_));
     if (!manifest_root.empty()) {
       fetched = fetch_manifest(session_, manifest_root, local_root_, manifest_, fetch_error);
@@ -448,6 +451,7 @@ void Restore::print_json_summary(const char* state, int exit_code) {
   summary.string("message_type", "summary")
       .string("command", "restore")
       .string("remote", remote_root_)
+      .raw("point", point_of(remote_root_).empty() ? "null" : json_string(point_of(remote_root_)))
       .string("local", local_root_)
       .boolean("from_manifest", !from_listing_)
       .number("total_files", total_files_)
@@ -624,6 +628,22 @@ int Restore::restore_from_listing() {
 
 int run_restore(Session& session, ProgressMode mode, const RestoreOptions& options) {
   const InterruptGuard guard;
-  Restore restore(session, mode, options);
+  if (options.at.empty()) {
+    Restore restore(session, mode, options);
+    return restore.run();
+  }
+  // The backup as it was at that time: the path below the point where the
+  // backup then newest was completed.
+  std::vector<Point> points;
+  std::size_t index = 0;
+  if (const int rc = find_point(session, "restore --at " + options.at, options.at, points, index)) {
+    return rc;
+  }
+  const std::string remote = to_storage_path(options.remote_dir);
+  const std::string backup_root = backup_root_at(session, points[index].name, remote);
+  if (!backup_root.empty()) index = completion_point(session, points, index, backup_root);
+  RestoreOptions at_point_options = options;
+  at_point_options.remote_dir = at_point(points[index].name, remote);
+  Restore restore(session, mode, at_point_options);
   return restore.run();
 }

@@ -18,6 +18,9 @@ struct RestoreOptions {
   // (0777) only.
   bool special_bits = false;
   std::size_t transfers = 4;  // clients at work at once
+  // A point in time (history.h): restore the backup as it was then, from
+  // the point its then newest version was completed at. Empty: as it is.
+  std::string at;
 };
 
 // With a manifest, restores exactly its files and directories, with their

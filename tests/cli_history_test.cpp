@@ -60,7 +60,9 @@ class CliHistory : public ::testing::Test {
     std::vector<std::string> names;
     std::istringstream lines(result.out);
     for (std::string line; std::getline(lines, line);) {
-      if (line.size() > 18 && line[10] == 'T' && line[17] == 'Z') names.push_back(line.substr(0, 18));
+      if (line.size() > 18 && line[10] == 'T' && line[17] == 'Z') {
+        names.push_back(line.substr(0, 18));
+      }
     }
     return names;
   }
@@ -88,12 +90,15 @@ TEST_F(CliHistory, LastWeeksVersionComesBackExactly) {
   write_file(temp.path() + "/local/other.txt", "behind");
   ASSERT_EQ(run({"update", "local/other.txt", "\\bk\\a.txt"}).exit_code, 0);
 
+  // A backup's clients log out together, in one second or (seldom) two.
   const std::vector<std::string> all = points();
   const std::vector<std::string> backups = points("\\bk");
-  ASSERT_EQ(all.size(), 3u);
-  ASSERT_EQ(backups, std::vector<std::string>(all.begin(), all.begin() + 2));
+  ASSERT_EQ(backups.size(), 2u);
+  ASSERT_GE(all.size(), 3u);
+  EXPECT_EQ(all.front(), backups[0]);
+  EXPECT_LT(backups[1], all.back());
 
-  CliResult result = run({"diff", backups[0], backups[1], "\\bk"});
+  CliResult result = run({"diff", "--scratch-dir", "restore", backups[0], backups[1], "\\bk"});
   ASSERT_EQ(result.exit_code, 0) << result.err;
   EXPECT_NE(result.out.find("\n\nM    /a.txt\n-    /gone.txt\n+    /new.txt\n\nFiles:           "
                             "1 new,     1 removed,     1 changed\n"),
@@ -138,7 +143,7 @@ TEST_F(CliHistory, BackupsToTheTopLeaveHistoryAlone) {
   fs::remove(local + "/a.txt");
   result = run({"backup", "--delete", "local", "\\"});
   ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
-  EXPECT_EQ(points().size(), 2u);
+  EXPECT_GE(points().size(), 2u);
 
   result = run({"ls", "\\"});
   EXPECT_EQ(result.out, "\\.brevanto-manifest\n") << result.err;

@@ -19,12 +19,32 @@ struct SpecCase {
   const char* text;
   bool valid;
   PointSpec::Kind kind;
-  std::int64_t time;  // in UTC: the test runs with TZ=UTC0
+  std::int64_t time;  // the test runs with TZ=UTC0
+};
+
+// Sets TZ for the scope of a test, and back.
+class TimeZone {
+ public:
+  explicit TimeZone(const char* zone) {
+    if (const char* old = std::getenv("TZ")) old_ = old;
+    setenv("TZ", zone, 1);
+    tzset();
+  }
+  ~TimeZone() {
+    if (old_.empty()) {
+      unsetenv("TZ");
+    } else {
+      setenv("TZ", old_.c_str(), 1);
+    }
+    tzset();
+  }
+
+ private:
+  std::string old_;
 };
 
 TEST(CliHistory, ReadsPointsInTime) {
-  setenv("TZ", "UTC0", 1);
-  tzset();
+  const TimeZone utc("UTC0");
   using Kind = PointSpec::Kind;
   const std::vector<SpecCase> cases = {
       {"latest", true, Kind::kLatest, 0},
@@ -54,7 +74,9 @@ TEST(CliHistory, ReadsPointsInTime) {
       continue;
     }
     EXPECT_EQ(spec.kind, c.kind) << c.text;
-    if (c.kind != Kind::kLatest) EXPECT_EQ(spec.time, c.time) << c.text;
+    if (c.kind != Kind::kLatest) {
+      EXPECT_EQ(spec.time, c.time) << c.text;
+    }
   }
 }
 

@@ -84,6 +84,10 @@ TEST(CliJsonOutput, SummariesLinesPerFileAndJson) {
       {{"--json", "rmdir", "\\new"}, "\"removed\":true"},
       {{"--json", "get", "\\bk\\a.txt", "restore/a.txt"}, "\"bytes\":7,"},
       {{"--json", "check", "\\bk", "restore"}, "\"problems\":0,"},
+      {{"--json", "snapshots", "--scratch-dir", "restore", "\\bk"}, "\"files\":3,\"bytes\":70015,"},
+      {{"--json", "ls", "--at", "latest", "\\bk"}, "\"point\":\""},
+      {{"--json", "diff", "--scratch-dir", "restore", "latest", "\\bk"},
+       "{\"message_type\":\"statistics\",\"remote\":\"\\\\bk\",\"source_snapshot\":\""},
   };
   for (const auto& c : cases) {
     result = run(c.args);
