@@ -2,6 +2,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,8 +14,14 @@
 
 namespace {
 
-std::string key_of(const struct stat& st) {
-  return std::to_string(st.st_dev) + "-" + std::to_string(st.st_ino);
+// A file's identity: device, inode and the inode's generation, as inode
+// numbers are used again for new files once a file is gone (the folder
+// listing synced before may still name the old one).
+std::string key_of(int fd, const struct stat& st) {
+  int generation = 0;
+  if (::ioctl(fd, FS_IOC_GETVERSION, &generation) != 0) generation = 0;
+  return std::to_string(st.st_dev) + "-" + std::to_string(st.st_ino) + "-" +
+         std::to_string(generation);
 }
 
 // Writes `content` to shadow/name through a rename, so a reader never sees
@@ -41,7 +49,7 @@ void record_at(const std::string& shadow, int fd, const struct stat& st) {
   if (S_ISREG(st.st_mode)) {
     const int reader = ::open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_RDONLY);
     if (reader < 0) return;
-    put(shadow, "file-" + key_of(st), read_all(reader));
+    put(shadow, "file-" + key_of(fd, st), read_all(reader));
     ::close(reader);
     return;
   }
@@ -52,13 +60,17 @@ void record_at(const std::string& shadow, int fd, const struct stat& st) {
   while (const dirent* d = ::readdir(dir)) {
     const std::string name = d->d_name;
     if (name == "." || name == "..") continue;
+    const int entry_fd = ::openat(::dirfd(dir), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+    if (entry_fd < 0) continue;
     struct stat entry;
-    if (::fstatat(::dirfd(dir), name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    if (!S_ISDIR(entry.st_mode) && !S_ISREG(entry.st_mode)) continue;
-    listing << (S_ISDIR(entry.st_mode) ? 'd' : 'f') << ' ' << key_of(entry) << ' ' << name << '\n';
+    if (::fstat(entry_fd, &entry) == 0 && (S_ISDIR(entry.st_mode) || S_ISREG(entry.st_mode))) {
+      listing << (S_ISDIR(entry.st_mode) ? 'd' : 'f') << ' ' << key_of(entry_fd, entry) << ' '
+              << name << '\n';
+    }
+    ::close(entry_fd);
   }
   ::closedir(dir);
-  put(shadow, "dir-" + key_of(st), listing.str());
+  put(shadow, "dir-" + key_of(fd, st), listing.str());
 }
 
 void record_path(const std::string& shadow, const std::string& path) {
@@ -110,8 +122,10 @@ void record_synced(const std::string& shadow, int fd) {
 
 void record_tree(const std::string& shadow, const std::string& root) {
   record_path(shadow, root);
+  const int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY);
   struct stat st;
-  if (::stat(root.c_str(), &st) == 0) put(shadow, "top", key_of(st));
+  if (fd >= 0 && ::fstat(fd, &st) == 0) put(shadow, "top", key_of(fd, st));
+  if (fd >= 0) ::close(fd);
 }
 
 bool rebuild(const std::string& shadow, const std::string& out) {
