@@ -62,10 +62,11 @@ int Session::open() {
   if (status != 0) {
     fail("login", status);
     if (!options_.cloud && status == -3 && client_.error_code() == kLoginThrottled) {
-      print_notice("login: after 3 failed logins the service makes each further try of "
-                   "this name wait 4 s, then 8 s, 16 s and so on, and after 10 it "
-                   "locks the name (5 minutes unless its --lockout says otherwise); "
-                   "any try in that time is refused, also with the right password");
+      print_notice("login: after 3 failed logins of this name from your user, the service "
+                   "makes each further try wait 4 s, then 8 s, 16 s and so on, and after 10 "
+                   "it locks the name for your user (5 minutes unless its --lockout says "
+                   "otherwise); 30 failed logins of any names lock your user out likewise. "
+                   "Any try in that time is refused, also with the right password");
     }
     return exit_codes::kNoSession;
   }
