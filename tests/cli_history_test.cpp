@@ -22,18 +22,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
-int mode_of(const std::string& path) {
-  struct stat info;
-  return stat(path.c_str(), &info) == 0 ? static_cast<int>(info.st_mode & 07777) : -1;
-}
-
 class CliHistory : public ::testing::Test {
  protected:
   void SetUp() override {

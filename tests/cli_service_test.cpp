@@ -23,13 +23,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
 // Every entry below `root`: "d" for directories, the content for files.
 std::map<std::string, std::string> snapshot(const fs::path& root) {
   std::map<std::string, std::string> entries;
@@ -132,11 +125,6 @@ TEST_F(CliWithService, RestoreWithoutAManifestCannotVerify) {
   EXPECT_EQ(result.exit_code, 1);
   EXPECT_NE(result.err.find("holds no manifest"), std::string::npos) << result.err;
   EXPECT_EQ(read_file(restore + "/a.txt"), "a");
-}
-
-int mode_of(const std::string& path) {
-  struct stat info;
-  return stat(path.c_str(), &info) == 0 ? static_cast<int>(info.st_mode & 07777) : -1;
 }
 
 std::int64_t mtime_of(const std::string& path) {

@@ -57,5 +57,10 @@ class TempDir {
 };
 
 void write_file(const std::string& path, const std::string& content);
+// The file's bytes; empty when it cannot be read.
+std::string read_file(const std::string& path);
+// The permission bits of `path` itself (a link is not followed); -1 when
+// it is missing.
+int mode_of(const std::string& path);
 
 #endif  // BREVANTO_CLI_TESTING_CLI_RUNNER_H_
