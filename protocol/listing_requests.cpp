@@ -1,5 +1,6 @@
 // The requests that read or change the storage tree without moving file
 // contents: listing, file information, directory creation and removal.
+
 #include <algorithm>
 
 #include "client/Brevanto.h"
@@ -52,16 +53,15 @@ int CServiceConnection::getfilelist(const wchar_t* path, bool recursive,
       // A text without a tag: skipped while more messages are due.
       if (reply.msg_type == REPLY_RPT) continue;
       // The protocol reads one receive as one text: its byte count.
-      return result = static_cast<int>(std::min(reader_.size(), reader_.last_receive()));
+      return result = static_cast<int>(
+          std::min<std::size_t>(reader_.size(), CMessageReader::kReceiveBytes));
     }
-    const _reply_attribute* status = find_attribute(reply, "Result");
-    if (status == nullptr || !ascii_iequals(status->value, "success")) {
-      set_reply_error();
-      return result = -3;
-    }
+    if (check_result() != 0) return result = -3;
     entries.append(reply, list);
     if (reply.msg_type != REPLY_RPT) return result = 0;
     clear_reply(reply);  // one message at a time
+    // Its entries came with the report; the final reply adds its status.
+    if (read_joined_final()) return result = check_result();
   }
 }
 

@@ -1,5 +1,9 @@
 #include "protocol/message_reader.h"
 
+#include <chrono>
+
+#include "protocol/message_bounds.h"
+
 namespace {
 
 // Whether the socket holds bytes that a recv would return at once.
@@ -8,48 +12,35 @@ bool bytes_waiting(SOCKET sock) {
   return win32::ioctlsocket(sock, FIONREAD, &count) == 0 && count > 0;
 }
 
-// Whether the socket turns readable (bytes, or the peer's close) within the
-// grace time. poll, unlike select, has no limit on the descriptor's number.
-bool readable_within_grace(SOCKET sock) {
+// Whether the socket turns readable (bytes, or the peer's close) within
+// `milliseconds`. poll, unlike select, has no limit on the descriptor's
+// number.
+bool readable_within(SOCKET sock, int milliseconds) {
   WSAPOLLFD entry = {};
   entry.fd = sock;
   entry.events = POLLRDNORM;
-  return win32::WSAPoll(&entry, 1, CMessageReader::kGraceMilliseconds) > 0;
+  return win32::WSAPoll(&entry, 1, milliseconds) > 0;
 }
 
 }  // namespace
 
+bool CMessageReader::quiet_for(SOCKET sock, int milliseconds) {
+  return !readable_within(sock, milliseconds);
+}
+
 CMessageReader::Status CMessageReader::read(SOCKET sock, void (*before_receive)(void*, bool),
                                             void* context) {
+  message_.clear();
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point split_deadline{};  // set once a receive ends inside a tag
+  bool may_block = true;
   for (;;) {
-    // A message may already be complete in the bytes held: cut from them
-    // where the next message begins, or ended where the last receive ended.
-    const CMessageFramer::Status status = framer_.next(held_end_);
-    if (status == CMessageFramer::kMessage) return kMessage;
-    if (status == CMessageFramer::kTooLarge) return kTooLarge;
-    // After a receive that ended the bytes waiting, the next one may block
-    // unless more came meanwhile (a stream of messages usually has).
-    bool may_block = held_end_ == CMessageFramer::kReceiveEnded;
-    if (may_block && framer_.wants_grace()) {
-      // An open final message, or bytes without a head, may go on: they get
-      // the grace time, and are taken as they are when nothing comes.
-      if (!readable_within_grace(sock)) {
-        framer_.next(CMessageFramer::kWaitedInVain);
-        return kMessage;
-      }
-      may_block = false;
-    }
-    if (may_block && before_receive) may_block = !bytes_waiting(sock);
-    if (before_receive) before_receive(context, may_block);
+    if (before_receive) before_receive(context, may_block && !bytes_waiting(sock));
     const int got = win32::recv(sock, buffer_, kReceiveBytes, 0);
     if (got == 0) {
-      // Closed: bytes that end outside any tag are a message as they are
-      // (the next read finds the close); bytes cut inside a tag are dropped.
-      if (framer_.pending() > 0 && !framer_.ends_inside_markup()) {
-        framer_.next(CMessageFramer::kWaitedInVain);
-        return kMessage;
-      }
-      framer_.reset();
+      // Closed. Bytes held here were cut inside a tag: a message the close
+      // cut short, which is no reply.
+      message_.clear();
       return kClosed;
     }
     if (got < 0) {
@@ -57,18 +48,33 @@ CMessageReader::Status CMessageReader::read(SOCKET sock, void (*before_receive)(
       if (error_ == 0) error_ = -1;
       return kFailed;
     }
-    last_receive_ = static_cast<std::size_t>(got);
-    framer_.append(buffer_, static_cast<std::size_t>(got));
-    // A receive that filled its buffer may have left more in the socket:
-    // then the bytes go on, and only the next message's head ends one.
-    held_end_ = got == kReceiveBytes && bytes_waiting(sock) ? CMessageFramer::kMoreWaiting
-                                                            : CMessageFramer::kReceiveEnded;
+    message_.append(buffer_, static_cast<std::size_t>(got));
+    if (message_.size() > message_bounds::kMaxMessageBytes) {
+      message_.clear();
+      return kTooLarge;
+    }
+    // A receive that filled its buffer with more waiting: a long message.
+    if (got == kReceiveBytes && bytes_waiting(sock)) {
+      may_block = false;
+      continue;
+    }
+    if (!message_bounds::ends_inside_tag(message_)) return kMessage;
+    // Cut inside a tag: its rest is awaited briefly, then the bytes are
+    // read as they came.
+    const Clock::time_point now = Clock::now();
+    if (split_deadline == Clock::time_point{}) {
+      split_deadline = now + std::chrono::milliseconds(message_bounds::kSplitWaitMilliseconds);
+    }
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(split_deadline - now).count();
+    if (left <= 0 || !readable_within(sock, static_cast<int>(left))) return kMessage;
+    may_block = false;
   }
 }
 
 std::size_t CMessageReader::drop_stale(SOCKET sock, bool* writable) {
-  std::size_t dropped = framer_.pending();
-  reset();
+  std::size_t dropped = 0;
+  message_.clear();
   // One look at the socket answers both questions: whether bytes wait there
   // (or the service closed it), and whether a send can go out now.
   WSAPOLLFD entry = {};

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "protocol/message_bounds.h"
 #include "util/ascii.h"
 #include "util/decimal.h"
 #include "util/module_path.h"
@@ -213,6 +214,18 @@ CMessageReader::Status CServiceConnection::read_message() {
     logged_in = false;
   }
   return status;
+}
+
+bool CServiceConnection::read_joined_final() {
+  const std::size_t start =
+      message_bounds::joined_final_start(std::string_view(reader_.text(), reader_.size()));
+  if (start == std::string_view::npos) return false;
+  trace_file.flush();  // the wait may be long
+  if (!CMessageReader::quiet_for(sock, message_bounds::kJoinedFinalWaitMilliseconds)) return false;
+  trace_message(L"recv() nothing after the report: the final reply joined to it ends the request");
+  clear_reply(reply);
+  parse_reply(reply, reader_.text() + start);
+  return true;
 }
 
 void CServiceConnection::trace_receive(void* self, bool may_block) {

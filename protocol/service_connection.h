@@ -97,6 +97,10 @@ class CServiceConnection {
   // Reads the next reply message, tracing "recv()" before each receive.
   CMessageReader::Status read_message();
   static void trace_receive(void* self, bool may_block);
+  // After a report: when its receive carried a final reply joined after it
+  // and no message of its own follows within the wait, parses that final
+  // reply into `reply` and returns true.
+  bool read_joined_final();
   void close_socket();
   int transfer(const wchar_t* operation_format, const char* request_format,
                const wchar_t* local_path, const wchar_t* storage_path, ProgressCallback callback,

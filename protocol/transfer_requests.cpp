@@ -70,5 +70,6 @@ int CServiceConnection::transfer(const wchar_t* operation_format, const char* re
     const std::uint64_t completed = count_of(reply, "CompleteBytes");
     if (callback != nullptr) callback(completed, total, context);
     clear_reply(reply);
+    if (read_joined_final()) return result = check_result();
   }
 }

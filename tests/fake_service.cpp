@@ -8,7 +8,7 @@
 #include <netinet/tcp.h>
 #endif
 
-#include "protocol/message_framer.h"
+#include "protocol/message_bounds.h"
 
 namespace {
 
@@ -122,7 +122,7 @@ void FakeService::run() {
 }
 
 void FakeService::serve(SOCKET client) {
-  CMessageFramer framer(CMessageFramer::kRequestHeads);
+  std::string held;  // received bytes not yet taken as requests
   char buffer[4096];
   for (;;) {
 #ifdef _WIN32
@@ -145,12 +145,16 @@ void FakeService::serve(SOCKET client) {
     }
     const int got = win32::recv(client, buffer, sizeof(buffer), 0);
     if (got <= 0) return;
-    framer.append(buffer, static_cast<std::size_t>(got));
-    while (framer.next(CMessageFramer::kReceiveEnded) == CMessageFramer::kMessage) {
+    held.append(buffer, static_cast<std::size_t>(got));
+    // A request cut inside a tag waits for its rest; joined ones are cut.
+    if (message_bounds::ends_inside_tag(held)) continue;
+    while (!held.empty()) {
+      const std::size_t end = message_bounds::joined_request_start(held);
       {
         std::lock_guard<std::mutex> lock(mu_);
-        requests_.emplace_back(framer.message(), framer.message_size());
+        requests_.emplace_back(held, 0, end);
       }
+      held.erase(0, end);
       const Step step = next_step();
       std::function<void(std::size_t)> pacing;
       {

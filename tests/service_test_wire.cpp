@@ -8,6 +8,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "protocol/message_bounds.h"
 #include "xml/reply_document.h"
 
 WireClient::WireClient(std::uint16_t port, int receive_buffer) {
@@ -43,28 +44,23 @@ bool WireClient::send(const std::string& text) {
 }
 
 std::string WireClient::read_message() {
-  // The library's reader, in short: messages cut by the framer, an open
-  // final message taken after a short wait.
+  // The library's reader, in short: one receive is one message, read on
+  // only while the socket already holds more of a long one or the bytes
+  // end inside a tag.
   char buffer[4096];
+  std::string message;
   for (;;) {
-    const CMessageFramer::Status status = framer_.next(held_end_);
-    if (status == CMessageFramer::kMessage) return framer_.message();
-    if (status == CMessageFramer::kTooLarge) return std::string();
-    if (held_end_ == CMessageFramer::kReceiveEnded && framer_.wants_grace()) {
-      pollfd entry = {fd_, POLLIN, 0};
-      if (::poll(&entry, 1, 50) == 0) {
-        framer_.next(CMessageFramer::kWaitedInVain);
-        return framer_.message();
-      }
-    }
     const ssize_t got = ::recv(fd_, buffer, sizeof(buffer), 0);
-    if (got <= 0) return std::string();
-    framer_.append(buffer, static_cast<std::size_t>(got));
+    if (got <= 0) return message;
+    message.append(buffer, static_cast<std::size_t>(got));
     int waiting = 0;
-    held_end_ = got == static_cast<ssize_t>(sizeof(buffer)) &&
-                        ::ioctl(fd_, FIONREAD, &waiting) == 0 && waiting > 0
-                    ? CMessageFramer::kMoreWaiting
-                    : CMessageFramer::kReceiveEnded;
+    if (::ioctl(fd_, FIONREAD, &waiting) == 0 && waiting > 0 &&
+        got == static_cast<ssize_t>(sizeof(buffer))) {
+      continue;
+    }
+    if (!message_bounds::ends_inside_tag(message)) return message;
+    pollfd entry = {fd_, POLLIN, 0};
+    if (::poll(&entry, 1, message_bounds::kSplitWaitMilliseconds) <= 0) return message;
   }
 }
 

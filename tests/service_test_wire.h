@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <string>
 
-#include "protocol/message_framer.h"
 
 class WireClient {
  public:
@@ -30,8 +29,6 @@ class WireClient {
 
  private:
   int fd_ = -1;
-  CMessageFramer framer_;
-  CMessageFramer::Transport held_end_ = CMessageFramer::kReceiveEnded;
 };
 
 // The value of attribute `name` (any case) in `message`; `found` tells

@@ -63,11 +63,16 @@ TEST_F(Transfer, EveryReportReachesTheCallbackThenTheFinalStatus) {
   }));
 }
 
-TEST_F(Transfer, ReportsJoinedWithTheFinalReplyAreAllSeen) {
+TEST_F(Transfer, AFinalReplyJoinedToAReportEndsTheTransferWhenNothingFollows) {
+  // One receive is one message: the reports joined count once, and the
+  // final reply joined after them ends the transfer once nothing follows.
   service.then({report("1", "3") + report("2", "3") + "<ack Result=\"Success\"/>"});
   EXPECT_EQ(client.updatefile(L"l", L"s", record, &context), 0);
   EXPECT_EQ(last_request(), "<UpdateFile PathName=\"s\" LocalPathName=\"l\" ClientID=\"T1\"/>");
-  EXPECT_EQ(reports.size(), 2u);
+  EXPECT_EQ(reports.size(), 1u);
+  // A message of its own that follows is the final reply instead.
+  service.then({report("1", "3") + "<ACK Result=\"success\"/>", "<ACK Result=\"failed\" errcode=\"4\"/>"});
+  EXPECT_EQ(client.updatefile(L"l", L"s", record, &context), -3);
 }
 
 TEST_F(Transfer, CountsAreReadLikeAtoi64AndPassedWithTheirBits) {
