@@ -2,8 +2,8 @@
 // stdin and reports every call as one JSON line on stdout, for
 // run_design_check.py.
 //
-// Script: one call a line, fields separated by tabs, every argument the hex
-// of its UTF-8 text ("~" for a null pointer):
+// Script: one call a line, fields separated by tabs, every argument "h" and
+// the hex of its UTF-8 text, or "~" for a null pointer:
 //   login USER PASSWORD PROJECT CLIENT_TYPE | logout
 //   getfileinfo PATH BACKUP_TYPE REVERSION | adddir PATH | removedir PATH
 //   removefile PATH | getfilelist PATH RECURSIVE("1"/"0")
@@ -97,7 +97,7 @@ Arg arg_of(const std::string& field) {
     return a;
   }
   std::string bytes;
-  for (std::size_t i = 0; i + 1 < field.size(); i += 2) {
+  for (std::size_t i = 1; i + 1 < field.size(); i += 2) {
     bytes += static_cast<char>(std::stoi(field.substr(i, 2), nullptr, 16));
   }
   a.text = wide_of(bytes);

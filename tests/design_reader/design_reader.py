@@ -456,16 +456,16 @@ def info_fields(values, backup_type, reversion):
 
 
 # --------------------------------------------------------------------------
-# The script: one operation a line, arguments tab-separated and hex-encoded
-# UTF-8, "~" for a null pointer.
+# The script: one operation a line, arguments tab-separated, each "h" and
+# the hex of its UTF-8 text, or "~" for a null pointer.
 
 
 def encode_args(args):
-    return "\t".join("~" if a is None else a.encode("utf-8").hex() for a in args)
+    return "".join("\t" + ("~" if a is None else "h" + a.encode("utf-8").hex()) for a in args)
 
 
 def decode_args(fields):
-    return [None if f == "~" else bytes.fromhex(f).decode("utf-8") for f in fields]
+    return [None if f == "~" else bytes.fromhex(f[1:]).decode("utf-8") for f in fields]
 
 
 def serve_script(stdin, stdout):
@@ -476,7 +476,7 @@ def serve_script(stdin, stdout):
         op, args = fields[0], decode_args(fields[1:])
 
         def callback(done, total):
-            stdout.write(json.dumps({"cb": [done, total], "t": time.monotonic_ns()}) + "\n")
+            stdout.write(json.dumps({"cb": [done, total], "t": time.monotonic_ns(), "ctx": 1}) + "\n")
             stdout.flush()
 
         out = client.run(op, args, callback)
