@@ -19,7 +19,7 @@ import time
 
 CLOSE = None  # a message that closes the connection instead
 DEFAULT_REPLY = b'<ACK Result="success"/>'
-GATE_SECONDS = 1.0
+GATE_SECONDS = 0.5
 
 SOCK_DIAG_BY_FAMILY, NLM_F_REQUEST, NLMSG_ERROR = 20, 1, 2
 NETLINK_SOCK_DIAG, INET_DIAG_INFO = 4, 2
