@@ -136,6 +136,13 @@ TEST(ServiceProtocol, MalformedRequestsGetErrorRepliesAndNeverStopTheService) {
                         "\" /><GetFileInfo PathName=\"\\p\" ClientID=\"" + id + "\"/>"));
   EXPECT_EQ(attribute_of(wire.read_message(), "Result"), "success");
   EXPECT_EQ(attribute_of(wire.read_message(), "Size"), "0");
+  // Paths holding '"', '<' or '>', sent unescaped in one send: each read at
+  // once as one request and answered (a reply within the wire's 10 s).
+  for (const char* path : {"\\q\"x", "\\a\"b\"c\"", "\\l<t", "\\g>t"}) {
+    ASSERT_TRUE(wire.send(std::string("<AddDir PathName=\"") + path + "\" ClientID=\"" + id +
+                          "\" />"));
+    EXPECT_NE(attribute_of(wire.read_message(), "Result"), "") << path;
+  }
 
   // A request that never ends is cut off at the framer's bound.
   WireClient flood(env.service.port());

@@ -4,9 +4,9 @@ request, one receive taken as one message.
 
 It runs in two ways:
   * as a model: a Client over a ScriptedReceives transport (a list of receive
-    texts), which run_design_check.py compares with the library;
-  * as a real client: `design_reader.py --client` speaks the same stdin/stdout
-    script as design_check_host over a socket to 127.0.0.1:11001, for the
+    texts), which run_reader_check.py compares with the library;
+  * as a real client: `reference_reader.py --client` speaks the same stdin/stdout
+    script as reader_check_host over a socket to 127.0.0.1:11001, for the
     benchmark.
 """
 import json
@@ -42,7 +42,7 @@ UNKNOWN = "unknown"   # a result the reader cannot foretell (dead socket)
 U64 = (1 << 64) - 1
 
 
-class DesignWaits(Exception):
+class ReaderWaits(Exception):
     """The reader would block in another receive."""
 
 
@@ -170,7 +170,7 @@ class ScriptedReceives:
 
     def recv(self):
         if self.consumed == len(self.receives):
-            raise DesignWaits()
+            raise ReaderWaits()
         self.consumed += 1
         return self.receives[self.consumed - 1]
 
@@ -406,7 +406,7 @@ class Client:
             self.reply.clear()
 
     def run(self, op, args, callback=None):
-        """One script operation (see design_check_host.cpp); returns its result."""
+        """One script operation (see reader_check_host.cpp); returns its result."""
         if op == "login":
             return self.login(*args)
         if op == "logout":
@@ -496,4 +496,4 @@ if __name__ == "__main__":
     if sys.argv[1:] == ["--client"]:
         serve_script(sys.stdin, sys.stdout)
     else:
-        sys.exit("usage: design_reader.py --client  (a script on stdin)")
+        sys.exit("usage: reference_reader.py --client  (a script on stdin)")

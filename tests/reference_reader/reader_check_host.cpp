@@ -1,6 +1,6 @@
 // A host that drives one CBrevanto (local service back end) from a script on
 // stdin and reports every call as one JSON line on stdout, for
-// run_design_check.py.
+// run_reader_check.py.
 //
 // Script: one call a line, fields separated by tabs, every argument "h" and
 // the hex of its UTF-8 text, or "~" for a null pointer:

@@ -1,4 +1,4 @@
-"""A scripted local service on 127.0.0.1:11001 for run_design_check.py.
+"""A scripted local service on 127.0.0.1:11001 for run_reader_check.py.
 
 Each request it receives is answered with the next answer queued by
 expect(): a list of messages, each sent in a receive of its own. A message
@@ -55,6 +55,12 @@ class ClientReadProbe:
                 return struct.unpack_from("=Q", msg, offset + 4 + TCPI_BYTES_RECEIVED)[0], queued
             offset += (length + 3) & ~3
         return None
+
+
+def inside_tag(data):
+    """Whether the last '<' of `data` has no '>' after it."""
+    lt = data.rfind(b"<")
+    return lt >= 0 and data.find(b">", lt) < 0
 
 
 class ScriptedService:
@@ -122,7 +128,10 @@ class ScriptedService:
                     self.sent_on_conn, pending = 0, b""
                     sel.register(self.conn, selectors.EVENT_READ)
                     continue
-                data = self.conn.recv(65536)
+                try:
+                    data = self.conn.recv(65536)
+                except OSError:  # reset by a host that was stopped
+                    data = b""
                 if not data:
                     sel.unregister(self.conn)
                     self.conn.close()
@@ -175,21 +184,29 @@ class ScriptedService:
         return True
 
     def _send_pieces(self, number, answer):
-        """All messages of an answer in one send, or cut at random points."""
+        """All messages of an answer in one send ("joined"), or each message
+        cut inside its tags, its pieces sent within the reader's short wait
+        and the next message only once the client has read it ("split")."""
         messages = [m for m, _ in answer if m is not CLOSE]
-        data = b"".join(messages)
-        cuts = [0, len(data)]
-        if self.delivery == "split":
-            cuts += self.random.sample(range(1, len(data)), min(len(data) - 1, 2 * len(messages)))
-        cuts.sort()
-        for a, b in zip(cuts, cuts[1:]):
-            self.conn.sendall(data[a:b])
-            time.sleep(self.random.uniform(0, 0.01))
-        self.sent_on_conn += len(data)
+        if self.delivery == "joined":
+            messages = [b"".join(messages)]
+        for message in messages:
+            cuts = [0, len(message)]
+            if self.delivery == "split":
+                # A cut between two tags cannot be told from a whole message.
+                inside = [i for i in range(1, len(message)) if inside_tag(message[:i])]
+                cuts += self.random.sample(inside, min(len(inside), 2))
+            cuts.sort()
+            for a, b in zip(cuts, cuts[1:]):
+                self.conn.sendall(message[a:b])
+                if b < len(message):
+                    time.sleep(self.random.uniform(0, 0.05))
+            self.sent_on_conn += len(message)
+            if not self._wait_read():
+                break
         if CLOSE in [m for m, _ in answer]:
             self.conn.shutdown(socket.SHUT_RDWR)
             return False
-        self._wait_read()
         self.reads.append((number, 0, time.monotonic_ns()))
         return True
 
