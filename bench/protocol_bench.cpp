@@ -26,6 +26,8 @@
 #include "client/file_list.h"
 #include "protocol/listing_entries.h"
 #include "protocol/service_connection.h"
+#include "service/net/reply_sender.h"
+#include "service/net/socket_io.h"
 #include "xml/reply_document.h"
 
 namespace {
@@ -122,12 +124,19 @@ bool read_request(int fd, std::string& pending) {
   }
 }
 
-// Answers each request with `messages`, one send each, as the service does.
+// Answers each request with `messages` as the service does: one send each,
+// each once the client has read the one before, so every message comes in
+// a receive of its own.
 Server answering_with(const std::vector<std::string>& messages) {
   return Server([&messages](int fd) {
     std::string pending;
-    while (read_request(fd, pending)) {
-      for (const std::string& m : messages) send_all(fd, m);
+    ReplySender sender(fd);
+    try {
+      while (read_request(fd, pending)) {
+        sender.start_reply();
+        for (const std::string& m : messages) sender.send(m);
+      }
+    } catch (const ClientGone&) {
     }
   });
 }
