@@ -6,7 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <functional>
 #include <memory>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -194,6 +197,98 @@ TEST(ServiceStore, IdenticalContentIsStoredOnceAndCollectedWhenNoPointNeedsIt) {
   // Stored again, a is stored anew.
   t.put("\\y", a);
   EXPECT_EQ(t.read("\\y"), a);
+}
+
+// A writer that runs `hook` once its content is in place, before the row
+// that refers to it is committed: another upload can come in between.
+class HookedWriter : public ContentWriter {
+ public:
+  HookedWriter(std::unique_ptr<ContentWriter> inner, std::function<void()> hook)
+      : inner_(std::move(inner)), hook_(std::move(hook)) {}
+  int fd() const override { return inner_->fd(); }
+  int place(const std::string& sha256) override {
+    const int err = inner_->place(sha256);
+    if (err == 0 && hook_) hook_();
+    return err;
+  }
+
+ private:
+  std::unique_ptr<ContentWriter> inner_;
+  std::function<void()> hook_;
+};
+
+NewContent large_content(const std::string& bytes) {
+  NewContent content;
+  content.size = static_cast<std::int64_t>(bytes.size());
+  Sha256 sha;
+  sha.update(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+  content.sha256 = sha.hex();
+  content.external = true;
+  return content;
+}
+
+// Two uploads of the same large content: while one has placed it and not
+// yet committed its row, the other is refused, or succeeds and is then
+// removed and collected. The first one's success must stay downloadable.
+TEST(ServiceStore, AContentAnotherUploadNeedsIsNeverDeleted) {
+  RetentionPolicy keep_one;
+  keep_one.last = 1;
+  keep_one.daily = keep_one.weekly = keep_one.monthly = 0;
+  keep_one.within_seconds = 0;
+  TestStore t(keep_one);
+  t.put("\\dir", "a file where the refused upload wants a folder");
+  struct Case {
+    const char* what;
+    std::function<void(const std::string& bytes)> meanwhile;
+  };
+  const Case cases[] = {
+      {"an update of a missing path", [&](const std::string& bytes) {
+         EXPECT_THROW(t.put("\\missing", bytes, true), ServiceError);
+       }},
+      {"an add below a file", [&](const std::string& bytes) {
+         EXPECT_THROW(t.put("\\dir\\x", bytes), ServiceError);
+       }},
+      {"an add, removed and collected", [&](const std::string& bytes) {
+         t.put("\\other", bytes);
+         t.store.remove(kTree, path_of("\\other"));
+         ASSERT_TRUE(t.store.end_session(kTree, true));
+         t.store.collect();
+       }},
+  };
+  unsigned seed = 1;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string bytes = pattern_bytes(3u << 20, seed++);
+    HookedWriter writer(t.store.begin_content(kTree.user_id), [&] { c.meanwhile(bytes); });
+    ASSERT_EQ(::write(writer.fd(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    Entry file;
+    const std::string path = "\\kept" + std::to_string(seed);
+    t.store.put_file(kTree, path_of(path), false, large_content(bytes), &writer, file);
+    EXPECT_TRUE(t.read(path) == bytes) << t.read(path).substr(0, 20);
+  }
+  // The same races between threads, many times: every success is whole.
+  for (int trial = 0; trial < 40; ++trial) {
+    const std::string bytes = pattern_bytes(1u << 20, 100 + trial);
+    std::vector<std::thread> uploads;
+    std::atomic<int> stored{0};
+    for (int i = 0; i < 3; ++i) {
+      uploads.emplace_back([&, i] {
+        const std::string path = "\\race" + std::to_string(trial) + "-" + std::to_string(i);
+        try {
+          t.put(i == 0 ? "\\missing" : path, bytes, i == 0);
+          EXPECT_TRUE(t.read(path) == bytes) << t.read(path).substr(0, 20);
+          ++stored;
+        } catch (const ServiceError&) {
+          EXPECT_EQ(i, 0);
+        }
+      });
+    }
+    for (std::thread& u : uploads) u.join();
+    EXPECT_EQ(stored.load(), 2);
+  }
+  std::FILE* out = std::tmpfile();
+  EXPECT_EQ(check_store(t.catalog, t.contents, out), 0);
+  std::fclose(out);
 }
 
 TEST(ServiceStore, CheckFindsADamagedContent) {

@@ -229,19 +229,16 @@ void Store::put_file(const TreeId& tree, const StoragePath& path, bool update,
     catalog_.apply(change, filetime_now());
     return;
   }
-  // The claim keeps the content from being deleted as doomed between the
-  // look and the row that refers to it.
+  // The claim keeps the content from being deleted, as doomed or by a
+  // refused upload of the same bytes, between the look and the row that
+  // refers to it.
   const auto key = std::make_pair(tree.user_id, content.sha256);
   {
     std::lock_guard<std::mutex> lock(claims_mu_);
     claims_.insert(key);
   }
-  const auto release = [&] {
-    std::lock_guard<std::mutex> lock(claims_mu_);
-    claims_.erase(claims_.find(key));
-  };
+  bool placed = false;
   try {
-    bool placed = false;
     if (!catalog_.has_content(tree.user_id, content.sha256)) {
       if (const int err = writer->place(content.sha256)) {
         throw_errno(storage_error_code(err, kInternal), err, "store content");
@@ -249,20 +246,24 @@ void Store::put_file(const TreeId& tree, const StoragePath& path, bool update,
       placed = true;
     }
     change.content = std::move(content);
-    try {
-      catalog_.apply(change, filetime_now());
-    } catch (...) {
-      // A content put in place for a change that was refused is nobody's.
-      if (placed && !catalog_.has_content(tree.user_id, change.content.sha256)) {
-        contents_.remove(tree.user_id, change.content.sha256);
-      }
-      throw;
-    }
+    catalog_.apply(change, filetime_now());
   } catch (...) {
-    release();
+    release_claim(key, placed);
     throw;
   }
-  release();
+  release_claim(key, false);
+}
+
+void Store::release_claim(const std::pair<std::int64_t, std::string>& key, bool placed) {
+  std::lock_guard<std::mutex> lock(claims_mu_);
+  // A content put in place for a change that was refused is deleted only
+  // when nothing refers to it and no other upload in flight claims it:
+  // that one may have found it in place, or placed the same bytes under
+  // the same name, and its row may commit after this.
+  if (placed && claims_.count(key) == 1 && !catalog_.has_content(key.first, key.second)) {
+    contents_.remove(key.first, key.second);
+  }
+  claims_.erase(claims_.find(key));
 }
 
 bool Store::end_session(const TreeId& tree, bool wait) {

@@ -98,11 +98,15 @@ class Store {
                    const std::string& prefix, bool recursive, int depth,
                    const std::function<void(const Entry&)>& each);
   void delete_doomed();
+  // Ends an upload's claim on a content; `placed`: the upload put the
+  // content in place and its change was refused.
+  void release_claim(const std::pair<std::int64_t, std::string>& key, bool placed);
 
   FileCatalog& catalog_;
   ContentStore& contents_;
   RetentionPolicy retention_;
-  // Contents being put in place: not deleted meanwhile, even when doomed.
+  // Contents claimed by uploads in flight, counted (one per upload): not
+  // deleted meanwhile, even when doomed or placed by a refused upload.
   std::mutex claims_mu_;
   std::multiset<std::pair<std::int64_t, std::string>> claims_;
   Housekeeper housekeeper_;
