@@ -19,6 +19,7 @@
 #include "service/store/filetime.h"
 #include "service/store/folder_content_store.h"
 #include "service/store/older_layout/migration.h"
+#include "service/store/point_names.h"
 #include "service/store/retention.h"
 #include "service/store/sqlite_file_catalog.h"
 #include "service/store/store.h"
@@ -39,7 +40,8 @@ struct TestStore {
       : root_fd(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY)),
         catalog(dir.path() + "/catalog.sqlite3"),
         contents(root_fd, "content", dir.path()),
-        store(catalog, contents, retention) {
+        store(catalog, contents, retention, std::chrono::seconds(1),
+              [this] { return now != 0 ? now.load() : filetime_now(); }) {
     store.open_tree(kTree);
   }
   ~TestStore() { ::close(root_fd); }
@@ -97,6 +99,7 @@ struct TestStore {
     return n;
   }
 
+  std::atomic<std::int64_t> now{0};  // the store's clock; 0: the real one
   TempDir dir;
   int root_fd;
   SqliteFileCatalog catalog;
@@ -137,6 +140,40 @@ TEST(ServiceStore, EveryVersionIsKeptAndSeenThroughHistory) {
   }
   EXPECT_EQ(t.read(then + "\\docs\\a.txt"), "one");
   EXPECT_EQ(t.read("\\.history\\2000-01-01T000000Z\\docs\\a.txt"), "(error 3)");
+}
+
+// v1 at 10:00, v2 at 11:00, the clock set back to 10:00, v3: every version
+// keeps its point, named in the order of the changes.
+TEST(ServiceStore, PointsFollowTheChangesWhenTheClockStepsBack) {
+  TestStore t;
+  std::int64_t ten = 0;
+  ASSERT_TRUE(point_name_time("2026-03-02T100000Z", &ten));
+  const std::int64_t hour = 36000000000;
+  const struct {
+    std::int64_t clock;
+    const char* content;
+  } steps[] = {{ten, "v1"}, {ten + hour, "v2"}, {ten, "v3"}, {ten + 1000, "v4"}, {ten + hour / 2, "v5"}};
+  for (const auto& step : steps) {
+    t.now = step.clock;
+    t.put("\\f", step.content, std::string(step.content) != "v1");
+    ASSERT_TRUE(t.store.end_session(kTree, true));
+    t.store.collect();
+  }
+  // v4 came in v3's second of the clock and shares its point.
+  EXPECT_EQ(t.points(), (std::vector<std::string>{"2026-03-02T100000Z", "2026-03-02T110000Z",
+                                                 "2026-03-02T110001Z", "2026-03-02T110002Z"}));
+  const char* shown[] = {"v1", "v2", "v4", "v5"};
+  for (std::size_t i = 0; i < t.points().size(); ++i) {
+    EXPECT_EQ(t.read("\\.history\\" + t.points()[i] + "\\f"), shown[i]) << t.points()[i];
+  }
+  // Retention goes by the order of changes: the newest point is v5's,
+  // though v2's was made later by the clock.
+  RetentionPolicy keep_last;
+  keep_last.last = 1;
+  keep_last.daily = keep_last.weekly = keep_last.monthly = 0;
+  keep_last.within_seconds = 0;
+  EXPECT_EQ(points_to_keep(t.catalog.points(kTree), keep_last, ten + 2 * hour),
+            std::vector<std::string>{"2026-03-02T110002Z"});
 }
 
 TEST(ServiceStore, TreeRulesHoldInOneStep) {

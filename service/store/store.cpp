@@ -11,6 +11,7 @@
 #include "service/errors.h"
 #include "service/log.h"
 #include "service/store/filetime.h"
+#include "service/store/point_names.h"
 
 namespace {
 
@@ -21,16 +22,6 @@ std::string folder_text(const std::vector<std::string>& parts, std::size_t count
   std::string out = "\\";
   for (std::size_t i = 0; i < count; ++i) out += parts[i] + '\\';
   return out;
-}
-
-// The name of a point made now: UTC, so that names sort as their times.
-std::string point_name_now() {
-  const time_t now = ::time(nullptr);
-  std::tm tm{};
-  ::gmtime_r(&now, &tm);
-  char name[32];
-  std::strftime(name, sizeof name, "%Y-%m-%dT%H%M%SZ", &tm);
-  return name;
 }
 
 // An in-memory file holding `bytes`, for readers that take a descriptor.
@@ -62,10 +53,11 @@ Entry folder_entry(const std::string& parent, const std::string& name, std::int6
 }  // namespace
 
 Store::Store(FileCatalog& catalog, ContentStore& contents, RetentionPolicy retention,
-             std::chrono::milliseconds sync_interval)
+             std::chrono::milliseconds sync_interval, Clock clock)
     : catalog_(catalog),
       contents_(contents),
       retention_(retention),
+      clock_(std::move(clock)),
       housekeeper_(Housekeeper::Tasks{[this] {
                                         catalog_.sync();
                                         delete_doomed();
@@ -267,13 +259,32 @@ void Store::release_claim(const std::pair<std::int64_t, std::string>& key, bool 
 }
 
 bool Store::end_session(const TreeId& tree, bool wait) {
-  catalog_.make_point(tree, point_name_now(), filetime_now());
+  make_point(tree);
   housekeeper_.collect_soon();
   return wait ? housekeeper_.sync_now() : true;
 }
 
+void Store::make_point(const TreeId& tree) {
+  // One point at a time, so that two sessions ending together see each
+  // other's point.
+  std::lock_guard<std::mutex> lock(points_mu_);
+  const std::int64_t now = clock_();
+  const std::vector<Point> points = catalog_.points(tree);
+  std::optional<Point> newest;
+  if (!points.empty()) newest = points.back();
+  bool stepped_back = false;
+  const std::string name = next_point_name(newest, now, &stepped_back);
+  if (stepped_back) {
+    log_warn("store: the clock (%s) is behind the newest point %s of user %lld: the new point is "
+             "named %s",
+             point_name_at(now).c_str(), newest->name.c_str(),
+             static_cast<long long>(tree.user_id), name.c_str());
+  }
+  catalog_.make_point(tree, name, now);
+}
+
 void Store::collect() {
-  const std::int64_t now = filetime_now();
+  const std::int64_t now = clock_();
   std::size_t dropped = 0;
   for (const TreeId& tree : catalog_.trees_with_points()) {
     const std::vector<std::string> keep = points_to_keep(catalog_.points(tree), retention_, now);

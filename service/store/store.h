@@ -25,6 +25,7 @@
 
 #include "service/store/content_store.h"
 #include "service/store/file_catalog.h"
+#include "service/store/filetime.h"
 #include "service/store/housekeeper.h"
 #include "service/store/retention.h"
 #include "service/store/storage_paths.h"
@@ -39,8 +40,13 @@ class Store {
   // content store (see BENCHMARKS.md for the measurement behind it).
   static constexpr std::int64_t kInlineMaxBytes = 64 * 1024;
 
+  // The clock that names points and dates them for the retention, as a
+  // FILETIME count; tests set their own.
+  using Clock = std::function<std::int64_t()>;
+
   Store(FileCatalog& catalog, ContentStore& contents, RetentionPolicy retention,
-        std::chrono::milliseconds sync_interval = std::chrono::seconds(1));
+        std::chrono::milliseconds sync_interval = std::chrono::seconds(1),
+        Clock clock = filetime_now);
   ~Store();
 
   // Makes the tree's top folder at its first login.
@@ -98,6 +104,8 @@ class Store {
                    const std::string& prefix, bool recursive, int depth,
                    const std::function<void(const Entry&)>& each);
   void delete_doomed();
+  // Makes the point of a session's end (see point_names.h).
+  void make_point(const TreeId& tree);
   // Ends an upload's claim on a content; `placed`: the upload put the
   // content in place and its change was refused.
   void release_claim(const std::pair<std::int64_t, std::string>& key, bool placed);
@@ -105,6 +113,8 @@ class Store {
   FileCatalog& catalog_;
   ContentStore& contents_;
   RetentionPolicy retention_;
+  Clock clock_;
+  std::mutex points_mu_;
   // Contents claimed by uploads in flight, counted (one per upload): not
   // deleted meanwhile, even when doomed or placed by a refused upload.
   std::mutex claims_mu_;
