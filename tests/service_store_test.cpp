@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <atomic>
 #include <functional>
@@ -34,6 +37,28 @@ const TreeId kTree{1, ""};
 
 StoragePath path_of(const std::string& text) { return parse_storage_path(text); }
 
+// Stores `bytes` at `path`, as an upload does.
+void put_into(Store& store, const std::string& path, const std::string& bytes,
+              bool update = false) {
+  NewContent content;
+  content.size = static_cast<std::int64_t>(bytes.size());
+  Sha256 sha;
+  sha.update(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+  content.sha256 = sha.hex();
+  std::unique_ptr<ContentWriter> writer;
+  if (content.size > Store::kInlineMaxBytes) {
+    writer = store.begin_content(kTree.user_id);
+    EXPECT_EQ(::write(writer->fd(), bytes.data(), bytes.size()),
+              static_cast<ssize_t>(bytes.size()));
+    content.external = true;
+  } else {
+    content.bytes = bytes;
+  }
+  Entry file;
+  file.create_time = file.modify_time = filetime_now();
+  store.put_file(kTree, path_of(path), update, std::move(content), writer.get(), file);
+}
+
 // A store in a temp folder, as the service lays it out.
 struct TestStore {
   explicit TestStore(RetentionPolicy retention = RetentionPolicy())
@@ -47,23 +72,7 @@ struct TestStore {
   ~TestStore() { ::close(root_fd); }
 
   void put(const std::string& path, const std::string& bytes, bool update = false) {
-    NewContent content;
-    content.size = static_cast<std::int64_t>(bytes.size());
-    Sha256 sha;
-    sha.update(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-    content.sha256 = sha.hex();
-    std::unique_ptr<ContentWriter> writer;
-    if (content.size > Store::kInlineMaxBytes) {
-      writer = store.begin_content(kTree.user_id);
-      EXPECT_EQ(::write(writer->fd(), bytes.data(), bytes.size()),
-                static_cast<ssize_t>(bytes.size()));
-      content.external = true;
-    } else {
-      content.bytes = bytes;
-    }
-    Entry file;
-    file.create_time = file.modify_time = filetime_now();
-    store.put_file(kTree, path_of(path), update, std::move(content), writer.get(), file);
+    put_into(store, path, bytes, update);
   }
 
   // The file's bytes, or "(error N)".
@@ -342,6 +351,124 @@ TEST(ServiceStore, CheckFindsADamagedContent) {
   ASSERT_EQ(::pwrite(file.get(), "X", 1, 7), 1);
   EXPECT_EQ(check_store(t.catalog, t.contents, out), 1);
   std::fclose(out);
+}
+
+// `brevanto-service --root ROOT check`: its exit code and what it prints.
+int run_check(const std::string& root, std::string* out) {
+  const std::string command = std::string(BREVANTO_SERVICE_PATH) + " --root '" + root + "' check 2>&1";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return -1;
+  char buffer[4096];
+  out->clear();
+  while (const std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) out->append(buffer, n);
+  const int status = ::pclose(pipe);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The content file of the large content of `size` bytes, found by its row.
+std::string content_file(const std::string& store_dir, std::int64_t size) {
+  sqlite3* db = nullptr;
+  std::string sha;
+  if (sqlite3_open((store_dir + "/catalog.sqlite3").c_str(), &db) == SQLITE_OK) {
+    sqlite3_stmt* st = nullptr;
+    const std::string sql = "SELECT sha256 FROM contents WHERE size = " + std::to_string(size);
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK &&
+        sqlite3_step(st) == SQLITE_ROW) {
+      sha = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+    }
+    sqlite3_finalize(st);
+  }
+  sqlite3_close(db);
+  return store_dir + "/content/u1/" + sha.substr(0, 2) + "/" + sha;
+}
+
+// Damages to a good store, each made with SQL or to a content's file, as a
+// faulty disk, tool or program could: `check` reports every one with a
+// line and exits 1.
+TEST(ServiceStoreCheck, ReportsEveryDamage) {
+  TempDir dir;
+  const std::string good = dir.make_dir("good");
+  ASSERT_EQ(::mkdir((good + "/store").c_str(), 0700), 0);
+  {
+    const int store_fd = ::open((good + "/store").c_str(), O_RDONLY | O_DIRECTORY);
+    SqliteFileCatalog catalog(good + "/store/catalog.sqlite3");
+    FolderContentStore contents(store_fd, "content", good + "/store");
+    std::int64_t now = filetime_now() - 36000000000;
+    Store store(catalog, contents, RetentionPolicy(), std::chrono::seconds(1),
+                [&] { return now; });
+    store.open_tree(kTree);
+    put_into(store, "\\d\\small", "small");
+    put_into(store, "\\d\\big", pattern_bytes(200000, 1));
+    put_into(store, "\\d\\sub\\x", pattern_bytes(70000, 2));
+    ASSERT_TRUE(store.end_session(kTree, true));
+    now += 36000000000;
+    put_into(store, "\\d\\small", "SMALL", true);
+    ASSERT_TRUE(store.end_session(kTree, true));
+    ::close(store_fd);
+  }
+  std::string out;
+  ASSERT_EQ(run_check(good, &out), 0) << out;
+
+  struct Damage {
+    const char* what;
+    const char* sql;  // or null, and `file` instead
+    std::function<void(const std::string& store_dir)> file;
+    const char* reported;
+  };
+  const Damage damages[] = {
+      {"a live content listed as doomed",
+       "INSERT INTO doomed SELECT user_id, sha256 FROM contents WHERE size = 200000", nullptr,
+       "is doomed but still held"},
+      {"a file's size changed", "UPDATE nodes SET size = 5 WHERE name = 'big'", nullptr,
+       "\\d\\big: its size is 5 bytes, its content's 200000"},
+      {"a folder row deleted", "DELETE FROM nodes WHERE name = 'sub'", nullptr,
+       "\\d\\sub\\x: its folder \\d\\sub\\ has no row"},
+      {"a reference count off", "UPDATE contents SET refs = refs + 1 WHERE size = 70000", nullptr,
+       "counts 2 references, rows hold 1"},
+      {"a content row deleted", "DELETE FROM contents WHERE size = 200000", nullptr,
+       "\\d\\big: its content"},
+      {"a past version's row changed", "UPDATE history SET to_seq = from_seq", nullptr,
+       "\\d\\small (past version): it ends"},
+      {"the newest point moved back",
+       "UPDATE points SET seq = 0 WHERE name = (SELECT MAX(name) FROM points)", nullptr,
+       "comes before point"},
+      {"a point renamed", "UPDATE points SET name = 'yesterday' WHERE seq = (SELECT MIN(seq) FROM"
+       " points)", nullptr, "point yesterday: not a point's name"},
+      {"a small content's bytes changed",
+       "UPDATE contents SET data = CAST('smalL' AS BLOB) WHERE data = CAST('small' AS BLOB)",
+       nullptr, "damaged (5 bytes"},
+      {"an index that does not match its table",
+       "PRAGMA writable_schema = ON; UPDATE sqlite_master SET sql = 'CREATE INDEX history_path"
+       " ON history(user_id, project, parent, name, to_seq)' WHERE name = 'history_path'",
+       nullptr, "catalog damaged: "},
+      {"a content file removed", nullptr,
+       [](const std::string& store_dir) { ::unlink(content_file(store_dir, 200000).c_str()); },
+       "No such file"},
+      {"a content file cut short", nullptr,
+       [](const std::string& store_dir) {
+         ASSERT_EQ(::truncate(content_file(store_dir, 70000).c_str(), 100), 0);
+       },
+       "damaged (100 bytes"},
+  };
+  int n = 0;
+  for (const Damage& d : damages) {
+    SCOPED_TRACE(d.what);
+    const std::string root = dir.path() + "/case" + std::to_string(++n);
+    ASSERT_EQ(std::system(("cp -a '" + good + "' '" + root + "'").c_str()), 0);
+    if (d.sql != nullptr) {
+      sqlite3* db = nullptr;
+      ASSERT_EQ(sqlite3_open((root + "/store/catalog.sqlite3").c_str(), &db), SQLITE_OK);
+      char* error = nullptr;
+      EXPECT_EQ(sqlite3_exec(db, d.sql, nullptr, nullptr, &error), SQLITE_OK)
+          << (error ? error : "");
+      sqlite3_free(error);
+      sqlite3_close(db);
+    } else {
+      d.file(root + "/store");
+    }
+    EXPECT_EQ(run_check(root, &out), 1) << out;
+    EXPECT_NE(out.find(d.reported), std::string::npos) << out;
+  }
 }
 
 TEST(ServiceStore, AContentFolderMovedAwayIsNotWrittenTo) {

@@ -559,31 +559,3 @@ void SqliteFileCatalog::for_each_content(
     after = page.back().first;
   }
 }
-
-std::vector<std::string> SqliteFileCatalog::catalog_faults() {
-  std::lock_guard<std::mutex> lock(mu_);
-  std::vector<std::string> faults;
-  SqliteDb::Statement missing(
-      db_,
-      "SELECT user_id, parent || name FROM (SELECT user_id, parent, name, content FROM nodes"
-      " WHERE is_dir = 0 UNION ALL SELECT user_id, parent, name, content FROM history"
-      " WHERE is_dir = 0) r WHERE NOT EXISTS (SELECT 1 FROM contents c"
-      " WHERE c.user_id = r.user_id AND c.sha256 = r.content)");
-  while (missing.step()) {
-    faults.push_back("user " + std::to_string(missing.int64(0)) + ": " + missing.text(1) +
-                     ": its content has no row");
-  }
-  SqliteDb::Statement counts(
-      db_,
-      "SELECT c.user_id, c.sha256, c.refs, (SELECT COUNT(*) FROM nodes n WHERE n.is_dir = 0"
-      " AND n.user_id = c.user_id AND n.content = c.sha256) + (SELECT COUNT(*) FROM history h"
-      " WHERE h.is_dir = 0 AND h.user_id = c.user_id AND h.content = c.sha256) FROM contents c");
-  while (counts.step()) {
-    if (counts.int64(2) != counts.int64(3)) {
-      faults.push_back("user " + std::to_string(counts.int64(0)) + ": content " +
-                       counts.text(1) + " counts " + std::to_string(counts.int64(2)) +
-                       " references, rows hold " + std::to_string(counts.int64(3)));
-    }
-  }
-  return faults;
-}

@@ -47,8 +47,8 @@ class SqliteFileCatalog : public FileCatalog {
   bool content_known(std::int64_t user_id, const std::string& sha256);
 
   // For the store's check: every content with its size, and its bytes
-  // when the catalog keeps them; and the entries whose content has no
-  // row, or whose reference count is off.
+  // when the catalog keeps them; and every fault of the catalog, a line
+  // each (sqlite_catalog_check.cpp).
   struct StoredContent {
     std::int64_t user_id = 0;
     std::string sha256;
