@@ -67,7 +67,10 @@ Store::Store(FileCatalog& catalog, ContentStore& contents, RetentionPolicy reten
 
 Store::~Store() = default;
 
-void Store::open_tree(const TreeId& tree) { catalog_.open_tree(tree, filetime_now()); }
+void Store::open_tree(const TreeId& tree) {
+  // A read-only store shows a tree that was never made as an empty one.
+  if (!read_only_) catalog_.open_tree(tree, filetime_now());
+}
 
 Store::Resolved Store::resolve(const TreeId& tree, const StoragePath& path) {
   Resolved where;
@@ -100,8 +103,9 @@ Entry Store::entry_at(const TreeId& tree, const Resolved& where) {
     case Resolved::kTree: break;
   }
   if (where.parts.empty()) {
-    if (!top) throw ServiceError(kNotFound, "no tree");
-    return *top;
+    if (top) return *top;
+    if (read_only_ && where.view.current()) return folder_entry("", "", 0);
+    throw ServiceError(kNotFound, "no tree");
   }
   const auto found = catalog_.find(tree, folder_text(where.parts, where.parts.size() - 1),
                                    where.parts.back(), where.view);
@@ -169,10 +173,32 @@ UniqueFd Store::open_file(const TreeId& tree, const StoragePath& path, Entry* en
   return fd;
 }
 
-void Store::check_writable(const StoragePath& path) {
+void Store::check_writable(const StoragePath& path) const {
+  if (read_only_) throw ServiceError(kReadOnly, "the storage root is served read-only");
   if (!path.parts.empty() && path.parts[0] == kHistoryName) {
     throw ServiceError(kReadOnly, "a change below \\.history");
   }
+}
+
+bool Store::has_room(std::int64_t user_id, std::int64_t size, std::string* why) {
+  if (quota_of_) {
+    const Quota quota = quota_of_(user_id);
+    const Usage used = catalog_.usage(user_id);
+    if (quota.bytes > 0 && used.bytes + size > quota.bytes) {
+      *why = "the quota of account " + quota.account + " is reached: " +
+             std::to_string(used.bytes) + " of " + std::to_string(quota.bytes) +
+             " bytes held, " + std::to_string(size) + " more asked";
+      return false;
+    }
+  }
+  // Room to spare for the catalog's own growth.
+  constexpr std::int64_t kSpare = 1 << 20;
+  const std::int64_t free = contents_.free_bytes();
+  if (free < size || free - size < kSpare) {
+    *why = "no room for " + std::to_string(size) + " bytes (" + std::to_string(free) + " free)";
+    return false;
+  }
+  return true;
 }
 
 void Store::check_put(const TreeId& tree, const StoragePath& path, bool update) {
@@ -194,6 +220,7 @@ void Store::add_dir(const TreeId& tree, const StoragePath& path) {
   change.kind = Change::kAddDir;
   change.tree = tree;
   change.path = path.parts;
+  if (quota_of_) change.quota = quota_of_(tree.user_id);
   catalog_.apply(change, filetime_now());
 }
 
@@ -216,6 +243,7 @@ void Store::put_file(const TreeId& tree, const StoragePath& path, bool update,
   change.tree = tree;
   change.path = path.parts;
   change.file = file;
+  if (quota_of_) change.quota = quota_of_(tree.user_id);
   if (!content.external) {
     change.content = std::move(content);
     catalog_.apply(change, filetime_now());
@@ -232,6 +260,11 @@ void Store::put_file(const TreeId& tree, const StoragePath& path, bool update,
   bool placed = false;
   try {
     if (!catalog_.has_content(tree.user_id, content.sha256)) {
+      if (writer == nullptr) {
+        std::string why = "no room";
+        has_room(tree.user_id, content.size, &why);
+        throw ServiceError(kDiskFull, why);
+      }
       if (const int err = writer->place(content.sha256)) {
         throw_errno(storage_error_code(err, kInternal), err, "store content");
       }
@@ -259,6 +292,7 @@ void Store::release_claim(const std::pair<std::int64_t, std::string>& key, bool 
 }
 
 bool Store::end_session(const TreeId& tree, bool wait) {
+  if (read_only_) return true;
   make_point(tree);
   housekeeper_.collect_soon();
   return wait ? housekeeper_.sync_now() : true;
@@ -284,6 +318,7 @@ void Store::make_point(const TreeId& tree) {
 }
 
 void Store::collect() {
+  if (read_only_) return;
   const std::int64_t now = clock_();
   std::size_t dropped = 0;
   for (const TreeId& tree : catalog_.trees_with_points()) {
@@ -303,6 +338,7 @@ void Store::collect() {
 }
 
 void Store::delete_doomed() {
+  if (read_only_) return;
   // Runs after a sync: every doomed content's drop is durable.
   for (;;) {
     const std::vector<FileCatalog::Doomed> doomed = catalog_.doomed(kForgetRows);

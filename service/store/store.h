@@ -49,6 +49,14 @@ class Store {
         Clock clock = filetime_now);
   ~Store();
 
+  // Each account's quota, asked at every change; none by default.
+  using QuotaOf = std::function<Quota(std::int64_t user_id)>;
+  void set_quotas(QuotaOf quota_of) { quota_of_ = std::move(quota_of); }
+  // A read-only store serves reads and refuses every change (kReadOnly);
+  // it makes no tree, point or collection.
+  void set_read_only() { read_only_ = true; }
+  bool read_only() const { return read_only_; }
+
   // Makes the tree's top folder at its first login.
   void open_tree(const TreeId& tree);
 
@@ -63,8 +71,8 @@ class Store {
   // The file's content, open for reading from its start, and its entry.
   UniqueFd open_file(const TreeId& tree, const StoragePath& path, Entry* entry);
 
-  // Refuses a change under "\.history" (kReadOnly).
-  static void check_writable(const StoragePath& path);
+  // Refuses a change under "\.history", or of a read-only store (kReadOnly).
+  void check_writable(const StoragePath& path) const;
   // Refuses an upload early, before its bytes are read: the same checks as
   // put_file() makes.
   void check_put(const TreeId& tree, const StoragePath& path, bool update);
@@ -75,8 +83,15 @@ class Store {
   std::unique_ptr<ContentWriter> begin_content(std::int64_t user_id) {
     return contents_.begin(user_id);
   }
+  // Whether a new content of `size` bytes fits the account's quota and the
+  // free space; when not, `why` tells what is short. A content that does
+  // not fit is not written: it can still be stored if the account holds
+  // it already (see put_file()).
+  bool has_room(std::int64_t user_id, std::int64_t size, std::string* why);
   // Stores a file version: `content` with its bytes (small) or written
   // through `writer` (large); `file` carries its times and backup type.
+  // A large content without `writer` (it had no room) is stored only when
+  // the account holds it already, else refused with kDiskFull.
   void put_file(const TreeId& tree, const StoragePath& path, bool update, NewContent content,
                 ContentWriter* writer, const Entry& file);
 
@@ -114,6 +129,8 @@ class Store {
   ContentStore& contents_;
   RetentionPolicy retention_;
   Clock clock_;
+  QuotaOf quota_of_;
+  bool read_only_ = false;
   std::mutex points_mu_;
   // Contents claimed by uploads in flight, counted (one per upload): not
   // deleted meanwhile, even when doomed or placed by a refused upload.
