@@ -6,16 +6,22 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <list>
 #include <functional>
 #include <memory>
 #include <thread>
 #include <string>
 #include <vector>
 
+#include "client/Brevanto.h"
 #include "protocol/service_connection.h"
 #include "service/errors.h"
 #include "service/store/catalog.h"
@@ -27,6 +33,7 @@
 #include "service/store/sqlite_file_catalog.h"
 #include "service/store/store.h"
 #include "service/store/store_check.h"
+#include "tests/service_test_env.h"
 #include "tests/service_test_files.h"
 #include "tests/service_test_process.h"
 #include "util/sha256.h"
@@ -441,6 +448,8 @@ TEST(ServiceStoreCheck, ReportsEveryDamage) {
        "PRAGMA writable_schema = ON; UPDATE sqlite_master SET sql = 'CREATE INDEX history_path"
        " ON history(user_id, project, parent, name, to_seq)' WHERE name = 'history_path'",
        nullptr, "catalog damaged: "},
+      {"a usage row off", "UPDATE usage SET bytes = bytes - 1", nullptr,
+       "its usage counts"},
       {"a content file removed", nullptr,
        [](const std::string& store_dir) { ::unlink(content_file(store_dir, 200000).c_str()); },
        "No such file"},
@@ -469,6 +478,52 @@ TEST(ServiceStoreCheck, ReportsEveryDamage) {
     EXPECT_EQ(run_check(root, &out), 1) << out;
     EXPECT_NE(out.find(d.reported), std::string::npos) << out;
   }
+}
+
+// The error a change is refused with: "code: detail", or "none".
+std::string refusal(const std::function<void()>& change) {
+  try {
+    change();
+    return "none";
+  } catch (const ServiceError& e) {
+    return std::to_string(e.code()) + ": " + e.what();
+  }
+}
+
+TEST(ServiceStore, QuotasCountEachContentOnceAndEveryEntry) {
+  RetentionPolicy keep_one;
+  keep_one.last = 1;
+  keep_one.daily = keep_one.weekly = keep_one.monthly = 0;
+  keep_one.within_seconds = 0;
+  TestStore t(keep_one);
+  t.store.set_quotas([](std::int64_t) { return Quota{300000, 6, "ann"}; });
+  const std::string a = pattern_bytes(200000, 1);
+  const std::string b = pattern_bytes(200000, 2);
+  t.put("\\a", a);  // the top and \a: 2 entries
+  EXPECT_EQ(refusal([&] { t.put("\\b", b); }).rfind("7: the quota of account ann is reached", 0),
+            0u);
+  EXPECT_EQ(refusal([&] { t.put("\\copy", a); }), "none");  // held already: no bytes more
+  t.store.add_dir(kTree, path_of("\\d\\e"));
+  t.put("\\d\\small", "x");
+  EXPECT_EQ(refusal([&] { t.store.add_dir(kTree, path_of("\\f")); }).substr(0, 2), "7:");
+  EXPECT_EQ(refusal([&] { t.put("\\d\\small", "y", true); }).substr(0, 2), "7:");  // a past row
+  EXPECT_EQ(t.catalog.usage(kTree.user_id).bytes, 200001);
+  EXPECT_EQ(t.catalog.usage(kTree.user_id).entries, 6);
+  EXPECT_EQ(t.content_files(), 1u);  // b's content did not stay
+  std::string why;
+  EXPECT_FALSE(t.store.has_room(kTree.user_id, 200000, &why));
+  EXPECT_NE(why.find("ann"), std::string::npos) << why;
+
+  // Removed and forgotten, a's bytes and the rows are free again.
+  t.store.remove(kTree, path_of("\\a"));
+  t.store.remove(kTree, path_of("\\copy"));
+  ASSERT_TRUE(t.store.end_session(kTree, true));
+  t.store.collect();
+  EXPECT_EQ(t.catalog.usage(kTree.user_id).bytes, 1);
+  EXPECT_EQ(refusal([&] { t.put("\\b", b); }), "none");
+  std::FILE* out = std::tmpfile();
+  EXPECT_EQ(check_store(t.catalog, t.contents, out), 0);
+  std::fclose(out);
 }
 
 TEST(ServiceStore, AContentFolderMovedAwayIsNotWrittenTo) {
@@ -628,6 +683,169 @@ TEST(ServiceMigration, AStoreOfTheOlderServiceIsServedWhole) {
       EXPECT_EQ(conn.getfileinfo(L"\\empty\\folder", data, backup_type, reversion), 0);
     }
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Runs `command` through the shell: its exit code and what it printed.
+int run(const std::string& command, std::string* out) {
+  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return -1;
+  char buffer[4096];
+  out->clear();
+  while (const std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) out->append(buffer, n);
+  const int status = ::pclose(pipe);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A folder mounted over for a test, unmounted at the end.
+struct Mount {
+  Mount(const std::string& source, const std::string& target, const char* type,
+        unsigned long flags, const std::string& options)
+      : target(target) {
+    ok = ::mount(source.c_str(), target.c_str(), type, flags, options.c_str()) == 0;
+  }
+  ~Mount() {
+    if (ok) ::umount2(target.c_str(), MNT_DETACH);
+  }
+  std::string target;
+  bool ok = false;
+};
+
+// A quota set on alice's account while the service serves: an upload over
+// it is "disk full" (the log names the quota), a copy of content she
+// holds is not, and `stats` shows her line.
+TEST(ServiceQuota, IsKeptAndShown) {
+  ServiceEnv env(0, {"--quota-files", "100"});
+  ASSERT_TRUE(env.started) << env.service.log();
+  std::string out;
+  ASSERT_EQ(run(std::string(BREVANTO_SERVICE_PATH) + " --root " + env.root +
+                    " --add-user alice --quota-bytes 300K",
+                &out),
+            0)
+      << out;
+  ASSERT_TRUE(write_file(env.local + "/a", pattern_bytes(200000, 1)));
+  ASSERT_TRUE(write_file(env.local + "/b", pattern_bytes(200000, 2)));
+  CServiceConnection conn;
+  conn.port = env.service.port();
+  ASSERT_EQ(conn.login(L"alice", L"s3cret", L"", L"1"), 0);
+  EXPECT_EQ(conn.addfile(widen(env.local + "/a").c_str(), L"\\a", nullptr, nullptr), 0);
+  EXPECT_EQ(conn.addfile(widen(env.local + "/b").c_str(), L"\\b", nullptr, nullptr), -3);
+  EXPECT_EQ(conn.err_code, 7);
+  EXPECT_EQ(conn.err_text, L"disk full");
+  EXPECT_EQ(conn.addfile(widen(env.local + "/a").c_str(), L"\\copy", nullptr, nullptr), 0);
+  EXPECT_EQ(env.stored_content("\\copy"), pattern_bytes(200000, 1));
+  conn.logout();
+  EXPECT_NE(env.service.log().find("the quota of account alice is reached: 200000 of 307200"),
+            std::string::npos);
+  env.service.stop(SIGTERM);
+  ASSERT_EQ(run(std::string(BREVANTO_SERVICE_PATH) + " --root " + env.root +
+                    " --quota-files 100 stats",
+                &out),
+            0)
+      << out;
+  // The top, \a and \copy; a's bytes once.
+  EXPECT_NE(out.find("alice                         200000          307200   65%          3"
+                     "        100    3%"),
+            std::string::npos)
+      << out;
+}
+
+// A second copy of content already stored needs no room: with less free
+// space than its size it is stored all the same; new content is refused.
+TEST(ServiceQuota, AStoredContentIsStoredAgainOnAFullDisk) {
+  ServiceEnv env;
+  ASSERT_TRUE(env.started) << env.service.log();
+  env.service.stop(SIGTERM);
+  Mount tmpfs("tmpfs", env.root + "/store/content", "tmpfs", MS_NOSUID | MS_NODEV,
+              "size=8m,mode=0700");
+  if (!tmpfs.ok) GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
+  ASSERT_TRUE(env.service.start()) << env.service.log();
+  const std::string big = pattern_bytes(5u << 20, 1);
+  ASSERT_TRUE(write_file(env.local + "/big", big));
+  ASSERT_TRUE(write_file(env.local + "/other", pattern_bytes(5u << 20, 2)));
+  CServiceConnection conn;
+  conn.port = env.service.port();
+  ASSERT_EQ(conn.login(L"alice", L"s3cret", L"", L"1"), 0);
+  ASSERT_EQ(conn.addfile(widen(env.local + "/big").c_str(), L"\\big", nullptr, nullptr), 0);
+  EXPECT_EQ(conn.addfile(widen(env.local + "/big").c_str(), L"\\again", nullptr, nullptr), 0)
+      << conn.err_code;
+  EXPECT_EQ(conn.addfile(widen(env.local + "/other").c_str(), L"\\other", nullptr, nullptr), -3);
+  EXPECT_EQ(conn.err_code, 7);
+  EXPECT_TRUE(env.stored_content("\\again") == big);
+  EXPECT_EQ(tree_listing(env.root + "/store/content/tmp"), std::vector<std::string>{});
+}
+
+// A storage root mounted read-only is served with --read-only: listings,
+// file information and downloads (also of earlier versions) work, every
+// change is refused with error 15.
+TEST(ServiceReadOnly, ServesAReadOnlyRoot) {
+  ServiceEnv env;
+  ASSERT_TRUE(env.started) << env.service.log();
+  ASSERT_TRUE(write_file(env.local + "/big", pattern_bytes(100000, 3)));
+  {
+    CServiceConnection conn;
+    conn.port = env.service.port();
+    ASSERT_EQ(conn.login(L"alice", L"s3cret", L"", L"1"), 0);
+    ASSERT_EQ(conn.addfile(widen(env.local + "/big").c_str(), L"\\d\\big", nullptr, nullptr), 0);
+    conn.logout();
+  }
+  env.service.stop(SIGTERM);
+  Mount bind(env.root, env.root, nullptr, MS_BIND, "");
+  if (!bind.ok) GTEST_SKIP() << "cannot bind-mount: " << std::strerror(errno);
+  ASSERT_EQ(::mount(nullptr, env.root.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY,
+                    nullptr),
+            0);
+  // Without --read-only the service cannot start on it.
+  ServiceProcess writable(env.root, {env.local}, env.dir.path() + "/rw.log");
+  EXPECT_FALSE(writable.start());
+  ServiceProcess service(env.root, {env.local}, env.dir.path() + "/ro.log", {"--read-only"});
+  ASSERT_TRUE(service.start()) << service.log();
+  CServiceConnection conn;
+  conn.port = service.port();
+  ASSERT_EQ(conn.login(L"alice", L"s3cret", L"", L"1"), 0);
+  std::list<_path_buffer*> listing;
+  ASSERT_EQ(conn.getfilelist(L"\\.history", false, listing), 0);
+  ASSERT_EQ(listing.size(), 1u);
+  const std::wstring point = listing.front()->full_path;
+  for (_path_buffer* entry : listing) delete entry;
+  listing.clear();
+  for (const std::wstring& path : {std::wstring(L"\\d\\big"), point + L"\\d\\big"}) {
+    ASSERT_EQ(conn.downloadfile(widen(env.local + "/back").c_str(), path.c_str(), nullptr,
+                                nullptr),
+              0);
+    EXPECT_TRUE(read_file(env.local + "/back") == pattern_bytes(100000, 3));
+  }
+  // Replacing a local file goes through a named temp file, not journaled.
+  ASSERT_EQ(conn.downloadfile(widen(env.local + "/back").c_str(), L"\\d\\big", nullptr, nullptr),
+            0);
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  int backup_type = 0, reversion = 0;
+  EXPECT_EQ(conn.getfileinfo(L"\\d\\big", data, backup_type, reversion), 0);
+  EXPECT_EQ(reversion, 1);
+  const std::function<int()> changes[] = {
+      [&] { return conn.addfile(widen(env.local + "/big").c_str(), L"\\new", nullptr, nullptr); },
+      [&] { return conn.updatefile(widen(env.local + "/big").c_str(), L"\\d\\big", nullptr,
+                                   nullptr); },
+      [&] { return conn.adddir(L"\\e"); },
+      [&] { return conn.removefile(L"\\d\\big"); },
+  };
+  for (const auto& change : changes) {
+    EXPECT_EQ(change(), -3);
+    EXPECT_EQ(conn.err_code, 15);
+  }
+  // Another project's tree, never made, is empty.
+  CServiceConnection other;
+  other.port = service.port();
+  ASSERT_EQ(other.login(L"alice", L"s3cret", L"never", L"1"), 0);
+  ASSERT_EQ(other.getfilelist(L"\\", true, listing), 0);
+  EXPECT_EQ(listing.size(), 1u);  // \.history only
+  for (_path_buffer* entry : listing) delete entry;
+  other.logout();
+  conn.logout();
+  EXPECT_EQ(service.stop(SIGTERM), 0);
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 // - every content's reference count is the number of rows naming it, and
 //   no content that rows name is doomed (it would be deleted);
 // - every current entry's folder is a current folder of its tree;
+// - each account's usage (for its quota) is what its rows and contents
+//   hold;
 // - a past row ends after it began; each tree's points are named as
 //   points are, and in the order of their names follow the order of
 //   changes.
@@ -52,6 +54,7 @@ std::vector<std::string> SqliteFileCatalog::catalog_faults() {
   }
 
   std::map<ContentKey, ContentFacts> contents;
+  std::map<std::int64_t, std::int64_t> entries_of;  // rows per account
   {
     SqliteDb::Statement st(db_, "SELECT user_id, sha256, size, refs FROM contents");
     while (st.step()) {
@@ -90,6 +93,7 @@ std::vector<std::string> SqliteFileCatalog::catalog_faults() {
       const std::string parent = st.text(2);
       const std::string name = st.text(3);
       const bool is_dir = st.int64(4) != 0;
+      ++entries_of[user_id];
       if (parent.empty() && name.empty()) {  // a tree's top
         folders.emplace(user_id, project, "\\");
         continue;
@@ -111,6 +115,7 @@ std::vector<std::string> SqliteFileCatalog::catalog_faults() {
                            " from_seq, to_seq FROM history");
     while (st.step()) {
       const std::string path = st.text(2);
+      ++entries_of[st.int64(0)];
       if (st.int64(6) >= st.int64(7)) {
         faults.push_back(where(st.int64(0), st.text(1)) + path + " (past version): it ends (" +
                          std::to_string(st.int64(7)) + ") before it begins (" +
@@ -126,6 +131,24 @@ std::vector<std::string> SqliteFileCatalog::catalog_faults() {
       faults.push_back(where(key.first, "") + "content " + key.second + " counts " +
                        std::to_string(facts.refs) + " references, rows hold " +
                        std::to_string(facts.rows));
+    }
+  }
+  // Each account's usage row (quotas) against what was counted here.
+  std::map<std::int64_t, Usage> counted;
+  for (const auto& [key, facts] : contents) counted[key.first].bytes += facts.size;
+  for (const auto& [user_id, entries] : entries_of) counted[user_id].entries += entries;
+  {
+    std::map<std::int64_t, Usage> recorded;
+    SqliteDb::Statement st(db_, "SELECT user_id, bytes, entries FROM usage");
+    while (st.step()) recorded[st.int64(0)] = Usage{st.int64(1), st.int64(2)};
+    for (const auto& [user_id, used] : counted) recorded.emplace(user_id, Usage{});
+    for (const auto& [user_id, used] : recorded) {
+      const Usage real = counted[user_id];
+      if (used.bytes != real.bytes || used.entries != real.entries) {
+        faults.push_back(where(user_id, "") + "its usage counts " + std::to_string(used.bytes) +
+                         " bytes and " + std::to_string(used.entries) + " entries, it holds " +
+                         std::to_string(real.bytes) + " and " + std::to_string(real.entries));
+      }
     }
   }
   {
