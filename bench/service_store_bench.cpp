@@ -1,6 +1,9 @@
 // Figures of the service's store, printed one per line:
-//   check N files: X s    `brevanto-service check` of a store of N files
-//                         (each updated once, so N past versions too)
+//   store N files: X s    N small files added, then each updated once, in
+//                         two sessions (without a quota, and with one that
+//                         every change is checked against)
+//   check N files: X s    `brevanto-service check` of that store (N files,
+//                         N past versions)
 // Usage: service_store_bench [FILES]
 #include <fcntl.h>
 #include <unistd.h>
@@ -47,6 +50,10 @@ void fill(Store& store, const TreeId& tree, int files) {
   }
 }
 
+double seconds_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -57,7 +64,13 @@ int main(int argc, char** argv) {
     SqliteFileCatalog catalog(dir.path() + "/catalog.sqlite3");
     FolderContentStore contents(root_fd, "content", dir.path());
     Store store(catalog, contents, RetentionPolicy());
+    auto start = std::chrono::steady_clock::now();
     fill(store, TreeId{1, ""}, files);
+    std::printf("store %d files: %.2f s without a quota", files, seconds_since(start));
+    store.set_quotas([](std::int64_t) { return Quota{std::int64_t{1} << 40, 1 << 30, "bench"}; });
+    start = std::chrono::steady_clock::now();
+    fill(store, TreeId{2, ""}, files);
+    std::printf(", %.2f s with one\n", seconds_since(start));
   }
   SqliteFileCatalog catalog(dir.path() + "/catalog.sqlite3");
   FolderContentStore contents(root_fd, "content", dir.path());
