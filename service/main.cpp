@@ -179,7 +179,6 @@ int serve(const Options& options, Catalog& catalog, int root_fd) {
                               read_only);
   AccountQuotas quotas(options.root + "/catalog.sqlite3", default_quota(options), read_only);
   Store store(files, contents, options.retention);
-  store.set_quotas([&quotas](std::int64_t user_id) { return quotas.of(user_id); });
   if (read_only) {
     store.set_read_only();
     struct stat st;
@@ -202,6 +201,8 @@ int serve(const Options& options, Catalog& catalog, int root_fd) {
     if (local_temps > 0) log_warn("removed %d stale local temp file(s)", local_temps);
     store.collect();
   }
+  // From here on, not before: what the older layout held moves in whole.
+  store.set_quotas([&quotas](std::int64_t user_id) { return quotas.of(user_id); });
 
   ClientRegistry clients(options.ids_per_user);
   const std::size_t descriptors = raise_descriptor_limit();
