@@ -19,7 +19,7 @@ const char* error_text(ErrorCode code) {
     case kSourceChanged: return "local file changed during the transfer";
     case kLoginThrottled: return "too many failed logins, try again later";
     case kBusy: return "too many sessions, try again later";
-    case kReadOnly: return "read-only: earlier versions cannot be changed";
+    case kReadOnly: return "read-only: earlier versions, and a storage root served read-only, cannot be changed";
   }
   return "internal error";
 }

@@ -20,7 +20,8 @@
 //                                after failed logins; try again later
 //   14  too many sessions        every session slot is taken
 //   15  read-only                a change below \.history, whose earlier
-//                                versions cannot be changed
+//                                versions cannot be changed, or of a
+//                                storage root served with --read-only
 #ifndef BREVANTO_SERVICE_ERRORS_H_
 #define BREVANTO_SERVICE_ERRORS_H_
 

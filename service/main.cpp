@@ -11,8 +11,10 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <map>
 #include <string>
 
+#include "service/accounts/account_quotas.h"
 #include "service/accounts/account_uids.h"
 #include "service/accounts/accounts.h"
 #include "service/store/catalog.h"
@@ -75,13 +77,31 @@ std::string uid_list(const std::vector<std::uint32_t>& uids) {
 // Adds the account `name` for the Linux users `uids` (none given: the one
 // running this), or lets `uids` use an existing account, without asking
 // for its password.
-int run_add_user(Catalog& catalog, const std::string& name, std::vector<std::uint32_t> uids) {
+int run_add_user(Catalog& catalog, const Options& options) {
+  const std::string& name = options.add_user;
+  std::vector<std::uint32_t> uids = options.allow_uids;
   if (!valid_user_name(name)) {
     std::fprintf(stderr, "brevanto-service: invalid user name\n");
     return 1;
   }
+  // A quota given with --add-user is the account's own.
+  const bool quota = options.quota_bytes || options.quota_files;
+  const auto set_quota = [&] {
+    if (!quota) return;
+    AccountQuotas quotas(options.root + "/catalog.sqlite3", Quota{});
+    quotas.set(name, options.quota_bytes, options.quota_files);
+    const Quota now = quotas.of(catalog.find_user(name)->id);
+    log_always("user %s may store %s bytes and %s files", log_safe(name).c_str(),
+               now.bytes > 0 ? std::to_string(now.bytes).c_str() : "any number of",
+               now.entries > 0 ? std::to_string(now.entries).c_str() : "any number of");
+  };
   if (!uids.empty() && catalog.allow_uids(name, uids)) {
     log_always("uid %s may use user %s", uid_list(uids).c_str(), log_safe(name).c_str());
+    set_quota();
+    return 0;
+  }
+  if (quota && catalog.find_user(name)) {
+    set_quota();
     return 0;
   }
   if (uids.empty()) uids.push_back(::getuid());
@@ -98,6 +118,7 @@ int run_add_user(Catalog& catalog, const std::string& name, std::vector<std::uin
     return 1;
   }
   log_always("added user %s for uid %s", log_safe(name).c_str(), uid_list(uids).c_str());
+  set_quota();
   return 0;
 }
 
@@ -114,36 +135,74 @@ void write_port_file(const std::string& path, std::uint16_t port) {
 
 // Takes ROOT/service.lock, so that no second service sweeps away the temp
 // files of this one's transfers. The kernel drops the lock with the process.
-UniqueFd lock_root(int root_fd) {
-  UniqueFd lock(::openat(root_fd, "service.lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+// A service serving the root read-only shares the lock with others like it
+// (none writes), where the file exists: a read-only root cannot take a new
+// one.
+UniqueFd lock_root(int root_fd, bool read_only = false) {
+  UniqueFd lock(::openat(root_fd, "service.lock",
+                         (read_only ? O_RDONLY : O_RDWR | O_CREAT) | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!lock.valid() && read_only && errno == ENOENT) return lock;
   if (!lock.valid()) throw std::runtime_error(std::string("service.lock: ") + std::strerror(errno));
-  if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+  if (::flock(lock.get(), (read_only ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) {
     throw std::runtime_error("another service is using this storage root");
   }
   return lock;
 }
 
+// The store's folder; a read-only root must have one.
+UniqueFd open_store_dir(int root_fd, bool read_only) {
+  if (!read_only) return open_or_make_dir(root_fd, "store");
+  UniqueFd fd(::openat(root_fd, "store", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.valid()) {
+    throw std::runtime_error(std::string("no store to serve read-only: store: ") +
+                             std::strerror(errno));
+  }
+  return fd;
+}
+
+Quota default_quota(const Options& options) {
+  Quota quota;
+  quota.bytes = options.quota_bytes.value_or(0);
+  quota.entries = options.quota_files.value_or(0);
+  return quota;
+}
+
 int serve(const Options& options, Catalog& catalog, int root_fd) {
-  const UniqueFd lock = lock_root(root_fd);
+  const bool read_only = options.read_only;
+  const UniqueFd lock = lock_root(root_fd, read_only);
   const LocalRoots local_roots(options.local_roots, options.root);
   if (!install_stop_handlers()) throw std::runtime_error("cannot create the stop pipe");
 
-  const UniqueFd store_dir = open_or_make_dir(root_fd, "store");
-  SqliteFileCatalog files(options.root + "/store/catalog.sqlite3");
-  FolderContentStore contents(store_dir.get(), "content", real_path(options.root) + "/store");
-  // Contents a crash left without a row, and unfinished writes, go.
-  int orphans = 0;
-  contents.sweep([&](std::int64_t user_id, const std::string& sha256) {
-    if (files.content_known(user_id, sha256)) return;
-    contents.remove(user_id, sha256);
-    ++orphans;
-  });
-  if (orphans > 0) log_warn("removed %d content(s) that a crash left unused", orphans);
+  const UniqueFd store_dir = open_store_dir(root_fd, read_only);
+  SqliteFileCatalog files(options.root + "/store/catalog.sqlite3", read_only);
+  FolderContentStore contents(store_dir.get(), "content", real_path(options.root) + "/store",
+                              read_only);
+  AccountQuotas quotas(options.root + "/catalog.sqlite3", default_quota(options), read_only);
   Store store(files, contents, options.retention);
-  migrate_old_layout(root_fd, catalog, files, store);
-  const int local_temps = remove_stale_local_temps(catalog);
-  if (local_temps > 0) log_warn("removed %d stale local temp file(s)", local_temps);
-  store.collect();
+  if (read_only) {
+    store.set_read_only();
+    struct stat st;
+    if (::fstatat(root_fd, "data", &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      log_warn("the files of the older layout (data) are not served read-only: serve the root "
+               "once without --read-only to move them into the store");
+    }
+    log_always("serving the storage root read-only: every change is refused");
+  } else {
+    // Contents a crash left without a row, and unfinished writes, go.
+    int orphans = 0;
+    contents.sweep([&](std::int64_t user_id, const std::string& sha256) {
+      if (files.content_known(user_id, sha256)) return;
+      contents.remove(user_id, sha256);
+      ++orphans;
+    });
+    if (orphans > 0) log_warn("removed %d content(s) that a crash left unused", orphans);
+    migrate_old_layout(root_fd, catalog, files, store);
+    const int local_temps = remove_stale_local_temps(catalog);
+    if (local_temps > 0) log_warn("removed %d stale local temp file(s)", local_temps);
+    store.collect();
+  }
+  // From here on, not before: what the older layout held moves in whole.
+  store.set_quotas([&quotas](std::int64_t user_id) { return quotas.of(user_id); });
 
   ClientRegistry clients(options.ids_per_user);
   const std::size_t descriptors = raise_descriptor_limit();
@@ -191,6 +250,32 @@ int run_check(const Options& options, int root_fd) {
   return check_store(files, contents, stdout) == 0 ? 0 : 1;
 }
 
+// `stats`: a line per account, as df has one per file system.
+std::string quota_cell(std::int64_t limit) { return limit > 0 ? std::to_string(limit) : "-"; }
+std::string use_cell(std::int64_t used, std::int64_t limit) {
+  return limit > 0 ? std::to_string(used * 100 / limit) + "%" : "-";
+}
+
+int run_stats(const Options& options, int root_fd) {
+  const UniqueFd lock = lock_root(root_fd);
+  const UniqueFd store_dir = open_or_make_dir(root_fd, "store");
+  SqliteFileCatalog files(options.root + "/store/catalog.sqlite3");
+  AccountQuotas quotas(options.root + "/catalog.sqlite3", default_quota(options));
+  std::map<std::int64_t, Usage> usage;
+  for (const auto& [user_id, used] : files.all_usage()) usage[user_id] = used;
+  std::printf("%-20s %15s %15s %5s %10s %10s %5s\n", "Account", "Bytes", "Quota", "Use%",
+              "Files", "Quota", "Use%");
+  for (const AccountQuotas::Account& account : quotas.all()) {
+    const Usage used = usage[account.user_id];
+    const Quota& q = account.quota;
+    std::printf("%-20s %15lld %15s %5s %10lld %10s %5s\n", log_safe(q.account).c_str(),
+                static_cast<long long>(used.bytes), quota_cell(q.bytes).c_str(),
+                use_cell(used.bytes, q.bytes).c_str(), static_cast<long long>(used.entries),
+                quota_cell(q.entries).c_str(), use_cell(used.entries, q.entries).c_str());
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -206,16 +291,17 @@ int main(int argc, char** argv) {
     return 1;
   }
   try {
+    const bool read_only = options.read_only && options.add_user.empty() && !options.check &&
+                           !options.stats;
     const UniqueFd root = open_or_make_dir(AT_FDCWD, options.root);
-    Catalog catalog(options.root + "/catalog.sqlite3");
+    Catalog catalog(options.root + "/catalog.sqlite3", read_only);
     // Accounts from before accounts had uids belong to the root's owner.
     struct stat root_st;
     if (::fstat(root.get(), &root_st) != 0) throw std::runtime_error("cannot stat the root");
-    bind_unbound_accounts(catalog, root_st.st_uid);
-    if (!options.add_user.empty()) {
-      return run_add_user(catalog, options.add_user, options.allow_uids);
-    }
+    if (!read_only) bind_unbound_accounts(catalog, root_st.st_uid);
+    if (!options.add_user.empty()) return run_add_user(catalog, options);
     if (options.check) return run_check(options, root.get());
+    if (options.stats) return run_stats(options, root.get());
     return serve(options, catalog, root.get());
   } catch (const std::exception& e) {
     std::fprintf(stderr, "brevanto-service: %s\n", e.what());

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "service/accounts/account_quotas.h"
+
 const char* service_version() { return BREVANTO_VERSION; }
 
 int parse_options(int argc, const char* const* argv, Options* options) {
@@ -72,6 +74,24 @@ int parse_options(int argc, const char* const* argv, Options* options) {
                      "read every stored content, hash it and compare with the catalog, then "
                      "exit (the service must be stopped): 0 when all is well, 1 otherwise")
       ->callback([options] { options->check = true; });
+  app.add_subcommand("stats",
+                     "print what each account holds against its quota, a line each, then exit "
+                     "(the service must be stopped)")
+      ->callback([options] { options->stats = true; });
+  app.add_flag("--read-only", options->read_only,
+               "serve the storage root without changing it: listings, file information and "
+               "downloads work, every change is refused");
+  std::string quota_bytes, quota_files;
+  app.add_option("--quota-bytes", quota_bytes,
+                 "the most an account may store, in bytes (suffix K, M, G or T; 0: no limit): "
+                 "with --add-user that account's, else the default")
+      ->type_name("SIZE")
+      ->group("Quotas (see README.md)");
+  app.add_option("--quota-files", quota_files,
+                 "the most files and folders (current and past versions) an account may hold "
+                 "(0: no limit): with --add-user that account's, else the default")
+      ->type_name("N")
+      ->group("Quotas (see README.md)");
   std::string within = "7d";
   app.add_option("--keep-within", within, "keep every point younger than this (30m, 12h, 7d, 2w, 1y)")
       ->type_name("DURATION")
@@ -84,7 +104,22 @@ int parse_options(int argc, const char* const* argv, Options* options) {
       throw CLI::ValidationError("--keep-within: not a duration: " + within);
     }
     parse_log_level(level, &options->log_level);
-    if (options->add_user.empty() && !options->check && options->local_roots.empty()) {
+    std::int64_t value = 0;
+    if (!quota_bytes.empty()) {
+      if (!parse_size(quota_bytes, &value)) {
+        throw CLI::ValidationError("--quota-bytes: not a size: " + quota_bytes);
+      }
+      options->quota_bytes = value;
+    }
+    if (!quota_files.empty()) {
+      if (!parse_size(quota_files, &value) || quota_files.find_first_not_of("0123456789") !=
+                                                   std::string::npos) {
+        throw CLI::ValidationError("--quota-files: not a number: " + quota_files);
+      }
+      options->quota_files = value;
+    }
+    if (options->add_user.empty() && !options->check && !options->stats &&
+        options->local_roots.empty()) {
       throw CLI::ValidationError("at least one --local-root is required to serve");
     }
   } catch (const CLI::Success& e) {

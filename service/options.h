@@ -4,6 +4,7 @@
 #define BREVANTO_SERVICE_OPTIONS_H_
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,12 @@ struct Options {
   std::vector<std::string> local_roots; // --local-root DIR, repeatable
   std::string add_user;                 // --add-user NAME
   bool check = false;                   // the "check" subcommand
+  bool stats = false;                   // the "stats" subcommand
+  bool read_only = false;               // --read-only
+  // --quota-bytes SIZE, --quota-files N: with --add-user the account's
+  // quota, else the default of accounts without one of their own (0: none)
+  std::optional<std::int64_t> quota_bytes;
+  std::optional<std::int64_t> quota_files;
   std::vector<std::uint32_t> allow_uids; // --allow-uid UID, repeatable (with --add-user)
   LogLevel log_level = LogLevel::kWarn; // --log-level error|warn|info
   unsigned login_grace = 10;            // --login-grace SECONDS (0: none)

@@ -1,5 +1,6 @@
-// A full storage side: the users' trees (ROOT/data) sit on a small tmpfs,
-// and uploads larger than it fail with "disk full", keep what was stored,
+// A full storage side: the large contents (ROOT/store/content) sit on a
+// small tmpfs, and uploads larger than it fail with "disk full", keep what
+// was stored,
 // leave no temp file and no space held, and the service goes on serving.
 // Needs root for the mount; skipped otherwise.
 #include <signal.h>
@@ -34,10 +35,10 @@ class ServiceDiskFull : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(env.started) << env.service.log();
-    // The service holds ROOT/data open from its start: stop it, mount the
-    // tmpfs over the (still empty) folder, start it again.
+    // The service holds ROOT/store/content open from its start: stop it,
+    // mount the tmpfs over the (still empty) folder, start it again.
     env.service.stop(SIGTERM);
-    data = env.root + "/data";
+    data = env.root + "/store/content";
     const std::string options = "size=" + std::to_string(kTmpfsBytes) + ",mode=0700";
     if (::mount("tmpfs", data.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) != 0) {
       GTEST_SKIP() << "cannot mount a tmpfs on " << data << ": " << std::strerror(errno);

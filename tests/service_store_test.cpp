@@ -5,21 +5,35 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <list>
+#include <functional>
 #include <memory>
+#include <thread>
 #include <string>
 #include <vector>
 
+#include "client/Brevanto.h"
 #include "protocol/service_connection.h"
 #include "service/errors.h"
 #include "service/store/catalog.h"
 #include "service/store/filetime.h"
 #include "service/store/folder_content_store.h"
 #include "service/store/older_layout/migration.h"
+#include "service/store/point_names.h"
 #include "service/store/retention.h"
 #include "service/store/sqlite_file_catalog.h"
 #include "service/store/store.h"
 #include "service/store/store_check.h"
+#include "tests/service_test_env.h"
 #include "tests/service_test_files.h"
 #include "tests/service_test_process.h"
 #include "util/sha256.h"
@@ -30,35 +44,42 @@ const TreeId kTree{1, ""};
 
 StoragePath path_of(const std::string& text) { return parse_storage_path(text); }
 
+// Stores `bytes` at `path`, as an upload does.
+void put_into(Store& store, const std::string& path, const std::string& bytes,
+              bool update = false) {
+  NewContent content;
+  content.size = static_cast<std::int64_t>(bytes.size());
+  Sha256 sha;
+  sha.update(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+  content.sha256 = sha.hex();
+  std::unique_ptr<ContentWriter> writer;
+  if (content.size > Store::kInlineMaxBytes) {
+    writer = store.begin_content(kTree.user_id);
+    EXPECT_EQ(::write(writer->fd(), bytes.data(), bytes.size()),
+              static_cast<ssize_t>(bytes.size()));
+    content.external = true;
+  } else {
+    content.bytes = bytes;
+  }
+  Entry file;
+  file.create_time = file.modify_time = filetime_now();
+  store.put_file(kTree, path_of(path), update, std::move(content), writer.get(), file);
+}
+
 // A store in a temp folder, as the service lays it out.
 struct TestStore {
   explicit TestStore(RetentionPolicy retention = RetentionPolicy())
       : root_fd(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY)),
         catalog(dir.path() + "/catalog.sqlite3"),
         contents(root_fd, "content", dir.path()),
-        store(catalog, contents, retention) {
+        store(catalog, contents, retention, std::chrono::seconds(1),
+              [this] { return now != 0 ? now.load() : filetime_now(); }) {
     store.open_tree(kTree);
   }
   ~TestStore() { ::close(root_fd); }
 
   void put(const std::string& path, const std::string& bytes, bool update = false) {
-    NewContent content;
-    content.size = static_cast<std::int64_t>(bytes.size());
-    Sha256 sha;
-    sha.update(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-    content.sha256 = sha.hex();
-    std::unique_ptr<ContentWriter> writer;
-    if (content.size > Store::kInlineMaxBytes) {
-      writer = store.begin_content(kTree.user_id);
-      EXPECT_EQ(::write(writer->fd(), bytes.data(), bytes.size()),
-                static_cast<ssize_t>(bytes.size()));
-      content.external = true;
-    } else {
-      content.bytes = bytes;
-    }
-    Entry file;
-    file.create_time = file.modify_time = filetime_now();
-    store.put_file(kTree, path_of(path), update, std::move(content), writer.get(), file);
+    put_into(store, path, bytes, update);
   }
 
   // The file's bytes, or "(error N)".
@@ -94,6 +115,7 @@ struct TestStore {
     return n;
   }
 
+  std::atomic<std::int64_t> now{0};  // the store's clock; 0: the real one
   TempDir dir;
   int root_fd;
   SqliteFileCatalog catalog;
@@ -134,6 +156,40 @@ TEST(ServiceStore, EveryVersionIsKeptAndSeenThroughHistory) {
   }
   EXPECT_EQ(t.read(then + "\\docs\\a.txt"), "one");
   EXPECT_EQ(t.read("\\.history\\2000-01-01T000000Z\\docs\\a.txt"), "(error 3)");
+}
+
+// v1 at 10:00, v2 at 11:00, the clock set back to 10:00, v3: every version
+// keeps its point, named in the order of the changes.
+TEST(ServiceStore, PointsFollowTheChangesWhenTheClockStepsBack) {
+  TestStore t;
+  std::int64_t ten = 0;
+  ASSERT_TRUE(point_name_time("2026-03-02T100000Z", &ten));
+  const std::int64_t hour = 36000000000;
+  const struct {
+    std::int64_t clock;
+    const char* content;
+  } steps[] = {{ten, "v1"}, {ten + hour, "v2"}, {ten, "v3"}, {ten + 1000, "v4"}, {ten + hour / 2, "v5"}};
+  for (const auto& step : steps) {
+    t.now = step.clock;
+    t.put("\\f", step.content, std::string(step.content) != "v1");
+    ASSERT_TRUE(t.store.end_session(kTree, true));
+    t.store.collect();
+  }
+  // v4 came in v3's second of the clock and shares its point.
+  EXPECT_EQ(t.points(), (std::vector<std::string>{"2026-03-02T100000Z", "2026-03-02T110000Z",
+                                                 "2026-03-02T110001Z", "2026-03-02T110002Z"}));
+  const char* shown[] = {"v1", "v2", "v4", "v5"};
+  for (std::size_t i = 0; i < t.points().size(); ++i) {
+    EXPECT_EQ(t.read("\\.history\\" + t.points()[i] + "\\f"), shown[i]) << t.points()[i];
+  }
+  // Retention goes by the order of changes: the newest point is v5's,
+  // though v2's was made later by the clock.
+  RetentionPolicy keep_last;
+  keep_last.last = 1;
+  keep_last.daily = keep_last.weekly = keep_last.monthly = 0;
+  keep_last.within_seconds = 0;
+  EXPECT_EQ(points_to_keep(t.catalog.points(kTree), keep_last, ten + 2 * hour),
+            std::vector<std::string>{"2026-03-02T110002Z"});
 }
 
 TEST(ServiceStore, TreeRulesHoldInOneStep) {
@@ -196,6 +252,98 @@ TEST(ServiceStore, IdenticalContentIsStoredOnceAndCollectedWhenNoPointNeedsIt) {
   EXPECT_EQ(t.read("\\y"), a);
 }
 
+// A writer that runs `hook` once its content is in place, before the row
+// that refers to it is committed: another upload can come in between.
+class HookedWriter : public ContentWriter {
+ public:
+  HookedWriter(std::unique_ptr<ContentWriter> inner, std::function<void()> hook)
+      : inner_(std::move(inner)), hook_(std::move(hook)) {}
+  int fd() const override { return inner_->fd(); }
+  int place(const std::string& sha256) override {
+    const int err = inner_->place(sha256);
+    if (err == 0 && hook_) hook_();
+    return err;
+  }
+
+ private:
+  std::unique_ptr<ContentWriter> inner_;
+  std::function<void()> hook_;
+};
+
+NewContent large_content(const std::string& bytes) {
+  NewContent content;
+  content.size = static_cast<std::int64_t>(bytes.size());
+  Sha256 sha;
+  sha.update(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+  content.sha256 = sha.hex();
+  content.external = true;
+  return content;
+}
+
+// Two uploads of the same large content: while one has placed it and not
+// yet committed its row, the other is refused, or succeeds and is then
+// removed and collected. The first one's success must stay downloadable.
+TEST(ServiceStore, AContentAnotherUploadNeedsIsNeverDeleted) {
+  RetentionPolicy keep_one;
+  keep_one.last = 1;
+  keep_one.daily = keep_one.weekly = keep_one.monthly = 0;
+  keep_one.within_seconds = 0;
+  TestStore t(keep_one);
+  t.put("\\dir", "a file where the refused upload wants a folder");
+  struct Case {
+    const char* what;
+    std::function<void(const std::string& bytes)> meanwhile;
+  };
+  const Case cases[] = {
+      {"an update of a missing path", [&](const std::string& bytes) {
+         EXPECT_THROW(t.put("\\missing", bytes, true), ServiceError);
+       }},
+      {"an add below a file", [&](const std::string& bytes) {
+         EXPECT_THROW(t.put("\\dir\\x", bytes), ServiceError);
+       }},
+      {"an add, removed and collected", [&](const std::string& bytes) {
+         t.put("\\other", bytes);
+         t.store.remove(kTree, path_of("\\other"));
+         ASSERT_TRUE(t.store.end_session(kTree, true));
+         t.store.collect();
+       }},
+  };
+  unsigned seed = 1;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string bytes = pattern_bytes(3u << 20, seed++);
+    HookedWriter writer(t.store.begin_content(kTree.user_id), [&] { c.meanwhile(bytes); });
+    ASSERT_EQ(::write(writer.fd(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    Entry file;
+    const std::string path = "\\kept" + std::to_string(seed);
+    t.store.put_file(kTree, path_of(path), false, large_content(bytes), &writer, file);
+    EXPECT_TRUE(t.read(path) == bytes) << t.read(path).substr(0, 20);
+  }
+  // The same races between threads, many times: every success is whole.
+  for (int trial = 0; trial < 40; ++trial) {
+    const std::string bytes = pattern_bytes(1u << 20, 100 + trial);
+    std::vector<std::thread> uploads;
+    std::atomic<int> stored{0};
+    for (int i = 0; i < 3; ++i) {
+      uploads.emplace_back([&, i] {
+        const std::string path = "\\race" + std::to_string(trial) + "-" + std::to_string(i);
+        try {
+          t.put(i == 0 ? "\\missing" : path, bytes, i == 0);
+          EXPECT_TRUE(t.read(path) == bytes) << t.read(path).substr(0, 20);
+          ++stored;
+        } catch (const ServiceError&) {
+          EXPECT_EQ(i, 0);
+        }
+      });
+    }
+    for (std::thread& u : uploads) u.join();
+    EXPECT_EQ(stored.load(), 2);
+  }
+  std::FILE* out = std::tmpfile();
+  EXPECT_EQ(check_store(t.catalog, t.contents, out), 0);
+  std::fclose(out);
+}
+
 TEST(ServiceStore, CheckFindsADamagedContent) {
   TestStore t;
   const std::string large(Store::kInlineMaxBytes + 10, 'q');
@@ -209,6 +357,172 @@ TEST(ServiceStore, CheckFindsADamagedContent) {
   const UniqueFd file(::openat(folder.get(), entry.content.c_str(), O_WRONLY));
   ASSERT_EQ(::pwrite(file.get(), "X", 1, 7), 1);
   EXPECT_EQ(check_store(t.catalog, t.contents, out), 1);
+  std::fclose(out);
+}
+
+// `brevanto-service --root ROOT check`: its exit code and what it prints.
+int run_check(const std::string& root, std::string* out) {
+  const std::string command = std::string(BREVANTO_SERVICE_PATH) + " --root '" + root + "' check 2>&1";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return -1;
+  char buffer[4096];
+  out->clear();
+  while (const std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) out->append(buffer, n);
+  const int status = ::pclose(pipe);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The content file of the large content of `size` bytes, found by its row.
+std::string content_file(const std::string& store_dir, std::int64_t size) {
+  sqlite3* db = nullptr;
+  std::string sha;
+  if (sqlite3_open((store_dir + "/catalog.sqlite3").c_str(), &db) == SQLITE_OK) {
+    sqlite3_stmt* st = nullptr;
+    const std::string sql = "SELECT sha256 FROM contents WHERE size = " + std::to_string(size);
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK &&
+        sqlite3_step(st) == SQLITE_ROW) {
+      sha = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+    }
+    sqlite3_finalize(st);
+  }
+  sqlite3_close(db);
+  return store_dir + "/content/u1/" + sha.substr(0, 2) + "/" + sha;
+}
+
+// Damages to a good store, each made with SQL or to a content's file, as a
+// faulty disk, tool or program could: `check` reports every one with a
+// line and exits 1.
+TEST(ServiceStoreCheck, ReportsEveryDamage) {
+  TempDir dir;
+  const std::string good = dir.make_dir("good");
+  ASSERT_EQ(::mkdir((good + "/store").c_str(), 0700), 0);
+  {
+    const int store_fd = ::open((good + "/store").c_str(), O_RDONLY | O_DIRECTORY);
+    SqliteFileCatalog catalog(good + "/store/catalog.sqlite3");
+    FolderContentStore contents(store_fd, "content", good + "/store");
+    std::int64_t now = filetime_now() - 36000000000;
+    Store store(catalog, contents, RetentionPolicy(), std::chrono::seconds(1),
+                [&] { return now; });
+    store.open_tree(kTree);
+    put_into(store, "\\d\\small", "small");
+    put_into(store, "\\d\\big", pattern_bytes(200000, 1));
+    put_into(store, "\\d\\sub\\x", pattern_bytes(70000, 2));
+    ASSERT_TRUE(store.end_session(kTree, true));
+    now += 36000000000;
+    put_into(store, "\\d\\small", "SMALL", true);
+    ASSERT_TRUE(store.end_session(kTree, true));
+    ::close(store_fd);
+  }
+  std::string out;
+  ASSERT_EQ(run_check(good, &out), 0) << out;
+
+  struct Damage {
+    const char* what;
+    const char* sql;  // or null, and `file` instead
+    std::function<void(const std::string& store_dir)> file;
+    const char* reported;
+  };
+  const Damage damages[] = {
+      {"a live content listed as doomed",
+       "INSERT INTO doomed SELECT user_id, sha256 FROM contents WHERE size = 200000", nullptr,
+       "is doomed but still held"},
+      {"a file's size changed", "UPDATE nodes SET size = 5 WHERE name = 'big'", nullptr,
+       "\\d\\big: its size is 5 bytes, its content's 200000"},
+      {"a folder row deleted", "DELETE FROM nodes WHERE name = 'sub'", nullptr,
+       "\\d\\sub\\x: its folder \\d\\sub\\ has no row"},
+      {"a reference count off", "UPDATE contents SET refs = refs + 1 WHERE size = 70000", nullptr,
+       "counts 2 references, rows hold 1"},
+      {"a content row deleted", "DELETE FROM contents WHERE size = 200000", nullptr,
+       "\\d\\big: its content"},
+      {"a past version's row changed", "UPDATE history SET to_seq = from_seq", nullptr,
+       "\\d\\small (past version): it ends"},
+      {"the newest point moved back",
+       "UPDATE points SET seq = 0 WHERE name = (SELECT MAX(name) FROM points)", nullptr,
+       "comes before point"},
+      {"a point renamed", "UPDATE points SET name = 'yesterday' WHERE seq = (SELECT MIN(seq) FROM"
+       " points)", nullptr, "point yesterday: not a point's name"},
+      {"a small content's bytes changed",
+       "UPDATE contents SET data = CAST('smalL' AS BLOB) WHERE data = CAST('small' AS BLOB)",
+       nullptr, "damaged (5 bytes"},
+      {"an index that does not match its table",
+       "PRAGMA writable_schema = ON; UPDATE sqlite_master SET sql = 'CREATE INDEX history_path"
+       " ON history(user_id, project, parent, name, to_seq)' WHERE name = 'history_path'",
+       nullptr, "catalog damaged: "},
+      {"a usage row off", "UPDATE usage SET bytes = bytes - 1", nullptr,
+       "its usage counts"},
+      {"a content file removed", nullptr,
+       [](const std::string& store_dir) { ::unlink(content_file(store_dir, 200000).c_str()); },
+       "No such file"},
+      {"a content file cut short", nullptr,
+       [](const std::string& store_dir) {
+         ASSERT_EQ(::truncate(content_file(store_dir, 70000).c_str(), 100), 0);
+       },
+       "damaged (100 bytes"},
+  };
+  int n = 0;
+  for (const Damage& d : damages) {
+    SCOPED_TRACE(d.what);
+    const std::string root = dir.path() + "/case" + std::to_string(++n);
+    ASSERT_EQ(std::system(("cp -a '" + good + "' '" + root + "'").c_str()), 0);
+    if (d.sql != nullptr) {
+      sqlite3* db = nullptr;
+      ASSERT_EQ(sqlite3_open((root + "/store/catalog.sqlite3").c_str(), &db), SQLITE_OK);
+      char* error = nullptr;
+      EXPECT_EQ(sqlite3_exec(db, d.sql, nullptr, nullptr, &error), SQLITE_OK)
+          << (error ? error : "");
+      sqlite3_free(error);
+      sqlite3_close(db);
+    } else {
+      d.file(root + "/store");
+    }
+    EXPECT_EQ(run_check(root, &out), 1) << out;
+    EXPECT_NE(out.find(d.reported), std::string::npos) << out;
+  }
+}
+
+// The error a change is refused with: "code: detail", or "none".
+std::string refusal(const std::function<void()>& change) {
+  try {
+    change();
+    return "none";
+  } catch (const ServiceError& e) {
+    return std::to_string(e.code()) + ": " + e.what();
+  }
+}
+
+TEST(ServiceStore, QuotasCountEachContentOnceAndEveryEntry) {
+  RetentionPolicy keep_one;
+  keep_one.last = 1;
+  keep_one.daily = keep_one.weekly = keep_one.monthly = 0;
+  keep_one.within_seconds = 0;
+  TestStore t(keep_one);
+  t.store.set_quotas([](std::int64_t) { return Quota{300000, 6, "ann"}; });
+  const std::string a = pattern_bytes(200000, 1);
+  const std::string b = pattern_bytes(200000, 2);
+  t.put("\\a", a);  // the top and \a: 2 entries
+  EXPECT_EQ(refusal([&] { t.put("\\b", b); }).rfind("7: the quota of account ann is reached", 0),
+            0u);
+  EXPECT_EQ(refusal([&] { t.put("\\copy", a); }), "none");  // held already: no bytes more
+  t.store.add_dir(kTree, path_of("\\d\\e"));
+  t.put("\\d\\small", "x");
+  EXPECT_EQ(refusal([&] { t.store.add_dir(kTree, path_of("\\f")); }).substr(0, 2), "7:");
+  EXPECT_EQ(refusal([&] { t.put("\\d\\small", "y", true); }).substr(0, 2), "7:");  // a past row
+  EXPECT_EQ(t.catalog.usage(kTree.user_id).bytes, 200001);
+  EXPECT_EQ(t.catalog.usage(kTree.user_id).entries, 6);
+  EXPECT_EQ(t.content_files(), 1u);  // b's content did not stay
+  std::string why;
+  EXPECT_FALSE(t.store.has_room(kTree.user_id, 200000, &why));
+  EXPECT_NE(why.find("ann"), std::string::npos) << why;
+
+  // Removed and forgotten, a's bytes and the rows are free again.
+  t.store.remove(kTree, path_of("\\a"));
+  t.store.remove(kTree, path_of("\\copy"));
+  ASSERT_TRUE(t.store.end_session(kTree, true));
+  t.store.collect();
+  EXPECT_EQ(t.catalog.usage(kTree.user_id).bytes, 1);
+  EXPECT_EQ(refusal([&] { t.put("\\b", b); }), "none");
+  std::FILE* out = std::tmpfile();
+  EXPECT_EQ(check_store(t.catalog, t.contents, out), 0);
   std::fclose(out);
 }
 
@@ -369,6 +683,169 @@ TEST(ServiceMigration, AStoreOfTheOlderServiceIsServedWhole) {
       EXPECT_EQ(conn.getfileinfo(L"\\empty\\folder", data, backup_type, reversion), 0);
     }
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Runs `command` through the shell: its exit code and what it printed.
+int run(const std::string& command, std::string* out) {
+  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return -1;
+  char buffer[4096];
+  out->clear();
+  while (const std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) out->append(buffer, n);
+  const int status = ::pclose(pipe);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A folder mounted over for a test, unmounted at the end.
+struct Mount {
+  Mount(const std::string& source, const std::string& target, const char* type,
+        unsigned long flags, const std::string& options)
+      : target(target) {
+    ok = ::mount(source.c_str(), target.c_str(), type, flags, options.c_str()) == 0;
+  }
+  ~Mount() {
+    if (ok) ::umount2(target.c_str(), MNT_DETACH);
+  }
+  std::string target;
+  bool ok = false;
+};
+
+// A quota set on alice's account while the service serves: an upload over
+// it is "disk full" (the log names the quota), a copy of content she
+// holds is not, and `stats` shows her line.
+TEST(ServiceQuota, IsKeptAndShown) {
+  ServiceEnv env(0, {"--quota-files", "100"});
+  ASSERT_TRUE(env.started) << env.service.log();
+  std::string out;
+  ASSERT_EQ(run(std::string(BREVANTO_SERVICE_PATH) + " --root " + env.root +
+                    " --add-user alice --quota-bytes 300K",
+                &out),
+            0)
+      << out;
+  ASSERT_TRUE(write_file(env.local + "/a", pattern_bytes(200000, 1)));
+  ASSERT_TRUE(write_file(env.local + "/b", pattern_bytes(200000, 2)));
+  CServiceConnection conn;
+  conn.port = env.service.port();
+  ASSERT_EQ(conn.login(L"alice", L"s3cret", L"", L"1"), 0);
+  EXPECT_EQ(conn.addfile(widen(env.local + "/a").c_str(), L"\\a", nullptr, nullptr), 0);
+  EXPECT_EQ(conn.addfile(widen(env.local + "/b").c_str(), L"\\b", nullptr, nullptr), -3);
+  EXPECT_EQ(conn.err_code, 7);
+  EXPECT_EQ(conn.err_text, L"disk full");
+  EXPECT_EQ(conn.addfile(widen(env.local + "/a").c_str(), L"\\copy", nullptr, nullptr), 0);
+  EXPECT_EQ(env.stored_content("\\copy"), pattern_bytes(200000, 1));
+  conn.logout();
+  EXPECT_NE(env.service.log().find("the quota of account alice is reached: 200000 of 307200"),
+            std::string::npos);
+  env.service.stop(SIGTERM);
+  ASSERT_EQ(run(std::string(BREVANTO_SERVICE_PATH) + " --root " + env.root +
+                    " --quota-files 100 stats",
+                &out),
+            0)
+      << out;
+  // The top, \a and \copy; a's bytes once.
+  EXPECT_NE(out.find("alice                         200000          307200   65%          3"
+                     "        100    3%"),
+            std::string::npos)
+      << out;
+}
+
+// A second copy of content already stored needs no room: with less free
+// space than its size it is stored all the same; new content is refused.
+TEST(ServiceQuota, AStoredContentIsStoredAgainOnAFullDisk) {
+  ServiceEnv env;
+  ASSERT_TRUE(env.started) << env.service.log();
+  env.service.stop(SIGTERM);
+  Mount tmpfs("tmpfs", env.root + "/store/content", "tmpfs", MS_NOSUID | MS_NODEV,
+              "size=8m,mode=0700");
+  if (!tmpfs.ok) GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
+  ASSERT_TRUE(env.service.start()) << env.service.log();
+  const std::string big = pattern_bytes(5u << 20, 1);
+  ASSERT_TRUE(write_file(env.local + "/big", big));
+  ASSERT_TRUE(write_file(env.local + "/other", pattern_bytes(5u << 20, 2)));
+  CServiceConnection conn;
+  conn.port = env.service.port();
+  ASSERT_EQ(conn.login(L"alice", L"s3cret", L"", L"1"), 0);
+  ASSERT_EQ(conn.addfile(widen(env.local + "/big").c_str(), L"\\big", nullptr, nullptr), 0);
+  EXPECT_EQ(conn.addfile(widen(env.local + "/big").c_str(), L"\\again", nullptr, nullptr), 0)
+      << conn.err_code;
+  EXPECT_EQ(conn.addfile(widen(env.local + "/other").c_str(), L"\\other", nullptr, nullptr), -3);
+  EXPECT_EQ(conn.err_code, 7);
+  EXPECT_TRUE(env.stored_content("\\again") == big);
+  EXPECT_EQ(tree_listing(env.root + "/store/content/tmp"), std::vector<std::string>{});
+}
+
+// A storage root mounted read-only is served with --read-only: listings,
+// file information and downloads (also of earlier versions) work, every
+// change is refused with error 15.
+TEST(ServiceReadOnly, ServesAReadOnlyRoot) {
+  ServiceEnv env;
+  ASSERT_TRUE(env.started) << env.service.log();
+  ASSERT_TRUE(write_file(env.local + "/big", pattern_bytes(100000, 3)));
+  {
+    CServiceConnection conn;
+    conn.port = env.service.port();
+    ASSERT_EQ(conn.login(L"alice", L"s3cret", L"", L"1"), 0);
+    ASSERT_EQ(conn.addfile(widen(env.local + "/big").c_str(), L"\\d\\big", nullptr, nullptr), 0);
+    conn.logout();
+  }
+  env.service.stop(SIGTERM);
+  Mount bind(env.root, env.root, nullptr, MS_BIND, "");
+  if (!bind.ok) GTEST_SKIP() << "cannot bind-mount: " << std::strerror(errno);
+  ASSERT_EQ(::mount(nullptr, env.root.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY,
+                    nullptr),
+            0);
+  // Without --read-only the service cannot start on it.
+  ServiceProcess writable(env.root, {env.local}, env.dir.path() + "/rw.log");
+  EXPECT_FALSE(writable.start());
+  ServiceProcess service(env.root, {env.local}, env.dir.path() + "/ro.log", {"--read-only"});
+  ASSERT_TRUE(service.start()) << service.log();
+  CServiceConnection conn;
+  conn.port = service.port();
+  ASSERT_EQ(conn.login(L"alice", L"s3cret", L"", L"1"), 0);
+  std::list<_path_buffer*> listing;
+  ASSERT_EQ(conn.getfilelist(L"\\.history", false, listing), 0);
+  ASSERT_EQ(listing.size(), 1u);
+  const std::wstring point = listing.front()->full_path;
+  for (_path_buffer* entry : listing) delete entry;
+  listing.clear();
+  for (const std::wstring& path : {std::wstring(L"\\d\\big"), point + L"\\d\\big"}) {
+    ASSERT_EQ(conn.downloadfile(widen(env.local + "/back").c_str(), path.c_str(), nullptr,
+                                nullptr),
+              0);
+    EXPECT_TRUE(read_file(env.local + "/back") == pattern_bytes(100000, 3));
+  }
+  // Replacing a local file goes through a named temp file, not journaled.
+  ASSERT_EQ(conn.downloadfile(widen(env.local + "/back").c_str(), L"\\d\\big", nullptr, nullptr),
+            0);
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  int backup_type = 0, reversion = 0;
+  EXPECT_EQ(conn.getfileinfo(L"\\d\\big", data, backup_type, reversion), 0);
+  EXPECT_EQ(reversion, 1);
+  const std::function<int()> changes[] = {
+      [&] { return conn.addfile(widen(env.local + "/big").c_str(), L"\\new", nullptr, nullptr); },
+      [&] { return conn.updatefile(widen(env.local + "/big").c_str(), L"\\d\\big", nullptr,
+                                   nullptr); },
+      [&] { return conn.adddir(L"\\e"); },
+      [&] { return conn.removefile(L"\\d\\big"); },
+  };
+  for (const auto& change : changes) {
+    EXPECT_EQ(change(), -3);
+    EXPECT_EQ(conn.err_code, 15);
+  }
+  // Another project's tree, never made, is empty.
+  CServiceConnection other;
+  other.port = service.port();
+  ASSERT_EQ(other.login(L"alice", L"s3cret", L"never", L"1"), 0);
+  ASSERT_EQ(other.getfilelist(L"\\", true, listing), 0);
+  EXPECT_EQ(listing.size(), 1u);  // \.history only
+  for (_path_buffer* entry : listing) delete entry;
+  other.logout();
+  conn.logout();
+  EXPECT_EQ(service.stop(SIGTERM), 0);
 }
 
 }  // namespace

@@ -67,9 +67,22 @@ void upload(Session& session, const Request& request, const Binding& who, bool u
     copied = read_content(source.fd.get(), Store::kInlineMaxBytes + 1, &content.bytes, progress,
                           kLocalRefused);
   } else {
-    writer = store.begin_content(who.user_id);
-    copied = copy_content(source.fd.get(), writer->fd(), progress, kLocalRefused, kInternal,
-                          Hashing::kSha256);
+    // A content with no room (quota or free space) is only hashed, not
+    // written: the account may hold it already, and then it is stored all
+    // the same. Each byte is read once either way.
+    std::string why;
+    bool full = !store.has_room(who.user_id, source.st.st_size, &why);
+    if (!full) {
+      try {
+        writer = store.begin_content(who.user_id);
+      } catch (const ServiceError& e) {
+        if (e.code() != kDiskFull) throw;
+        full = true;
+      }
+    }
+    copied = copy_content_unless_full(source.fd.get(), full ? -1 : writer->fd(), progress,
+                                      kLocalRefused, &full);
+    if (full) writer.reset();
     content.external = true;
   }
   check_unchanged(source, copied.bytes, local);

@@ -58,8 +58,10 @@ Statement& bind_row(Statement& st, const FileRow& row, int first) {
 
 }  // namespace
 
-Catalog::Catalog(const std::string& file) : db_(file) {
+Catalog::Catalog(const std::string& file, bool read_only)
+    : db_(file, read_only), read_only_(read_only) {
   sqlite3_busy_timeout(db_.handle(), 10000);  // --add-user may write while serving
+  if (read_only) return;
   db_.exec("PRAGMA journal_mode=WAL");
   db_.exec("PRAGMA synchronous=FULL");
   db_.exec(kSchema);
@@ -230,11 +232,13 @@ std::vector<JournaledChange> Catalog::journaled_changes() {
 }
 
 void Catalog::add_pending_temp(const std::string& path) {
+  if (read_only_) return;
   std::lock_guard<std::mutex> lock(mu_);
   Statement(db_, "INSERT OR IGNORE INTO pending_temps(path) VALUES(?1)").bind(1, path).run();
 }
 
 void Catalog::remove_pending_temp(const std::string& path) {
+  if (read_only_) return;
   std::lock_guard<std::mutex> lock(mu_);
   // Lost in a power cut, the entry only makes the next start try to
   // remove a temp name that no longer exists.

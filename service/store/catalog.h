@@ -51,8 +51,10 @@ struct JournaledChange {
 
 class Catalog {
  public:
-  // Opens or creates the catalog file and its tables.
-  explicit Catalog(const std::string& file);
+  // Opens or creates the catalog file and its tables. A read-only one is
+  // only read, and keeps no journal of local temp files (a crash during a
+  // download may then leave its temp file behind).
+  explicit Catalog(const std::string& file, bool read_only = false);
   Catalog(const Catalog&) = delete;
   Catalog& operator=(const Catalog&) = delete;
 
@@ -100,6 +102,7 @@ class Catalog {
 
   std::mutex mu_;
   SqliteDb db_;
+  bool read_only_ = false;
 };
 
 #endif  // BREVANTO_SERVICE_STORE_CATALOG_H_

@@ -70,6 +70,21 @@ CopyResult copy_content(int src, int dst, ProgressReporter& progress, ErrorCode 
                      });
 }
 
+CopyResult copy_content_unless_full(int src, int dst, ProgressReporter& progress,
+                                    ErrorCode read_code, bool* full) {
+  return read_chunks(src, progress, read_code, Hashing::kSha256, UINT64_MAX,
+                     [&](const unsigned char* data, std::size_t size) {
+                       if (*full) return;
+                       try {
+                         write_all(dst, data, size, kInternal);
+                       } catch (const ServiceError& e) {
+                         if (e.code() != kDiskFull) throw;
+                         *full = true;
+                         if (::ftruncate(dst, 0) != 0) throw;
+                       }
+                     });
+}
+
 CopyResult read_content(int src, std::uint64_t max, std::string* out, ProgressReporter& progress,
                         ErrorCode read_code) {
   out->clear();

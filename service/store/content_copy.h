@@ -23,6 +23,14 @@ enum class Hashing { kSha256, kSkip };
 CopyResult copy_content(int src, int dst, ProgressReporter& progress, ErrorCode read_code,
                         ErrorCode write_code, Hashing hashing);
 
+// copy_content() into a content being stored, where a full disk (ENOSPC,
+// EDQUOT) stops only the writing: the rest of `src` is read and hashed
+// all the same, `dst` is cut to nothing to give its space back, and
+// `*full` is set. With `*full` set at the start nothing is written: the
+// content is only hashed. Either way each byte is read once.
+CopyResult copy_content_unless_full(int src, int dst, ProgressReporter& progress,
+                                    ErrorCode read_code, bool* full);
+
 // Reads and hashes `src` from its current offset into `out`: to its end,
 // or `max` bytes when it has more. Throws like copy_content().
 CopyResult read_content(int src, std::uint64_t max, std::string* out, ProgressReporter& progress,

@@ -33,6 +33,8 @@ class ContentStore {
   virtual std::unique_ptr<ContentWriter> begin(std::int64_t user_id) = 0;
   // The content, open for reading; an invalid fd (errno set) when missing.
   virtual UniqueFd open(std::int64_t user_id, const std::string& sha256) = 0;
+  // Bytes that new contents may still take; INT64_MAX when unknown.
+  virtual std::int64_t free_bytes() = 0;
   // Deletes the content; 0 when it is gone (also when it was missing).
   virtual int remove(std::int64_t user_id, const std::string& sha256) = 0;
   // Calls `visit` for every stored content (for the sweep of contents that

@@ -64,6 +64,21 @@ struct NewContent {
   std::string bytes;
 };
 
+// The most an account may hold: the bytes of its contents, each counted
+// once however many rows name it, and its entries (files and folders,
+// current and past versions). 0: no limit. `account` names it in errors.
+struct Quota {
+  std::int64_t bytes = 0;
+  std::int64_t entries = 0;
+  std::string account;
+};
+
+// What an account holds, counted as a quota is.
+struct Usage {
+  std::int64_t bytes = 0;
+  std::int64_t entries = 0;
+};
+
 // One change of a tree. `path` holds the names from the top; `file` the new
 // version's size, times and backup type (AddFile, UpdateFile).
 struct Change {
@@ -73,6 +88,9 @@ struct Change {
   std::vector<std::string> path;
   Entry file;
   NewContent content;
+  // A change that makes the account hold more than its quota is refused
+  // with kDiskFull.
+  Quota quota;
 };
 
 class FileCatalog {
@@ -96,6 +114,9 @@ class FileCatalog {
   // when the tree does not allow it (kAlreadyExists, kNotFound,
   // kNotADirectory, kIsADirectory), and nothing changes then.
   virtual void apply(const Change& change, std::int64_t now) = 0;
+
+  // What the account holds.
+  virtual Usage usage(std::int64_t user_id) = 0;
 
   // Whether the account holds the content (a new file version can then
   // refer to it without storing it again).

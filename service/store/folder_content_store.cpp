@@ -3,9 +3,11 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <vector>
 
 #include "service/errors.h"
@@ -82,12 +84,22 @@ class FolderContentWriter : public ContentWriter {
 }  // namespace
 
 FolderContentStore::FolderContentStore(int parent_fd, const std::string& name,
-                                       const std::string& parent_path)
+                                       const std::string& parent_path, bool read_only)
     : path_(parent_path + "/" + name) {
-  root_ = open_dir(parent_fd, name, true);
+  root_ = open_dir(parent_fd, name, !read_only);
+  if (!root_.valid() && read_only && errno == ENOENT) return;  // nothing stored yet
   if (!root_.valid()) throw_errno(kInternal, errno, "open " + name);
+  if (read_only) return;
   temp_ = open_dir(root_.get(), "tmp", true);
   if (!temp_.valid()) throw_errno(kInternal, errno, "open " + name + "/tmp");
+}
+
+std::int64_t FolderContentStore::free_bytes() {
+  struct statvfs st;
+  if (!temp_.valid() || ::fstatvfs(temp_.get(), &st) != 0) return INT64_MAX;
+  const unsigned long long bytes = static_cast<unsigned long long>(st.f_bavail) * st.f_frsize;
+  return bytes > static_cast<unsigned long long>(INT64_MAX) ? INT64_MAX
+                                                            : static_cast<std::int64_t>(bytes);
 }
 
 void FolderContentStore::check_in_place() const {
@@ -111,6 +123,10 @@ std::unique_ptr<ContentWriter> FolderContentStore::begin(std::int64_t user_id) {
 }
 
 UniqueFd FolderContentStore::open(std::int64_t user_id, const std::string& sha256) {
+  if (!root_.valid()) {
+    errno = ENOENT;
+    return UniqueFd();
+  }
   check_in_place();
   const UniqueFd folder = folder_of(user_id, sha256, false);
   if (!folder.valid()) return UniqueFd();

@@ -8,12 +8,15 @@
 
 class FolderContentStore : public ContentStore {
  public:
-  // Opens (making it when missing) the folder `name` below `parent_fd`,
-  // which is the folder `parent_path`. Throws ServiceError.
-  FolderContentStore(int parent_fd, const std::string& name, const std::string& parent_path);
+  // Opens (making it when missing, unless `read_only`) the folder `name`
+  // below `parent_fd`, which is the folder `parent_path`. Throws
+  // ServiceError. A read-only store only opens and reads contents.
+  FolderContentStore(int parent_fd, const std::string& name, const std::string& parent_path,
+                     bool read_only = false);
 
   std::unique_ptr<ContentWriter> begin(std::int64_t user_id) override;
   UniqueFd open(std::int64_t user_id, const std::string& sha256) override;
+  std::int64_t free_bytes() override;
   int remove(std::int64_t user_id, const std::string& sha256) override;
   void sweep(const std::function<void(std::int64_t, const std::string&)>& visit) override;
 

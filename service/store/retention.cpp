@@ -30,16 +30,16 @@ std::int64_t week_key(const std::tm& tm) {
   return std::atoll(text);
 }
 
-// Keeps the newest point of each of the newest `count` buckets.
+// Keeps the newest point of each of the newest `count` buckets. A clock
+// that went back can put a bucket's points apart in the order of changes:
+// each bucket counts once, with its newest point.
 template <typename Key>
 void keep_buckets(const std::vector<Point>& newest_first, int count, Key key,
                   std::set<std::string>* kept) {
-  std::int64_t last = -1;
+  std::set<std::int64_t> seen;
   for (const Point& point : newest_first) {
     if (count <= 0) return;
-    const std::int64_t k = key(utc(point.made));
-    if (k == last) continue;
-    last = k;
+    if (!seen.insert(key(utc(point.made))).second) continue;
     kept->insert(point.name);
     --count;
   }
@@ -49,7 +49,11 @@ void keep_buckets(const std::vector<Point>& newest_first, int count, Key key,
 
 std::vector<std::string> points_to_keep(std::vector<Point> points, const RetentionPolicy& policy,
                                         std::int64_t now) {
+  // Newest first in the order of changes, which the clock's times need not
+  // follow (a clock set back); each point's own time decides its buckets
+  // and its age.
   std::sort(points.begin(), points.end(), [](const Point& a, const Point& b) {
+    if (a.seq != b.seq) return a.seq > b.seq;
     return a.made != b.made ? a.made > b.made : a.name > b.name;
   });
   std::set<std::string> kept;

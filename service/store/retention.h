@@ -2,7 +2,9 @@
 // "forget": the newest `last` points, the newest point of each of the
 // newest `daily` days (UTC) that have points, likewise of `weekly` weeks
 // (ISO weeks) and `monthly` months, and every point made within `within`
-// before now. The newest point is always kept.
+// before now. "Newest" is in the order of changes (Point::seq), whatever
+// the clock said when the points were made. The newest point is always
+// kept.
 #ifndef BREVANTO_SERVICE_STORE_RETENTION_H_
 #define BREVANTO_SERVICE_STORE_RETENTION_H_
 

@@ -4,11 +4,35 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "service/errors.h"
 
-SqliteDb::SqliteDb(const std::string& file) {
+SqliteDb::SqliteDb(const std::string& file, bool read_only) {
+  if (read_only) {
+    struct stat st;
+    const bool has_log = ::stat((file + "-wal").c_str(), &st) == 0;
+    // A URI names the file: its path escaped where a URI needs it.
+    std::string uri = "file:";
+    for (const char c : file) {
+      if (c == '%' || c == '?' || c == '#') {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, "%%%02X", static_cast<unsigned char>(c));
+        uri += hex;
+      } else {
+        uri += c;
+      }
+    }
+    uri += has_log ? "?mode=ro" : "?mode=ro&immutable=1";
+    const int flags = SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX;
+    if (sqlite3_open_v2(uri.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
+      const std::string detail = "open " + file + ": " + sqlite3_errmsg(db_);
+      sqlite3_close(db_);
+      throw ServiceError(kInternal, detail);
+    }
+    return;
+  }
   const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
   if (sqlite3_open_v2(file.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
     const std::string detail = "open " + file + ": " + sqlite3_errmsg(db_);

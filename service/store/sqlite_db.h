@@ -15,8 +15,10 @@ struct sqlite3_stmt;
 
 class SqliteDb {
  public:
-  // Opens or creates `file`, with the catalog's files made 0600.
-  explicit SqliteDb(const std::string& file);
+  // Opens or creates `file`, with the catalog's files made 0600. A
+  // read-only one is opened only for reading, and as immutable when it has
+  // no log (a read-only folder could not hold the log's index either).
+  explicit SqliteDb(const std::string& file, bool read_only = false);
   ~SqliteDb();
   SqliteDb(const SqliteDb&) = delete;
   SqliteDb& operator=(const SqliteDb&) = delete;

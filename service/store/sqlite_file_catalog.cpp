@@ -8,7 +8,7 @@ namespace {
 
 const char kSchema[] =
     "CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL) WITHOUT ROWID;"
-    "INSERT OR IGNORE INTO meta VALUES('seq', 0), ('migrated', 0);"
+    "INSERT OR IGNORE INTO meta VALUES('seq', 0), ('migrated', 0), ('usage', 0);"
     "CREATE TABLE IF NOT EXISTS nodes("
     "  user_id INTEGER NOT NULL, project TEXT NOT NULL, parent TEXT NOT NULL, name TEXT NOT NULL,"
     "  is_dir INTEGER NOT NULL, content TEXT NOT NULL, size INTEGER NOT NULL,"
@@ -32,7 +32,20 @@ const char kSchema[] =
     "  user_id INTEGER NOT NULL, project TEXT NOT NULL, name TEXT NOT NULL,"
     "  seq INTEGER NOT NULL, made INTEGER NOT NULL,"
     "  PRIMARY KEY(user_id, project, name)) WITHOUT ROWID;"
-    "CREATE INDEX IF NOT EXISTS points_seq ON points(user_id, project, seq);";
+    "CREATE INDEX IF NOT EXISTS points_seq ON points(user_id, project, seq);"
+    // What each account holds, kept up to date by every change (quotas).
+    "CREATE TABLE IF NOT EXISTS usage(user_id INTEGER PRIMARY KEY, bytes INTEGER NOT NULL,"
+    "  entries INTEGER NOT NULL);";
+
+// Counts the usage of every account anew (a catalog made before it was
+// counted).
+const char kCountUsage[] =
+    "DELETE FROM usage;"
+    "INSERT INTO usage(user_id, bytes, entries) SELECT user_id, SUM(bytes), SUM(entries) FROM ("
+    "  SELECT user_id, size AS bytes, 0 AS entries FROM contents"
+    "  UNION ALL SELECT user_id, 0, 1 FROM nodes"
+    "  UNION ALL SELECT user_id, 0, 1 FROM history) GROUP BY user_id;"
+    "UPDATE meta SET value = 1 WHERE key = 'usage';";
 
 #define ENTRY_COLUMNS \
   "parent, name, is_dir, content, size, backup_type, reversion, create_time, modify_time"
@@ -90,14 +103,24 @@ std::string path_text(const std::vector<std::string>& path) {
 
 }  // namespace
 
-SqliteFileCatalog::SqliteFileCatalog(const std::string& file)
-    : db_(file), batches_([this](const std::vector<Pending*>& batch) { apply_batch(batch); }) {
+SqliteFileCatalog::SqliteFileCatalog(const std::string& file, bool read_only)
+    : db_(file, read_only), batches_([this](const std::vector<Pending*>& batch) { apply_batch(batch); }) {
   // Only this service opens the file: no file locks per statement. Commits
   // are written to the log without a sync; sync() makes them durable.
   db_.exec("PRAGMA locking_mode=EXCLUSIVE");
-  db_.exec("PRAGMA journal_mode=WAL");
-  db_.exec("PRAGMA synchronous=NORMAL");
-  db_.exec(kSchema);
+  if (!read_only) {
+    db_.exec("PRAGMA journal_mode=WAL");
+    db_.exec("PRAGMA synchronous=NORMAL");
+    db_.exec(kSchema);
+  }
+  if (!read_only) {
+    SqliteDb::Statement st(db_, "SELECT value FROM meta WHERE key = 'usage'");
+    if (!st.step() || st.int64(0) == 0) {
+      SqliteDb::Transaction transaction(db_);
+      db_.exec(kCountUsage);
+      transaction.commit();
+    }
+  }
   // The sequence goes on from the highest number any row holds (it is not
   // written with each change, which would cost a page per commit).
   SqliteDb::Statement st(db_,
@@ -171,6 +194,55 @@ void SqliteFileCatalog::insert_entry(const TreeId& tree, const Entry& e, std::in
       .bind(11, e.modify_time)
       .bind(12, seq)
       .run();
+  add_usage(tree.user_id, 0, 1);
+}
+
+void SqliteFileCatalog::add_usage(std::int64_t user_id, std::int64_t bytes,
+                                  std::int64_t entries) {
+  SqliteDb::Statement(db_,
+                      "INSERT INTO usage(user_id, bytes, entries) VALUES(?1, ?2, ?3)"
+                      " ON CONFLICT(user_id) DO UPDATE SET bytes = bytes + excluded.bytes,"
+                      " entries = entries + excluded.entries")
+      .bind(1, user_id)
+      .bind(2, bytes)
+      .bind(3, entries)
+      .run();
+}
+
+Usage SqliteFileCatalog::usage_locked(std::int64_t user_id) {
+  SqliteDb::Statement st(db_, "SELECT bytes, entries FROM usage WHERE user_id = ?1");
+  st.bind(1, user_id);
+  if (!st.step()) return Usage{};
+  return Usage{st.int64(0), st.int64(1)};
+}
+
+Usage SqliteFileCatalog::usage(std::int64_t user_id) {
+  std::lock_guard<std::mutex> lock(mu_);
+  return usage_locked(user_id);
+}
+
+std::vector<std::pair<std::int64_t, Usage>> SqliteFileCatalog::all_usage() {
+  std::lock_guard<std::mutex> lock(mu_);
+  SqliteDb::Statement st(db_, "SELECT user_id, bytes, entries FROM usage ORDER BY user_id");
+  std::vector<std::pair<std::int64_t, Usage>> out;
+  while (st.step()) out.emplace_back(st.int64(0), Usage{st.int64(1), st.int64(2)});
+  return out;
+}
+
+void SqliteFileCatalog::check_quota(const Change& change, const Usage& before) {
+  const Quota& quota = change.quota;
+  const Usage after = usage_locked(change.tree.user_id);
+  const bool bytes_over = quota.bytes > 0 && after.bytes > before.bytes && after.bytes > quota.bytes;
+  const bool entries_over =
+      quota.entries > 0 && after.entries > before.entries && after.entries > quota.entries;
+  if (!bytes_over && !entries_over) return;
+  throw ServiceError(
+      kDiskFull, "the quota of account " + quota.account + " is reached: " +
+                     (bytes_over ? std::to_string(before.bytes) + " of " +
+                                       std::to_string(quota.bytes) + " bytes held, " +
+                                       std::to_string(after.bytes - before.bytes) + " more asked"
+                                 : std::to_string(before.entries) + " of " +
+                                       std::to_string(quota.entries) + " files held"));
 }
 
 void SqliteFileCatalog::move_to_history(const char* copy_sql, const char* drop_sql,
@@ -232,6 +304,7 @@ void SqliteFileCatalog::add_reference(std::int64_t user_id, const NewContent& co
     insert.bind_blob(5, content.bytes);
   }
   insert.run();
+  add_usage(user_id, content.size, 0);
   if (content.external) {
     SqliteDb::Statement(db_, "DELETE FROM doomed WHERE user_id = ?1 AND sha256 = ?2")
         .bind(1, user_id)
@@ -246,11 +319,12 @@ void SqliteFileCatalog::drop_reference(std::int64_t user_id, const std::string& 
       .bind(1, user_id)
       .bind(2, sha256)
       .run();
-  SqliteDb::Statement st(db_,
-                         "SELECT refs, external FROM contents WHERE user_id = ?1 AND sha256 = ?2");
+  SqliteDb::Statement st(
+      db_, "SELECT refs, external, size FROM contents WHERE user_id = ?1 AND sha256 = ?2");
   st.bind(1, user_id).bind(2, sha256);
   if (!st.step() || st.int64(0) > 0) return;
   const bool external = st.int64(1) != 0;
+  add_usage(user_id, -st.int64(2), 0);
   SqliteDb::Statement(db_, "DELETE FROM contents WHERE user_id = ?1 AND sha256 = ?2")
       .bind(1, user_id)
       .bind(2, sha256)
@@ -297,8 +371,17 @@ void SqliteFileCatalog::apply_batch(const std::vector<Pending*>& batch) {
 
 void SqliteFileCatalog::apply_one(const Change& change, std::int64_t now) {
   const TreeId& tree = change.tree;
-  const std::vector<std::string>& path = change.path;
   const std::int64_t seq = next_seq();
+  const bool counted = change.kind != Change::kRemove &&
+                       (change.quota.bytes > 0 || change.quota.entries > 0);
+  const Usage before = counted ? usage_locked(tree.user_id) : Usage{};
+  apply_change(change, seq, now);
+  if (counted) check_quota(change, before);
+}
+
+void SqliteFileCatalog::apply_change(const Change& change, std::int64_t seq, std::int64_t now) {
+  const TreeId& tree = change.tree;
+  const std::vector<std::string>& path = change.path;
   if (change.kind == Change::kAddDir) {
     make_folders(tree, path, path.size(), seq, now);
     return;
@@ -471,6 +554,7 @@ std::size_t SqliteFileCatalog::forget(const TreeId& tree, const std::vector<std:
   }
   for (const Row& row : rows) {
     SqliteDb::Statement(db_, "DELETE FROM history WHERE rowid = ?1").bind(1, row.rowid).run();
+    add_usage(tree.user_id, 0, -1);
     if (!row.is_dir) drop_reference(tree.user_id, row.content);
   }
   transaction.commit();
@@ -558,32 +642,4 @@ void SqliteFileCatalog::for_each_content(
     if (page.size() < 256) return;
     after = page.back().first;
   }
-}
-
-std::vector<std::string> SqliteFileCatalog::catalog_faults() {
-  std::lock_guard<std::mutex> lock(mu_);
-  std::vector<std::string> faults;
-  SqliteDb::Statement missing(
-      db_,
-      "SELECT user_id, parent || name FROM (SELECT user_id, parent, name, content FROM nodes"
-      " WHERE is_dir = 0 UNION ALL SELECT user_id, parent, name, content FROM history"
-      " WHERE is_dir = 0) r WHERE NOT EXISTS (SELECT 1 FROM contents c"
-      " WHERE c.user_id = r.user_id AND c.sha256 = r.content)");
-  while (missing.step()) {
-    faults.push_back("user " + std::to_string(missing.int64(0)) + ": " + missing.text(1) +
-                     ": its content has no row");
-  }
-  SqliteDb::Statement counts(
-      db_,
-      "SELECT c.user_id, c.sha256, c.refs, (SELECT COUNT(*) FROM nodes n WHERE n.is_dir = 0"
-      " AND n.user_id = c.user_id AND n.content = c.sha256) + (SELECT COUNT(*) FROM history h"
-      " WHERE h.is_dir = 0 AND h.user_id = c.user_id AND h.content = c.sha256) FROM contents c");
-  while (counts.step()) {
-    if (counts.int64(2) != counts.int64(3)) {
-      faults.push_back("user " + std::to_string(counts.int64(0)) + ": content " +
-                       counts.text(1) + " counts " + std::to_string(counts.int64(2)) +
-                       " references, rows hold " + std::to_string(counts.int64(3)));
-    }
-  }
-  return faults;
 }

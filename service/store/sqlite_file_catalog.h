@@ -15,7 +15,8 @@
 
 class SqliteFileCatalog : public FileCatalog {
  public:
-  explicit SqliteFileCatalog(const std::string& file);
+  // A read-only catalog is only read: every change fails.
+  explicit SqliteFileCatalog(const std::string& file, bool read_only = false);
 
   void open_tree(const TreeId& tree, std::int64_t now) override;
   std::optional<Entry> top(const TreeId& tree) override;
@@ -24,6 +25,9 @@ class SqliteFileCatalog : public FileCatalog {
   std::vector<Entry> list(const TreeId& tree, const std::string& dir, const View& view,
                           const std::string& after, std::size_t limit) override;
   void apply(const Change& change, std::int64_t now) override;
+  Usage usage(std::int64_t user_id) override;
+  // Every account's usage, by user id (`brevanto-service stats`).
+  std::vector<std::pair<std::int64_t, Usage>> all_usage();
   bool has_content(std::int64_t user_id, const std::string& sha256) override;
   std::optional<std::string> read_content(std::int64_t user_id, const std::string& sha256,
                                           bool* external) override;
@@ -47,8 +51,8 @@ class SqliteFileCatalog : public FileCatalog {
   bool content_known(std::int64_t user_id, const std::string& sha256);
 
   // For the store's check: every content with its size, and its bytes
-  // when the catalog keeps them; and the entries whose content has no
-  // row, or whose reference count is off.
+  // when the catalog keeps them; and every fault of the catalog, a line
+  // each (sqlite_catalog_check.cpp).
   struct StoredContent {
     std::int64_t user_id = 0;
     std::string sha256;
@@ -69,6 +73,7 @@ class SqliteFileCatalog : public FileCatalog {
   };
   void apply_batch(const std::vector<Pending*>& batch);
   void apply_one(const Change& change, std::int64_t now);
+  void apply_change(const Change& change, std::int64_t seq, std::int64_t now);
   std::optional<Entry> find_locked(const TreeId& tree, const std::string& parent,
                                    const std::string& name, const View& view);
   // Makes the folders of path[0, count) that are missing.
@@ -84,6 +89,11 @@ class SqliteFileCatalog : public FileCatalog {
   void add_reference(std::int64_t user_id, const NewContent& content);
   void drop_reference(std::int64_t user_id, const std::string& sha256);
   std::int64_t next_seq();
+  // Adds to the account's usage row, in the current transaction.
+  void add_usage(std::int64_t user_id, std::int64_t bytes, std::int64_t entries);
+  Usage usage_locked(std::int64_t user_id);
+  // Refuses a change that took the account's usage over its quota.
+  void check_quota(const Change& change, const Usage& before);
   bool content_known_locked(std::int64_t user_id, const std::string& sha256);
 
   std::mutex mu_;

@@ -11,6 +11,7 @@
 #include "service/errors.h"
 #include "service/log.h"
 #include "service/store/filetime.h"
+#include "service/store/point_names.h"
 
 namespace {
 
@@ -21,16 +22,6 @@ std::string folder_text(const std::vector<std::string>& parts, std::size_t count
   std::string out = "\\";
   for (std::size_t i = 0; i < count; ++i) out += parts[i] + '\\';
   return out;
-}
-
-// The name of a point made now: UTC, so that names sort as their times.
-std::string point_name_now() {
-  const time_t now = ::time(nullptr);
-  std::tm tm{};
-  ::gmtime_r(&now, &tm);
-  char name[32];
-  std::strftime(name, sizeof name, "%Y-%m-%dT%H%M%SZ", &tm);
-  return name;
 }
 
 // An in-memory file holding `bytes`, for readers that take a descriptor.
@@ -62,10 +53,11 @@ Entry folder_entry(const std::string& parent, const std::string& name, std::int6
 }  // namespace
 
 Store::Store(FileCatalog& catalog, ContentStore& contents, RetentionPolicy retention,
-             std::chrono::milliseconds sync_interval)
+             std::chrono::milliseconds sync_interval, Clock clock)
     : catalog_(catalog),
       contents_(contents),
       retention_(retention),
+      clock_(std::move(clock)),
       housekeeper_(Housekeeper::Tasks{[this] {
                                         catalog_.sync();
                                         delete_doomed();
@@ -75,7 +67,10 @@ Store::Store(FileCatalog& catalog, ContentStore& contents, RetentionPolicy reten
 
 Store::~Store() = default;
 
-void Store::open_tree(const TreeId& tree) { catalog_.open_tree(tree, filetime_now()); }
+void Store::open_tree(const TreeId& tree) {
+  // A read-only store shows a tree that was never made as an empty one.
+  if (!read_only_) catalog_.open_tree(tree, filetime_now());
+}
 
 Store::Resolved Store::resolve(const TreeId& tree, const StoragePath& path) {
   Resolved where;
@@ -108,8 +103,9 @@ Entry Store::entry_at(const TreeId& tree, const Resolved& where) {
     case Resolved::kTree: break;
   }
   if (where.parts.empty()) {
-    if (!top) throw ServiceError(kNotFound, "no tree");
-    return *top;
+    if (top) return *top;
+    if (read_only_ && where.view.current()) return folder_entry("", "", 0);
+    throw ServiceError(kNotFound, "no tree");
   }
   const auto found = catalog_.find(tree, folder_text(where.parts, where.parts.size() - 1),
                                    where.parts.back(), where.view);
@@ -177,10 +173,32 @@ UniqueFd Store::open_file(const TreeId& tree, const StoragePath& path, Entry* en
   return fd;
 }
 
-void Store::check_writable(const StoragePath& path) {
+void Store::check_writable(const StoragePath& path) const {
+  if (read_only_) throw ServiceError(kReadOnly, "the storage root is served read-only");
   if (!path.parts.empty() && path.parts[0] == kHistoryName) {
     throw ServiceError(kReadOnly, "a change below \\.history");
   }
+}
+
+bool Store::has_room(std::int64_t user_id, std::int64_t size, std::string* why) {
+  if (quota_of_) {
+    const Quota quota = quota_of_(user_id);
+    const Usage used = catalog_.usage(user_id);
+    if (quota.bytes > 0 && used.bytes + size > quota.bytes) {
+      *why = "the quota of account " + quota.account + " is reached: " +
+             std::to_string(used.bytes) + " of " + std::to_string(quota.bytes) +
+             " bytes held, " + std::to_string(size) + " more asked";
+      return false;
+    }
+  }
+  // Room to spare for the catalog's own growth.
+  constexpr std::int64_t kSpare = 1 << 20;
+  const std::int64_t free = contents_.free_bytes();
+  if (free < size || free - size < kSpare) {
+    *why = "no room for " + std::to_string(size) + " bytes (" + std::to_string(free) + " free)";
+    return false;
+  }
+  return true;
 }
 
 void Store::check_put(const TreeId& tree, const StoragePath& path, bool update) {
@@ -202,6 +220,7 @@ void Store::add_dir(const TreeId& tree, const StoragePath& path) {
   change.kind = Change::kAddDir;
   change.tree = tree;
   change.path = path.parts;
+  if (quota_of_) change.quota = quota_of_(tree.user_id);
   catalog_.apply(change, filetime_now());
 }
 
@@ -224,55 +243,83 @@ void Store::put_file(const TreeId& tree, const StoragePath& path, bool update,
   change.tree = tree;
   change.path = path.parts;
   change.file = file;
+  if (quota_of_) change.quota = quota_of_(tree.user_id);
   if (!content.external) {
     change.content = std::move(content);
     catalog_.apply(change, filetime_now());
     return;
   }
-  // The claim keeps the content from being deleted as doomed between the
-  // look and the row that refers to it.
+  // The claim keeps the content from being deleted, as doomed or by a
+  // refused upload of the same bytes, between the look and the row that
+  // refers to it.
   const auto key = std::make_pair(tree.user_id, content.sha256);
   {
     std::lock_guard<std::mutex> lock(claims_mu_);
     claims_.insert(key);
   }
-  const auto release = [&] {
-    std::lock_guard<std::mutex> lock(claims_mu_);
-    claims_.erase(claims_.find(key));
-  };
+  bool placed = false;
   try {
-    bool placed = false;
     if (!catalog_.has_content(tree.user_id, content.sha256)) {
+      if (writer == nullptr) {
+        std::string why = "no room";
+        has_room(tree.user_id, content.size, &why);
+        throw ServiceError(kDiskFull, why);
+      }
       if (const int err = writer->place(content.sha256)) {
         throw_errno(storage_error_code(err, kInternal), err, "store content");
       }
       placed = true;
     }
     change.content = std::move(content);
-    try {
-      catalog_.apply(change, filetime_now());
-    } catch (...) {
-      // A content put in place for a change that was refused is nobody's.
-      if (placed && !catalog_.has_content(tree.user_id, change.content.sha256)) {
-        contents_.remove(tree.user_id, change.content.sha256);
-      }
-      throw;
-    }
+    catalog_.apply(change, filetime_now());
   } catch (...) {
-    release();
+    release_claim(key, placed);
     throw;
   }
-  release();
+  release_claim(key, false);
+}
+
+void Store::release_claim(const std::pair<std::int64_t, std::string>& key, bool placed) {
+  std::lock_guard<std::mutex> lock(claims_mu_);
+  // A content put in place for a change that was refused is deleted only
+  // when nothing refers to it and no other upload in flight claims it:
+  // that one may have found it in place, or placed the same bytes under
+  // the same name, and its row may commit after this.
+  if (placed && claims_.count(key) == 1 && !catalog_.has_content(key.first, key.second)) {
+    contents_.remove(key.first, key.second);
+  }
+  claims_.erase(claims_.find(key));
 }
 
 bool Store::end_session(const TreeId& tree, bool wait) {
-  catalog_.make_point(tree, point_name_now(), filetime_now());
+  if (read_only_) return true;
+  make_point(tree);
   housekeeper_.collect_soon();
   return wait ? housekeeper_.sync_now() : true;
 }
 
+void Store::make_point(const TreeId& tree) {
+  // One point at a time, so that two sessions ending together see each
+  // other's point.
+  std::lock_guard<std::mutex> lock(points_mu_);
+  const std::int64_t now = clock_();
+  const std::vector<Point> points = catalog_.points(tree);
+  std::optional<Point> newest;
+  if (!points.empty()) newest = points.back();
+  bool stepped_back = false;
+  const std::string name = next_point_name(newest, now, &stepped_back);
+  if (stepped_back) {
+    log_warn("store: the clock (%s) is behind the newest point %s of user %lld: the new point is "
+             "named %s",
+             point_name_at(now).c_str(), newest->name.c_str(),
+             static_cast<long long>(tree.user_id), name.c_str());
+  }
+  catalog_.make_point(tree, name, now);
+}
+
 void Store::collect() {
-  const std::int64_t now = filetime_now();
+  if (read_only_) return;
+  const std::int64_t now = clock_();
   std::size_t dropped = 0;
   for (const TreeId& tree : catalog_.trees_with_points()) {
     const std::vector<std::string> keep = points_to_keep(catalog_.points(tree), retention_, now);
@@ -291,6 +338,7 @@ void Store::collect() {
 }
 
 void Store::delete_doomed() {
+  if (read_only_) return;
   // Runs after a sync: every doomed content's drop is durable.
   for (;;) {
     const std::vector<FileCatalog::Doomed> doomed = catalog_.doomed(kForgetRows);

@@ -25,6 +25,7 @@
 
 #include "service/store/content_store.h"
 #include "service/store/file_catalog.h"
+#include "service/store/filetime.h"
 #include "service/store/housekeeper.h"
 #include "service/store/retention.h"
 #include "service/store/storage_paths.h"
@@ -39,9 +40,22 @@ class Store {
   // content store (see BENCHMARKS.md for the measurement behind it).
   static constexpr std::int64_t kInlineMaxBytes = 64 * 1024;
 
+  // The clock that names points and dates them for the retention, as a
+  // FILETIME count; tests set their own.
+  using Clock = std::function<std::int64_t()>;
+
   Store(FileCatalog& catalog, ContentStore& contents, RetentionPolicy retention,
-        std::chrono::milliseconds sync_interval = std::chrono::seconds(1));
+        std::chrono::milliseconds sync_interval = std::chrono::seconds(1),
+        Clock clock = filetime_now);
   ~Store();
+
+  // Each account's quota, asked at every change; none by default.
+  using QuotaOf = std::function<Quota(std::int64_t user_id)>;
+  void set_quotas(QuotaOf quota_of) { quota_of_ = std::move(quota_of); }
+  // A read-only store serves reads and refuses every change (kReadOnly);
+  // it makes no tree, point or collection.
+  void set_read_only() { read_only_ = true; }
+  bool read_only() const { return read_only_; }
 
   // Makes the tree's top folder at its first login.
   void open_tree(const TreeId& tree);
@@ -57,8 +71,8 @@ class Store {
   // The file's content, open for reading from its start, and its entry.
   UniqueFd open_file(const TreeId& tree, const StoragePath& path, Entry* entry);
 
-  // Refuses a change under "\.history" (kReadOnly).
-  static void check_writable(const StoragePath& path);
+  // Refuses a change under "\.history", or of a read-only store (kReadOnly).
+  void check_writable(const StoragePath& path) const;
   // Refuses an upload early, before its bytes are read: the same checks as
   // put_file() makes.
   void check_put(const TreeId& tree, const StoragePath& path, bool update);
@@ -69,8 +83,15 @@ class Store {
   std::unique_ptr<ContentWriter> begin_content(std::int64_t user_id) {
     return contents_.begin(user_id);
   }
+  // Whether a new content of `size` bytes fits the account's quota and the
+  // free space; when not, `why` tells what is short. A content that does
+  // not fit is not written: it can still be stored if the account holds
+  // it already (see put_file()).
+  bool has_room(std::int64_t user_id, std::int64_t size, std::string* why);
   // Stores a file version: `content` with its bytes (small) or written
   // through `writer` (large); `file` carries its times and backup type.
+  // A large content without `writer` (it had no room) is stored only when
+  // the account holds it already, else refused with kDiskFull.
   void put_file(const TreeId& tree, const StoragePath& path, bool update, NewContent content,
                 ContentWriter* writer, const Entry& file);
 
@@ -98,11 +119,21 @@ class Store {
                    const std::string& prefix, bool recursive, int depth,
                    const std::function<void(const Entry&)>& each);
   void delete_doomed();
+  // Makes the point of a session's end (see point_names.h).
+  void make_point(const TreeId& tree);
+  // Ends an upload's claim on a content; `placed`: the upload put the
+  // content in place and its change was refused.
+  void release_claim(const std::pair<std::int64_t, std::string>& key, bool placed);
 
   FileCatalog& catalog_;
   ContentStore& contents_;
   RetentionPolicy retention_;
-  // Contents being put in place: not deleted meanwhile, even when doomed.
+  Clock clock_;
+  QuotaOf quota_of_;
+  bool read_only_ = false;
+  std::mutex points_mu_;
+  // Contents claimed by uploads in flight, counted (one per upload): not
+  // deleted meanwhile, even when doomed or placed by a refused upload.
   std::mutex claims_mu_;
   std::multiset<std::pair<std::int64_t, std::string>> claims_;
   Housekeeper housekeeper_;
