@@ -60,6 +60,13 @@ class ServiceError : public std::runtime_error {
   ErrorCode code_;
 };
 
+// An account's quota is reached: a disk-full error whose detail the
+// client is told, so that its user can tell it from a full disk.
+class QuotaReached : public ServiceError {
+ public:
+  explicit QuotaReached(const std::string& detail) : ServiceError(kDiskFull, detail) {}
+};
+
 // The code for a failed system call on the storage side: ENOENT is
 // kNotFound, ENOSPC kDiskFull, and so on; anything unexpected `fallback`.
 ErrorCode storage_error_code(int err, ErrorCode fallback);

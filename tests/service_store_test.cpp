@@ -734,7 +734,8 @@ TEST(ServiceQuota, IsKeptAndShown) {
   EXPECT_EQ(conn.addfile(widen(env.local + "/a").c_str(), L"\\a", nullptr, nullptr), 0);
   EXPECT_EQ(conn.addfile(widen(env.local + "/b").c_str(), L"\\b", nullptr, nullptr), -3);
   EXPECT_EQ(conn.err_code, 7);
-  EXPECT_EQ(conn.err_text, L"disk full");
+  EXPECT_EQ(conn.err_text.rfind(L"disk full: the quota of account alice is reached", 0), 0u)
+      << conn.err_code;
   EXPECT_EQ(conn.addfile(widen(env.local + "/a").c_str(), L"\\copy", nullptr, nullptr), 0);
   EXPECT_EQ(env.stored_content("\\copy"), pattern_bytes(200000, 1));
   conn.logout();

@@ -2,6 +2,7 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -169,7 +170,13 @@ bool Session::handle(const char* text, std::size_t size) {
       // A refused local path names the folders that are allowed, so that a
       // client can tell its user where files may go.
       const bool name_roots = e.code() == kLocalRefused && context_.local_roots != nullptr;
-      send(error_reply(e.code(), name_roots ? context_.local_roots->refusal_text() : ""));
+      std::string text = name_roots ? context_.local_roots->refusal_text() : "";
+      // A quota names itself, so that a full disk and a full account differ.
+      if (dynamic_cast<const QuotaReached*>(&e) != nullptr) {
+        text = std::string(error_text(e.code())) + ": " + e.what();
+        std::replace(text.begin(), text.end(), '"', '\'');  // values hold no '"'
+      }
+      send(error_reply(e.code(), text));
     } catch (const ClientGone&) {
       throw;
     } catch (const std::exception& e) {

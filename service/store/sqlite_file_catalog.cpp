@@ -236,8 +236,8 @@ void SqliteFileCatalog::check_quota(const Change& change, const Usage& before) {
   const bool entries_over =
       quota.entries > 0 && after.entries > before.entries && after.entries > quota.entries;
   if (!bytes_over && !entries_over) return;
-  throw ServiceError(
-      kDiskFull, "the quota of account " + quota.account + " is reached: " +
+  throw QuotaReached(
+      "the quota of account " + quota.account + " is reached: " +
                      (bytes_over ? std::to_string(before.bytes) + " of " +
                                        std::to_string(quota.bytes) + " bytes held, " +
                                        std::to_string(after.bytes - before.bytes) + " more asked"

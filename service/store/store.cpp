@@ -180,17 +180,19 @@ void Store::check_writable(const StoragePath& path) const {
   }
 }
 
+bool Store::over_quota(std::int64_t user_id, std::int64_t size, std::string* why) {
+  if (!quota_of_) return false;
+  const Quota quota = quota_of_(user_id);
+  const Usage used = catalog_.usage(user_id);
+  if (quota.bytes <= 0 || used.bytes + size <= quota.bytes) return false;
+  *why = "the quota of account " + quota.account + " is reached: " + std::to_string(used.bytes) +
+         " of " + std::to_string(quota.bytes) + " bytes held, " + std::to_string(size) +
+         " more asked";
+  return true;
+}
+
 bool Store::has_room(std::int64_t user_id, std::int64_t size, std::string* why) {
-  if (quota_of_) {
-    const Quota quota = quota_of_(user_id);
-    const Usage used = catalog_.usage(user_id);
-    if (quota.bytes > 0 && used.bytes + size > quota.bytes) {
-      *why = "the quota of account " + quota.account + " is reached: " +
-             std::to_string(used.bytes) + " of " + std::to_string(quota.bytes) +
-             " bytes held, " + std::to_string(size) + " more asked";
-      return false;
-    }
-  }
+  if (over_quota(user_id, size, why)) return false;
   // Room to spare for the catalog's own growth.
   constexpr std::int64_t kSpare = 1 << 20;
   const std::int64_t free = contents_.free_bytes();
@@ -262,6 +264,7 @@ void Store::put_file(const TreeId& tree, const StoragePath& path, bool update,
     if (!catalog_.has_content(tree.user_id, content.sha256)) {
       if (writer == nullptr) {
         std::string why = "no room";
+        if (over_quota(tree.user_id, content.size, &why)) throw QuotaReached(why);
         has_room(tree.user_id, content.size, &why);
         throw ServiceError(kDiskFull, why);
       }

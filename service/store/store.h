@@ -88,6 +88,9 @@ class Store {
   // not fit is not written: it can still be stored if the account holds
   // it already (see put_file()).
   bool has_room(std::int64_t user_id, std::int64_t size, std::string* why);
+  // Whether `size` more bytes pass the account's quota; when not, `why`
+  // tells by how much.
+  bool over_quota(std::int64_t user_id, std::int64_t size, std::string* why);
   // Stores a file version: `content` with its bytes (small) or written
   // through `writer` (large); `file` carries its times and backup type.
   // A large content without `writer` (it had no room) is stored only when
