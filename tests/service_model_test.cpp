@@ -140,7 +140,9 @@ class ModelRun {
   void client_point_download(ModelSession& session, Tree& tree, const Client& client,
                              std::mt19937_64& r);
 
-  int content_of(const std::string& local) const;
+  int content_of(const std::string& local);
+  bool add_content(std::size_t size, unsigned pattern);
+  void add_fresh_content();
   int stored_state(ModelSession& session, const std::string& path, const std::string& target);
   bool start_service();
   void stop_service(int sig);
@@ -155,7 +157,11 @@ class ModelRun {
   TempDir dir_;
   std::string root_, local_, checker_folder_;
   bool as_root_ = false;
-  std::vector<std::string> contents_;
+  // Every content of the pool by size and hash of its bytes (their files
+  // are src/c<N>); the fresh ones come one by one during the rounds.
+  std::map<std::pair<std::size_t, std::size_t>, int> contents_;
+  int content_count_ = 0;
+  std::atomic<int> fresh_{4};
   std::vector<Tree> trees_;
   std::vector<Client> clients_;
   std::unique_ptr<ServiceProcess> service_;
@@ -201,9 +207,7 @@ bool ModelRun::set_up() {
   const std::size_t sizes[] = {0, 100, 64 << 10, (64 << 10) + 1,
                                3 << 20, (3 << 20) + 17, (3 << 20) + 4096, 4 << 20};
   for (std::size_t i = 0; i < sizeof(sizes) / sizeof(sizes[0]); ++i) {
-    contents_.push_back(pattern_bytes(sizes[i], static_cast<unsigned>(i + 1)));
-    const std::string path = sources + "/c" + std::to_string(i);
-    if (!write_file(path, contents_.back()) || ::chmod(path.c_str(), 0644) != 0) return false;
+    if (!add_content(sizes[i], static_cast<unsigned>(i + 1))) return false;
   }
   checker_folder_ = local_ + "/check";
   ::mkdir(checker_folder_.c_str(), 0700);
@@ -301,14 +305,36 @@ void ModelRun::run_check(const std::string& when) {
   if (code != 0) problem("check " + when + " exited with " + std::to_string(code) + ":\n" + output);
 }
 
-int ModelRun::content_of(const std::string& local) const {
+bool ModelRun::add_content(std::size_t size, unsigned pattern) {
+  const std::string bytes = pattern_bytes(size, pattern);
+  const std::string path = local_ + "/src/c" + std::to_string(content_count_);
+  if (!write_file(path, bytes) || ::chmod(path.c_str(), 0644) != 0) return false;
+  std::lock_guard<std::mutex> lock(mutex_);
+  contents_[{bytes.size(), std::hash<std::string>()(bytes)}] = content_count_++;
+  return true;
+}
+
+// A large content the store has never seen: the first uploads of it, side
+// by side, each place it, and one may be refused at its commit.
+void ModelRun::add_fresh_content() {
+  if (!add_content((3u << 20) + plan_() % 8192, static_cast<unsigned>(plan_()))) {
+    problem("could not write a local source file");
+    return;
+  }
+  fresh_ = content_count_ - 1;
+  // A client may still be about to send the one before; older ones go.
+  const int old = content_count_ - 4;
+  if (old >= 8) std::remove((local_ + "/src/c" + std::to_string(old)).c_str());
+}
+
+int ModelRun::content_of(const std::string& local) {
   bool ok = false;
   const std::string bytes = read_file(local, &ok);
   if (!ok) return kUnknownBytes;
-  for (std::size_t i = 0; i < contents_.size(); ++i) {
-    if (contents_[i].size() == bytes.size() && contents_[i] == bytes) return static_cast<int>(i);
-  }
-  return kUnknownBytes;
+  const std::pair<std::size_t, std::size_t> key = {bytes.size(), std::hash<std::string>()(bytes)};
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto it = contents_.find(key);
+  return it == contents_.end() ? kUnknownBytes : it->second;
 }
 
 // ---- clients ---------------------------------------------------------------
@@ -355,8 +381,10 @@ bool ModelRun::client_step(ModelSession& session, Tree& tree, const Client& clie
   const std::vector<std::string>& folders = tree.model.folders();
   // Half the time one of two hot paths, so that changes of one path meet.
   const std::string file = r() % 2 ? files[r() % 2 == 0 ? 0 : 2] : files[r() % files.size()];
-  // More than half large: those are files of their own, placed and deleted.
-  const int content = static_cast<int>(r() % 9 < 5 ? 4 + r() % 4 : r() % 4);
+  // More than half large (files of their own, placed and deleted), most of
+  // those the freshest, which several clients then upload side by side.
+  const unsigned pick = static_cast<unsigned>(r() % 9);
+  const int content = pick < 3 ? fresh_.load() : static_cast<int>(pick < 5 ? 4 + r() % 4 : r() % 4);
   const unsigned dice = static_cast<unsigned>(r() % 100);
   if (dice < 22) return client_change(session, tree, ChangeKind::kAddFile, file, content);
   if (dice < 50) return client_change(session, tree, ChangeKind::kUpdateFile, file, content);
@@ -483,7 +511,12 @@ void ModelRun::round(int number) {
   const double jump_at = (plan_() % 1000) / 1000.0 * length;
   const double start = now();
   bool jumped = false;
+  double fresh_at = start;
   while (now() - start < (kill ? kill_at : length)) {
+    if (now() >= fresh_at) {
+      add_fresh_content();
+      fresh_at = now() + 0.15 + (plan_() % 250) / 1000.0;
+    }
     if (jump_while_serving && !jumped && now() - start >= jump_at) {
       jump_clock(true);
       jumped = true;
