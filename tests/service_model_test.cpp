@@ -121,6 +121,7 @@ class ModelRun {
   int rounds_killed() const { return kills_; }
   int points_seen() const { return points_seen_; }
   int missing_after_clock_back() const { return missing_after_clock_back_; }
+  int newest_found() const { return newest_found_; }
   std::string log() const { return read_file(dir_.path() + "/service.log"); }
 
  private:
@@ -182,6 +183,7 @@ class ModelRun {
   int kills_ = 0;
   int points_seen_ = 0;
   int missing_after_clock_back_ = 0;
+  int newest_found_ = 0;
   double last_marker_logout_ = 0;  // wall time
 };
 
@@ -265,9 +267,13 @@ void ModelRun::jump_clock(bool serving) {
   if (!fake_clock_) return;
   // Whole days never used before: no point name can come twice, since a run
   // lasts less than a day.
+  // Half of them forward past every day used, so that the points made then
+  // must be kept as the newest; the others back, up to three years.
   long days = 0;
+  const bool forward = used_days_.empty() || plan_() % 2 == 0;
   do {
-    days = static_cast<long>(plan_() % 2001) - 1000;
+    days = forward ? highest_days_ + 1 + static_cast<long>(plan_() % 30)
+                   : highest_days_ - 1 - static_cast<long>(plan_() % 1000);
   } while (used_days_.count(days) != 0);
   used_days_.insert(days);
   if (used_days_.size() == 1 || days > highest_days_) highest_days_ = days;
@@ -709,6 +715,7 @@ void ModelRun::check_points(Tree& tree, int number, const Snapshot& made) {
       for (const std::string& f : found_here) problem(where + f);
       if (newest) {
         found = true;
+        ++newest_found_;
         tree.marked_points[name] = made;
       }
     }
@@ -745,10 +752,10 @@ TEST(ServiceModel, EveryAnsweredChangeHoldsThroughKillsAndClockJumps) {
     if (!run.problems().empty()) break;
   }
   run.finish();
-  std::printf("%d rounds, %d kills, %d points checked, %d newest points gone after the clock went "
-              "back, %.0f s\n",
-              rounds, run.rounds_killed(), run.points_seen(), run.missing_after_clock_back(),
-              now() - start);
+  std::printf("%d rounds, %d kills, %d points checked, %d made by the checker found, %d of those "
+              "gone after the clock went back, %.0f s\n",
+              rounds, run.rounds_killed(), run.points_seen(), run.newest_found(),
+              run.missing_after_clock_back(), now() - start);
   std::string text;
   for (std::size_t i = 0; i < run.problems().size() && i < 30; ++i) {
     text += run.problems()[i] + "\n";
