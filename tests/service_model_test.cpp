@@ -737,6 +737,50 @@ void ModelRun::finish() {
   run_check("at the end");
 }
 
+// The model's own rule, on changes whose timing is known: what may a path
+// hold after them?
+struct ModelCase {
+  const char* label;
+  std::vector<Change> changes;
+  const char* path;
+  std::set<int> expected;
+};
+
+TEST(StoreModel, CandidatesFollowAnsweredChangesAndTheirOrder) {
+  using K = ChangeKind;
+  using O = Outcome;
+  const ModelCase cases[] = {
+      {"one success", {{K::kAddFile, "f0", 5, 1, 2, O::kSuccess}}, "f0", {5}},
+      {"refused", {{K::kAddFile, "f0", 5, 1, 2, O::kRefused}}, "f0", {kAbsent}},
+      {"no reply", {{K::kAddFile, "f0", 5, 1, kNever, O::kUnanswered}}, "f0", {kAbsent, 5}},
+      {"one after the other",
+       {{K::kAddFile, "f0", 5, 1, 2, O::kSuccess}, {K::kUpdateFile, "f0", 6, 3, 4, O::kSuccess}},
+       "f0", {6}},
+      {"side by side",
+       {{K::kAddFile, "f0", 5, 1, 3, O::kSuccess}, {K::kRemove, "f0", -1, 2, 4, O::kSuccess}},
+       "f0", {5, kAbsent}},
+      {"a later change without a reply",
+       {{K::kAddFile, "f0", 5, 1, 2, O::kSuccess}, {K::kRemove, "f0", -1, 3, kNever, O::kPending}},
+       "f0", {5, kAbsent}},
+      {"the folder removed after",
+       {{K::kAddFile, "d0\\e\\f0", 5, 1, 2, O::kSuccess},
+        {K::kRemove, "d0", -1, 3, 4, O::kSuccess}},
+       "d0\\e\\f0", {kAbsent}},
+      {"an upload makes its folders",
+       {{K::kAddFile, "d0\\e\\f0", 5, 1, 2, O::kSuccess}}, "d0\\e", {kDirectory}},
+      {"an update makes none",
+       {{K::kUpdateFile, "d0\\f0", 5, 1, 2, O::kSuccess}}, "d0", {kAbsent}},
+  };
+  for (const ModelCase& c : cases) {
+    TreeModel model({"f0", "d0\\f0", "d0\\e\\f0"}, {"d0", "d0\\e"});
+    for (const Change& change : c.changes) {
+      const std::size_t n = model.send(change.kind, change.path, change.content, change.sent);
+      if (change.outcome != Outcome::kPending) model.answer(n, change.outcome, change.answered);
+    }
+    EXPECT_EQ(model.candidates(c.path), c.expected) << c.label;
+  }
+}
+
 TEST(ServiceModel, EveryAnsweredChangeHoldsThroughKillsAndClockJumps) {
   const std::uint64_t seed = env_number("BREVANTO_MODEL_SEED", std::random_device()());
   const std::uint64_t steps = env_number("BREVANTO_MODEL_STEPS", 0);
