@@ -152,6 +152,7 @@ class ModelRun {
   void check_trees(int number);
   void check_points(Tree& tree, int number, const Snapshot& made);
   bool point_listed(ModelSession& session, const std::string& name);
+  void explain_lost_contents(const Tree& tree, const Snapshot& seen);
 
   std::uint64_t seed_;
   std::mt19937_64 plan_;
@@ -185,6 +186,7 @@ class ModelRun {
   int missing_after_clock_back_ = 0;
   int newest_found_ = 0;
   double last_marker_logout_ = 0;  // wall time
+  double phase_start_ = 0;
 };
 
 ModelRun::~ModelRun() {
@@ -517,6 +519,7 @@ void ModelRun::round(int number) {
   const bool jump_while_serving = plan_() % 4 == 0;
   const double jump_at = (plan_() % 1000) / 1000.0 * length;
   const double start = now();
+  phase_start_ = start;
   bool jumped = false;
   double fresh_at = start;
   while (now() - start < (kill ? kill_at : length)) {
@@ -602,7 +605,10 @@ void ModelRun::check_trees(int number) {
     for (const std::string& f : found) {
       problem("round " + std::to_string(number) + ", " + name + ": " + f);
     }
-    if (!found.empty()) continue;
+    if (!found.empty()) {
+      explain_lost_contents(tree, seen);
+      continue;
+    }
     // A change and a logout of the checker: a point of exactly this tree.
     const std::string marker = "m" + std::to_string(number);
     if ((!tree.marker.empty() && !session.remove(tree.marker).ok()) ||
@@ -624,6 +630,26 @@ void ModelRun::check_trees(int number) {
   // The clients' logouts fall in a later second than the checker's.
   const double next_second = static_cast<double>(static_cast<long>(last_marker_logout_)) + 1.02;
   while (wall_now() < next_second) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
+// For each file the checker could not download: every change of the same
+// account since the last check that sent a content the file may hold.
+void ModelRun::explain_lost_contents(const Tree& tree, const Snapshot& seen) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& entry : seen) {
+    if (entry.second > kUnreadable) continue;
+    for (const int content : tree.model.candidates(entry.first)) {
+      if (content < 0) continue;
+      problems_.push_back("  content " + std::to_string(content) + " of \\" + entry.first +
+                          " was sent by:");
+      for (const Tree& t : trees_) {
+        if (t.user != tree.user) continue;
+        for (const std::string& line : t.model.changes_sending(content, phase_start_)) {
+          problems_.push_back("    " + t.user + "/" + t.project + ": " + line);
+        }
+      }
+    }
+  }
 }
 
 bool ModelRun::point_listed(ModelSession& session, const std::string& name) {
@@ -802,7 +828,7 @@ TEST(ServiceModel, EveryAnsweredChangeHoldsThroughKillsAndClockJumps) {
               rounds, run.rounds_killed(), run.points_seen(), run.newest_found(),
               run.missing_after_clock_back(), now() - start);
   std::string text;
-  for (std::size_t i = 0; i < run.problems().size() && i < 30; ++i) {
+  for (std::size_t i = 0; i < run.problems().size() && i < 40; ++i) {
     text += run.problems()[i] + "\n";
   }
   if (!run.problems().empty()) {

@@ -1,6 +1,7 @@
 #include "tests/store_model.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace store_model {
 
@@ -140,6 +141,21 @@ bool TreeModel::ever_held(const std::string& path, int content) const {
   if (it == held_.end()) return false;
   const auto count = it->second.find(content);
   return count != it->second.end() && count->second > 0;
+}
+
+std::vector<std::string> TreeModel::changes_sending(int content, double origin) const {
+  static const char* const kinds[] = {"AddFile", "UpdateFile", "RemoveFile", "AddDir"};
+  static const char* const outcomes[] = {"no reply yet", "success", "refused", "no reply"};
+  std::vector<std::string> out;
+  for (const Change& c : changes_) {
+    if (c.content != content) continue;
+    char times[64];
+    std::snprintf(times, sizeof(times), "sent %.3f s, answered %.3f s", c.sent - origin,
+                  c.answered - origin);
+    out.push_back(std::string(kinds[static_cast<int>(c.kind)]) + " \\" + c.path + " " + times +
+                  ": " + outcomes[static_cast<int>(c.outcome)]);
+  }
+  return out;
 }
 
 }  // namespace store_model

@@ -87,6 +87,10 @@ class TreeModel {
 
   const Snapshot& pinned() const { return pinned_; }
 
+  // The changes since the pin that sent `content`, one line each, with
+  // their times relative to `origin`: what a report of a lost content needs.
+  std::vector<std::string> changes_sending(int content, double origin) const;
+
  private:
   // The state `change` gives `path` if it takes effect; false if it leaves
   // the path alone.
