@@ -106,6 +106,7 @@ struct Tree {
                   {"d0", "d0\\e", "d1"}};
   std::string marker;  // the folder the checker's last logout left, "m<N>"
   std::map<std::string, Snapshot> marked_points;
+  std::set<std::string> known_points;  // every point name listed at a check
 };
 
 // A plan drawn from the seed: one random stream per purpose.
@@ -153,6 +154,7 @@ class ModelRun {
   void check_points(Tree& tree, int number, const Snapshot& made);
   bool point_listed(ModelSession& session, const std::string& name);
   void explain_lost_contents(const Tree& tree, const Snapshot& seen);
+  void check_new_points(ModelSession& session, Tree& tree, const std::string& where);
 
   std::uint64_t seed_;
   std::mt19937_64 plan_;
@@ -593,6 +595,7 @@ void ModelRun::check_trees(int number) {
       }
       seen[e.path] = e.is_dir ? kDirectory : stored_state(session, e.path, target);
     }
+    check_new_points(session, tree, "round " + std::to_string(number) + ", " + name + ": ");
     std::vector<std::string> found;
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -630,6 +633,42 @@ void ModelRun::check_trees(int number) {
   // The clients' logouts fall in a later second than the checker's.
   const double next_second = static_cast<double>(static_cast<long>(last_marker_logout_)) + 1.02;
   while (wall_now() < next_second) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
+// The points made since the last check (by the clients' logouts and ends)
+// each show the tree as it was at one moment of the round.
+void ModelRun::check_new_points(ModelSession& session, Tree& tree, const std::string& where) {
+  const std::string target = checker_folder_ + "/download";
+  std::vector<ListedEntry> points;
+  if (!session.list(".history", false, &points).ok()) return;  // reported later
+  for (const ListedEntry& p : points) {
+    const std::string name = p.path.substr(std::string(".history\\").size());
+    if (!tree.known_points.insert(name).second) continue;
+    std::vector<ListedEntry> entries;
+    if (!session.list(p.path, true, &entries).ok()) continue;  // dropped, or reported later
+    Snapshot shown;
+    bool dropped = false;
+    for (const ListedEntry& e : entries) {
+      const std::string path = e.path.substr(p.path.size() + 1);
+      if (!tree.model.knows(path)) continue;  // the checker's folder, or reported later
+      if (e.is_dir) {
+        shown[path] = kDirectory;
+      } else if (std::rand() % 2 == 0) {
+        shown[path] = kSomeFile;
+      } else {
+        shown[path] = stored_state(session, e.path, target);
+        if (shown[path] == kUnreadable - 3 && !point_listed(session, name)) dropped = true;
+      }
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (dropped || tree.model.shown_at_some_moment(shown)) continue;
+    std::string text = where + "point " + name + " shows a tree of no moment of the round:";
+    for (const auto& entry : shown) {
+      text += " \\" + entry.first + "=" +
+              (entry.second == kSomeFile ? "a file" : describe_state(entry.second));
+    }
+    problems_.push_back(text);
+  }
 }
 
 // For each file the checker could not download: every change of the same
@@ -687,6 +726,7 @@ void ModelRun::check_points(Tree& tree, int number, const Snapshot& made) {
     }
     for (const ListedEntry& p : points) {
       const std::string name = p.path.substr(std::string(".history\\").size());
+      tree.known_points.insert(name);
       std::vector<ListedEntry> entries;
       const Answer a = session.list(p.path, true, &entries);
       if (!a.ok()) {
@@ -805,6 +845,20 @@ TEST(StoreModel, CandidatesFollowAnsweredChangesAndTheirOrder) {
     }
     EXPECT_EQ(model.candidates(c.path), c.expected) << c.label;
   }
+}
+
+// A point shows one moment: after \\f0 then \\d0\\f0 were stored, one
+// after the other, no moment has the second without the first.
+TEST(StoreModel, APointShowsOneMoment) {
+  TreeModel model({"f0", "d0\\f0"}, {"d0"});
+  model.answer(model.send(ChangeKind::kAddFile, "f0", 5, 1), Outcome::kSuccess, 2);
+  model.answer(model.send(ChangeKind::kAddFile, "d0\\f0", 6, 3), Outcome::kSuccess, 4);
+  EXPECT_TRUE(model.shown_at_some_moment({}));
+  EXPECT_TRUE(model.shown_at_some_moment({{"f0", 5}}));
+  EXPECT_TRUE(model.shown_at_some_moment({{"f0", kSomeFile}, {"d0", kDirectory},
+                                          {"d0\\f0", 6}}));
+  EXPECT_FALSE(model.shown_at_some_moment({{"d0", kDirectory}, {"d0\\f0", 6}}));
+  EXPECT_FALSE(model.shown_at_some_moment({{"f0", 6}}));
 }
 
 TEST(ServiceModel, EveryAnsweredChangeHoldsThroughKillsAndClockJumps) {

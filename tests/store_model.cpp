@@ -113,6 +113,62 @@ std::set<int> TreeModel::candidates(const std::string& path) const {
   return out;
 }
 
+std::set<int> TreeModel::states_at(const std::string& path, double t) const {
+  std::vector<const Change*> effective;
+  std::vector<double> done_sent;  // successes answered before t
+  for (const Change& c : changes_) {
+    int state = 0;
+    if (c.outcome == Outcome::kRefused || c.sent >= t || !effect_on(c, path, &state)) continue;
+    effective.push_back(&c);
+    if (c.outcome == Outcome::kSuccess && c.answered < t) done_sent.push_back(c.sent);
+  }
+  std::set<int> out;
+  if (done_sent.empty()) {
+    const auto it = pinned_.find(path);
+    out.insert(it == pinned_.end() ? kAbsent : it->second);
+  }
+  const double last = done_sent.empty() ? -kNever
+                                        : *std::max_element(done_sent.begin(), done_sent.end());
+  for (const Change* c : effective) {
+    if (last > c->answered) continue;
+    int state = 0;
+    effect_on(*c, path, &state);
+    out.insert(state);
+  }
+  return out;
+}
+
+bool TreeModel::shown_at_some_moment(const Snapshot& shown) const {
+  // The sets change only at a request or a reply: look just before and
+  // just after each, and after everything.
+  std::vector<double> moments = {-kNever, kNever};
+  for (const Change& c : changes_) {
+    for (const double v : {c.sent, c.answered}) {
+      if (v == kNever) continue;
+      moments.push_back(v - 1e-7);
+      moments.push_back(v + 1e-7);
+    }
+  }
+  std::vector<std::string> all = files_;
+  all.insert(all.end(), folders_.begin(), folders_.end());
+  for (const double t : moments) {
+    bool fits = true;
+    for (const std::string& path : all) {
+      const auto it = shown.find(path);
+      const int state = it == shown.end() ? kAbsent : it->second;
+      if (state <= kUnreadable || state == kUnknownBytes) continue;  // reported on its own
+      const std::set<int> allowed = states_at(path, t);
+      if (state == kSomeFile ? allowed.lower_bound(0) == allowed.end()
+                             : allowed.count(state) == 0) {
+        fits = false;
+        break;
+      }
+    }
+    if (fits) return true;
+  }
+  return false;
+}
+
 std::vector<std::string> TreeModel::check_and_pin(const Snapshot& seen) {
   std::vector<std::string> problems;
   for (const auto& entry : seen) {

@@ -34,6 +34,7 @@ namespace store_model {
 constexpr int kAbsent = -1;
 constexpr int kDirectory = -2;
 constexpr int kUnknownBytes = -3;  // downloaded, but no content of the pool
+constexpr int kSomeFile = -4;      // a file whose bytes were not read
 constexpr int kUnreadable = -100;
 
 enum class ChangeKind { kAddFile, kUpdateFile, kRemove, kAddDir };
@@ -81,6 +82,11 @@ class TreeModel {
   // changes are forgotten.
   std::vector<std::string> check_and_pin(const Snapshot& seen);
 
+  // Whether `shown` (a point's tree: the known paths it holds, absent ones
+  // left out) is the tree as it may have been at one moment since the pin,
+  // or after every change. A file of kSomeFile may hold any content.
+  bool shown_at_some_moment(const Snapshot& shown) const;
+
   // Whether a file at `path` may ever have held `content`: the content of a
   // change to it that was not refused (a history point holds only those).
   bool ever_held(const std::string& path, int content) const;
@@ -95,6 +101,10 @@ class TreeModel {
   // The state `change` gives `path` if it takes effect; false if it leaves
   // the path alone.
   static bool effect_on(const Change& change, const std::string& path, int* state);
+  // Every state `path` may have had at moment `t`: the effect of a change
+  // sent before `t` that no success certainly made between it and `t`
+  // followed, or the pinned state while no success certainly came.
+  std::set<int> states_at(const std::string& path, double t) const;
 
   std::vector<std::string> files_;
   std::vector<std::string> folders_;
