@@ -3,6 +3,8 @@
 #ifndef BREVANTO_CLI_TESTING_CLI_RUNNER_H_
 #define BREVANTO_CLI_TESTING_CLI_RUNNER_H_
 
+#include <sys/types.h>
+
 #include <functional>
 #include <memory>
 #include <string>
@@ -37,6 +39,12 @@ CliResult run_cli_interrupted(const std::vector<std::string>& args, const std::s
 CliResult run_cli_interrupted_when(const std::vector<std::string>& args, const std::string& cwd,
                                    const std::vector<std::pair<std::string, std::string>>& env,
                                    const std::function<bool(const CliResult&)>& interrupt_when);
+
+// As run_cli, but calls `watch` with the output so far and the program's
+// process id whenever output arrives, and at least five times a second.
+CliResult run_cli_watched(const std::vector<std::string>& args, const std::string& cwd,
+                          const std::vector<std::pair<std::string, std::string>>& env,
+                          const std::function<void(const CliResult&, pid_t)>& watch);
 
 // A FakeService on 11001; other programs on this machine may hold the port
 // for a while, so this waits for it (up to a minute).
