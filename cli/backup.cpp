@@ -233,7 +233,10 @@ int Backup::run() {
   // tree and the last manifest only once any other has stored its own.
   if (!options_.dry_run) {
     lock_ = std::make_unique<BackupLock>(session_, remote_root_, local_root_);
-    if (const int rc = lock_->acquire(std::chrono::seconds(options_.lock_wait))) return rc;
+    const int rc = lock_->acquire(std::chrono::seconds(options_.lock_wait), [this] {
+      return ensure_storage_dir(session_.client(), remote_root_, tally_);
+    });
+    if (rc != exit_codes::kOk) return rc;
   }
   take_local_tree(walk_local_tree(local_root_, walk));
   if (const int rc = prepare_storage()) return rc;

@@ -83,18 +83,20 @@ std::string stale_reason(const Holder& holder) {
 
 enum class Read { kFound, kMissing, kFailed };
 
+// True when `status` says the storage path does not exist.
+bool missing(Session& session, int status) {
+  return (status == -3 && session.error_code() == kServiceNotFound) || status == kCloudNotFound;
+}
+
 // The stored lock's text.
 Read read_lock(Session& session, const std::string& remote, const std::string& scratch_dir,
                std::string& text, std::string& error) {
   const std::string scratch = unused_path(scratch_dir, kLockName);
-  CBrevanto& client = session.client();
-  const int status = client.downloadfile(widen(scratch).c_str(), widen(remote).c_str(),
-                                         kOverwrite, nullptr, nullptr);
+  const int status = session.client().downloadfile(widen(scratch).c_str(), widen(remote).c_str(),
+                                                   kOverwrite, nullptr, nullptr);
   if (status != 0) {
     unlink(scratch.c_str());
-    if ((status == -3 && client.error_code() == kServiceNotFound) || status == kCloudNotFound) {
-      return Read::kMissing;
-    }
+    if (missing(session, status)) return Read::kMissing;
     error = session.failure(status);
     return Read::kFailed;
   }
@@ -115,10 +117,68 @@ std::string BackupLock::lock_path() const { return storage_join(remote_root_, kL
 
 std::string BackupLock::own_content() const {
   return "host=" + host_name() + "\npid=" + std::to_string(getpid()) +
-         "\nstarted=" + std::to_string(static_cast<long long>(std::time(nullptr))) + "\n";
+         "\nstarted=" + std::to_string(static_cast<long long>(started_)) + "\n";
 }
 
-int BackupLock::acquire(std::chrono::seconds wait) {
+int BackupLock::cannot(const std::string& what, int status) {
+  print_error("backup: cannot " + what + ": " + session_.failure(status));
+  return connection_lost(status, session_.cloud()) ? exit_codes::kNoSession : exit_codes::kFailed;
+}
+
+BackupLock::Attempt BackupLock::try_local(const std::wstring& local, std::string& text, int& rc) {
+  // AddFile fails when the lock exists: of two runs one alone makes it, in
+  // one request when no other runs. Only a refusal asks who holds it.
+  const int status = session_.client().addfile(local.c_str(), widen(lock_path()).c_str(),
+                                               nullptr, nullptr);
+  if (status == 0) return Attempt::kTaken;
+  if (!(status == -3 && session_.error_code() == kServiceExists)) {
+    rc = cannot("lock " + remote_root_, status);
+    return Attempt::kFailed;
+  }
+  return read_holder(text, rc);
+}
+
+BackupLock::Attempt BackupLock::try_cloud(const std::wstring& local,
+                                          const std::function<int()>& make_root, std::string& text,
+                                          int& rc) {
+  // The cloud's upload replaces a file: a holder is looked for first, and
+  // the lock is read back after the upload, the last upload holding it.
+  const Attempt before = read_holder(text, rc);
+  if (before != Attempt::kGone) return before;
+  const std::wstring remote = widen(lock_path());
+  int status = session_.client().addfile(local.c_str(), remote.c_str(), nullptr, nullptr);
+  if (status == kCloudNotFound) {  // the upload makes no folders: a first backup
+    if ((status = make_root()) != 0) {
+      rc = cannot("mkdir " + remote_root_, status);
+      return Attempt::kFailed;
+    }
+    status = session_.client().addfile(local.c_str(), remote.c_str(), nullptr, nullptr);
+  }
+  if (status != 0) {
+    rc = cannot("lock " + remote_root_, status);
+    return Attempt::kFailed;
+  }
+  const Attempt after = read_holder(text, rc);
+  return after == Attempt::kHeld && text == content_ ? Attempt::kTaken : after;
+}
+
+BackupLock::Attempt BackupLock::read_holder(std::string& text, int& rc) {
+  std::string error;
+  switch (read_lock(session_, lock_path(), scratch_dir_, text, error)) {
+    case Read::kFound:
+      return Attempt::kHeld;
+    case Read::kMissing:
+      return Attempt::kGone;
+    case Read::kFailed:
+      break;
+  }
+  print_error("backup: cannot read the lock " + lock_path() + ": " + error);
+  rc = exit_codes::kFailed;
+  return Attempt::kFailed;
+}
+
+int BackupLock::acquire(std::chrono::seconds wait, const std::function<int()>& make_root) {
+  started_ = static_cast<std::int64_t>(std::time(nullptr));
   content_ = own_content();
   std::string scratch, error;
   if (!write_scratch_file(scratch_dir_, kLockName, content_, scratch, error)) {
@@ -129,40 +189,24 @@ int BackupLock::acquire(std::chrono::seconds wait) {
     std::string path;
     ~Remove() { unlink(path.c_str()); }
   } remove_scratch{scratch};
-  const std::wstring local = widen(scratch), remote = widen(lock_path());
+  const std::wstring local = widen(scratch);
   const auto deadline = std::chrono::steady_clock::now() + wait;
   bool announced = false;
   for (;;) {
     if (interrupted()) exit_interrupted();
     std::string text;
-    const Read read = read_lock(session_, lock_path(), scratch_dir_, text, error);
-    if (read == Read::kFailed) {
-      print_error("backup: cannot read the lock " + lock_path() + ": " + error);
-      return exit_codes::kFailed;
-    }
-    if (read == Read::kMissing) {
-      // The local service's AddFile fails when the lock exists: one run
-      // alone makes it. The cloud's upload replaces a file, so there the
-      // lock is read back: the last upload holds it.
-      const int status = session_.client().addfile(local.c_str(), remote.c_str(), nullptr, nullptr);
-      if (status == 0 && !session_.cloud()) break;
-      if (status == 0 && read_lock(session_, lock_path(), scratch_dir_, text, error) ==
-                             Read::kFound && text == content_) {
-        break;
-      }
-      if (status != 0 && !(status == -3 && session_.error_code() == kServiceExists)) {
-        print_error("backup: cannot lock " + remote_root_ + ": " + session_.failure(status));
-        return connection_lost(status, session_.cloud()) ? exit_codes::kNoSession
-                                                         : exit_codes::kFailed;
-      }
-      continue;  // another run took it first
-    }
+    int rc = exit_codes::kFailed;
+    const Attempt attempt = session_.cloud() ? try_cloud(local, make_root, text, rc)
+                                             : try_local(local, text, rc);
+    if (attempt == Attempt::kTaken) break;
+    if (attempt == Attempt::kFailed) return rc;
+    if (attempt == Attempt::kGone) continue;  // its holder just removed it
     const Holder holder = parse_holder(text);
     const std::string stale = stale_reason(holder);
     if (!stale.empty()) {
       print_notice("backup: breaking the lock " + lock_path() + " of " + describe(holder) +
                    ": " + stale);
-      session_.client().removefile(remote.c_str());
+      session_.client().removefile(widen(lock_path()).c_str());
       continue;
     }
     if (std::chrono::steady_clock::now() >= deadline) {
@@ -184,18 +228,33 @@ int BackupLock::acquire(std::chrono::seconds wait) {
   return exit_codes::kOk;
 }
 
+bool BackupLock::in_doubt(const Session& session) const {
+  if (session.cloud()) return true;
+  const std::int64_t held_for = static_cast<std::int64_t>(std::time(nullptr)) - started_;
+  return held_for < 0 ||
+         held_for >= std::chrono::duration_cast<std::chrono::seconds>(kStaleLockAge / 2).count();
+}
+
 void BackupLock::release(Session& session) {
   if (!held_) return;
   held_ = false;
   // Only this run's own lock goes: one broken as stale is another's now.
-  std::string text, error;
-  const Read read = read_lock(session, lock_path(), scratch_dir_, text, error);
-  if (read == Read::kMissing || (read == Read::kFound && text != content_)) return;
-  const int status =
-      read == Read::kFound ? session.client().removefile(widen(lock_path()).c_str()) : -1;
-  if (status != 0) {
-    print_error("backup: cannot remove the lock " + lock_path() + ": " +
-                (read == Read::kFailed ? error : session.failure(status)) +
+  // On the local service that happens only to a lock that looks old, so
+  // the lock is read first only then; on the cloud an upload of another
+  // run may have replaced it at any time.
+  if (in_doubt(session)) {
+    std::string text, error;
+    const Read read = read_lock(session, lock_path(), scratch_dir_, text, error);
+    if (read == Read::kMissing || (read == Read::kFound && text != content_)) return;
+    if (read == Read::kFailed) {
+      print_error("backup: cannot remove the lock " + lock_path() + ": " + error +
+                  "; the next backup from this host breaks it");
+      return;
+    }
+  }
+  const int status = session.client().removefile(widen(lock_path()).c_str());
+  if (status != 0 && !missing(session, status)) {
+    print_error("backup: cannot remove the lock " + lock_path() + ": " + session.failure(status) +
                 "; the next backup from this host breaks it");
   }
 }

@@ -146,6 +146,11 @@ std::unique_ptr<FakeService> claim_service_port() {
   }
 }
 
+void then_backup_starts(FakeService& service) {
+  service.then({"<ACK Result=\"failed\" errcode=\"3\" errtext=\"not found\"/>"});
+  service.then({"<ACK Result=\"success\"/>"});
+}
+
 TempDir::TempDir()
     : path_((std::filesystem::temp_directory_path() / "brevanto-cli-test.XXXXXX").string()) {
   if (mkdtemp(path_.data()) == nullptr) throw std::runtime_error("mkdtemp");

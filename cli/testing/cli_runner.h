@@ -50,6 +50,13 @@ CliResult run_cli_watched(const std::vector<std::string>& args, const std::strin
 // for a while, so this waits for it (up to a minute).
 std::unique_ptr<FakeService> claim_service_port();
 
+// Scripts how a backup begins on `service`, after the login and its session
+// check: the probe of the local root is accepted (its file is not found),
+// then the lock of REMOTE_DIR (cli/backup_lock.h) is free, so its AddFile
+// succeeds. Its RemoveFile after the manifest is answered with the success
+// given to requests beyond the script, or is scripted by the test.
+void then_backup_starts(FakeService& service);
+
 // A new empty directory below the system's temporary directory, removed
 // with everything in it at the end of the scope.
 class TempDir {
