@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "cli/exclusion.h"
+#include "cli/backup_lock.h"
 #include "cli/exit_codes.h"
 #include "cli/file_hash.h"
 #include "cli/history.h"
@@ -193,6 +194,9 @@ class Backup {
   // The other clients of the transfers, logged in until the manifest is
   // stored (see run_in_parallel).
   std::vector<std::unique_ptr<Session>> workers_;
+  // Held from before the local tree is read until the manifest is stored;
+  // declared last, so that a return releases it while session_ works.
+  std::unique_ptr<BackupLock> lock_;
 };
 
 // The local service's error for a full disk or quota.
@@ -225,6 +229,15 @@ int Backup::run() {
                                         local_root_, "read")) {
     return rc;
   }
+  // Backups of one storage directory take turns: this one reads the local
+  // tree and the last manifest only once any other has stored its own.
+  if (!options_.dry_run) {
+    lock_ = std::make_unique<BackupLock>(session_, remote_root_, local_root_);
+    const int rc = lock_->acquire(std::chrono::seconds(options_.lock_wait), [this] {
+      return ensure_storage_dir(session_.client(), remote_root_, tally_);
+    });
+    if (rc != exit_codes::kOk) return rc;
+  }
   take_local_tree(walk_local_tree(local_root_, walk));
   if (const int rc = prepare_storage()) return rc;
   read_previous_manifest();
@@ -247,6 +260,7 @@ int Backup::run() {
     } else {
       std::printf("backup: interrupted before any file was sent\n");
     }
+    lock_->release();
     exit_interrupted();
   }
 
@@ -280,6 +294,7 @@ int Backup::run() {
   release_lookups();  // the manifest is written with nothing else held per file
   const bool manifest_stored = store_manifest(session_, manifest, remote_root_, local_root_,
                                               replace_manifest, manifest_error);
+  lock_->release();  // before the logouts, so that their point holds no lock
   // Every client logs out now that the manifest matches the files, at
   // once: the service makes one point of the logouts of one second.
   session_.close();
@@ -744,6 +759,7 @@ bool Backup::store_on_new_client(const Manifest& manifest, std::string& error) {
     if (std::unique_ptr<Session> session = session_.another()) {
       stored = store_manifest(*session, manifest, remote_root_, local_root_,
                               stored_.has_manifest, thread_error);
+      if (lock_) lock_->release(*session);
       session->close();
     }
     std::lock_guard<std::mutex> lock(outcome->mutex);

@@ -21,6 +21,7 @@ struct BackupOptions {
   bool delete_missing = false;  // remove stored entries that are gone locally
   bool dry_run = false;         // print what would be sent and removed; change nothing
   std::size_t transfers = 4;    // clients at work at once
+  unsigned lock_wait = 60;      // seconds to wait while another backup of REMOTE_DIR runs
   // Left out: entries matching these gitignore-style patterns, or those of
   // these files (one a line), directories tagged CACHEDIR.TAG (but the tag),
   // files larger than a size ("500M"; empty: none).
@@ -41,6 +42,10 @@ struct BackupOptions {
 // incomplete, through a new connection). SIGINT or SIGTERM stores that
 // manifest and ends the process at once with kInterrupted. With `dry_run`
 // it prints what it would send, create and remove, and changes nothing.
+// Backups of one REMOTE_DIR take turns (backup_lock.h): the lock is taken
+// before the local tree is read and released once the manifest is stored,
+// on every way out (a new client releases it after Ctrl-C or a broken
+// connection); a dry run takes none.
 int run_backup(Session& session, ProgressMode mode, const BackupOptions& options);
 
 // The walk a backup with `options` makes of its local directory, with the

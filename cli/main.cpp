@@ -266,6 +266,8 @@ int main(int argc, char** argv) {
   backup->add_option("--exclude-larger-than", backup_options.exclude_larger_than,
                      "leave out files larger than this size (500K, 10M, 2G)");
   transfers_option(backup, backup_options.transfers);
+  backup->add_option("--lock-wait", backup_options.lock_wait,
+                     "seconds to wait while another backup of REMOTE_DIR runs (default 60)");
   backup->callback([&] {
     action = [&](Session& session, ProgressMode mode) {
       return run_backup(session, mode, backup_options);

@@ -4,6 +4,7 @@
 #include <list>
 #include <optional>
 
+#include "cli/backup_lock.h"
 #include "cli/history.h"
 #include "cli/manifest.h"
 #include "cli/storage_path.h"
@@ -33,6 +34,8 @@ int list_remote_tree(Session& session, const std::string& remote_root, RemoteTre
     if (!relative || relative->empty() || (top && in_history(full))) continue;
     if (*relative == kManifestName && item->is_dir != 1) {
       tree.has_manifest = true;
+    } else if (*relative == kLockName && item->is_dir != 1) {
+      continue;  // a backup running (backup_lock.h); no backup's file
     } else if (!is_safe_relative(*relative)) {
       tree.unsafe.push_back(full);
     } else {

@@ -10,7 +10,6 @@ namespace {
 
 const char kLoggedIn[] = "<ACK Result=\"success\" ClientID=\"c1\"/>";
 const char kEmptyListing[] = "<ACK Result=\"success\"/>";
-const char kNotFound[] = "<ACK Result=\"failed\" errcode=\"3\" errtext=\"not found\"/>";
 
 bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
@@ -119,7 +118,7 @@ TEST(CliFailures, BrokenConnectionDuringBackupIsNoSession) {
   auto service = claim_service_port();
   service->then({kLoggedIn});
   service->then({kEmptyListing});
-  service->then({kNotFound});      // the local root is accepted
+  then_backup_starts(*service);
   service->then({kEmptyListing});  // the backup directory exists, empty
   service->then_close();  // the AddFile of a.txt
   const TempDir temp;

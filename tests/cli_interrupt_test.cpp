@@ -49,6 +49,7 @@ class Hold {
 struct Case {
   std::vector<std::string> args;
   std::vector<std::string> replies;  // after the login and its session check
+                                     // (and how a backup starts)
   std::string held;                  // the request in flight at the interrupt
   std::string out;                   // printed on the way out
 };
@@ -58,8 +59,8 @@ TEST(CliInterrupt, StopsWithTheTransferInFlight) {
       {{"put", "tree/a.txt", "\\a.txt"}, {}, "<AddFile PathName=\"\\a.txt\"", "put: interrupted\n"},
       {{"get", "\\a.txt", "out.txt"}, {kNotFound}, "<DownloadFile PathName=\"\\a.txt\"",
        "get: interrupted\n"},
-      // The probe of the local root, the listing; then a.txt is sent.
-      {{"backup", "--transfers", "1", "tree", "\\bk"}, {kNotFound, kSuccess},
+      // The probe of the local root, the lock, the listing; then a.txt is sent.
+      {{"backup", "--transfers", "1", "tree", "\\bk"}, {kSuccess},
        "<AddFile PathName=\"\\bk\\a.txt\"", "backup: interrupted; 0 files sent, the others not\n"},
   };
   for (const Case& c : cases) {
@@ -70,6 +71,7 @@ TEST(CliInterrupt, StopsWithTheTransferInFlight) {
       auto service = claim_service_port();
       service->then({kLoggedIn});
       service->then({kSuccess});
+      if (c.args[0] == "backup") then_backup_starts(*service);
       for (const std::string& reply : c.replies) service->then({reply});
       service->then({kProgress, kSuccess});
       FakeService* raw = service.get();

@@ -236,7 +236,7 @@ TEST_F(CliOutput, BackupWritesOneLinePerFileAndAddsOrUpdates) {
   const std::string& dir = temp.path();
   write_file(dir + "/tree/neu.txt", "12345");
   write_file(dir + "/tree/sub dir/alt ñ.txt", "123");
-  service->then({kNotFound});  // the local root is accepted
+  then_backup_starts(*service);
   // One listing tells what is stored: no existence check per file.
   service->then({"<ACK Result=\"success\"><dir ParentDir=\"\\bk\\\" Name=\"sub dir\"/>"
                  "<file ParentDir=\"\\bk\\sub dir\\\" Name=\"alt ñ.txt\"/></ACK>"});
@@ -253,23 +253,29 @@ TEST_F(CliOutput, BackupWritesOneLinePerFileAndAddsOrUpdates) {
                             "0 directories created, 0 skipped, 0 failed"),
             std::string::npos)
       << result.out;
-  auto requests = service->requests();
-  ASSERT_EQ(requests.size(), 8u);
+  const auto requests = service->requests();
+  ASSERT_EQ(requests.size(), 10u);
   // The local root is asked first, before anything is read.
   EXPECT_EQ(requests[2], "<DownloadFile PathName=\"\\bk\\.brevanto-manifest.probe\" "
                          "LocalPathName=\"" + dir + "/tree/.brevanto-manifest.probe\" "
                          "ClientID=\"c1\"/>");
-  requests.erase(requests.begin() + 2);
-  EXPECT_EQ(requests[2], "<GetFileList StartDir=\"\\bk\" SearchSubDirs=\"true\" ClientId=\"c1\"/>");
-  EXPECT_EQ(requests[3], "<AddFile PathName=\"\\bk\\neu.txt\" LocalPathName=\"" + dir +
+  // A free lock is taken in one request, before the listing, and given
+  // back in one, once the manifest is stored.
+  EXPECT_EQ(requests[3].rfind("<AddFile PathName=\"\\bk\\.brevanto-manifest.lock\" "
+                              "LocalPathName=\"" + dir + "/tree/.brevanto-manifest.lock", 0),
+            0u)
+      << requests[3];
+  EXPECT_EQ(requests[4], "<GetFileList StartDir=\"\\bk\" SearchSubDirs=\"true\" ClientId=\"c1\"/>");
+  EXPECT_EQ(requests[5], "<AddFile PathName=\"\\bk\\neu.txt\" LocalPathName=\"" + dir +
                              "/tree/neu.txt\" ClientID=\"c1\"/>");
-  EXPECT_EQ(requests[4], "<UpdateFile PathName=\"\\bk\\sub dir\\alt ñ.txt\" LocalPathName=\"" +
+  EXPECT_EQ(requests[6], "<UpdateFile PathName=\"\\bk\\sub dir\\alt ñ.txt\" LocalPathName=\"" +
                              dir + "/tree/sub dir/alt ñ.txt\" ClientID=\"c1\"/>");
   // The manifest, new in this directory: uploaded from a scratch file that is gone now.
-  EXPECT_EQ(requests[5].rfind("<AddFile PathName=\"\\bk\\.brevanto-manifest\" "
+  EXPECT_EQ(requests[7].rfind("<AddFile PathName=\"\\bk\\.brevanto-manifest\" "
                               "LocalPathName=\"" + dir + "/tree/.brevanto-manifest.", 0),
             0u)
-      << requests[5];
+      << requests[7];
+  EXPECT_EQ(requests[8], "<RemoveFile PathName=\"\\bk\\.brevanto-manifest.lock\" ClientID=\"c1\"/>");
   std::size_t left = 0;
   for (const auto& entry : std::filesystem::directory_iterator(dir + "/tree")) {
     left += entry.path().filename().string().rfind(".brevanto", 0) == 0;

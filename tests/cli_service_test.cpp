@@ -4,7 +4,12 @@
 // manifest.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <ctime>
+#include <thread>
 
 #include <algorithm>
 #include <cstdio>
@@ -199,6 +204,59 @@ TEST_F(CliWithService, AnInterruptedBackupSavesWhatItDidAndTheNextGoesOn) {
   result = run({"-v", "restore", "--transfers", "1", "\\bk", "restore/part"}, "[3/200]");
   EXPECT_EQ(result.exit_code, 130) << result.err;
   EXPECT_NE(result.out.find("restore: interrupted"), std::string::npos) << result.out;
+}
+
+// Two backups of one folder at once, each with a file the other lacks: the
+// second waits for the first (held stopped meanwhile), then reads its
+// manifest, so the latest point restores the folder whole. The lock is
+// in no listing of the backup.
+TEST_F(CliWithService, BackupsOfOneFolderTakeTurns) {
+  for (int i = 0; i < 20; ++i) write_file(local + "/f" + std::to_string(10 + i), "data");
+  const std::vector<std::pair<std::string, std::string>> env = {{"BREVANTO_PASSWORD", "pw"},
+                                                                {"BREVANTO_USER", "ann"}};
+  CliResult second;
+  std::thread second_run;
+  const CliResult first = run_cli_watched(
+      {"-v", "backup", "--transfers", "1", "local", "\\bk"}, temp.path(), env,
+      [&](const CliResult& output, pid_t pid) {
+        if (second_run.joinable() || output.err.find("[2/20]") == std::string::npos) return;
+        kill(pid, SIGSTOP);
+        write_file(local + "/new.txt", "added while the first ran");
+        second_run = std::thread([&] { second = run({"backup", "local", "\\bk"}); });
+        std::this_thread::sleep_for(std::chrono::seconds(3));
+        kill(pid, SIGCONT);
+      });
+  ASSERT_TRUE(second_run.joinable()) << first.err;
+  second_run.join();
+  EXPECT_EQ(first.exit_code, 0) << first.err;
+  EXPECT_EQ(second.exit_code, 0) << second.err;
+  EXPECT_NE(second.err.find("\\bk is being backed up by process"), std::string::npos)
+      << second.err;
+  CliResult result = run({"restore", "--at", "latest", "\\bk", "restore/latest"});
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(snapshot(local), snapshot(restore + "/latest"));
+  EXPECT_EQ(run({"ls", "\\bk"}).out.find(".lock"), std::string::npos);
+}
+
+// A lock whose process is gone is broken with a notice.
+TEST_F(CliWithService, AStaleLockIsBroken) {
+  const pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  waitpid(gone, nullptr, 0);
+  char host[256] = {};
+  gethostname(host, sizeof(host) - 1);
+  write_file(restore + "/lock", "host=" + std::string(host) + "\npid=" +
+                                        std::to_string(gone) + "\nstarted=" +
+                                        std::to_string(std::time(nullptr)) + "\n");
+  write_file(local + "/a.txt", "alpha");
+  ASSERT_EQ(run({"put", "restore/lock", "\\bk\\.brevanto-manifest.lock"}).exit_code, 0);
+  const CliResult result = run({"backup", "--lock-wait", "0", "local", "\\bk"});
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_NE(result.err.find("breaking the lock \\bk\\.brevanto-manifest.lock of process " +
+                            std::to_string(gone)),
+            std::string::npos)
+      << result.err;
+  EXPECT_EQ(run({"ls", "-r", "\\bk"}).out, "\\bk\\.brevanto-manifest\n\\bk\\a.txt\n");
 }
 
 TEST_F(CliWithService, RestoreOfOneFileWritesThatFile) {

@@ -13,7 +13,6 @@ namespace {
 
 const char kLoggedIn[] = "<ACK Result=\"success\" ClientID=\"c1\"/>";
 const char kSuccess[] = "<ACK Result=\"success\"/>";
-const char kNotFound[] = "<ACK Result=\"failed\" errcode=\"3\" errtext=\"not found\"/>";
 const char kDiskFull[] = "<ACK Result=\"failed\" errcode=\"7\" errtext=\"disk full\"/>";
 
 bool sent(const std::vector<std::string>& requests, const std::string& prefix) {
@@ -29,8 +28,8 @@ class CliStorageErrors : public ::testing::Test {
     service = claim_service_port();
     service->then({kLoggedIn});
     service->then({kSuccess});   // the session check
-    service->then({kNotFound});  // the local root is accepted
-    service->then({kSuccess});   // the backup directory exists, empty
+    then_backup_starts(*service);
+    service->then({kSuccess});  // the backup directory exists, empty
   }
   // A named project: in the default one a first backup asks the project of
   // earlier versions after it, through another login.

@@ -91,14 +91,74 @@ std::vector<Answer> as_uid(uid_t uid, std::uint16_t port, const std::vector<std:
   return answers;
 }
 
+// A client of `uid` running beside the test: it stops at each "hold" step
+// until release() (see run_client), so that it can keep connections open
+// while other clients work.
+class BackgroundClient {
+ public:
+  BackgroundClient(uid_t uid, std::uint16_t port, const std::vector<std::string>& steps) {
+    std::vector<std::string> argv = {"/usr/bin/setpriv", "--reuid=" + std::to_string(uid),
+                                     "--regid=" + std::to_string(uid), "--clear-groups",
+                                     self_path(), "--client", std::to_string(port)};
+    argv.insert(argv.end(), steps.begin(), steps.end());
+    int in[2], out[2];
+    if (::pipe(in) != 0 || ::pipe(out) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(in[0], STDIN_FILENO);
+      ::dup2(out[1], STDOUT_FILENO);
+      std::vector<char*> args;
+      for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+      args.push_back(nullptr);
+      ::execv(args[0], args.data());
+      ::_exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    in_ = in[1];
+    out_ = ::fdopen(out[0], "r");
+  }
+  ~BackgroundClient() {
+    if (in_ >= 0) ::close(in_);
+    if (out_ != nullptr) std::fclose(out_);
+    if (pid_ > 0) ::waitpid(pid_, nullptr, 0);
+  }
+
+  // The errcode of the next answer ("0", "closed"), empty when it ended.
+  std::string next_code() {
+    char line[512];
+    if (out_ == nullptr || std::fgets(line, sizeof line, out_) == nullptr) return "";
+    const std::string text = line;
+    return text.substr(0, text.find('|'));
+  }
+  void release() { (void)!::write(in_, "\n", 1); }
+
+ private:
+  pid_t pid_ = -1;
+  int in_ = -1;
+  std::FILE* out_ = nullptr;
+};
+
 int run_client(int argc, char** argv) {
   const auto port = static_cast<std::uint16_t>(std::stoi(argv[2]));
   auto wire = std::make_unique<WireClient>(port);
+  std::vector<std::unique_ptr<WireClient>> held;  // connections kept open
   std::string id;
   for (int i = 3; i < argc; ++i) {
     std::string step = argv[i];
     if (step == "reconnect") {
       wire = std::make_unique<WireClient>(port);
+      continue;
+    }
+    if (step == "connect") {  // a new connection, the others kept open
+      held.push_back(std::move(wire));
+      wire = std::make_unique<WireClient>(port);
+      continue;
+    }
+    if (step == "hold") {  // until a line (or the end) on stdin
+      std::cout.flush();
+      std::string line;
+      std::getline(std::cin, line);
       continue;
     }
     if (step.find("$ID") != std::string::npos) step.replace(step.find("$ID"), 3, id);
@@ -272,6 +332,28 @@ TEST_F(ServiceAccountUids, OneUidsGuessingNeverLocksOutAnother) {
   // bob logs in at once; ann's own account is not locked either.
   EXPECT_EQ(as(kBob, {login("bob", "bob-pw")})[0].code, "0");
   EXPECT_EQ(as(kAnn, {login("ann", "ann-pw")})[0].code, "0");
+}
+
+// The session slots are shared by uid: bob takes every one, and ann still
+// logs in; bob, then over his share, gets no more while the slots are full.
+TEST_F(ServiceAccountUids, OneUidNeverTakesEverySession) {
+  service.reset();
+  ServiceProcess limited(root, {local}, dir.path() + "/limited.log", {"--max-sessions", "4"});
+  ASSERT_TRUE(limited.start()) << limited.log();
+  std::vector<std::string> steps;
+  for (int i = 0; i < 4; ++i) {
+    steps.push_back("connect");
+    steps.push_back(login("bob", "bob-pw"));
+  }
+  steps.insert(steps.end(), {"hold", "connect", login("bob", "bob-pw"), "hold"});
+  BackgroundClient bob(kBob, limited.port(), steps);
+  for (int i = 0; i < 4; ++i) ASSERT_EQ(bob.next_code(), "0") << i;
+  BackgroundClient ann(kAnn, limited.port(), {login("ann", "ann-pw"), "hold"});
+  EXPECT_EQ(ann.next_code(), "0");
+  bob.release();
+  EXPECT_EQ(bob.next_code(), "14");
+  bob.release();
+  ann.release();
 }
 
 }  // namespace

@@ -24,6 +24,7 @@
 #include "client/Brevanto.h"
 #include "protocol/service_connection.h"
 #include "service/errors.h"
+#include "service/log.h"
 #include "service/store/catalog.h"
 #include "service/store/filetime.h"
 #include "service/store/folder_content_store.h"
@@ -630,6 +631,69 @@ TEST(ServiceMigration, TheOlderLayoutMovesWithItsRows) {
     EXPECT_EQ(::read(fd.get(), &got[0], got.size()), static_cast<ssize_t>(got.size()));
     EXPECT_EQ(got, bytes) << path;
   }
+  ::close(root_fd);
+}
+
+// A tree holding both ".history" and ".history.old": neither folder takes
+// the other's place. The first run is cut short (the content folder is
+// swapped away, so the large file cannot be stored); the second keeps to
+// the name the first chose and moves the rest.
+TEST(ServiceMigration, AHistoryFolderTakesAFreeNameAcrossARestart) {
+  TempDir dir;
+  const std::string tree = dir.path() + "/data/u1/default";
+  ASSERT_EQ(::system(("mkdir -p '" + tree + "/.history' '" + tree + "/.history.old'").c_str()), 0);
+  const std::string large(Store::kInlineMaxBytes + 5, 'z');
+  ASSERT_TRUE(write_file(tree + "/.history/a.txt", "from .history"));
+  ASSERT_TRUE(write_file(tree + "/.history.old/a.txt", "the user's own"));
+  ASSERT_TRUE(write_file(tree + "/.history.old/b.txt", "b"));
+  ASSERT_TRUE(write_file(tree + "/zz-large", large));
+  Catalog old_rows(dir.path() + "/old.sqlite3");
+  RowChange row;
+  row.row = FileRow{1, "", "\\.history.old\\a.txt", 0, 7, "", 14, 111, 222};
+  old_rows.commit_changes({}, {&row}, {});
+
+  const int root_fd = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
+  const int log_fd = ::open((dir.path() + "/log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+  set_log_fd(log_fd);
+  {
+    SqliteFileCatalog catalog(dir.path() + "/catalog.sqlite3");
+    FolderContentStore contents(root_fd, "content", dir.path());
+    Store store(catalog, contents, RetentionPolicy());
+    ASSERT_EQ(std::rename((dir.path() + "/content").c_str(), (dir.path() + "/moved").c_str()), 0);
+    ASSERT_EQ(::symlink(dir.make_dir("elsewhere").c_str(), (dir.path() + "/content").c_str()), 0);
+    EXPECT_THROW(migrate_old_layout(root_fd, old_rows, catalog, store), ServiceError);
+  }
+  ASSERT_EQ(::unlink((dir.path() + "/content").c_str()), 0);
+  ASSERT_EQ(std::rename((dir.path() + "/moved").c_str(), (dir.path() + "/content").c_str()), 0);
+  SqliteFileCatalog catalog(dir.path() + "/catalog.sqlite3");
+  FolderContentStore contents(root_fd, "content", dir.path());
+  Store store(catalog, contents, RetentionPolicy());
+  EXPECT_EQ(migrate_old_layout(root_fd, old_rows, catalog, store), 1);
+  EXPECT_FALSE(path_exists(dir.path() + "/data"));
+
+  std::vector<std::string> listed;
+  store.list(kTree, path_of(""), true,
+             [&](const Entry& e) { listed.push_back(e.parent + e.name); });
+  EXPECT_EQ(listed, (std::vector<std::string>{"\\.history", "\\.history.old",
+                                              "\\.history.old\\a.txt",
+                                              "\\.history.old\\b.txt", "\\.history.old-2",
+                                              "\\.history.old-2\\a.txt", "\\zz-large"}));
+  Entry entry;
+  for (const auto& [path, bytes] : std::vector<std::pair<std::string, std::string>>{
+           {"\\.history.old\\a.txt", "the user's own"},
+           {"\\.history.old-2\\a.txt", "from .history"},
+           {"\\zz-large", large}}) {
+    const UniqueFd fd = store.open_file(kTree, path_of(path), &entry);
+    std::string got(bytes.size(), '\0');
+    EXPECT_EQ(::read(fd.get(), &got[0], got.size()), static_cast<ssize_t>(got.size()));
+    EXPECT_EQ(got, bytes) << path;
+  }
+  EXPECT_EQ(store.stat(kTree, path_of("\\.history.old\\a.txt")).backup_type, 7);
+  EXPECT_EQ(store.stat(kTree, path_of("\\.history.old-2\\a.txt")).backup_type, 0);
+  set_log_fd(STDERR_FILENO);
+  ::close(log_fd);
+  EXPECT_NE(read_file(dir.path() + "/log").find("as \\.history.old-2: \\.history.old is"),
+            std::string::npos);
   ::close(root_fd);
 }
 

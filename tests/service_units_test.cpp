@@ -175,29 +175,54 @@ TEST(ServiceConnectionTable, EvictsTheOldestIdlePendingConnection) {
     peers[i] = pair[1];
   }
   int evicted = -1;
-  ASSERT_TRUE(table.admit(1, socks[0], &evicted));
-  ASSERT_TRUE(table.admit(2, socks[1], &evicted));
+  ASSERT_TRUE(table.admit(1, socks[0], 7, &evicted));
+  ASSERT_TRUE(table.admit(2, socks[1], 7, &evicted));
   ASSERT_EQ(::write(peers[0], "<login", 6), 6);  // 1 has a request on its way
-  ASSERT_TRUE(table.admit(3, socks[2], &evicted));
+  ASSERT_TRUE(table.admit(3, socks[2], 7, &evicted));
   EXPECT_EQ(evicted, 2);
-  EXPECT_TRUE(table.promote(3));
-  EXPECT_FALSE(table.promote(1));  // the one session slot is taken
-  ASSERT_TRUE(table.admit(4, socks[3], &evicted));
+  EXPECT_TRUE(table.promote(3, &evicted));
+  EXPECT_FALSE(table.promote(1, &evicted));  // the one session slot is taken
+  ASSERT_TRUE(table.admit(4, socks[3], 7, &evicted));
   EXPECT_EQ(evicted, 0);  // 3 left the pending slots
-  ASSERT_TRUE(table.admit(5, socks[4], &evicted));
+  ASSERT_TRUE(table.admit(5, socks[4], 7, &evicted));
   EXPECT_EQ(evicted, 4);  // idle, unlike 1
   table.set_busy(5, true);
-  ASSERT_TRUE(table.admit(6, socks[5], &evicted));
+  ASSERT_TRUE(table.admit(6, socks[5], 7, &evicted));
   EXPECT_EQ(evicted, 1);  // only 1 is not busy
   table.set_busy(6, true);
   int spare[2];
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, spare), 0);
-  EXPECT_FALSE(table.admit(7, spare[0], &evicted));  // every pending one is busy
+  EXPECT_FALSE(table.admit(7, spare[0], 7, &evicted));  // every pending one is busy
   EXPECT_EQ(table.pending(), 2u);
   EXPECT_EQ(table.sessions(), 1u);
   for (int id = 1; id <= 6; ++id) table.close(id);  // closes socks
   for (const int fd : {spare[0], spare[1]}) ::close(fd);
   for (const int peer : peers) ::close(peer);
+}
+
+// One uid's flood of pending connections closes that uid's own, not the
+// connection of another uid that has yet to log in, even an older one.
+TEST(ServiceConnectionTable, AFloodClosesItsOwnUidsConnections) {
+  constexpr long kAnn = 1501, kBob = 1502;
+  ConnectionTable table(3, 1);
+  std::vector<int> fds;
+  const auto connection = [&] {
+    int pair[2];
+    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    fds.push_back(pair[1]);
+    return pair[0];
+  };
+  int evicted = -1;
+  ASSERT_TRUE(table.admit(1, connection(), kAnn, &evicted));
+  ASSERT_TRUE(table.admit(2, connection(), kBob, &evicted));
+  ASSERT_TRUE(table.admit(3, connection(), kBob, &evicted));
+  for (int id = 4; id < 10; ++id) {
+    ASSERT_TRUE(table.admit(id, connection(), kBob, &evicted));
+    EXPECT_EQ(evicted, id - 2);  // bob's oldest, never ann's
+  }
+  ASSERT_TRUE(table.promote(1, &evicted));
+  for (int id = 1; id < 10; ++id) table.close(id);
+  for (const int fd : fds) ::close(fd);
 }
 
 TEST(ServiceFiletime, CountsFrom1601) {

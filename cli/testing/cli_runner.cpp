@@ -40,6 +40,19 @@ CliResult run_cli_interrupted(const std::vector<std::string>& args, const std::s
 CliResult run_cli_interrupted_when(const std::vector<std::string>& args, const std::string& cwd,
                                    const std::vector<std::pair<std::string, std::string>>& env,
                                    const std::function<bool(const CliResult&)>& interrupt_when) {
+  if (!interrupt_when) return run_cli_watched(args, cwd, env, nullptr);
+  bool interrupted = false;
+  return run_cli_watched(args, cwd, env, [&](const CliResult& result, pid_t pid) {
+    if (!interrupted && interrupt_when(result)) {
+      kill(pid, SIGINT);
+      interrupted = true;
+    }
+  });
+}
+
+CliResult run_cli_watched(const std::vector<std::string>& args, const std::string& cwd,
+                          const std::vector<std::pair<std::string, std::string>>& env,
+                          const std::function<void(const CliResult&, pid_t)>& watch) {
   // Everything the child needs is built before the fork: the parent runs
   // the fake service's thread, so the child must not allocate.
   std::vector<std::string> env_text;
@@ -94,13 +107,9 @@ CliResult run_cli_interrupted_when(const std::vector<std::string>& args, const s
   pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
   int open_pipes = 2;
-  bool interrupted = false;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kTimeoutMs);
   while (open_pipes > 0 && std::chrono::steady_clock::now() < deadline) {
-    if (interrupt_when && !interrupted && interrupt_when(result)) {
-      kill(pid, SIGINT);
-      interrupted = true;
-    }
+    if (watch) watch(result, pid);
     if (poll(fds, 2, 200) <= 0) continue;
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP)) == 0) continue;
@@ -135,6 +144,11 @@ std::unique_ptr<FakeService> claim_service_port() {
       std::this_thread::sleep_for(std::chrono::milliseconds(250));
     }
   }
+}
+
+void then_backup_starts(FakeService& service) {
+  service.then({"<ACK Result=\"failed\" errcode=\"3\" errtext=\"not found\"/>"});
+  service.then({"<ACK Result=\"success\"/>"});
 }
 
 TempDir::TempDir()

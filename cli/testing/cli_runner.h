@@ -3,6 +3,8 @@
 #ifndef BREVANTO_CLI_TESTING_CLI_RUNNER_H_
 #define BREVANTO_CLI_TESTING_CLI_RUNNER_H_
 
+#include <sys/types.h>
+
 #include <functional>
 #include <memory>
 #include <string>
@@ -38,9 +40,22 @@ CliResult run_cli_interrupted_when(const std::vector<std::string>& args, const s
                                    const std::vector<std::pair<std::string, std::string>>& env,
                                    const std::function<bool(const CliResult&)>& interrupt_when);
 
+// As run_cli, but calls `watch` with the output so far and the program's
+// process id whenever output arrives, and at least five times a second.
+CliResult run_cli_watched(const std::vector<std::string>& args, const std::string& cwd,
+                          const std::vector<std::pair<std::string, std::string>>& env,
+                          const std::function<void(const CliResult&, pid_t)>& watch);
+
 // A FakeService on 11001; other programs on this machine may hold the port
 // for a while, so this waits for it (up to a minute).
 std::unique_ptr<FakeService> claim_service_port();
+
+// Scripts how a backup begins on `service`, after the login and its session
+// check: the probe of the local root is accepted (its file is not found),
+// then the lock of REMOTE_DIR (cli/backup_lock.h) is free, so its AddFile
+// succeeds. Its RemoveFile after the manifest is answered with the success
+// given to requests beyond the script, or is scripted by the test.
+void then_backup_starts(FakeService& service);
 
 // A new empty directory below the system's temporary directory, removed
 // with everything in it at the end of the scope.

@@ -16,56 +16,93 @@ void ConnectionTable::set_state(Entry& entry, State state) {
   ++count_of(state);
 }
 
-bool ConnectionTable::admit(int id, int sock, int* evicted) {
+std::map<long, std::size_t> ConnectionTable::holds(State state) const {
+  std::map<long, std::size_t> held;
+  for (const Entry& e : entries_) {
+    if (e.state == state) ++held[e.uid];
+  }
+  return held;
+}
+
+ConnectionTable::Entry* ConnectionTable::victim(State state,
+                                                const std::map<long, std::size_t>& holds,
+                                                std::size_t above) {
+  // Bytes waiting mean a request on its way to its session (a login sent
+  // right after connecting), so such a connection goes only when no idle
+  // one of the uid can; one whose request is being handled never does.
+  Entry* best = nullptr;
+  std::size_t best_held = 0;
+  bool best_idle = false;
+  for (Entry& e : entries_) {
+    if (e.state != state || e.busy) continue;
+    const std::size_t held = holds.at(e.uid);
+    if (held <= above || held < best_held) continue;
+    if (held == best_held && best_idle) continue;
+    int waiting = 0;
+    const bool idle = !(::ioctl(e.sock, FIONREAD, &waiting) == 0 && waiting > 0);
+    if (held == best_held && !idle) continue;
+    best = &e;
+    best_held = held;
+    best_idle = idle;
+  }
+  return best;
+}
+
+void ConnectionTable::evict(Entry& entry) {
+  // Its session sees the connection end and closes it.
+  ::shutdown(entry.sock, SHUT_RDWR);
+  set_state(entry, State::kEvicted);
+}
+
+bool ConnectionTable::admit(int id, int sock, long uid, int* evicted) {
   std::lock_guard<std::mutex> lock(mu_);
   *evicted = 0;
   if (pending_ >= max_pending_) {
-    // The oldest idle connection goes first. Bytes waiting mean a request
-    // on its way to its session (a login sent right after connecting), so
-    // such a connection goes only when no other can; one whose request is
-    // being handled never does.
-    Entry* oldest_idle = nullptr;
-    Entry* oldest_waiting = nullptr;
-    for (Entry& e : entries_) {
-      if (e.state != State::kPending || e.busy) continue;
-      int waiting = 0;
-      if (::ioctl(e.sock, FIONREAD, &waiting) == 0 && waiting > 0) {
-        if (oldest_waiting == nullptr) oldest_waiting = &e;
-      } else {
-        oldest_idle = &e;
-        break;
-      }
-    }
-    Entry* victim = oldest_idle != nullptr ? oldest_idle : oldest_waiting;
-    if (victim == nullptr) return false;
-    // Its session sees the connection end and closes it; the slot is free
-    // from now on.
-    ::shutdown(victim->sock, SHUT_RDWR);
-    set_state(*victim, State::kEvicted);
-    *evicted = victim->id;
+    std::map<long, std::size_t> held = holds(State::kPending);
+    ++held[uid];
+    Entry* out = victim(State::kPending, held, 0);
+    if (out == nullptr) return false;
+    evict(*out);
+    *evicted = out->id;
   }
-  entries_.push_back(Entry{id, sock});
+  entries_.push_back(Entry{id, sock, uid});
   ++pending_;
   return true;
 }
 
-bool ConnectionTable::promote(int id) {
+bool ConnectionTable::promote(int id, int* evicted) {
   std::lock_guard<std::mutex> lock(mu_);
+  *evicted = 0;
   for (Entry& e : entries_) {
     if (e.id != id) continue;
     if (e.state == State::kSession) return true;
-    if (e.state == State::kEvicted || sessions_ >= max_sessions_) return false;
+    if (e.state == State::kEvicted) return false;
+    if (sessions_ >= max_sessions_) {
+      std::map<long, std::size_t> held = holds(State::kSession);
+      const std::size_t mine = held[e.uid];
+      const std::size_t share = std::max<std::size_t>(1, max_sessions_ / held.size());
+      if (mine >= share) return false;
+      // The slots are full and this uid is below its share: some uid holds
+      // more than its share, and gives up a session.
+      Entry* out = victim(State::kSession, held, share);
+      if (out == nullptr) return false;
+      evict(*out);
+      *evicted = out->id;
+    }
     set_state(e, State::kSession);
     return true;
   }
   return false;
 }
 
-void ConnectionTable::set_busy(int id, bool busy) {
+bool ConnectionTable::set_busy(int id, bool busy) {
   std::lock_guard<std::mutex> lock(mu_);
   for (Entry& e : entries_) {
-    if (e.id == id) e.busy = busy;
+    if (e.id != id) continue;
+    e.busy = busy;
+    return e.state != State::kEvicted;
   }
+  return false;
 }
 
 void ConnectionTable::close(int id) {

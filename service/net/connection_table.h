@@ -1,19 +1,32 @@
 // The connections the service holds, in two classes with caps of their own:
 // pending connections, which have not logged in (nor shown a valid
 // ClientID), and sessions, which have. A flood of silent or half-sent
-// connections therefore fills only the pending slots: when they are full, a
-// new connection takes the slot of the oldest pending one that is idle (no
-// request being handled, none waiting unread) or, when none is, of the
-// oldest whose request is still unread; that one is shut down (its socket
-// is closed when its session ends; has_room() keeps such sockets from
-// piling up in a burst). When every pending connection is busy with a
-// request, the new one is closed. Logged-in sessions are never touched.
+// connections therefore fills only the pending slots.
+//
+// Both classes are shared fairly between the uids that own the clients'
+// sockets (every client connects from 127.0.0.1, so the uid is what tells
+// one user from another):
+// - When the pending slots are full, a new connection takes the slot of a
+//   connection of the uid that holds the most pending ones (the newcomer
+//   counted): its oldest idle one (no request being handled, none waiting
+//   unread) or, when none is, its oldest whose request is still unread.
+//   That one is shut down (its socket is closed when its session ends;
+//   has_room() keeps such sockets from piling up in a burst). When every
+//   pending connection is busy with a request, the new one is closed. So
+//   one uid's flood closes that uid's own connections, not another's.
+// - When the session slots are full, a uid that holds fewer sessions than
+//   its fair share, max(1, slots / uids holding sessions, itself counted),
+//   still gets one: the uid that holds the most sessions gives up its
+//   oldest idle one (else its oldest with a request waiting unread; one
+//   handling a request never). A uid at its share gets no more while the
+//   slots are full.
 #ifndef BREVANTO_SERVICE_NET_CONNECTION_TABLE_H_
 #define BREVANTO_SERVICE_NET_CONNECTION_TABLE_H_
 
 #include <chrono>
 #include <cstddef>
 #include <list>
+#include <map>
 #include <mutex>
 
 class ConnectionTable {
@@ -22,19 +35,22 @@ class ConnectionTable {
   ConnectionTable(std::size_t max_pending, std::size_t max_sessions)
       : max_pending_(max_pending), max_sessions_(max_sessions) {}
 
-  // Enters connection `id` on socket `sock` as pending. When the pending
-  // slots are full the oldest idle pending connection is shut down (its id
-  // is put in `evicted`); false when none is idle, and the new connection
-  // must be closed.
-  bool admit(int id, int sock, int* evicted);
+  // Enters connection `id` on socket `sock`, owned by `uid` (-1: unknown),
+  // as pending. When the pending slots are full one pending connection is
+  // shut down to make room (see above; its id is put in `evicted`, else 0);
+  // false when none may be, and the new connection must be closed.
+  bool admit(int id, int sock, long uid, int* evicted);
 
-  // Moves a pending connection to the sessions; false when every session
-  // slot is taken. True at once for a session already.
-  bool promote(int id);
+  // Moves a pending connection to the sessions; false when no session slot
+  // is left for its uid. When the slots are full and its uid is below its
+  // share, another uid's session is shut down to make room (its id is put
+  // in `evicted`, else 0). True at once for a session already.
+  bool promote(int id, int* evicted);
 
-  // A pending connection that is busy with a request (a login being
-  // checked) is not evicted.
-  void set_busy(int id, bool busy);
+  // A connection that is busy with a request (a login being checked, a
+  // transfer) is never shut down to make room. Returns false when the
+  // connection was shut down already: its request must not be handled.
+  bool set_busy(int id, bool busy);
 
   // Removes the connection and closes its socket, under the table's lock so
   // that a concurrent shutdown never reaches a reused descriptor.
@@ -57,11 +73,20 @@ class ConnectionTable {
   struct Entry {
     int id;
     int sock;
+    long uid;
     State state = State::kPending;
     bool busy = false;
   };
 
   void set_state(Entry& entry, State state);
+  // How many entries in `state` each uid holds.
+  std::map<long, std::size_t> holds(State state) const;
+  // The entry to shut down to make room in `state`: of those not busy whose
+  // uid holds more than `above` and the most (by `holds`), the oldest idle
+  // one, else the oldest with bytes waiting; null when there is none.
+  Entry* victim(State state, const std::map<long, std::size_t>& holds, std::size_t above);
+  // Shuts the entry's socket down; its slot is free from now on.
+  void evict(Entry& entry);
   std::size_t& count_of(State state);
 
   mutable std::mutex mu_;

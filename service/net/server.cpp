@@ -18,6 +18,7 @@
 #include <system_error>
 
 #include "service/net/connection_table.h"
+#include "service/net/peer_identity.h"
 #include "service/log.h"
 #include "service/net/session.h"
 #include "service/net/socket_io.h"
@@ -149,7 +150,9 @@ void Server::start_session(int sock, const char* peer) {
   const int id = next_id_++;
   int evicted = 0;
   ConnectionTable& table = *context_.connections;
-  if (!table.admit(id, sock, &evicted)) {
+  // The owner of the client's socket: a flood of one uid's connections
+  // makes room among that uid's own.
+  if (!table.admit(id, sock, peer_uid(sock), &evicted)) {
     refused_log_.note(format_narrow("refused connection from %s: every slot for connections "
                                     "that have not logged in is busy",
                                     peer)

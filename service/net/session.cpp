@@ -68,13 +68,21 @@ bool only_blanks(const char* text, std::size_t size) {
 
 bool Session::promote() {
   if (authenticated_) return true;
-  if (context_.connections != nullptr && !context_.connections->promote(id_)) return false;
+  int evicted = 0;
+  if (context_.connections != nullptr && !context_.connections->promote(id_, &evicted)) {
+    return false;
+  }
+  if (evicted != 0) {
+    log_warn("conn %d: session closed to make room for a login of uid %ld, which holds fewer "
+             "sessions than its share",
+             evicted, peer_uid());
+  }
   authenticated_ = true;
   return true;
 }
 
-void Session::set_busy(bool busy) {
-  if (context_.connections != nullptr) context_.connections->set_busy(id_, busy);
+bool Session::set_busy(bool busy) {
+  return context_.connections == nullptr || context_.connections->set_busy(id_, busy);
 }
 
 void Session::pause(std::chrono::milliseconds delay) {
@@ -126,10 +134,13 @@ void Session::run() {
   for (;;) {
     switch (reader.read(read_deadline())) {
       case RequestReader::kRequest: {
-        const bool pending = !authenticated_;
-        if (pending) set_busy(true);
+        // A connection shut down to make room leaves its request alone.
+        if (!set_busy(true)) {
+          reader.wipe();
+          return;
+        }
         const bool go_on = handle(reader.text(), reader.size());
-        if (pending) set_busy(false);
+        set_busy(false);
         reader.wipe();  // a login's password is spent
         if (!go_on) return;
         break;

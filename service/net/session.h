@@ -70,9 +70,9 @@ class Session {
   // The binding of the request's ClientID; throws ServiceError(kNotLoggedIn).
   Binding authenticate(const Request& request);
 
-  // Marks a pending connection as busy with a request: it is not closed to
-  // make room for new connections meanwhile.
-  void set_busy(bool busy);
+  // Marks the connection as busy with a request: it is not closed to make
+  // room for other connections meanwhile. False when it was closed already.
+  bool set_busy(bool busy);
   // The deadline of the next read: the end of the login grace, or the
   // idle limit once logged in; the epoch for none.
   std::chrono::steady_clock::time_point read_deadline() const;

@@ -17,6 +17,7 @@
 #include "service/store/atomic_file.h"
 #include "service/store/catalog.h"
 #include "service/store/older_layout/change_recovery.h"
+#include "service/store/older_layout/history_rename.h"
 #include "service/store/filetime.h"
 #include "service/store/remove_tree.h"
 #include "service/store/sqlite_file_catalog.h"
@@ -67,8 +68,11 @@ class Migration {
  public:
   Migration(Catalog& old_rows, Store& store) : old_rows_(old_rows), store_(store) {}
 
-  void tree(int tree_fd, const TreeId& tree) {
+  // `history_name`: what the tree's top folder ".history" is stored as
+  // (see history_rename.h); empty when it has none.
+  void tree(int tree_fd, const TreeId& tree, const std::string& history_name) {
     store_.open_tree(tree);
+    history_name_ = history_name;
     StoragePath path;
     folder(tree_fd, tree, &path);
   }
@@ -80,9 +84,9 @@ class Migration {
     for (const std::string& name : sorted_names(dir_fd)) {
       if (is_temp_name(name)) continue;
       // "\.history" is now the store's own; a folder of that name keeps
-      // its content under another.
+      // its content under a name the tree does not use.
       const bool renamed = path->parts.empty() && name == kHistoryName;
-      path->parts.push_back(renamed ? std::string(kHistoryName) + ".old" : name);
+      path->parts.push_back(renamed ? history_name_ : name);
       if (!valid_name(name)) {
         log_warn("migration skips %s: name cannot be stored", log_safe(path->text()).c_str());
       } else {
@@ -108,10 +112,13 @@ class Migration {
       log_warn("migration skips %s: not a file", log_safe(path->text()).c_str());
       return;
     }
+    // Every file of the older layout has a path of its own in the store
+    // (the renamed ".history" takes a name no other folder has), so one
+    // stored already was stored by this migration before a crash.
     try {
       store_.check_put(tree, *path, false);
     } catch (const ServiceError& e) {
-      if (e.code() == kAlreadyExists) return;  // moved before a crash
+      if (e.code() == kAlreadyExists) return;
       throw;
     }
     file(dir_fd, name, st, tree, *path);
@@ -149,7 +156,7 @@ class Migration {
     Entry file;
     file.modify_time = filetime_from_timespec(st.st_mtim);
     file.create_time = file.modify_time;
-    const std::string old_path = path.parts[0] == std::string(kHistoryName) + ".old"
+    const std::string old_path = !history_name_.empty() && path.parts[0] == history_name_
                                      ? "\\" + std::string(kHistoryName) +
                                            path.text().substr(path.parts[0].size() + 1)
                                      : path.text();
@@ -165,6 +172,7 @@ class Migration {
 
   Catalog& old_rows_;
   Store& store_;
+  std::string history_name_;
   long files_ = 0;
 };
 
@@ -183,6 +191,7 @@ long migrate_old_layout(int root_fd, Catalog& old_rows, SqliteFileCatalog& catal
     // short, and its temp files.
     settle_journaled_changes(old_rows, data.get());
     remove_stale_storage_temps(data.get());
+    HistoryRenames history_renames(data.get());
     Migration migration(old_rows, store);
     for (const std::string& user : sorted_names(data.get())) {
       if (user.size() < 2 || user[0] != 'u') continue;
@@ -194,7 +203,8 @@ long migrate_old_layout(int root_fd, Catalog& old_rows, SqliteFileCatalog& catal
         if (!project_of(folder, &project)) continue;
         const UniqueFd tree_fd(::openat(user_fd.get(), folder.c_str(), kDirFlags));
         if (!tree_fd.valid()) throw_errno(kInternal, errno, "open " + folder);
-        migration.tree(tree_fd.get(), TreeId{user_id, project});
+        migration.tree(tree_fd.get(), TreeId{user_id, project},
+                       history_renames.name_for(user + "/" + folder, tree_fd.get()));
       }
     }
     catalog.set_migrated();
