@@ -12,9 +12,10 @@
 #                         BUILD_DIR=DIR builds there instead of build/)
 #
 # Exits non-zero as soon as a step fails or anything differs. Needs
-# 127.0.0.1:11001 free, and checks that first. The build's output goes to
-# BUILD_DIR/demo-build.log (shown when the build fails), the library's log
-# of the run to BUILD_DIR/demo-logs/Brevanto.log (named at the end).
+# 127.0.0.1:11001 free, and checks that first. While the build runs only its
+# progress is shown; its output goes to BUILD_DIR/demo-build.log (shown when
+# the build fails), the library's log of the run to
+# BUILD_DIR/demo-logs/Brevanto.log (named at the end).
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -47,6 +48,7 @@ show_build_progress() {
     every=2
   fi
   : >"$build_log"
+  echo "(the build's whole output goes to $build_log)"
   while :; do
     if IFS= read -r -t 5 line; then
       line=$partial$line
@@ -66,14 +68,14 @@ show_build_progress() {
     if [ $((SECONDS - last)) -ge "$every" ] && [ "$progress" != "$shown" ] ||
       [ $((SECONDS - last)) -ge 60 ]; then
       local text
-      text="building: $progress, $((SECONDS - start)) s so far (log: $build_log)"
+      text="building: $progress, $((SECONDS - start)) s so far"
       if [ "$tty" = 1 ]; then printf '\r\033[K%s' "$text"; else printf '%s\n' "$text"; fi
       shown=$progress
       last=$SECONDS
     fi
   done
   [ "$tty" = 0 ] || printf '\r\033[K'
-  printf 'build output ended after %d s\n' "$((SECONDS - start))"
+  printf 'the build ran for %d s\n' "$((SECONDS - start))"
 }
 
 step "Building brevanto-service and brevanto"
