@@ -12,9 +12,10 @@
 #                         BUILD_DIR=DIR builds there instead of build/)
 #
 # Exits non-zero as soon as a step fails or anything differs. Needs
-# 127.0.0.1:11001 free, and checks that first. The build's output goes to
-# BUILD_DIR/demo-build.log (shown when the build fails), the library's log
-# of the run to BUILD_DIR/demo-logs/Brevanto.log (named at the end).
+# 127.0.0.1:11001 free, and checks that first. While the build runs only its
+# progress is shown; its output goes to BUILD_DIR/demo-build.log (shown when
+# the build fails), the library's log of the run to
+# BUILD_DIR/demo-logs/Brevanto.log (named at the end).
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -35,12 +36,54 @@ step "Installing what is missing"
 scripts/deps.sh cmake g++ make pkg-config libgtest-dev libsodium-dev libsqlite3-dev libcli11-dev \
   libssl-dev
 
+# Reads the build's output on stdin and writes it all to $build_log, showing
+# only its progress: the step counter of Ninja ("[37/107] ...") or the
+# percentage of Make ("[ 35%] ..."), with the time so far. On a terminal one
+# line is rewritten in place; otherwise a line every 30 s. A line also comes
+# when nothing is printed for a while, so a long compile never looks hung.
+show_build_progress() {
+  local line partial="" progress="configuring" shown="" last=$SECONDS start=$SECONDS every=30 tty=0
+  if [ -t 1 ]; then
+    tty=1
+    every=2
+  fi
+  : >"$build_log"
+  echo "(the build's whole output goes to $build_log)"
+  while :; do
+    if IFS= read -r -t 5 line; then
+      line=$partial$line
+      partial=""
+      printf '%s\n' "$line" >>"$build_log"
+      if [[ $line =~ ^\[([0-9]+)/([0-9]+)\] ]]; then
+        progress="$((100 * BASH_REMATCH[1] / BASH_REMATCH[2]))% (step ${BASH_REMATCH[1]} of ${BASH_REMATCH[2]})"
+      elif [[ $line =~ ^\[\ *([0-9]+)%\] ]]; then
+        progress="${BASH_REMATCH[1]}%"
+      fi
+    elif [ $? -le 128 ]; then
+      [ -z "$partial$line" ] || printf '%s\n' "$partial$line" >>"$build_log"
+      break # the end of the output; more than 128 is the timeout
+    else
+      partial+=$line # a timeout keeps what it read of the line
+    fi
+    if [ $((SECONDS - last)) -ge "$every" ] && [ "$progress" != "$shown" ] ||
+      [ $((SECONDS - last)) -ge 60 ]; then
+      local text
+      text="building: $progress, $((SECONDS - start)) s so far"
+      if [ "$tty" = 1 ]; then printf '\r\033[K%s' "$text"; else printf '%s\n' "$text"; fi
+      shown=$progress
+      last=$SECONDS
+    fi
+  done
+  [ "$tty" = 0 ] || printf '\r\033[K'
+  printf 'the build ran for %d s\n' "$((SECONDS - start))"
+}
+
 step "Building brevanto-service and brevanto"
 build=$(realpath -m "${BUILD_DIR:-build}")
 build_log="$build/demo-build.log"
 mkdir -p "$build"
 if ! { cmake -S . -B "$build" && cmake --build "$build" -j2 --target brevanto-service brevanto-cli; } \
-    >"$build_log" 2>&1; then
+    2>&1 | show_build_progress; then
   tail -n 40 "$build_log" >&2
   fail "the build failed (all of its output: $build_log)"
 fi
@@ -78,7 +121,8 @@ export BREVANTO_PASSWORD="demo password ü"
 brevanto() { "$cli_bin" "$@"; }
 
 step "Creating a storage root with the account '$BREVANTO_USER' in $storage"
-printf '%s\n' "$BREVANTO_PASSWORD" | "$service_bin" --root "$storage" --add-user "$BREVANTO_USER"
+printf '%s\n' "$BREVANTO_PASSWORD" | "$service_bin" --root "$storage" --add-user "$BREVANTO_USER" \
+  --allow-uid "$(id -u)"
 
 step "Starting brevanto-service on 127.0.0.1:11001"
 scripts/check-port.sh 11001 || fail "127.0.0.1:11001 was taken during the build"

@@ -13,7 +13,8 @@
 #   MINGW_TRIPLET          target triplet (default MINGW_DEFAULT_TRIPLET)
 #   MINGW_SYSROOT          MinGW-w64 headers/libraries root
 #                          (default /usr/<triplet>)
-#   WINE_RUN               emulator wrapper (default <source>/scripts/wine-run)
+#   WINE_RUN               emulator wrapper (default <source>/scripts/wine-run;
+#                          none when that does not exist, as in an install)
 #   WINE_RUN_PREFIX        Wine prefix used when WINEPREFIX is not set in the
 #                          environment at test time
 #                          (default <build>/wineprefix)
@@ -77,7 +78,9 @@ unset(_wine_run_default)
 #   test) are found by executables that live in subdirectories.
 # An emulator given on the command line (-DCMAKE_CROSSCOMPILING_EMULATOR=...)
 # is left alone.
-if(NOT DEFINED CACHE{CMAKE_CROSSCOMPILING_EMULATOR})
+# The copy installed with the package (lib/cmake/Brevanto) has no
+# scripts/wine-run beside it: a host's build then runs nothing under Wine.
+if(NOT DEFINED CACHE{CMAKE_CROSSCOMPILING_EMULATOR} AND EXISTS "${WINE_RUN}")
   set(CMAKE_CROSSCOMPILING_EMULATOR
     "${WINE_RUN};--default-prefix;${WINE_RUN_PREFIX};--dll-dir;${CMAKE_BINARY_DIR};--")
 endif()

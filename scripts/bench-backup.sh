@@ -126,7 +126,8 @@ fi
 echo "== starting brevanto-service"
 export BREVANTO_USER=bench BREVANTO_PASSWORD=bench-password
 mkdir -p "$work/storage" "$work/out"
-printf '%s\n' "$BREVANTO_PASSWORD" | "$service_bin" --root "$work/storage" --add-user bench >/dev/null
+printf '%s\n' "$BREVANTO_PASSWORD" | "$service_bin" --root "$work/storage" --add-user bench \
+  --allow-uid "$(id -u)" >/dev/null
 "$service_bin" --root "$work/storage" --local-root "$work" --port-file "$work/port" \
   >"$work/service.log" 2>&1 &
 service_pid=$!

@@ -6,12 +6,18 @@
 #   2. builds examples/host with CMake (find_package, CMAKE_PREFIX_PATH) and
 #      with pkg-config; for Windows the MinGW-w64 toolchain file, -municode
 #      and -static, and checks that no host needs a MinGW runtime DLL;
+#      For Windows the hosts use the toolchain file installed with the
+#      package (lib/cmake/Brevanto), not the source tree's;
 #   3. builds README.md's host (the blocks marked <!-- host: FILE -->) with
-#      -Wall -Wextra -Wpedantic -Werror;
+#      -Wall -Wextra -Wpedantic -Werror; for Windows its build must copy
+#      Brevanto.dll and Quorvel.dll beside host.exe;
 #   4. runs each example host (natively, or under Wine) against
 #      brevanto-service on 127.0.0.1:11001, logging in with a non-ASCII
 #      password: an upload with a progress callback, then a listing; and a
-#      login with a wrong password, which must say why it failed.
+#      login with a wrong password, which must say why it failed;
+#   5. runs README.md's host as it stands (account ann, password secret):
+#      it must start (its DLLs found), log in, be refused its upload of a
+#      path outside the service's local roots, and list.
 #
 # Usage: scripts/test-host.sh [TARGET...]
 #   TARGET  native, x64 or x86; default all three
@@ -117,12 +123,14 @@ done
 # --- The reference service ---------------------------------------------------
 service_bin=$native_build/service/brevanto-service
 [ -x "$service_bin" ] || fail "$service_bin was not built"
-user=ann
+user=anna
 password="pässword"
 storage=$work/storage
 local_root=$work/local/Bücher
 mkdir -p "$storage" "$local_root"
 printf '%s\n' "$password" | quietly "$service_bin" --root "$storage" --add-user "$user"
+# README.md's host logs in as ann with the password secret.
+printf 'secret\n' | quietly "$service_bin" --root "$storage" --add-user ann
 "$service_bin" --root "$storage" --local-root "$work/local" --port-file "$work/service.port" \
   --log-level info >"$work/service.log" 2>&1 &
 service_pid=$!
@@ -199,7 +207,11 @@ for target in "${targets[@]}"; do
   stage=$work/$target/stage
   quietly cmake --install "$(build_dir "$target")" --prefix "$stage"
   cmake_args=(-DCMAKE_PREFIX_PATH="$stage")
-  [ "$target" = native ] || cmake_args+=(-DCMAKE_TOOLCHAIN_FILE="$(toolchain "$target")")
+  if [ "$target" != native ]; then
+    installed_toolchain=$stage/lib/cmake/Brevanto/$(basename "$(toolchain "$target")")
+    [ -f "$installed_toolchain" ] || fail "the package does not install $installed_toolchain"
+    cmake_args+=(-DCMAKE_TOOLCHAIN_FILE="$installed_toolchain")
+  fi
   exe=""
   [ "$target" = native ] || exe=.exe
 
@@ -237,6 +249,9 @@ for target in "${targets[@]}"; do
     for host in "$cmake_host" "$pc_host" "$work/$target/readme/host.exe"; do
       no_runtime_dlls "$target" "$host"
     done
+    for dll in Brevanto.dll Quorvel.dll; do
+      [ -f "$work/$target/readme/$dll" ] || fail "README.md's host build puts no $dll beside host.exe"
+    done
   fi
 
   echo "== $target: running the hosts against the service"
@@ -261,6 +276,15 @@ for target in "${targets[@]}"; do
   run_host "$target" "$out" "$cmake_host" "$user" "pässwort" || status=$?
   [ "$status" -eq 1 ] || { cat "$out" >&2; fail "a wrong password exited with $status, not 1"; }
   expect "$out" "login failed: the service reported error 9: wrong user or password"
+
+  # README.md's host: /home/ann/papers/report.pdf lies outside the local
+  # roots, so the service refuses the upload (error 6) and the host lists.
+  out=$work/$target/readme.out
+  status=0
+  run_host "$target" "$out" "$work/$target/readme/host$exe" || status=$?
+  [ "$status" -eq 0 ] || { cat "$out" >&2; fail "README.md's host ($target) exited with $status"; }
+  grep -q '^upload refused: 6 local path refused' "$out" ||
+    { cat "$out" >&2; fail "README.md's host ($target) was not refused its upload"; }
   echo "$target: passed in $((SECONDS - t)) s"
 done
 

@@ -1,6 +1,7 @@
 // brevanto-service: the local service that a Brevanto client of interface
 // type 0 talks to over TCP on 127.0.0.1. See README.md.
 #include <fcntl.h>
+#include <pwd.h>
 #include <sodium.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -9,10 +10,12 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "service/accounts/account_quotas.h"
 #include "service/accounts/account_uids.h"
@@ -74,6 +77,38 @@ std::string uid_list(const std::vector<std::uint32_t>& uids) {
   return text;
 }
 
+// "0 (root), 1000 (ann)": each uid with its user's name where it has one.
+std::string named_uid_list(const std::vector<std::uint32_t>& uids) {
+  std::string text;
+  for (const std::uint32_t uid : uids) {
+    text += (text.empty() ? "" : ", ") + std::to_string(uid);
+    if (const struct passwd* pw = ::getpwuid(uid)) text += std::string(" (") + pw->pw_name + ")";
+  }
+  return text;
+}
+
+// Says on stdout which Linux users may use the account `name` now, and
+// warns when that is root alone and no --allow-uid was given
+// (`uids_given`): the usual slip of a setup run with sudo, after which the
+// real user's logins are refused.
+void report_bound_uids(Catalog& catalog, const std::string& name, bool uids_given) {
+  const auto user = catalog.find_user(name);
+  if (!user) return;
+  const std::vector<std::uint32_t> uids = catalog.user_uids(user->id);
+  std::printf("account %s: bound to uid%s %s; add --allow-uid UID for another user\n",
+              log_safe(name).c_str(), uids.size() == 1 ? "" : "s", named_uid_list(uids).c_str());
+  std::fflush(stdout);
+  if (uids_given || uids != std::vector<std::uint32_t>{0}) return;
+  const char* sudo_uid = std::getenv("SUDO_UID");
+  const std::string example =
+      sudo_uid != nullptr && *sudo_uid != '\0' ? sudo_uid : std::string("\"$(id -u USER)\"");
+  std::fprintf(stderr,
+               "brevanto-service: warning: account %s is bound to root only: the logins of "
+               "every other Linux user will be refused; to let one use it, run again with "
+               "the same --root and --add-user %s --allow-uid %s\n",
+               log_safe(name).c_str(), log_safe(name).c_str(), example.c_str());
+}
+
 // Adds the account `name` for the Linux users `uids` (none given: the one
 // running this), or lets `uids` use an existing account, without asking
 // for its password.
@@ -97,6 +132,7 @@ int run_add_user(Catalog& catalog, const Options& options) {
   };
   if (!uids.empty() && catalog.allow_uids(name, uids)) {
     log_always("uid %s may use user %s", uid_list(uids).c_str(), log_safe(name).c_str());
+    report_bound_uids(catalog, name, !options.allow_uids.empty());
     set_quota();
     return 0;
   }
@@ -118,6 +154,7 @@ int run_add_user(Catalog& catalog, const Options& options) {
     return 1;
   }
   log_always("added user %s for uid %s", log_safe(name).c_str(), uid_list(uids).c_str());
+  report_bound_uids(catalog, name, !options.allow_uids.empty());
   set_quota();
   return 0;
 }

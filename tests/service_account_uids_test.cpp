@@ -185,16 +185,17 @@ std::string transfer(const char* request, const std::string& storage, const std:
 }
 
 // `brevanto-service --root ROOT --add-user NAME [--allow-uid UID]` with
-// `password` on stdin; its exit status.
+// `password` on stdin; its exit status, and its stdout in `out`.
 int add_user(const std::string& root, const std::string& name, const std::string& password,
-             const std::vector<uid_t>& uids) {
+             const std::vector<uid_t>& uids, std::string* out = nullptr) {
   std::vector<std::string> argv = {BREVANTO_SERVICE_PATH, "--root", root, "--add-user", name};
   for (const uid_t uid : uids) {
     argv.push_back("--allow-uid");
     argv.push_back(std::to_string(uid));
   }
   int status = 0;
-  run(argv, password + "\n", &status);
+  const std::string text = run(argv, password + "\n", &status);
+  if (out != nullptr) *out = text;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -253,26 +254,40 @@ class ServiceAccountUids : public ::testing::Test {
 };
 
 TEST_F(ServiceAccountUids, AnAccountIsUsedOnlyFromItsOwnUids) {
+  // Only the right password from a uid the account is not bound to learns
+  // why it was refused; every other refusal hears what a wrong password
+  // hears, and only the log tells the reason.
+  const std::string usual = "wrong user or password";
+  const auto advice = [](const char* user, uid_t uid) {
+    const std::string n = std::to_string(uid);
+    return "this account is not bound to your user id (uid " + n +
+           "); ask the administrator to run brevanto-service --add-user " + user +
+           " --allow-uid " + n;
+  };
   const struct {
     uid_t uid;
     const char* user;
     const char* password;
-    const char* code;
+    std::string code, text;
   } tries[] = {
-      {kAnn, "ann", "ann-pw", "0"}, {kBob, "ann", "ann-pw", "9"}, {kBob, "ann", "guess", "9"},
-      {0, "ann", "ann-pw", "9"},    {kBob, "old", "old-pw", "0"},  // the root's owner
-      {kAnn, "old", "old-pw", "9"},
+      {kAnn, "ann", "ann-pw", "0", ""},
+      {kBob, "ann", "guess", "9", usual},
+      {kBob, "ann", "ann-pw", "9", advice("ann", kBob)},
+      {kBob, "nobody", "ann-pw", "9", usual},
+      {0, "ann", "bob-pw", "9", usual},
+      {0, "ann", "ann-pw", "9", advice("ann", 0)},
+      {kBob, "old", "old-pw", "0", ""},  // the root's owner
+      {kAnn, "old", "guess", "9", usual},
+      {kAnn, "old", "old-pw", "9", advice("old", kAnn)},
   };
-  std::vector<std::string> texts;
   for (const auto& t : tries) {
     const std::vector<Answer> got = as(t.uid, {login(t.user, t.password)});
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].code, t.code) << t.uid << " " << t.user << " " << t.password;
-    if (got[0].code == "9") texts.push_back(got[0].text);
+    EXPECT_EQ(got[0].text, t.text) << t.uid << " " << t.user << " " << t.password;
   }
-  // The wrong uid hears what a wrong password hears; only the log tells.
-  EXPECT_EQ(texts, std::vector<std::string>(texts.size(), texts[0]));
-  EXPECT_NE(service->log().find("(uid 1502 may not use this account)"), std::string::npos);
+  EXPECT_NE(service->log().find("(uid 1502 may not use this account; the password does not match)"),
+            std::string::npos);
 
   // A ClientID of ann's is worth nothing on a connection of bob's.
   const std::string ann_id = as(kAnn, {login("ann", "ann-pw")})[0].client_id;
@@ -283,6 +298,16 @@ TEST_F(ServiceAccountUids, AnAccountIsUsedOnlyFromItsOwnUids) {
   // --allow-uid lets bob in too, without ann's password, while serving.
   EXPECT_EQ(add_user(root, "ann", "", {kBob}), 0);
   EXPECT_EQ(as(kBob, {login("ann", "ann-pw"), info})[1].code, "0");
+}
+
+// --add-user says whom it bound the account to, root included.
+TEST_F(ServiceAccountUids, AddUserNamesTheBoundUids) {
+  std::string out;
+  ASSERT_EQ(add_user(root, "carl", "carl-pw", {}, &out), 0);
+  EXPECT_EQ(out, "account carl: bound to uid 0 (root); add --allow-uid UID for another user\n");
+  ASSERT_EQ(add_user(root, "carl", "", {kAnn}, &out), 0);
+  EXPECT_EQ(out, "account carl: bound to uids 0 (root), 1501; add --allow-uid UID for another "
+                 "user\n");
 }
 
 TEST_F(ServiceAccountUids, LocalFilesAreReachedWithTheClientsRights) {

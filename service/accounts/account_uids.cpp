@@ -30,6 +30,33 @@ std::string AccountUids::refusal(std::int64_t user_id, long uid) {
   return "uid " + std::to_string(uid) + " may not use this account";
 }
 
+namespace {
+
+// `name` as a shell word when it needs no quoting, else "NAME": the errtext
+// goes into a reply value and onto the user's screen.
+std::string plain_word(const std::string& name) {
+  for (const char c : name) {
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                       (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-' || c == '@';
+    if (!plain) return "NAME";
+  }
+  return name;
+}
+
+}  // namespace
+
+std::string AccountUids::advice(const std::string& account, long uid) const {
+  if (uid < 0) return std::string();
+  const std::string who = std::to_string(uid);
+  if (!act_for_others_ && static_cast<uid_t>(uid) != self_) {
+    return "this service runs as uid " + std::to_string(self_) +
+           " and serves that user only (you are uid " + who + ")";
+  }
+  return "this account is not bound to your user id (uid " + who +
+         "); ask the administrator to run brevanto-service --add-user " +
+         plain_word(account) + " --allow-uid " + who;
+}
+
 int bind_unbound_accounts(Catalog& catalog, uid_t owner) {
   const int bound = catalog.bind_unbound_users(owner);
   if (bound > 0) {

@@ -4,7 +4,9 @@
 // those named with --allow-uid. A login counts only from a connection whose
 // socket belongs to one of them (see net/peer_identity.h), and a ClientID
 // only on such a connection; any other gets the answer of a wrong password
-// (or of an unknown ClientID), and only the log says why. The local files
+// (or of an unknown ClientID), and only the log says why; a login that
+// gave the account's right password is also told what to do (advice()).
+// The local files
 // of a request are then reached with that uid's rights (local/local_user.h).
 // A service that cannot take on other users' identities (one not run as
 // root) serves its own uid only, whatever the accounts allow.
@@ -34,6 +36,11 @@ class AccountUids {
   // the log; empty when it may. Uids added with --allow-uid while the
   // service runs count from their first use on.
   std::string refusal(std::int64_t user_id, long uid);
+
+  // What the user `uid`, refused by refusal(), can do about it: the errtext
+  // for a login to `account` that gave the right password. Empty when
+  // nothing can be done (an unknown uid).
+  std::string advice(const std::string& account, long uid) const;
 
  private:
   bool listed(std::int64_t user_id, uid_t uid) const;

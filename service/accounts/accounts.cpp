@@ -160,21 +160,21 @@ bool add_user(Catalog& catalog, const std::string& name, const std::string& pass
 
 namespace {
 
-// The check of `user` (null: an unknown name, or one `uid` may not use).
+// The check of `user` (null: an unknown name).
 LoginCheck check_password(const std::optional<UserRow>& user, const std::string& password,
                           bool suspect) {
   const std::string& hash = user ? user->pwhash : dummy_hash();
-  if (user && recent_logins().known(hash, password)) return LoginCheck{user->id, ""};
+  if (user && recent_logins().known(hash, password)) return LoginCheck{user->id, "", ""};
   bool match;
   {
     // An unknown name is a guess: it waits behind the checks of real ones.
     const HashSlot slot(suspect || !user);
     match = crypto_pwhash_str_verify(hash.c_str(), password.data(), password.size()) == 0;
   }
-  if (!user) return LoginCheck{std::nullopt, "no such account"};
-  if (!match) return LoginCheck{std::nullopt, "the password does not match"};
+  if (!user) return LoginCheck{std::nullopt, "no such account", ""};
+  if (!match) return LoginCheck{std::nullopt, "the password does not match", ""};
   recent_logins().remember(hash, password);
-  return LoginCheck{user->id, ""};
+  return LoginCheck{user->id, "", ""};
 }
 
 }  // namespace
@@ -190,8 +190,12 @@ LoginCheck check_login_as(Catalog& catalog, AccountUids& uids, long uid, const s
   if (user) {
     const std::string refusal = uids.refusal(user->id, uid);
     if (!refusal.empty()) {
-      check_password(std::nullopt, password, true);
-      return LoginCheck{std::nullopt, refusal};
+      // The password first: only who knows it learns that the uid is the
+      // reason, and what to do about it.
+      const LoginCheck check = check_password(user, password, true);
+      if (!check.user_id) return LoginCheck{std::nullopt, refusal + "; " + check.refused, ""};
+      return LoginCheck{std::nullopt, refusal + "; the password matches, the client was told",
+                        uids.advice(name, uid)};
     }
   }
   return check_password(user, password, suspect);

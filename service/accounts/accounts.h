@@ -32,13 +32,16 @@ std::optional<std::int64_t> check_login(Catalog& catalog, const std::string& nam
                                         const std::string& password, bool suspect = false);
 
 // check_login() for the Linux user `uid` (-1: unknown), who must be allowed
-// to use the account (see account_uids.h). An account that `uid` may not
-// use is to it as an unknown name: checked against no real hash, as a
-// suspect, and refused. `refused` says why, for the log only: the client
-// sees the same error whatever it is.
+// to use the account (see account_uids.h). A login from a uid that may not
+// use the account is checked against the account's hash first, as a
+// suspect, and refused either way. `refused` says why, for the log only.
+// `advice` is the errtext the client gets instead of the usual one: only
+// for the right password from such a uid (what to ask the administrator),
+// so a client without the password hears the same whatever the reason.
 struct LoginCheck {
   std::optional<std::int64_t> user_id;
   std::string refused;  // empty on success
+  std::string advice;   // empty: the usual errtext
 };
 LoginCheck check_login_as(Catalog& catalog, AccountUids& uids, long uid, const std::string& name,
                           const std::string& password, bool suspect);

@@ -20,13 +20,13 @@ namespace {
 // growing delay, so one connection cannot guess quickly whatever names it
 // tries.
 void refuse(Session& session, ErrorCode code, const std::string& what,
-            const std::string& why = std::string()) {
+            const std::string& why = std::string(), const std::string& text = std::string()) {
   const int failures = session.count_login_failure();
   log_warn("conn %d: %s, from %s, failure %d on this connection%s%s%s", session.id(),
            what.c_str(), describe_peer(session.sock()).c_str(), failures,
            why.empty() ? "" : " (", why.c_str(), why.empty() ? "" : ")");
   session.pause(connection_failure_delay(failures));
-  session.send(error_reply(code));
+  session.send(error_reply(code, text));
 }
 
 }  // namespace
@@ -71,7 +71,8 @@ void handle_login(Session& session, const Request& request) {
   }
   if (throttle != nullptr) throttle->finish(guesser, user, check.user_id.has_value());
   if (!check.user_id) {
-    refuse(session, kWrongLogin, "login refused for user " + log_safe(user), check.refused);
+    refuse(session, kWrongLogin, "login refused for user " + log_safe(user), check.refused,
+           check.advice);
     return;
   }
   if (!session.promote()) throw ServiceError(kBusy, "every session slot is taken");
