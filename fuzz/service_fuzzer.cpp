@@ -45,6 +45,7 @@
 #include "service/log.h"
 #include "service/net/client_registry.h"
 #include "service/net/session.h"
+#include "service/requests/service_routes.h"
 #include "service/service_context.h"
 #include "service/store/catalog.h"
 #include "service/store/filetime.h"
@@ -379,6 +380,7 @@ void set_up() {
   g->context.catalog = g->catalog;
   g->context.clients = &g->clients;
   g->context.local_roots = g->local_roots;
+  g->context.routes = &service_routes();
   g_idle_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   check(g_idle_fd >= 0, "eventfd");
 

@@ -28,6 +28,7 @@
 #include "service/accounts/login_throttle.h"
 #include "service/log.h"
 #include "service/options.h"
+#include "service/requests/service_routes.h"
 #include "service/accounts/password_input.h"
 #include "service/net/server.h"
 #include "service/service_context.h"
@@ -267,6 +268,7 @@ int serve(const Options& options, Catalog& catalog, int root_fd) {
   context.throttle = &throttle;
   context.account_uids = &account_uids;
   context.store = &store;
+  context.routes = &service_routes();
   context.timeouts.login_grace = std::chrono::seconds(options.login_grace);
   context.timeouts.idle = std::chrono::seconds(options.idle_timeout);
   Server server(context);

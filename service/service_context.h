@@ -11,6 +11,7 @@ class ConnectionTable;
 class LocalRoots;
 class LoginThrottle;
 class Store;
+struct RequestRoutes;
 
 // Time limits of a connection; zero means none.
 struct SessionTimeouts {
@@ -32,6 +33,8 @@ struct ServiceContext {
   // Optional: without it any uid may use any account (the service still
   // reaches local files with the connecting uid's rights).
   AccountUids* account_uids = nullptr;
+  // The handler of each request (requests/service_routes.h).
+  const RequestRoutes* routes = nullptr;
   SessionTimeouts timeouts;
 };
 

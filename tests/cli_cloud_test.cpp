@@ -7,8 +7,8 @@
 #include <iterator>
 #include <string>
 
-#include "cli/testing/cli_runner.h"
-#include "cli/text_width.h"
+#include "cli/output/text_width.h"
+#include "tests/cli_support/cli_runner.h"
 
 namespace {
 

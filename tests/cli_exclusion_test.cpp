@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "cli/exclusion.h"
-#include "cli/local_tree.h"
-#include "cli/testing/cli_runner.h"
-#include "cli/units.h"
+#include "cli/local/exclusion.h"
+#include "cli/local/local_tree.h"
+#include "cli/output/units.h"
+#include "tests/cli_support/cli_runner.h"
 
 namespace {
 

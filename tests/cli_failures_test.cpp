@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "cli/testing/cli_runner.h"
+#include "tests/cli_support/cli_runner.h"
 
 namespace {
 

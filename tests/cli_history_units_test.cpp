@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/history.h"
-#include "cli/manifest_diff.h"
+#include "cli/manifest/manifest_diff.h"
+#include "cli/remote/history.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/testing/cli_runner.h"
-#include "cli/testing/json_check.h"
-#include "cli/testing/service_process.h"
+#include "tests/cli_support/cli_runner.h"
+#include "tests/cli_support/json_check.h"
+#include "tests/cli_support/service_process.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/json_text.h"
-#include "cli/testing/json_check.h"
+#include "cli/output/json_text.h"
+#include "tests/cli_support/json_check.h"
 
 namespace {
 

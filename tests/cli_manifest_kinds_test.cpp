@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/manifest.h"
-#include "cli/stored_name.h"
+#include "cli/manifest/manifest.h"
+#include "cli/manifest/stored_name.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/local_file.h"
-#include "cli/manifest.h"
-#include "cli/testing/cli_runner.h"
+#include "cli/local/local_file.h"
+#include "cli/manifest/manifest.h"
+#include "tests/cli_support/cli_runner.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/testing/cli_runner.h"
-#include "cli/testing/service_process.h"
+#include "tests/cli_support/cli_runner.h"
+#include "tests/cli_support/service_process.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/testing/cli_runner.h"
+#include "tests/cli_support/cli_runner.h"
 
 namespace {
 

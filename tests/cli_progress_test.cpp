@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/progress.h"
-#include "cli/text_width.h"
+#include "cli/output/progress.h"
+#include "cli/output/text_width.h"
 
 namespace {
 

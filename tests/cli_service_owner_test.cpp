@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/service_owner.h"
-#include "cli/testing/cli_runner.h"
+#include "cli/remote/service_owner.h"
+#include "tests/cli_support/cli_runner.h"
 
 namespace {
 

@@ -21,8 +21,8 @@
 #include <sstream>
 #include <string>
 
-#include "cli/testing/cli_runner.h"
-#include "cli/testing/service_process.h"
+#include "tests/cli_support/cli_runner.h"
+#include "tests/cli_support/service_process.h"
 
 namespace {
 

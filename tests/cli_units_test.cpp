@@ -9,15 +9,15 @@
 #include <filesystem>
 
 #include "cli/command_suggestion.h"
-#include "cli/file_hash.h"
-#include "cli/local_tree.h"
-#include "cli/manifest.h"
-#include "cli/storage_path.h"
-#include "cli/testing/cli_runner.h"
+#include "cli/local/file_hash.h"
+#include "cli/local/local_tree.h"
+#include "cli/manifest/manifest.h"
+#include "cli/manifest/verify.h"
+#include "cli/output/text_width.h"
+#include "cli/output/units.h"
+#include "cli/remote/storage_path.h"
 #include "cli/text.h"
-#include "cli/text_width.h"
-#include "cli/units.h"
-#include "cli/verify.h"
+#include "tests/cli_support/cli_runner.h"
 
 namespace {
 

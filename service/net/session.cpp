@@ -10,36 +10,18 @@
 #include "service/net/connection_table.h"
 #include "service/net/peer_identity.h"
 #include "service/errors.h"
-#include "service/requests/listing.h"
 #include "service/requests/request_tree.h"
 #include "service/store/store.h"
 #include "service/local/local_paths.h"
 #include "service/log.h"
-#include "service/accounts/login_requests.h"
 #include "service/net/replies.h"
 #include "service/net/request.h"
 #include "service/net/request_reader.h"
+#include "service/net/request_routes.h"
 #include "service/net/socket_io.h"
 #include "service/net/stop_signal.h"
-#include "service/requests/transfers.h"
-#include "service/requests/tree_requests.h"
 
 namespace {
-
-typedef void (*Handler)(Session&, const Request&, const Binding&);
-
-struct Route {
-  const char* element;
-  Handler handler;
-};
-
-// Requests that need a logged-in ClientID.
-const Route kRoutes[] = {
-    {"GetFileList", handle_get_file_list}, {"GetFileInfo", handle_get_file_info},
-    {"AddDir", handle_add_dir},            {"RemoveFile", handle_remove_file},
-    {"AddFile", handle_add_file},          {"UpdateFile", handle_update_file},
-    {"DownloadFile", handle_download_file},
-};
 
 // How loud a failed request is: the service's own failures are errors;
 // answers a client asks for in the normal course (an existence check that
@@ -202,13 +184,15 @@ bool Session::handle(const char* text, std::size_t size) {
 }
 
 void Session::dispatch(const Request& request) {
-  if (request.is("login")) return handle_login(*this, request);
+  const RequestRoutes* routes = context_.routes;
+  if (routes == nullptr) throw ServiceError(kInternal, "no request handlers");
+  if (request.is("login")) return routes->login(*this, request);
   if (request.is("logout")) {
     // The logout reply says that the session's changes are durable.
     if (!finish_changes(true)) throw ServiceError(kInternal, "store sync failed");
-    return handle_logout(*this, request);
+    return routes->logout(*this, request);
   }
-  for (const Route& route : kRoutes) {
+  for (const RequestRoutes::Route& route : routes->routes) {
     if (request.is(route.element)) return route.handler(*this, request, authenticate(request));
   }
   throw ServiceError(kBadRequest, "unknown request " + log_safe(request.name()));

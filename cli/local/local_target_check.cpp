@@ -1,0 +1,39 @@
+#include "cli/local/local_target_check.h"
+
+#include <unistd.h>
+
+#include "cli/exit_codes.h"
+#include "cli/manifest/manifest.h"
+#include "cli/output/output.h"
+#include "cli/output/status.h"
+#include "cli/remote/storage_path.h"
+#include "cli/text.h"
+
+namespace {
+
+// The service's error for a local path it may not write.
+constexpr int kLocalPathRefused = 6;
+
+}  // namespace
+
+int check_local_target(Session& session, const std::string& command,
+                       const std::string& remote_dir, const std::string& local_path,
+                       const std::string& shown, const char* access) {
+  if (session.cloud()) return exit_codes::kOk;
+  // Top-level names starting with the manifest's name are never backed up.
+  const std::string probe = storage_join(remote_dir, std::string(kManifestName) + ".probe");
+  CBrevanto& client = session.client();
+  const int status = client.downloadfile(widen(local_path).c_str(), widen(probe).c_str(),
+                                         kOverwrite, nullptr, nullptr);
+  if (status == 0) {  // someone stored that name after all: undo the download
+    unlink(local_path.c_str());
+    return exit_codes::kOk;
+  }
+  if (status == -3 && client.error_code() == kLocalPathRefused) {
+    print_error(command + ": cannot " + access + " " + (shown.empty() ? local_path : shown) + ": " +
+                narrow(client.error_msg()));
+    return exit_codes::kFailed;
+  }
+  if (connection_lost(status, false)) return session.fail(command, status);
+  return exit_codes::kOk;
+}

@@ -1,0 +1,68 @@
+// The directories and files below a local directory, in the order a backup
+// creates them: every directory before its contents, names sorted.
+#ifndef BREVANTO_CLI_LOCAL_TREE_H_
+#define BREVANTO_CLI_LOCAL_TREE_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "cli/local/exclusion.h"
+
+struct LocalEntry {
+  std::string relative;  // the names' bytes, '/' separators
+  bool is_dir = false;
+  std::uint64_t size = 0;
+  std::int64_t mtime_ns = 0;  // since 1970-01-01 UTC
+  int mode = 0;               // permission bits (07777)
+  bool is_link = false;       // a symbolic link, not followed
+  std::string link_target{};  // its target as it reads
+  // For a file with more than one name: the first of its names the walk
+  // met (an earlier entry), or empty.
+  std::string hardlink_to{};
+};
+
+struct LocalTree {
+  int root_mode = 0;
+  std::int64_t root_mtime_ns = 0;
+  std::vector<LocalEntry> entries;
+  // Entries left out on purpose (FIFOs, sockets, devices), and why: notices.
+  std::vector<std::string> skipped;
+  // Entries that should be backed up but cannot be, and why: failures.
+  std::vector<std::string> problems;
+  std::size_t files = 0;
+  std::uint64_t bytes = 0;
+  std::size_t excluded = 0;  // entries left out by the exclusion options
+  // Storage roots of a brevanto-service met on the way, left out whole.
+  std::vector<std::string> service_stores;
+};
+
+struct WalkOptions {
+  // Top-level names starting with it are left out silently.
+  std::string reserved_prefix;
+  // Links to files are taken as the files they name; links to directories
+  // and dangling ones are kept as links (directories are never followed: no
+  // loops). Without it every link is kept as a link.
+  bool copy_links = false;
+  // Entries these match are left out (null: none).
+  const ExcludeRules* exclude = nullptr;
+  // A directory holding a CACHEDIR.TAG (https://bford.info/cachedir/) keeps
+  // that file only.
+  bool exclude_caches = false;
+  // Files larger than this are left out (0: none).
+  std::uint64_t exclude_larger_than = 0;
+};
+
+// Every name is taken (see cli/manifest/stored_name.h for the names the storage
+// cannot hold); unreadable entries are problems; FIFOs, sockets and devices
+// are skipped. The storage root of a
+// brevanto-service (a directory holding its catalog.sqlite3 and
+// service.lock) is always left out, whatever the patterns: the service
+// refuses to read it, and it changes while it is read. Stops early once
+// interrupted().
+LocalTree walk_local_tree(const std::string& root, const WalkOptions& options);
+
+// Why the storage cannot hold this name, or empty when it can.
+std::string unstorable_name_reason(const std::string& name);
+
+#endif  // BREVANTO_CLI_LOCAL_TREE_H_

@@ -1,0 +1,281 @@
+#include "cli/manifest/manifest.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <utility>
+
+namespace {
+
+constexpr std::string_view kHeader = "# brevanto manifest 2";
+constexpr std::string_view kIncomplete = "# incomplete";
+constexpr std::string_view kDirPrefix = "# dir ";
+constexpr std::string_view kFilePrefix = "# file ";
+constexpr std::string_view kHardlinkPrefix = "# hardlink ";
+constexpr std::string_view kLinkPrefix = "# link ";
+
+// A path as sha256sum writes it: unchanged, or with a leading backslash
+// when it holds a backslash, a newline or a carriage return, which are then
+// written as "\\", "\n" and "\r".
+bool needs_escape(std::string_view text) {
+  return text.find_first_of("\\\n\r") != std::string_view::npos;
+}
+
+std::string escape(std::string_view text) {
+  if (!needs_escape(text)) return std::string(text);
+  std::string out = "\\";
+  for (const char c : text) {
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+// The path an escaped field stands for; false when an escape is unknown.
+bool unescape(std::string_view text, std::string& out) {
+  out.clear();
+  if (text.empty() || text[0] != '\\') {
+    out = std::string(text);
+    return true;
+  }
+  for (std::size_t i = 1; i < text.size(); ++i) {
+    if (text[i] != '\\') {
+      out += text[i];
+      continue;
+    }
+    if (++i == text.size()) return false;
+    switch (text[i]) {
+      case '\\': out += '\\'; break;
+      case 'n': out += '\n'; break;
+      case 'r': out += '\r'; break;
+      default: return false;
+    }
+  }
+  return true;
+}
+
+bool is_hex_digest(std::string_view text) {
+  if (text.size() != 64) return false;
+  for (const char c : text) {
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+  }
+  return true;
+}
+
+std::string lower(std::string_view text) {
+  std::string out;
+  for (const char c : text) out.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+  return out;
+}
+
+bool parse_unsigned(std::string_view text, std::uint64_t& value, int base = 10) {
+  if (text.empty() || text.size() > 19) return false;
+  value = 0;
+  for (const char c : text) {
+    if (c < '0' || c >= '0' + base) return false;
+    value = value * static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(c - '0');
+  }
+  return true;
+}
+
+// A time of either sign whose magnitude fits an int64_t; the smallest value,
+// which has no positive counterpart, is refused (it also marks an unknown
+// time).
+bool parse_time(std::string_view text, std::int64_t& time) {
+  const bool negative = !text.empty() && text[0] == '-';
+  std::uint64_t value = 0;
+  if (!parse_unsigned(negative ? text.substr(1) : text, value) ||
+      value > static_cast<std::uint64_t>(INT64_MAX)) {
+    return false;
+  }
+  time = static_cast<std::int64_t>(value);
+  if (negative) time = -time;
+  return true;
+}
+
+bool parse_mode(std::string_view text, int& mode) {
+  std::uint64_t value = 0;
+  if (!parse_unsigned(text, value, 8) || value > 07777) return false;
+  mode = static_cast<int>(value);
+  return true;
+}
+
+// Splits off the text before the next blank.
+std::string_view take_field(std::string_view& rest) {
+  const std::size_t cut = rest.find(' ');
+  const std::string_view field = rest.substr(0, cut);
+  rest = cut == std::string_view::npos ? std::string_view() : rest.substr(cut + 1);
+  return field;
+}
+
+std::string mode_text(int mode) {
+  char text[8];
+  std::snprintf(text, sizeof(text), "%04o", static_cast<unsigned>(mode));
+  return text;
+}
+
+// What the parser carries from one line to the next.
+struct LineState {
+  ManifestEntry pending;          // a "# file" line's metadata
+  std::size_t pending_line = 0;   // its line number; 0 when none waits
+  bool skip_checksum = false;     // the "# file" line before was malformed
+  bool file_read = false;         // this line completed a file
+  bool after_file = false;        // the line before completed a file
+};
+
+bool is_checksum_line(std::string_view line) {
+  if (!line.empty() && line[0] == '\\') line.remove_prefix(1);
+  return line.size() >= 67 && is_hex_digest(line.substr(0, 64)) && line[64] == ' ' &&
+         (line[65] == ' ' || line[65] == '*');
+}
+
+// Parses one line into `manifest`; false when it is malformed.
+bool parse_line(std::string_view line, Manifest& manifest, LineState& state) {
+  if (line == kHeader || line.empty()) return true;
+  if (line == kIncomplete) {
+    manifest.incomplete = true;
+    return true;
+  }
+  if (line.substr(0, kDirPrefix.size()) == kDirPrefix) {
+    std::string_view rest = line.substr(kDirPrefix.size());
+    ManifestDir dir;
+    if (!parse_mode(take_field(rest), dir.mode) || !parse_time(take_field(rest), dir.mtime_ns) ||
+        rest.empty()) {
+      return false;
+    }
+    if (!unescape(rest, dir.path)) return false;
+    manifest.dirs.push_back(std::move(dir));
+    return true;
+  }
+  if (line.substr(0, kFilePrefix.size()) == kFilePrefix) {
+    std::string_view rest = line.substr(kFilePrefix.size());
+    ManifestEntry& pending = state.pending;
+    pending = ManifestEntry();
+    const bool good = parse_unsigned(take_field(rest), pending.size) &&
+                      parse_time(take_field(rest), pending.mtime_ns) &&
+                      parse_mode(take_field(rest), pending.mode) && rest.empty();
+    // The checksum line of a malformed "# file" line goes with it.
+    state.skip_checksum = !good;
+    return good;
+  }
+  if (line.substr(0, kHardlinkPrefix.size()) == kHardlinkPrefix) {
+    // It belongs to the file of the lines just before.
+    if (!state.after_file || manifest.files.empty()) return false;
+    std::string& to = manifest.files.back().hardlink_to;
+    return unescape(line.substr(kHardlinkPrefix.size()), to) && !to.empty();
+  }
+  if (line.substr(0, kLinkPrefix.size()) == kLinkPrefix) {
+    std::string_view rest = line.substr(kLinkPrefix.size());
+    ManifestLink link;
+    std::uint64_t length = 0;
+    if (!parse_time(take_field(rest), link.mtime_ns) ||
+        !parse_unsigned(take_field(rest), length) || length == 0 || length >= rest.size() || rest[length] != ' ' ||
+        !unescape(rest.substr(0, length), link.path) ||
+        !unescape(rest.substr(length + 1), link.target) || link.target.empty()) {
+      return false;
+    }
+    manifest.links.push_back(std::move(link));
+    return true;
+  }
+  if (line[0] == '#') return true;  // a comment of a later version
+  const bool escaped = line[0] == '\\';
+  if (escaped) line.remove_prefix(1);
+  if (line.size() < 67 || !is_hex_digest(line.substr(0, 64)) || line[64] != ' ') return false;
+  ManifestEntry entry;
+  if (line[65] == ' ' || line[65] == '*') {  // as sha256sum writes it, text or binary
+    if (state.pending_line == 0) return false;
+    entry = std::move(state.pending);
+    state.pending_line = 0;
+    const std::string_view path = line.substr(66);
+    if (!escaped) {
+      entry.path = std::string(path);
+    } else if (!unescape("\\" + std::string(path), entry.path)) {
+      return false;
+    }
+    state.file_read = true;
+  } else if (escaped) {
+    return false;
+  } else {  // an older manifest: "<hex> <size> <path>"
+    std::string_view rest = line.substr(65);
+    if (!parse_unsigned(take_field(rest), entry.size) || rest.empty()) return false;
+    entry.path = std::string(rest);
+  }
+  entry.sha256_hex = lower(line.substr(0, 64));
+  manifest.files.push_back(std::move(entry));
+  return true;
+}
+
+}  // namespace
+
+std::string format_manifest(const Manifest& manifest) {
+  std::string text(kHeader);
+  text += '\n';
+  if (manifest.incomplete) text += std::string(kIncomplete) + '\n';
+  for (const ManifestDir& dir : manifest.dirs) {
+    text += std::string(kDirPrefix) + mode_text(dir.mode) + ' ' + std::to_string(dir.mtime_ns) +
+            ' ' + escape(dir.path) + '\n';
+  }
+  for (const ManifestEntry& entry : manifest.files) {
+    text += std::string(kFilePrefix) + std::to_string(entry.size) + ' ' +
+            std::to_string(entry.mtime_ns) + ' ' + mode_text(entry.mode) + '\n';
+    const std::string path = escape(entry.path);
+    if (needs_escape(entry.path)) {  // the mark goes before the hash
+      text += '\\' + entry.sha256_hex + "  " + path.substr(1) + '\n';
+    } else {
+      text += entry.sha256_hex + "  " + path + '\n';
+    }
+    if (!entry.hardlink_to.empty()) {
+      text += std::string(kHardlinkPrefix) + escape(entry.hardlink_to) + '\n';
+    }
+  }
+  for (const ManifestLink& link : manifest.links) {
+    const std::string path = escape(link.path);
+    text += std::string(kLinkPrefix) + std::to_string(link.mtime_ns) + ' ' +
+            std::to_string(path.size()) + ' ' + path + ' ' + escape(link.target) + '\n';
+  }
+  return text;
+}
+
+bool parse_manifest(std::string_view text, Manifest& manifest, std::string& error) {
+  std::size_t line_number = 0;
+  // A file takes two lines (older manifests: one); reserving for them spares
+  // the copies of a growing vector.
+  const auto lines = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+  manifest.files.reserve(manifest.files.size() + lines / 2 + 1);
+  LineState state;
+  const auto dangling = [&] {  // a "# file" line whose checksum line never came
+    manifest.problems.push_back("line " + std::to_string(state.pending_line) +
+                                " is malformed: no checksum line follows it");
+    state.pending_line = 0;
+  };
+  while (!text.empty()) {
+    ++line_number;
+    const std::size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    const bool skip = state.skip_checksum;
+    state.skip_checksum = false;
+    state.after_file = state.file_read;
+    state.file_read = false;
+    if (skip && is_checksum_line(line)) continue;
+    const bool file_line = line.substr(0, kFilePrefix.size()) == kFilePrefix;
+    if (state.pending_line != 0 && (file_line || !is_checksum_line(line))) dangling();
+    if (!parse_line(line, manifest, state)) {
+      manifest.problems.push_back("line " + std::to_string(line_number) + " is malformed");
+    } else if (file_line) {
+      state.pending_line = line_number;
+    }
+  }
+  if (state.pending_line != 0) dangling();
+  if (manifest.problems.empty()) return true;
+  error = manifest.problems.front();
+  return false;
+}

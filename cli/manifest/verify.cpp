@@ -1,0 +1,15 @@
+#include "cli/manifest/verify.h"
+
+#include "cli/local/file_hash.h"
+
+std::string verify_file(const std::string& path, const ManifestEntry& entry) {
+  FileHash hash;
+  std::string error;
+  if (!hash_file(path, hash, error)) return entry.path + ": missing (" + error + ")";
+  if (hash.size != entry.size) {
+    return entry.path + ": size " + std::to_string(hash.size) + ", manifest says " +
+           std::to_string(entry.size);
+  }
+  if (hash.sha256_hex != entry.sha256_hex) return entry.path + ": SHA-256 differs from the manifest";
+  return std::string();
+}
