@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <list>
 #include <random>
@@ -187,10 +188,12 @@ struct Upload {
 // Changes until the service dies: each file added, then updated, every
 // third one removed.
 void change_until_killed(std::uint16_t port, const std::string& local, const std::string& prefix,
-                         std::vector<Upload>* uploads) {
+                         std::vector<Upload>* uploads, std::atomic<int>* logged_in) {
   CServiceConnection conn;
   conn.port = port;
-  if (conn.login(L"alice", L"s3cret", L"", L"1") != 0) return;
+  const int login = conn.login(L"alice", L"s3cret", L"", L"1");
+  ++*logged_in;  // in or refused: the clock to the kill may start
+  if (login != 0) return;
   for (unsigned i = 0;; ++i) {
     const std::string name = prefix + std::to_string(i);
     Upload up;
@@ -247,12 +250,18 @@ TEST(ServiceCrashes, KilledAtRandomDuringParallelChangesKeepsEveryAnsweredChange
   for (int round = 0; round < 50; ++round) {
     std::vector<std::vector<Upload>> uploads(4);
     std::vector<std::thread> clients;
+    std::atomic<int> logged_in{0};
     for (int c = 0; c < 4; ++c) {
       const std::string prefix = "r" + std::to_string(round) + "c" + std::to_string(c) + "-";
       clients.emplace_back(change_until_killed, env.service.port(), env.local, prefix,
-                           &uploads[c]);
+                           &uploads[c], &logged_in);
     }
     clients.emplace_back(make_points_until_killed, env.service.port());
+    // The random moment falls among the changes, not among the logins (a
+    // login's password hash takes long on a busy machine).
+    for (int waited = 0; logged_in < 4 && waited < 30000; waited += 5) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(20 + random() % 180));
     env.service.stop(SIGKILL);
     for (std::thread& t : clients) t.join();
