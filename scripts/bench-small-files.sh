@@ -81,7 +81,8 @@ one_round() { # build file [strace-output]
   # holds no space here.
   local ticks
   ticks=$(awk '{ print $14 + $15 }' "/proc/$pid/stat")
-  kill "$service_pid"
+  # The service itself: strace, stopped, would leave it running.
+  kill "$pid"
   wait "$service_pid" || true
   service_pid=""
   echo "$start $end $ticks $(getconf CLK_TCK)" |
