@@ -8,8 +8,9 @@
 # BUILD_A and BUILD_B are build folders holding service/brevanto-service and
 # cli/brevanto (the same folder twice times one build against itself).
 # Rounds default to 3, files to 20,000 of 100 B-4 KiB in folders of 100.
-# Prints, per build, the median wall time of the backup and the service's
-# CPU time (user + system, from /proc) per file. Serves on 127.0.0.1:11001:
+# Prints, per build, the median wall time of the backup, the service's CPU
+# time (user + system) and what it wrote to files (bytes and write calls,
+# from /proc/PID/io), per file. Serves on 127.0.0.1:11001:
 # run it in a network namespace of its own:
 #   unshare -n bash -c 'ip link set lo up && scripts/bench-small-files.sh A B'
 # STRACE=1 also counts the service's system calls per file (strace -c -f,
@@ -79,14 +80,18 @@ one_round() { # build file [strace-output]
   end=$(date +%s.%N)
   # utime and stime, fields 14 and 15, in clock ticks; the name in field 2
   # holds no space here.
-  local ticks
+  local ticks written
   ticks=$(awk '{ print $14 + $15 }' "/proc/$pid/stat")
+  # Bytes and calls of write(2) and its kin (the catalog's log, its
+  # checkpoints and temp files, the content store; not the socket).
+  written=$(awk '$1 == "wchar:" { b = $2 } $1 == "syscw:" { c = $2 } END { print b, c }' \
+    "/proc/$pid/io")
   # The service itself: strace, stopped, would leave it running.
   kill "$pid"
   wait "$service_pid" || true
   service_pid=""
-  echo "$start $end $ticks $(getconf CLK_TCK)" |
-    awk '{ printf "%.3f %.3f\n", $2 - $1, $3 / $4 }' >>"$out"
+  echo "$start $end $ticks $(getconf CLK_TCK) $written" |
+    awk '{ printf "%.3f %.3f %d %d\n", $2 - $1, $3 / $4, $5, $6 }' >>"$out"
 }
 
 for round in $(seq 1 "$rounds"); do
@@ -96,12 +101,16 @@ done
 
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 report() { # name file
-  local wall cpu
+  local wall cpu bytes calls
   wall=$(cut -d' ' -f1 "$2" | median)
   cpu=$(cut -d' ' -f2 "$2" | median)
+  bytes=$(cut -d' ' -f3 "$2" | median)
+  calls=$(cut -d' ' -f4 "$2" | median)
   echo "$1: backup of $files files: wall $wall s ($(awk -v w="$wall" -v n="$files" \
     'BEGIN { printf "%.1f", w * 1e6 / n }') us/file), service CPU $cpu s ($(awk -v c="$cpu" \
-    -v n="$files" 'BEGIN { printf "%.1f", c * 1e6 / n }') us/file); rounds: $(tr '\n' ' ' <"$2")"
+    -v n="$files" 'BEGIN { printf "%.1f", c * 1e6 / n }') us/file), written $(awk -v b="$bytes" \
+    -v c="$calls" -v n="$files" 'BEGIN { printf "%.0f bytes in %.1f calls", b / n, c / n }') per file"
+  echo "  rounds (wall, CPU, bytes, calls): $(tr '\n' ' ' <"$2")"
 }
 report "A $build_a" "$work/a"
 report "B $build_b" "$work/b"
