@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <list>
 #include <string>
 #include <vector>
@@ -276,6 +277,84 @@ TEST(ServicePathsRoots, StorageRootUnderAnotherNameIsRefused) {
   EXPECT_FALSE(aliased.start());
   EXPECT_NE(aliased.log().find("local root inside the storage root"), std::string::npos)
       << aliased.log();
+}
+
+// A connection remembers the folders it found outside the storage root, so
+// that the files of a folder are judged by one climb to "/". A folder that
+// changes between two files is judged again: one moved into the storage
+// root (named through a bind mount of it), or a path that now leads into it
+// (a bind mount or a link in the folder's place).
+TEST(ServicePathsRoots, AFolderThatChangesBetweenTwoFilesIsJudgedAgain) {
+  if (::geteuid() != 0) GTEST_SKIP() << "a bind mount needs root";
+  ASSERT_EQ(::unshare(CLONE_NEWNS), 0);
+  ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+  TempDir dir;
+  const std::string root = dir.path() + "/root";
+  const std::string alias = dir.make_dir("alias");
+  ASSERT_EQ(add_service_user(root, "alice", "s3cret"), 0);
+  struct Unmount {
+    std::vector<std::string> paths;
+    ~Unmount() {
+      for (auto it = paths.rbegin(); it != paths.rend(); ++it) ::umount2(it->c_str(), MNT_DETACH);
+    }
+  } mounts;
+  ASSERT_EQ(::mount(root.c_str(), alias.c_str(), nullptr, MS_BIND, nullptr), 0);
+  mounts.paths.push_back(alias);
+
+  ServiceProcess service(root, {dir.path()}, dir.path() + "/service.log");
+  ASSERT_TRUE(service.start()) << service.log();
+  CServiceConnection alice;
+  alice.port = service.port();
+  ASSERT_EQ(alice.login(L"alice", L"s3cret", L"", L"1"), 0);
+
+  // Each change is made to the folder `sub` once its files were judged,
+  // and returns the folder in the storage root that `sub` became or leads to.
+  const struct {
+    const char* what;
+    std::function<std::string(const std::string& sub)> change;
+  } changes[] = {
+      {"moved into the storage root",
+       [&](const std::string& sub) {
+         EXPECT_EQ(::rename(sub.c_str(), (root + "/moved").c_str()), 0);
+         return alias + "/moved";
+       }},
+      {"replaced by a bind mount of the storage root",
+       [&](const std::string& sub) {
+         EXPECT_EQ(::mount(root.c_str(), sub.c_str(), nullptr, MS_BIND, nullptr), 0);
+         mounts.paths.push_back(sub);
+         return sub;
+       }},
+      {"replaced by a link to the storage root",
+       [&](const std::string& sub) {
+         EXPECT_EQ(::rename(sub.c_str(), (sub + "-old").c_str()), 0);
+         EXPECT_EQ(::symlink(root.c_str(), sub.c_str()), 0);
+         return sub;
+       }},
+  };
+  int n = 0;
+  for (const auto& change : changes) {
+    SCOPED_TRACE(change.what);
+    const std::string sub = dir.make_dir("sub" + std::to_string(n));
+    const std::wstring stored = widen("\\f" + std::to_string(n++));
+    ASSERT_TRUE(write_file(sub + "/catalog.sqlite3", "payload"));
+    ASSERT_EQ(alice.addfile(widen(sub + "/catalog.sqlite3").c_str(), stored.c_str(), nullptr,
+                            nullptr),
+              0);
+    ASSERT_EQ(alice.downloadfile(widen(sub + "/copy").c_str(), stored.c_str(), nullptr, nullptr),
+              0);
+
+    const std::string inside = change.change(sub);
+    EXPECT_EQ(alice.addfile(widen(inside + "/catalog.sqlite3").c_str(), L"\\stolen", nullptr,
+                            nullptr),
+              -3);
+    EXPECT_EQ(alice.err_code, kLocalRefused);
+    EXPECT_EQ(alice.downloadfile(widen(inside + "/planted").c_str(), stored.c_str(), nullptr,
+                                 nullptr),
+              -3);
+    EXPECT_EQ(alice.err_code, kLocalRefused);
+    EXPECT_FALSE(path_exists(root + "/planted"));
+    EXPECT_FALSE(path_exists(root + "/moved/planted"));
+  }
 }
 
 }  // namespace

@@ -527,6 +527,44 @@ TEST(ServiceStore, QuotasCountEachContentOnceAndEveryEntry) {
   std::fclose(out);
 }
 
+// Changes from several threads share a transaction. One refused before it
+// writes (the path exists) or after (the quota is passed) leaves the others
+// of its batch whole, and nothing of itself.
+TEST(ServiceStore, ARefusedChangeLeavesTheOthersOfItsBatch) {
+  TestStore t;
+  t.store.set_quotas([](std::int64_t) { return Quota{50000, 0, "ann"}; });
+  const std::string big = pattern_bytes(40000, 7);  // inline, over the quota with the rest
+  t.put("\\held", pattern_bytes(20000, 8));
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 40;
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&, i] {
+      for (int k = 0; k < kRounds; ++k) {
+        const std::string path = "\\t" + std::to_string(i) + "-" + std::to_string(k);
+        EXPECT_EQ(refusal([&] { t.put(path, path); }), "none");
+        EXPECT_EQ(refusal([&] { t.put(path, "again"); }).substr(0, 2), "4:");
+        EXPECT_EQ(refusal([&] { t.put(path + "-big", big); }).substr(0, 2), "7:");
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  std::int64_t bytes = 20000;
+  for (int i = 0; i < kThreads; ++i) {
+    for (int k = 0; k < kRounds; ++k) {
+      const std::string path = "\\t" + std::to_string(i) + "-" + std::to_string(k);
+      EXPECT_EQ(t.read(path), path);
+      EXPECT_EQ(t.read(path + "-big"), "(error 3)");
+      bytes += static_cast<std::int64_t>(path.size());
+    }
+  }
+  EXPECT_EQ(t.catalog.usage(kTree.user_id).bytes, bytes);
+  EXPECT_EQ(t.catalog.usage(kTree.user_id).entries, 2 + kThreads * kRounds);
+  std::FILE* out = std::tmpfile();
+  EXPECT_EQ(check_store(t.catalog, t.contents, out), 0);
+  std::fclose(out);
+}
+
 TEST(ServiceStore, AContentFolderMovedAwayIsNotWrittenTo) {
   TestStore t;
   const std::string large(Store::kInlineMaxBytes + 10, 'm');

@@ -108,29 +108,38 @@ bool LocalRoots::in_storage_root(int dir, int* err) const {
   return true;
 }
 
-void LocalRoots::check_outside_storage(int dir, const std::string& path) const {
+void LocalRoots::check_outside_storage(int dir, const std::string& dir_path,
+                                       const std::string& path, ClearFolders* clear) const {
+  struct stat st;
+  const bool known = clear != nullptr && ::fstat(dir, &st) == 0;
+  if (known && clear->contains(dir_path, st)) return;
   int err = 0;
-  if (!in_storage_root(dir, &err)) return;
+  if (!in_storage_root(dir, &err)) {
+    if (known) clear->add(dir_path, st);
+    return;
+  }
   if (err != 0) throw_errno(kLocalRefused, err, "local folders above " + log_safe(path));
   refuse("in the storage root", path);
 }
 
-UniqueFd LocalRoots::open_in(UniqueFd dir, const std::string& name, int flags,
-                             const std::string& path) const {
+UniqueFd LocalRoots::open_in(UniqueFd dir, const std::string& dir_path,
+                             const std::string& name, int flags, const std::string& path,
+                             ClearFolders* clear) const {
   // A file is judged by its folder, before it is opened; a folder by
   // itself (and so by every folder above it).
   const bool folder = (flags & O_DIRECTORY) != 0;
-  if (!folder) check_outside_storage(dir.get(), path);
+  if (!folder) check_outside_storage(dir.get(), dir_path, path, clear);
   if (!name.empty()) {
     const int fd = ::openat(dir.get(), name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) throw_errno(local_error_code(errno), errno, "open local " + log_safe(path));
     dir.reset(fd);
   }
-  if (folder) check_outside_storage(dir.get(), path);
+  if (folder) check_outside_storage(dir.get(), path, path, clear);
   return dir;
 }
 
-UniqueFd LocalRoots::open_plain(const std::string& path, int flags) const {
+UniqueFd LocalRoots::open_plain(const std::string& path, int flags,
+                                ClearFolders* clear) const {
   if (path.size() < 2 || path[0] != '/' || within(path, storage_root_)) return UniqueFd();
   const std::string* best = nullptr;
   for (const std::string& root : roots_) {
@@ -152,10 +161,10 @@ UniqueFd LocalRoots::open_plain(const std::string& path, int flags) const {
   if (fd < 0) return UniqueFd();
   const UniqueFd folder(static_cast<int>(fd));
   const bool is_folder = (flags & O_DIRECTORY) != 0;
-  if (!is_folder) check_outside_storage(folder.get(), path);
+  if (!is_folder) check_outside_storage(folder.get(), dir, path, clear);
   const std::string name = path.substr(slash + 1);
   UniqueFd opened(::openat(folder.get(), name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC));
-  if (opened.valid() && is_folder) check_outside_storage(opened.get(), path);
+  if (opened.valid() && is_folder) check_outside_storage(opened.get(), path, path, clear);
   return opened;
 }
 
@@ -211,7 +220,8 @@ bool LocalRoots::contains(const std::string& resolved, bool allow_root) const {
   return false;
 }
 
-UniqueFd LocalRoots::walk(const std::string& resolved, int last_flags) const {
+UniqueFd LocalRoots::walk(const std::string& resolved, int last_flags,
+                          ClearFolders* clear) const {
   // The longest root that holds the path; its components need no check.
   const std::string* best = nullptr;
   for (const std::string& root : roots_) {
@@ -220,7 +230,7 @@ UniqueFd LocalRoots::walk(const std::string& resolved, int last_flags) const {
   if (best == nullptr) refuse("outside every local root", resolved);
   UniqueFd dir(::open(best->c_str(), kPassFlags));
   if (!dir.valid()) throw_errno(local_error_code(errno), errno, "open local root " + *best);
-  if (resolved == *best) return open_in(std::move(dir), "", last_flags, resolved);
+  if (resolved == *best) return open_in(std::move(dir), resolved, "", last_flags, resolved, clear);
 
   std::size_t start = best->size() == 1 ? 1 : best->size() + 1;
   for (;;) {
@@ -228,7 +238,10 @@ UniqueFd LocalRoots::walk(const std::string& resolved, int last_flags) const {
     const bool last = end == std::string::npos;
     if (last) end = resolved.size();
     const std::string part = resolved.substr(start, end - start);
-    if (last) return open_in(std::move(dir), part, last_flags, resolved);
+    if (last) {
+      const std::string dir_path = start == 1 ? "/" : resolved.substr(0, start - 1);
+      return open_in(std::move(dir), dir_path, part, last_flags, resolved, clear);
+    }
     const int fd = ::openat(dir.get(), part.c_str(), kPassFlags);
     if (fd < 0) throw_errno(local_error_code(errno), errno, "open local " + log_safe(resolved));
     dir.reset(fd);
@@ -236,19 +249,20 @@ UniqueFd LocalRoots::walk(const std::string& resolved, int last_flags) const {
   }
 }
 
-LocalRoots::Source LocalRoots::open_source(const std::string& path, const LocalUser& user) const {
+LocalRoots::Source LocalRoots::open_source(const std::string& path, const LocalUser& user,
+                                           ClearFolders* clear) const {
   if (path.empty() || path[0] != '/') refuse("local path not absolute", path);
   const ActingAs as(user);
   // O_NONBLOCK keeps a FIFO from blocking the open; it is refused below,
   // and a regular file's reads ignore the flag.
   constexpr int kSourceFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
   Source source;
-  source.fd = open_plain(path, kSourceFlags);
+  source.fd = open_plain(path, kSourceFlags, clear);
   if (!source.fd.valid()) {
     const std::string resolved = resolve(path);
     if (resolved.empty()) throw_errno(kLocalRefused, errno, "local path " + log_safe(path));
     if (!contains(resolved, false)) refuse("outside every local root", path);
-    source.fd = walk(resolved, kSourceFlags);
+    source.fd = walk(resolved, kSourceFlags, clear);
   }
   if (::fstat(source.fd.get(), &source.st) != 0 || !S_ISREG(source.st.st_mode)) {
     refuse("not a regular file", path);
@@ -257,7 +271,8 @@ LocalRoots::Source LocalRoots::open_source(const std::string& path, const LocalU
 }
 
 LocalRoots::CheckedTarget LocalRoots::check_target(const std::string& path,
-                                                   const LocalUser& user) const {
+                                                   const LocalUser& user,
+                                                   ClearFolders* clear) const {
   if (path.empty() || path[0] != '/') refuse("local path not absolute", path);
   const std::size_t slash = path.rfind('/');
   CheckedTarget plan;
@@ -269,7 +284,7 @@ LocalRoots::CheckedTarget LocalRoots::check_target(const std::string& path,
   // Climb to the nearest ancestor that exists; what lies above the file
   // but does not exist yet must be plain names.
   std::string parent = slash == 0 ? "/" : path.substr(0, slash);
-  plan.ancestor = open_plain(parent, kDirFlags);
+  plan.ancestor = open_plain(parent, kDirFlags, clear);
   if (plan.ancestor.valid()) {
     plan.resolved = parent;
     return plan;
@@ -288,7 +303,7 @@ LocalRoots::CheckedTarget LocalRoots::check_target(const std::string& path,
     parent = cut == 0 ? "/" : parent.substr(0, cut);
   }
   if (!contains(plan.resolved, true)) refuse("outside every local root", path);
-  plan.ancestor = walk(plan.resolved, kDirFlags);
+  plan.ancestor = walk(plan.resolved, kDirFlags, clear);
   return plan;
 }
 

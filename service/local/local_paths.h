@@ -19,7 +19,10 @@
 // told by identity (device and inode), not by spelling: the folder holding
 // a local file, and each folder above it, must not be the storage root,
 // so neither another spelling on a case-insensitive file system nor a
-// bind mount of the storage root reaches it. Every refusal is
+// bind mount of the storage root reaches it. Climbing from a folder to "/"
+// costs a few system calls per level; a caller that opens many files may
+// pass a ClearFolders of its own, and each folder it holds is climbed from
+// once (see clear_folders.h). Every refusal is
 // ServiceError(kLocalRefused); the reply to it names the roots
 // (refusal_text()).
 #ifndef BREVANTO_SERVICE_LOCAL_LOCAL_PATHS_H_
@@ -31,6 +34,7 @@
 #include <utility>
 #include <vector>
 
+#include "service/local/clear_folders.h"
 #include "service/local/local_user.h"
 #include "service/unique_fd.h"
 
@@ -54,7 +58,10 @@ class LocalRoots {
     UniqueFd fd;
     struct stat st;
   };
-  Source open_source(const std::string& path, const LocalUser& user) const;
+  // `clear`, when given, remembers the folders found outside the storage
+  // root, here and in check_target().
+  Source open_source(const std::string& path, const LocalUser& user,
+                     ClearFolders* clear = nullptr) const;
 
   // The directory that is to hold a written file, open, with its resolved
   // path and the file's name in it.
@@ -77,7 +84,8 @@ class LocalRoots {
     std::vector<std::string> missing;   // the folders to make below it
     LocalUser user;                     // whose rights the target is written with
   };
-  CheckedTarget check_target(const std::string& path, const LocalUser& user) const;
+  CheckedTarget check_target(const std::string& path, const LocalUser& user,
+                             ClearFolders* clear = nullptr) const;
   Target open_target(CheckedTarget checked) const;
 
  private:
@@ -88,23 +96,27 @@ class LocalRoots {
   // Opens `path` in one step when it is a plain path below a root (see
   // above) and outside the storage root; an invalid fd when it is not or
   // cannot be opened so, and the caller takes the slow way.
-  UniqueFd open_plain(const std::string& path, int flags) const;
+  UniqueFd open_plain(const std::string& path, int flags, ClearFolders* clear) const;
 
   // Opens `resolved`, which lies in a root, from that root one component
   // at a time; the last component with `last_flags`.
-  UniqueFd walk(const std::string& resolved, int last_flags) const;
+  UniqueFd walk(const std::string& resolved, int last_flags, ClearFolders* clear) const;
 
-  // Opens `name` in the folder `dir` with `flags` (never through a link),
-  // once `dir` is known to lie outside the storage root; `name` empty opens
-  // `dir` itself. Refuses (kLocalRefused) a folder in the storage root.
-  UniqueFd open_in(UniqueFd dir, const std::string& name, int flags,
-                   const std::string& path) const;
+  // Opens `name` in the folder `dir` (at `dir_path`) with `flags` (never
+  // through a link), once `dir` is known to lie outside the storage root;
+  // `name` empty opens `dir` itself. Refuses (kLocalRefused) a folder in
+  // the storage root.
+  UniqueFd open_in(UniqueFd dir, const std::string& dir_path, const std::string& name,
+                   int flags, const std::string& path, ClearFolders* clear) const;
 
   // True when the folder `dir`, or one above it, is the storage root, or
   // when that cannot be told (`err` then says why).
   bool in_storage_root(int dir, int* err) const;
-  // Refuses (kLocalRefused) a folder that in_storage_root() does not clear.
-  void check_outside_storage(int dir, const std::string& path) const;
+  // Refuses (kLocalRefused) the folder `dir`, at `dir_path`, when
+  // in_storage_root() does not clear it; `path` is the one named in the
+  // refusal. A folder `clear` holds is not climbed from again.
+  void check_outside_storage(int dir, const std::string& dir_path, const std::string& path,
+                             ClearFolders* clear) const;
 
   std::vector<std::string> roots_;
   std::string storage_root_;

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "service/local/clear_folders.h"
 #include "service/local/local_user.h"
 #include "service/net/client_registry.h"
 #include "service/net/reply_sender.h"
@@ -47,6 +48,8 @@ class Session {
   long peer_uid();
   // That uid as a Linux user: local files are reached with its rights.
   const LocalUser& local_user();
+  // The local folders this connection found outside the storage root.
+  ClearFolders& clear_folders() { return clear_folders_; }
 
   // Counts the connection as logged in from now on. False when every
   // session slot is taken.
@@ -87,6 +90,7 @@ class Session {
   int login_failures_ = 0;
   long peer_uid_ = -2;           // -2: not asked yet
   std::optional<LocalUser> local_user_;
+  ClearFolders clear_folders_;
   std::int64_t allowed_user_ = 0;  // an account the peer's uid may use
 };
 

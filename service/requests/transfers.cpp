@@ -52,7 +52,8 @@ void upload(Session& session, const Request& request, const Binding& who, bool u
   ServiceContext& context = session.context();
   Store& store = *context.store;
   const TreeId tree = tree_of(who);
-  LocalRoots::Source source = context.local_roots->open_source(local, session.local_user());
+  LocalRoots::Source source = context.local_roots->open_source(local, session.local_user(),
+                                                                   &session.clear_folders());
   ProgressReporter progress(session.replies(), static_cast<std::uint64_t>(source.st.st_size));
 
   // A small content is read into memory and goes into the catalog; a
@@ -122,7 +123,7 @@ void handle_download_file(Session& session, const Request& request, const Bindin
   // nothing is made on the local side for that.
   ServiceContext& context = session.context();
   LocalRoots::CheckedTarget checked =
-      context.local_roots->check_target(local, session.local_user());
+      context.local_roots->check_target(local, session.local_user(), &session.clear_folders());
   Entry entry;
   const UniqueFd source = context.store->open_file(tree_of(who), path, &entry);
   const timespec mtime = timespec_from_filetime(entry.modify_time);

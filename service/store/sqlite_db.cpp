@@ -69,6 +69,10 @@ void SqliteDb::fail(const char* what) {
 std::int64_t SqliteDb::last_insert_rowid() { return sqlite3_last_insert_rowid(db_); }
 int SqliteDb::changes() { return sqlite3_changes(db_); }
 
+std::int64_t SqliteDb::total_changes() { return sqlite3_total_changes64(db_); }
+
+bool SqliteDb::in_transaction() { return sqlite3_get_autocommit(db_) == 0; }
+
 SqliteDb::Statement::Statement(SqliteDb& db, const char* sql) : db_(db) {
   sqlite3_stmt*& cached = db.statements_[sql];
   if (cached == nullptr &&

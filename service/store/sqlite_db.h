@@ -27,6 +27,11 @@ class SqliteDb {
   [[noreturn]] void fail(const char* what);
   std::int64_t last_insert_rowid();
   int changes();
+  // Rows written by every statement completed so far on this connection.
+  std::int64_t total_changes();
+  // False when no transaction is open (SQLite ends one by itself after
+  // some errors).
+  bool in_transaction();
   sqlite3* handle() { return db_; }
 
   // A statement from the cache (prepared on first use; the SQL texts are

@@ -345,6 +345,44 @@ void SqliteFileCatalog::apply(const Change& change, std::int64_t now) {
 
 void SqliteFileCatalog::apply_batch(const std::vector<Pending*>& batch) {
   std::lock_guard<std::mutex> lock(mu_);
+  if (apply_batch_plainly(batch)) return;
+  apply_batch_in_savepoints(batch);
+}
+
+bool SqliteFileCatalog::apply_batch_plainly(const std::vector<Pending*>& batch) {
+  // Most changes are refused, when they are, by a check made before they
+  // write anything (the file exists, a folder is a file): those need no
+  // rollback and leave the others of the batch as they are. A change that
+  // fails after writing (a quota passed, an error of SQLite) takes the
+  // whole batch back, and the batch is made again change by change in
+  // savepoints.
+  const std::int64_t seq_before = seq_;
+  try {
+    SqliteDb::Transaction transaction(db_);
+    for (Pending* pending : batch) {
+      const std::int64_t written = db_.total_changes();
+      try {
+        apply_one(*pending->change, pending->now);
+      } catch (...) {
+        if (db_.total_changes() != written || !db_.in_transaction()) {
+          for (Pending* undone : batch) undone->failure = nullptr;
+          seq_ = seq_before;
+          return false;
+        }
+        pending->failure = std::current_exception();
+      }
+    }
+    transaction.commit();
+    dirty_ = true;
+  } catch (...) {
+    for (Pending* pending : batch) {
+      if (!pending->failure) pending->failure = std::current_exception();
+    }
+  }
+  return true;
+}
+
+void SqliteFileCatalog::apply_batch_in_savepoints(const std::vector<Pending*>& batch) {
   try {
     SqliteDb::Transaction transaction(db_);
     // Each change in a savepoint of its own: one refused change leaves the

@@ -72,6 +72,11 @@ class SqliteFileCatalog : public FileCatalog {
     std::exception_ptr failure;
   };
   void apply_batch(const std::vector<Pending*>& batch);
+  // The batch in one transaction without a savepoint per change; false,
+  // with nothing of it written, when a change failed after writing.
+  bool apply_batch_plainly(const std::vector<Pending*>& batch);
+  // The batch with each change in a savepoint of its own.
+  void apply_batch_in_savepoints(const std::vector<Pending*>& batch);
   void apply_one(const Change& change, std::int64_t now);
   void apply_change(const Change& change, std::int64_t seq, std::int64_t now);
   std::optional<Entry> find_locked(const TreeId& tree, const std::string& parent,

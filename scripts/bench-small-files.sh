@@ -1,0 +1,127 @@
+#!/usr/bin/env bash
+# A first backup of many small files, timed for two builds of the service
+# and the command line, in turn, each round against a freshly started
+# service on an empty storage root.
+#
+#   scripts/bench-small-files.sh BUILD_A BUILD_B [rounds] [files]
+#
+# BUILD_A and BUILD_B are build folders holding service/brevanto-service and
+# cli/brevanto (the same folder twice times one build against itself).
+# Rounds default to 3, files to 20,000 of 100 B-4 KiB in folders of 100.
+# Prints, per build, the median wall time of the backup, the service's CPU
+# time (user + system) and what it wrote to files (bytes and write calls,
+# from /proc/PID/io), per file. Serves on 127.0.0.1:11001:
+# run it in a network namespace of its own:
+#   unshare -n bash -c 'ip link set lo up && scripts/bench-small-files.sh A B'
+# STRACE=1 also counts the service's system calls per file (strace -c -f,
+# one extra round per build, not timed).
+set -euo pipefail
+build_a=$(realpath "$1")
+build_b=$(realpath "$2")
+rounds=${3:-3}
+files=${4:-20000}
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/brevanto-small.XXXXXX")
+service_pid=""
+cleanup() {
+  if [ -n "$service_pid" ]; then
+    kill "$service_pid" 2>/dev/null || true
+    wait "$service_pid" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# The tree: deterministic bytes (AES-CTR of zeros under a fixed key).
+mkdir -p "$work/src"
+{ openssl enc -aes-128-ctr -nosalt -pass pass:brevanto-small </dev/zero 2>/dev/null ||
+    true; } | head -c $((files * 4096)) >"$work/pool"
+perl -e '
+  my ($dir, $n, $pool) = @ARGV;
+  srand(2);
+  open(my $in, "<:raw", $pool) or die "$pool: $!";
+  for my $i (0 .. $n - 1) {
+    my $size = 100 + int(rand(4096 - 100 + 1));
+    my $sub = sprintf("%s/d%03d", $dir, int($i / 100));
+    mkdir $sub;
+    read($in, my $bytes, $size) == $size or die "short pool";
+    open(my $out, ">:raw", sprintf("%s/f%05d.dat", $sub, $i)) or die "$sub: $!";
+    print $out $bytes;
+    close $out;
+  }' "$work/src" "$files" "$work/pool"
+rm -f "$work/pool"
+sync
+
+export BREVANTO_USER=bench BREVANTO_PASSWORD=bench-password BREVANTO_LOG_DIR="$work/logs"
+
+# One backup against a fresh service of BUILD; appends "wall cpu" to FILE.
+# With a third argument, the service runs under strace -c into that file.
+one_round() { # build file [strace-output]
+  local build=$1 out=$2 trace=${3:-}
+  rm -rf "$work/storage" "$work/port" "$work/state"
+  mkdir -p "$work/storage"
+  printf '%s\n' "$BREVANTO_PASSWORD" |
+    "$build/service/brevanto-service" --root "$work/storage" --add-user bench >/dev/null
+  local cmd=("$build/service/brevanto-service" --root "$work/storage" --local-root "$work"
+             --port-file "$work/port")
+  [ -n "$trace" ] && cmd=(strace -c -f -o "$trace" "${cmd[@]}")
+  "${cmd[@]}" >"$work/service.log" 2>&1 &
+  service_pid=$!
+  for _ in $(seq 1 200); do
+    [ -s "$work/port" ] && break
+    sleep 0.05
+  done
+  [ -s "$work/port" ] || { cat "$work/service.log" >&2; exit 1; }
+  local pid=$service_pid
+  [ -n "$trace" ] && pid=$(pgrep -P "$service_pid" -f brevanto-service | head -1)
+  local start end
+  start=$(date +%s.%N)
+  XDG_STATE_HOME="$work/state" "$build/cli/brevanto" -q backup "$work/src" '\bench' >/dev/null
+  end=$(date +%s.%N)
+  # utime and stime, fields 14 and 15, in clock ticks; the name in field 2
+  # holds no space here.
+  local ticks written
+  ticks=$(awk '{ print $14 + $15 }' "/proc/$pid/stat")
+  # Bytes and calls of write(2) and its kin (the catalog's log, its
+  # checkpoints and temp files, the content store; not the socket).
+  written=$(awk '$1 == "wchar:" { b = $2 } $1 == "syscw:" { c = $2 } END { print b, c }' \
+    "/proc/$pid/io")
+  # The service itself: strace, stopped, would leave it running.
+  kill "$pid"
+  wait "$service_pid" || true
+  service_pid=""
+  echo "$start $end $ticks $(getconf CLK_TCK) $written" |
+    awk '{ printf "%.3f %.3f %d %d\n", $2 - $1, $3 / $4, $5, $6 }' >>"$out"
+}
+
+for round in $(seq 1 "$rounds"); do
+  one_round "$build_a" "$work/a"
+  one_round "$build_b" "$work/b"
+done
+
+median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+report() { # name file
+  local wall cpu bytes calls
+  wall=$(cut -d' ' -f1 "$2" | median)
+  cpu=$(cut -d' ' -f2 "$2" | median)
+  bytes=$(cut -d' ' -f3 "$2" | median)
+  calls=$(cut -d' ' -f4 "$2" | median)
+  echo "$1: backup of $files files: wall $wall s ($(awk -v w="$wall" -v n="$files" \
+    'BEGIN { printf "%.1f", w * 1e6 / n }') us/file), service CPU $cpu s ($(awk -v c="$cpu" \
+    -v n="$files" 'BEGIN { printf "%.1f", c * 1e6 / n }') us/file), written $(awk -v b="$bytes" \
+    -v c="$calls" -v n="$files" 'BEGIN { printf "%.0f bytes in %.1f calls", b / n, c / n }') per file"
+  echo "  rounds (wall, CPU, bytes, calls): $(tr '\n' ' ' <"$2")"
+}
+report "A $build_a" "$work/a"
+report "B $build_b" "$work/b"
+
+if [ "${STRACE:-0}" = 1 ]; then
+  for side in a b; do
+    build=$build_a
+    [ "$side" = b ] && build=$build_b
+    one_round "$build" "$work/$side-traced" "$work/$side-strace"
+    echo "== $side: system calls of the service per file"
+    awk -v n="$files" '$NF ~ /^[a-z_0-9]+$/ && $4 ~ /^[0-9]+$/ {
+        printf "%-16s %8.2f\n", $NF, $4 / n }' "$work/$side-strace" | sort -k2 -nr | head -20
+  done
+fi
