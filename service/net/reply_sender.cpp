@@ -30,7 +30,8 @@ bool all_acknowledged(int sock) {
 }  // namespace
 
 void ReplySender::send(const std::string& message) {
-  if (message_out_) wait_for_client();
+  if (message_out_ || wait_first_) wait_for_client();
+  wait_first_ = false;
   send_message(sock_, message);
   sent_ += message.size();
   message_out_ = true;

@@ -29,8 +29,13 @@ class ReplySender {
   int sock() const { return sock_; }
 
   // What is sent next answers a new request: its first message goes out
-  // at once.
-  void start_reply() { message_out_ = false; }
+  // at once, unless the client sent the request before it had read the
+  // last reply (`after_unread`): then it waits for that, as every later
+  // message does, so replies never meet in the client's socket either.
+  void start_reply(bool after_unread = false) {
+    message_out_ = false;
+    wait_first_ = after_unread;
+  }
 
   // Whether a message of the current reply is out.
   bool message_out() const { return message_out_; }
@@ -55,6 +60,7 @@ class ReplySender {
   std::uint64_t arrived_ = 0;  // a finished look saw this many received
   std::uint64_t read_ = 0;     // and a later one saw them all read
   bool message_out_ = false;
+  bool wait_first_ = false;  // the reply's first message waits too
 };
 
 #endif  // BREVANTO_SERVICE_NET_REPLY_SENDER_H_

@@ -84,7 +84,8 @@ void RequestReader::take_first() {
 
 RequestReader::Status RequestReader::read(Clock::time_point deadline) {
   // A request joined to the last one is already here.
-  if (!held_.empty()) {
+  joined_ = !held_.empty();
+  if (joined_) {
     take_first();
     return kRequest;
   }

@@ -38,6 +38,9 @@ class RequestReader {
   // The request of the last read() that returned kRequest, NUL-terminated;
   // valid until the next read().
   const char* text() const { return request_.c_str(); }
+  // Whether that request came joined to the one before in one receive:
+  // the client sent it before it read the reply to the one before.
+  bool joined() const { return joined_; }
   std::size_t size() const { return request_.size(); }
 
  private:
@@ -54,6 +57,7 @@ class RequestReader {
   int stop_fd_;
   std::string held_;     // bytes received and not yet handed out
   std::string request_;  // the request handed out
+  bool joined_ = false;
   char buffer_[16384];
 };
 

@@ -121,7 +121,7 @@ void Session::run() {
           reader.wipe();
           return;
         }
-        const bool go_on = handle(reader.text(), reader.size());
+        const bool go_on = handle(reader.text(), reader.size(), reader.joined());
         set_busy(false);
         reader.wipe();  // a login's password is spent
         if (!go_on) return;
@@ -149,10 +149,10 @@ void Session::run() {
   }
 }
 
-bool Session::handle(const char* text, std::size_t size) {
+bool Session::handle(const char* text, std::size_t size, bool after_unread) {
   // White space between requests needs no answer.
   if (only_blanks(text, size)) return true;
-  replies_.start_reply();
+  replies_.start_reply(after_unread);
   try {
     try {
       const Request request(text, size);

@@ -67,8 +67,9 @@ class Session {
   // Makes a point of each tree the session changed; with `wait`, returns
   // once they are durable (false when that failed).
   bool finish_changes(bool wait);
-  // Handles one request; false when the session must end.
-  bool handle(const char* text, std::size_t size);
+  // Handles one request (`after_unread`: sent before the client read the
+  // last reply); false when the session must end.
+  bool handle(const char* text, std::size_t size, bool after_unread);
   void dispatch(const Request& request);
   // The binding of the request's ClientID; throws ServiceError(kNotLoggedIn).
   Binding authenticate(const Request& request);
