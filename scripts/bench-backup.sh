@@ -9,7 +9,7 @@
 #   R: a real tree, the first 40,000 files and links of /usr/share
 #   H (--huge only): B at 200,000 files
 # (--small: 200 + 2 x 2 MiB and 1,000 files, no R, for CI). Each round
-# times, for each tree, a first backup, a second one with nothing changed,
+# times, for each tree, a first backup (into a store emptied for the round), a second one with nothing changed,
 # one after 1% of the files changed, and a restore: ours, then every peer,
 # one after the other (one interleaved run); "rsync -a + sync" is rsync
 # followed by a sync, a copy as durable as ours. Prints a row per operation
@@ -48,47 +48,13 @@ cli_bin="$build/cli/brevanto"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/brevanto-bench.XXXXXX")
 service_pid=""
+# shellcheck source=lib/bench-trees.sh
+. scripts/lib/bench-trees.sh
 cleanup() {
-  if [ -n "$service_pid" ]; then
-    kill "$service_pid" 2>/dev/null || true
-    wait "$service_pid" 2>/dev/null || true
-  fi
+  stop_service
   if [ "${KEEP_BENCH:-0}" = 1 ]; then echo "(kept $work)"; else rm -rf "$work"; fi
 }
 trap cleanup EXIT
-
-# Deterministic bytes: AES-CTR of zeros under a fixed key.
-# openssl stops on SIGPIPE once head has its bytes: not a failure.
-seeded_bytes() { # count seed
-  openssl enc -aes-128-ctr -nosalt -pass "pass:brevanto-$2" </dev/zero 2>/dev/null |
-    head -c "$1" || true
-}
-
-# make_tree DIR COUNT MIN MAX BIG_COUNT BIG_SIZE SEED: COUNT files of MIN..MAX
-# bytes in folders of 100, then BIG_COUNT files of BIG_SIZE bytes.
-make_tree() {
-  local dir=$1 count=$2 min=$3 max=$4 big_count=$5 big_size=$6 seed=$7
-  mkdir -p "$dir"
-  seeded_bytes $((count * max)) "$seed" >"$work/pool"
-  # One pass plans and writes every file: its folder, name and size.
-  perl -e '
-    my ($dir, $n, $lo, $hi, $seed, $pool) = @ARGV;
-    srand($seed);
-    open(my $in, "<:raw", $pool) or die "$pool: $!";
-    for my $i (0 .. $n - 1) {
-      my $size = $lo + int(rand($hi - $lo + 1));
-      my $sub = sprintf("%s/d%03d", $dir, int($i / 100));
-      mkdir $sub;
-      read($in, my $bytes, $size) == $size or die "short pool";
-      open(my $out, ">:raw", sprintf("%s/f%05d.dat", $sub, $i)) or die "$sub: $!";
-      print $out $bytes;
-      close $out;
-    }' "$dir" "$count" "$min" "$max" "$seed" "$work/pool"
-  rm -f "$work/pool"
-  for i in $(seq 1 "$big_count"); do
-    seeded_bytes "$big_size" "$seed-big-$i" >"$dir/big$i.bin"
-  done
-}
 
 echo "== generating trees A and B in $work"
 trees=(A B)
@@ -123,19 +89,9 @@ if [ "$small" = 0 ]; then
   sleep 61
 fi
 
-echo "== starting brevanto-service"
 export BREVANTO_USER=bench BREVANTO_PASSWORD=bench-password
-mkdir -p "$work/storage" "$work/out"
-printf '%s\n' "$BREVANTO_PASSWORD" | "$service_bin" --root "$work/storage" --add-user bench \
-  --allow-uid "$(id -u)" >/dev/null
-"$service_bin" --root "$work/storage" --local-root "$work" --port-file "$work/port" \
-  >"$work/service.log" 2>&1 &
-service_pid=$!
-for _ in $(seq 1 100); do
-  [ -s "$work/port" ] && break
-  sleep 0.1
-done
-[ -s "$work/port" ] || { cat "$work/service.log" >&2; exit 1; }
+mkdir -p "$work/out"
+service_rss_kb=0
 
 export RESTIC_PASSWORD=bench RESTIC_CACHE_DIR="$work/restic-cache"
 rclone_flags=(--config /dev/null -q)
@@ -171,6 +127,11 @@ touch_one_percent() {
 
 for round in $(seq 1 "$rounds"); do
   echo "== round $round of $rounds"
+  # Every round stores into an empty store, as the peers' first backups
+  # write into empty repositories: a store that already holds the contents
+  # would take only catalog rows.
+  stop_service
+  start_service "$work/storage-$round"
   for tree in "${trees[@]}"; do
     src="$work/$tree"
     remote="\\bench-$tree-$round"
@@ -196,15 +157,18 @@ for round in $(seq 1 "$rounds"); do
     timed "$tree restore|rsync -a + sync" sh -c 'rsync -a "$1/" "$2/" && sync' sh \
       "$rsync_dst" "$work/out/rsync-synced-restore-$tree-$round"
   done
+  rss=$(awk '/^VmHWM:/ { print $2 }' "/proc/$service_pid/status")
+  [ "$rss" -gt "$service_rss_kb" ] && service_rss_kb=$rss
 done
 
 # The content of B again, from another folder: only catalog rows are new.
 cp -a "$work/B" "$work/B-again"
-store_before=$(du -sk "$work/storage/store" | cut -f1)
-content_before=$(du -sk "$work/storage/store/content" | cut -f1)
+storage="$work/storage-$rounds"
+store_before=$(du -sk "$storage/store" | cut -f1)
+content_before=$(du -sk "$storage/store/content" | cut -f1)
 ours backup "$work/B-again" '\bench-B-again' >/dev/null
-store_after=$(du -sk "$work/storage/store" | cut -f1)
-content_after=$(du -sk "$work/storage/store/content" | cut -f1)
+store_after=$(du -sk "$storage/store" | cut -f1)
+content_after=$(du -sk "$storage/store/content" | cut -f1)
 echo "B again from another folder: store grew $((store_after - store_before)) KiB" \
   "(content files $((content_after - content_before)) KiB) for $(du -sk "$work/B" | cut -f1) KiB of files"
 
@@ -221,12 +185,11 @@ for tree in "${trees[@]}"; do
     done
   done
 done
-service_rss_kb=$(awk '/^VmHWM:/ { print $2 }' "/proc/$service_pid/status")
 echo "peak RSS: service ${service_rss_kb} KiB"
 # The command line holds the manifests (the last and the new one) besides a
 # fixed amount; their size shows what its memory should grow with.
 for tree in "${trees[@]}"; do
-  "$cli_bin" -q get "\\bench-$tree-1\\.brevanto-manifest" "$work/manifest-$tree" >/dev/null
+  "$cli_bin" -q get "\\bench-$tree-$rounds\\.brevanto-manifest" "$work/manifest-$tree" >/dev/null
   echo "peak RSS: command line ${cli_rss_kb[$tree]} KiB for tree $tree" \
     "($(find "$work/$tree" -type f | wc -l) files," \
     "manifest $(($(stat -c %s "$work/manifest-$tree") / 1024)) KiB)"

@@ -23,33 +23,15 @@ files=${4:-20000}
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/brevanto-small.XXXXXX")
 service_pid=""
+# shellcheck source=lib/bench-trees.sh
+. "$(dirname "$0")/lib/bench-trees.sh"
 cleanup() {
-  if [ -n "$service_pid" ]; then
-    kill "$service_pid" 2>/dev/null || true
-    wait "$service_pid" 2>/dev/null || true
-  fi
+  stop_service
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-# The tree: deterministic bytes (AES-CTR of zeros under a fixed key).
-mkdir -p "$work/src"
-{ openssl enc -aes-128-ctr -nosalt -pass pass:brevanto-small </dev/zero 2>/dev/null ||
-    true; } | head -c $((files * 4096)) >"$work/pool"
-perl -e '
-  my ($dir, $n, $pool) = @ARGV;
-  srand(2);
-  open(my $in, "<:raw", $pool) or die "$pool: $!";
-  for my $i (0 .. $n - 1) {
-    my $size = 100 + int(rand(4096 - 100 + 1));
-    my $sub = sprintf("%s/d%03d", $dir, int($i / 100));
-    mkdir $sub;
-    read($in, my $bytes, $size) == $size or die "short pool";
-    open(my $out, ">:raw", sprintf("%s/f%05d.dat", $sub, $i)) or die "$sub: $!";
-    print $out $bytes;
-    close $out;
-  }' "$work/src" "$files" "$work/pool"
-rm -f "$work/pool"
+make_tree "$work/src" "$files" 100 4096 0 0 2
 sync
 
 export BREVANTO_USER=bench BREVANTO_PASSWORD=bench-password BREVANTO_LOG_DIR="$work/logs"
@@ -58,20 +40,11 @@ export BREVANTO_USER=bench BREVANTO_PASSWORD=bench-password BREVANTO_LOG_DIR="$w
 # With a third argument, the service runs under strace -c into that file.
 one_round() { # build file [strace-output]
   local build=$1 out=$2 trace=${3:-}
-  rm -rf "$work/storage" "$work/port" "$work/state"
-  mkdir -p "$work/storage"
-  printf '%s\n' "$BREVANTO_PASSWORD" |
-    "$build/service/brevanto-service" --root "$work/storage" --add-user bench >/dev/null
-  local cmd=("$build/service/brevanto-service" --root "$work/storage" --local-root "$work"
-             --port-file "$work/port")
-  [ -n "$trace" ] && cmd=(strace -c -f -o "$trace" "${cmd[@]}")
-  "${cmd[@]}" >"$work/service.log" 2>&1 &
-  service_pid=$!
-  for _ in $(seq 1 200); do
-    [ -s "$work/port" ] && break
-    sleep 0.05
-  done
-  [ -s "$work/port" ] || { cat "$work/service.log" >&2; exit 1; }
+  rm -rf "$work/state"
+  service_bin=$build/service/brevanto-service
+  local wrapper=()
+  [ -n "$trace" ] && wrapper=(strace -c -f -o "$trace")
+  start_service "$work/storage" "${wrapper[@]}" || exit 1
   local pid=$service_pid
   [ -n "$trace" ] && pid=$(pgrep -P "$service_pid" -f brevanto-service | head -1)
   local start end
