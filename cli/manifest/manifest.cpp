@@ -70,8 +70,8 @@ bool is_hex_digest(std::string_view text) {
 }
 
 std::string lower(std::string_view text) {
-  std::string out;
-  for (const char c : text) out.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+  std::string out(text);  // one allocation of the exact size: a manifest holds many
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return out;
 }
 
@@ -215,7 +215,17 @@ bool parse_line(std::string_view line, Manifest& manifest, LineState& state) {
 }  // namespace
 
 std::string format_manifest(const Manifest& manifest) {
-  std::string text(kHeader);
+  // Reserved once, a little over the size unless many names need escapes:
+  // a growing string would hold up to twice the manifest at its peak.
+  std::size_t size = 64;
+  for (const ManifestDir& dir : manifest.dirs) size += 40 + dir.path.size();
+  for (const ManifestEntry& entry : manifest.files) {
+    size += 120 + entry.path.size() + entry.hardlink_to.size();
+  }
+  for (const ManifestLink& link : manifest.links) size += 40 + link.path.size() + link.target.size();
+  std::string text;
+  text.reserve(size);
+  text += kHeader;
   text += '\n';
   if (manifest.incomplete) text += std::string(kIncomplete) + '\n';
   for (const ManifestDir& dir : manifest.dirs) {
