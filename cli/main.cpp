@@ -21,6 +21,7 @@
 #include "cli/commands/directory_commands.h"
 #include "cli/commands/history_commands.h"
 #include "cli/commands/inspect_commands.h"
+#include "cli/commands/plan_command.h"
 #include "cli/commands/restore.h"
 #include "cli/commands/transfer_commands.h"
 #include "cli/exit_codes.h"
@@ -240,6 +241,15 @@ int main(int argc, char** argv) {
 
   CLI::App* df = app.add_subcommand("df", "used and free space");
   df->callback([&] { action = [](Session& session, ProgressMode) { return run_df(session); }; });
+
+  bool upgrade = false;
+  CLI::App* plan = app.add_subcommand(
+      "plan", "used and allowed space of the account; --upgrade: the cloud's next plan");
+  plan->add_flag("--upgrade", upgrade,
+                 "move the cloud account to the next plan (its payment card is checked first)");
+  plan->callback([&] {
+    action = [&](Session& session, ProgressMode) { return run_plan(session, upgrade); };
+  });
 
   const auto transfers_option = [](CLI::App* command, std::size_t& transfers) {
     command->add_option("--transfers", transfers, "files moved at once, each by its own client")

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <exception>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,7 @@
 #include "service/net/server.h"
 #include "service/service_context.h"
 #include "service/net/stop_signal.h"
+#include "service/store/encrypted_content_store.h"
 #include "service/store/folder_content_store.h"
 #include "service/store/older_layout/migration.h"
 #include "service/store/sqlite_file_catalog.h"
@@ -198,6 +200,47 @@ UniqueFd open_store_dir(int root_fd, bool read_only) {
   return fd;
 }
 
+// Marks a store whose contents are encrypted, so that it is never served
+// without its key (which would hand out the encrypted bytes as contents)
+// and plain contents never meet encrypted ones.
+constexpr char kEncryptedMarker[] = "content-encrypted";
+
+// With --content-key, the folder's contents seen through their encryption;
+// null without it. Throws when the option and the store disagree.
+std::unique_ptr<EncryptedContentStore> encrypted_contents(const Options& options, int store_fd,
+                                                          FolderContentStore& folder,
+                                                          bool read_only) {
+  struct stat st;
+  const bool marked = ::fstatat(store_fd, kEncryptedMarker, &st, AT_SYMLINK_NOFOLLOW) == 0;
+  if (options.content_key.empty()) {
+    if (marked) {
+      throw std::runtime_error("the contents of this storage root are encrypted (store/" +
+                               std::string(kEncryptedMarker) + "): give --content-key FILE");
+    }
+    return nullptr;
+  }
+  auto encrypted =
+      std::make_unique<EncryptedContentStore>(folder, options.content_key, store_fd, read_only);
+  if (marked) return encrypted;
+  bool plain_contents = false;
+  folder.sweep([&](std::int64_t, const std::string&) { plain_contents = true; });
+  if (plain_contents) {
+    throw std::runtime_error("--content-key: this storage root holds contents stored without "
+                             "encryption; serve it without --content-key");
+  }
+  if (!read_only) {
+    const UniqueFd marker(::openat(store_fd, kEncryptedMarker,
+                                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    const char kText[] = "contents encrypted: XChaCha20-Poly1305 secretstream, account keys\n";
+    if (!marker.valid() || ::write(marker.get(), kText, sizeof(kText) - 1) < 0 ||
+        ::fsync(marker.get()) != 0 || ::fsync(store_fd) != 0) {
+      throw std::runtime_error(std::string("cannot mark the store as encrypted: ") +
+                               std::strerror(errno));
+    }
+  }
+  return encrypted;
+}
+
 Quota default_quota(const Options& options) {
   Quota quota;
   quota.bytes = options.quota_bytes.value_or(0);
@@ -213,8 +256,12 @@ int serve(const Options& options, Catalog& catalog, int root_fd) {
 
   const UniqueFd store_dir = open_store_dir(root_fd, read_only);
   SqliteFileCatalog files(options.root + "/store/catalog.sqlite3", read_only);
-  FolderContentStore contents(store_dir.get(), "content", real_path(options.root) + "/store",
-                              read_only);
+  FolderContentStore folder(store_dir.get(), "content", real_path(options.root) + "/store",
+                            read_only);
+  const std::unique_ptr<EncryptedContentStore> encrypted =
+      encrypted_contents(options, store_dir.get(), folder, read_only);
+  ContentStore& contents = encrypted ? static_cast<ContentStore&>(*encrypted) : folder;
+  if (encrypted) log_always("contents are encrypted at rest (key %s)", options.content_key.c_str());
   AccountQuotas quotas(options.root + "/catalog.sqlite3", default_quota(options), read_only);
   Store store(files, contents, options.retention);
   if (read_only) {
@@ -285,7 +332,10 @@ int run_check(const Options& options, int root_fd) {
   const UniqueFd lock = lock_root(root_fd);
   const UniqueFd store_dir = open_or_make_dir(root_fd, "store");
   SqliteFileCatalog files(options.root + "/store/catalog.sqlite3");
-  FolderContentStore contents(store_dir.get(), "content", real_path(options.root) + "/store");
+  FolderContentStore folder(store_dir.get(), "content", real_path(options.root) + "/store");
+  const std::unique_ptr<EncryptedContentStore> encrypted =
+      encrypted_contents(options, store_dir.get(), folder, false);
+  ContentStore& contents = encrypted ? static_cast<ContentStore&>(*encrypted) : folder;
   return check_store(files, contents, stdout) == 0 ? 0 : 1;
 }
 

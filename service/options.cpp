@@ -81,6 +81,11 @@ int parse_options(int argc, const char* const* argv, Options* options) {
   app.add_flag("--read-only", options->read_only,
                "serve the storage root without changing it: listings, file information and "
                "downloads work, every change is refused");
+  app.add_option("--content-key", options->content_key,
+                 "encrypt stored contents with a key per account, kept wrapped by the key in "
+                 "FILE (32 bytes, mode 0600, made when missing); off by default. Once used, "
+                 "the storage root is served with it only")
+      ->type_name("FILE");
   std::string quota_bytes, quota_files;
   app.add_option("--quota-bytes", quota_bytes,
                  "the most an account may store, in bytes (suffix K, M, G or T; 0: no limit): "

@@ -20,6 +20,9 @@ struct Options {
   bool check = false;                   // the "check" subcommand
   bool stats = false;                   // the "stats" subcommand
   bool read_only = false;               // --read-only
+  // --content-key FILE: contents encrypted at rest, their account keys
+  // wrapped by the key in FILE (empty: contents stored as they are)
+  std::string content_key;
   // --quota-bytes SIZE, --quota-files N: with --add-user the account's
   // quota, else the default of accounts without one of their own (0: none)
   std::optional<std::int64_t> quota_bytes;

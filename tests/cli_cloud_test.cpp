@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -46,6 +47,52 @@ TEST_F(CliCloud, BacksUpTwiceAndRestoresTheLatestTree) {
   const CliResult df = brevanto({"df"});
   EXPECT_EQ(df.exit_code, 0);
   EXPECT_NE(df.out.find("free:"), std::string::npos) << df.out;
+}
+
+// The stand-in's plans: 100 MiB, then x4 per step up to plan 3.
+TEST_F(CliCloud, AFullPlanNamesTheUpgradeWhichNeedsAValidCard) {
+  const std::string big = temp.path() + "/big.bin";
+  write_file(big, "");
+  std::filesystem::resize_file(big, (100 << 20) + 1);  // sparse; refused before any copy
+  const CliResult full = brevanto({"put", "big.bin", "\\"});
+  EXPECT_EQ(full.exit_code, 1);
+  EXPECT_NE(full.err.find("the plan is full"), std::string::npos) << full.err;
+  EXPECT_NE(full.err.find("brevanto --backend cloud plan --upgrade"), std::string::npos) << full.err;
+
+  const CliResult shown = brevanto({"plan"});
+  EXPECT_EQ(shown.exit_code, 0) << shown.err;
+  EXPECT_NE(shown.out.find("card:    valid\nused:    0 bytes (0 B)\nallowed: 104857600 bytes"),
+            std::string::npos) << shown.out;
+
+  const auto set_card = [this](char state) {
+    const std::string account = temp.path() + "/cloud/account";
+    std::string text = read_text(account);
+    text[text.find("card ") + 5] = state;
+    write_file(account, text);
+  };
+  const std::string at_plan_0 = "\"allowed\":104857600,";
+  for (const auto& [card, why] : {std::pair{'1', "no payment card"}, {'2', "has expired"}}) {
+    set_card(card);
+    const CliResult refused = brevanto({"plan", "--upgrade"});
+    EXPECT_EQ(refused.exit_code, 1);
+    EXPECT_NE(refused.err.find(why), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("the plan was not changed"), std::string::npos) << refused.err;
+    EXPECT_NE(brevanto({"--json", "plan"}).out.find(at_plan_0), std::string::npos);
+  }
+  set_card('0');
+  const CliResult upgraded = brevanto({"plan", "--upgrade", "--json"});
+  EXPECT_EQ(upgraded.exit_code, 0) << upgraded.err;
+  EXPECT_EQ(upgraded.out,
+            "{\"backend\":\"cloud\",\"card\":\"valid\",\"upgraded\":true,"
+            "\"allowed_before\":104857600,\"used\":0,\"allowed\":419430400,"
+            "\"free\":419430400}\n");
+  EXPECT_EQ(brevanto({"plan", "--upgrade"}).exit_code, 0);
+  const CliResult top = brevanto({"plan", "--upgrade"});
+  EXPECT_EQ(top.exit_code, 0);
+  EXPECT_NE(top.out.find("allows 6.2 GiB (was 1.6 GiB)"), std::string::npos) << top.out;
+  const CliResult beyond = brevanto({"plan", "--upgrade"});
+  EXPECT_EQ(beyond.exit_code, 1);
+  EXPECT_NE(beyond.err.find("already on the largest plan"), std::string::npos) << beyond.err;
 }
 
 TEST_F(CliCloud, AWrongPasswordIsRefused) {

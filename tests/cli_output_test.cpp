@@ -85,6 +85,22 @@ TEST_F(CliOutput, DfWithTheLocalServiceIsNotAvailable) {
   EXPECT_EQ(result.err, "df: not available on this back end\n");
 }
 
+TEST_F(CliOutput, PlanWithTheLocalServiceNamesItsQuotas) {
+  const CliResult shown = run_cli({"plan"});
+  EXPECT_EQ(shown.exit_code, 1);
+  EXPECT_EQ(shown.out, "");
+  EXPECT_EQ(shown.err.rfind("plan: the local service reports no space figures; plans belong to "
+                            "the cloud back end (--backend cloud); the local service keeps a "
+                            "quota per account", 0),
+            0u)
+      << shown.err;
+  // Refused before it logs in.
+  const CliResult upgrade = run_cli({"plan", "--upgrade"});
+  EXPECT_EQ(upgrade.exit_code, 1);
+  EXPECT_EQ(upgrade.err.rfind("plan --upgrade: plans belong to the cloud back end", 0), 0u);
+  EXPECT_EQ(service->connections(), 1);
+}
+
 TEST_F(CliOutput, LsLongAndJsonShowEveryField) {
   const char kListing[] = "<ACK Result=\"success\"><file ParentDir=\"\\d\\\" Name=\"a b.txt\"/>"
                           "<dir ParentDir=\"\\d\\\" Name=\"sub\"/></ACK>";

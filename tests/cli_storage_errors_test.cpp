@@ -55,6 +55,18 @@ TEST_F(CliStorageErrors, AFullDiskStopsTheBackupWithOneMessage) {
   EXPECT_FALSE(sent(requests, "<AddFile PathName=\"\\bk\\c.txt\""));
 }
 
+TEST_F(CliStorageErrors, AReachedQuotaNamesWhoSetsIt) {
+  service->then({"<ACK Result=\"failed\" errcode=\"7\" errtext=\"disk full: the quota of account "
+                 "ann is reached: 5 of 6 bytes held, 5 more asked\"/>"});
+  const CliResult result = backup();
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_NE(result.err.find("5 more asked; the service's administrator sets the account's quota "
+                            "(brevanto-service --add-user NAME --quota-bytes SIZE)); nothing more "
+                            "is sent"),
+            std::string::npos)
+      << result.err;
+}
+
 TEST_F(CliStorageErrors, ABrokenConnectionIsNamedAndWhatWasSentIsKept) {
   service->then({kSuccess});  // a.txt
   service->then_close();      // b.txt

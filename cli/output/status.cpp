@@ -5,6 +5,8 @@
 
 namespace {
 
+constexpr int kServiceDiskFull = 7;
+
 // Windows Sockets codes the library passes through on broken connections.
 std::string socket_error_text(int status) {
   switch (status) {
@@ -29,7 +31,9 @@ std::string cloud_error_text(int status) {
     case -1003: return "cloud: no such file or directory";
     case -1004: return "cloud: exists already";
     case -1005: return "cloud: invalid storage path";
-    case -1006: return "cloud: the upload would exceed the quota";
+    case -1006:
+      return std::string("cloud: the plan is full, the upload would exceed its quota; ") +
+             kPlanUpgradeCommand + " moves the account to the next plan";
     case -1007: return "cloud: cancelled";
     case -1008: return "cloud: reading or writing a file failed";
     case -1010: return "cloud: already on the largest plan";
@@ -49,6 +53,12 @@ std::string describe_failure(int status, int error_code, const std::wstring& err
   } else if (status == -3) {
     reason = "service error " + std::to_string(error_code);
     if (!error_msg.empty()) reason += ": " + narrow(error_msg);
+    // The service names a quota in its disk-full text ("disk full: the
+    // quota of account ann is reached: ...").
+    if (error_code == kServiceDiskFull && error_msg.find(L"quota of account") != std::wstring::npos) {
+      reason += "; the service's administrator sets the account's quota "
+                "(brevanto-service --add-user NAME --quota-bytes SIZE)";
+    }
   } else if (status == -2) {
     reason = "not supported by the local service back end";
   } else if (status == -1) {
