@@ -196,10 +196,10 @@ class Backup {
   // The other clients of the transfers, logged in until the manifest is
   // stored (see run_in_parallel).
   std::vector<std::unique_ptr<Session>> workers_;
+  // The lock's and the manifests' folder; it outlives lock_.
+  ScratchFolder scratch_;
   // Held from before the local tree is read until the manifest is stored;
   // declared last, so that a return releases it while session_ works.
-  // The lock's and the manifests' folder (before lock_, which outlives it).
-  ScratchFolder scratch_;
   std::unique_ptr<BackupLock> lock_;
 };
 
