@@ -307,6 +307,8 @@ TEST_F(CliWithService, ANarrowedServiceRefusingThePrivateFolderIsNamed) {
       << result.err;
   result = run({"check", "\\bk", "restore"});
   EXPECT_EQ(result.exit_code, 0) << result.err;
+  result = run({"diff", "--local", "local", "\\bk"});  // through LOCAL_DIR, as a backup
+  EXPECT_EQ(result.exit_code, 0) << result.err;
   for (const auto& entry : fs::directory_iterator(local)) {  // the backup's scratch files
     EXPECT_EQ(entry.path().filename().string().rfind(".brevanto", 0), std::string::npos);
   }

@@ -226,8 +226,9 @@ int Backup::run() {
   WalkOptions walk;
   if (!backup_walk_options(options_, "backup", rules, walk)) return exit_codes::kUsage;
   if (const int rc = session_.open()) return rc;
-  // The local service reads the files itself, only below its local roots:
-  // asked once, before anything is read or sent.
+  // The local service reads the files itself, with the user's rights (and
+  // only below its local roots, when it has any): asked once, before
+  // anything is read or sent.
   if (const int rc = check_local_target(session_, "backup", remote_root_,
                                         local_join(local_root_, std::string(kManifestName) + ".probe"),
                                         local_root_, "read")) {
@@ -872,7 +873,7 @@ bool backup_walk_options(const BackupOptions& options, const char* command, Excl
       return false;
     }
   }
-  walk = WalkOptions{kManifestName, options.copy_links, &rules, options.exclude_caches, 0};
+  walk = WalkOptions{kManifestName, options.copy_links, &rules, options.exclude_caches, 0, {}};
   // The program's own log changes while it is read (every request is
   // logged), so a backup of a folder holding it could never be checked.
   const std::string log_folder = narrow(log_directory());

@@ -11,6 +11,7 @@
 #include "cli/exit_codes.h"
 #include "cli/local/file_hash.h"
 #include "cli/local/local_path.h"
+#include "cli/local/local_target_check.h"
 #include "cli/local/scratch_folder.h"
 #include "cli/manifest/manifest_diff.h"
 #include "cli/manifest/manifest_store.h"
@@ -325,8 +326,8 @@ int run_diff(Session& session, const DiffOptions& options) {
       return exit_codes::kUsage;
     }
   }
-  const ScratchFolder scratch(options.scratch_dir);
-  if (scratch.path().empty()) {
+  ScratchFolder scratch(options.scratch_dir);
+  if (scratch.path().empty() && !local) {
     print_error("diff: " + scratch.error());
     return exit_codes::kFailed;
   }
@@ -335,6 +336,17 @@ int run_diff(Session& session, const DiffOptions& options) {
   Side to;
   std::size_t problems = 0;
   if (local) {
+    // As for a backup: a service narrowed by --local-root that refuses the
+    // private folder may accept LOCAL_DIR for the manifest's trip.
+    int status = 0;
+    if (scratch.path().empty() ||
+        (scratch.is_private() &&
+         !local_target_accepted(session, remote,
+                                local_join(scratch.path(), std::string(kManifestName) + ".probe"),
+                                status))) {
+      if (status != -3 && status != 0) return session.fail("diff", status);
+      scratch.use(absolute_local(options.local.local_dir));
+    }
     if (!read_side(session, remote, nullptr, scratch, from, problems)) return exit_codes::kFailed;
     BackupOptions walk = options.local;
     walk.remote_dir = remote;

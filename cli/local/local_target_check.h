@@ -10,7 +10,7 @@
 
 // Sends one download of a storage path in `remote_dir` that no backup
 // holds, to `local_path`. The service checks the local path first: a refusal
-// (service error 6, whose text names the allowed folders) is printed as
+// (service error 6, whose text says what is allowed) is printed as
 // "<command>: cannot <access> <shown>: <service text>" (by default "write"
 // and `local_path`) and gives kFailed;
 // not found means the target is accepted: kOk. The cloud back end writes
