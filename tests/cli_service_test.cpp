@@ -301,8 +301,8 @@ TEST_F(CliWithService, ANarrowedServiceRefusingThePrivateFolderIsNamed) {
   ASSERT_EQ(run({"backup", "local", "\\bk"}).exit_code, 0);
   CliResult result = run({"check", "\\bk"});
   EXPECT_EQ(result.exit_code, 1);
-  EXPECT_NE(result.err.find("(a service narrowed by --local-root): --scratch-dir names a folder "
-                            "it may\n"),
+  EXPECT_NE(result.err.find("(narrowed by --local-root, or with a /tmp of its own): "
+                            "--scratch-dir names a folder it may\n"),
             std::string::npos)
       << result.err;
   result = run({"check", "\\bk", "restore"});

@@ -75,7 +75,8 @@ void remove_private_scratch_folders() {
 
 std::string ScratchFolder::refusal_advice() const {
   return made_ ? "; the local service may not write the command's private folder " + path_ +
-                     " (a service narrowed by --local-root): --scratch-dir names a folder it may"
+                     " (narrowed by --local-root, or with a /tmp of its own): --scratch-dir "
+                     "names a folder it may"
                : "; the files travel through " + path_ +
                      ", which the local service may not write (--scratch-dir names a folder it "
                      "may)";
