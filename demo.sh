@@ -126,8 +126,9 @@ printf '%s\n' "$BREVANTO_PASSWORD" | "$service_bin" --root "$storage" --add-user
 
 step "Starting brevanto-service on 127.0.0.1:11001"
 scripts/check-port.sh 11001 || fail "127.0.0.1:11001 was taken during the build"
-"$service_bin" --root "$storage" --local-root "$sample" --local-root "$restore_root" \
-  --port-file "$work/service.port" >"$work/service.log" 2>&1 &
+# Without --local-root it reaches local files wherever this user may, but
+# for its storage root.
+"$service_bin" --root "$storage" --port-file "$work/service.port" >"$work/service.log" 2>&1 &
 service_pid=$!
 # The service writes its port file once it listens.
 for _ in $(seq 1 100); do
@@ -214,12 +215,12 @@ brevanto exists "$gone_remote" && fail "$gone_remote is still stored"
 # The service keeps every earlier version: each backup is a point of
 # \.history, and the first one is still there to go back to.
 step "brevanto snapshots '\\demo'"
-brevanto snapshots --scratch-dir "$restore_root" '\demo' | tee "$work/snapshots.txt"
+brevanto snapshots '\demo' | tee "$work/snapshots.txt"
 first_point=$(awk 'NR == 2 { print $1 }' "$work/snapshots.txt")
 [ -n "$first_point" ] || fail "snapshots lists no backup of \\demo"
 
 step "brevanto diff $first_point latest '\\demo'"
-brevanto diff --scratch-dir "$restore_root" "$first_point" latest '\demo' | tee "$work/diff.txt"
+brevanto diff "$first_point" latest '\demo' | tee "$work/diff.txt"
 grep -qx 'M    /Fotos Größe/Ünter 2/file 3.txt' "$work/diff.txt" &&
   grep -qx -- '-    /docs/Ünter 1/file 1.txt' "$work/diff.txt" ||
   fail "diff does not show the changed and the removed file"

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "cli/exit_codes.h"
+#include "cli/local/scratch_folder.h"
 
 namespace {
 
@@ -44,6 +45,7 @@ bool interrupted() { return g_interrupted.load(); }
 void exit_interrupted() { exit_at_once(exit_codes::kInterrupted); }
 
 void exit_at_once(int code) {
+  remove_private_scratch_folders();
   std::fflush(stdout);
   std::fflush(stderr);
   _exit(code);

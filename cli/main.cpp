@@ -311,7 +311,9 @@ int main(int argc, char** argv) {
   check->add_option("REMOTE_DIR", check_options.remote_dir, "storage directory of the backup")
       ->required();
   check->add_option("SCRATCH_DIR", check_options.scratch_dir,
-                    "local folder for scratch files the service may write (default: .)");
+                    "local folder the service may write, for the files' trips; needed only "
+                    "with a service narrowed by --local-root (default: a private folder in "
+                    "$TMPDIR or /tmp)");
   check->add_flag("--read-data", check_options.read_data,
                   "download every file and compare its size and SHA-256");
   transfers_option(check, check_options.transfers);
@@ -326,7 +328,8 @@ int main(int argc, char** argv) {
   snapshots->add_option("REMOTE", snapshots_options.remote,
                         "a backup folder: only the points of its backups, with files and bytes");
   snapshots->add_option("--scratch-dir", snapshots_options.scratch_dir,
-                        "local folder the service may write, for the manifests (default: .)");
+                        "local folder the service may write, for the manifests; needed only "
+                        "with a service narrowed by --local-root (default: a private folder)");
   snapshots->callback([&] {
     action = [&](Session& session, ProgressMode) {
       return run_snapshots(session, snapshots_options);
@@ -342,7 +345,8 @@ int main(int argc, char** argv) {
   diff->add_option("--local", diff_options.local.local_dir,
                    "compare the backup as it is now with this local directory");
   diff->add_option("--scratch-dir", diff_options.scratch_dir,
-                   "local folder the service may write, for the manifests (default: .)");
+                   "local folder the service may write, for the manifests; needed only with a "
+                   "service narrowed by --local-root (default: a private folder)");
   diff->add_flag("-L,--copy-links", diff_options.local.copy_links,
                  "with --local: as backup --copy-links");
   diff->add_option("--exclude", diff_options.local.excludes, "with --local: as backup --exclude");

@@ -320,7 +320,11 @@ int serve(const Options& options, Catalog& catalog, int root_fd) {
   context.timeouts.idle = std::chrono::seconds(options.idle_timeout);
   Server server(context);
   const std::uint16_t port = server.listen(options.port);
-  for (const std::string& root : local_roots.roots()) log_always("local root %s", root.c_str());
+  if (local_roots.narrowed()) {
+    for (const std::string& root : local_roots.roots()) log_always("local root %s", root.c_str());
+  } else {
+    log_always("local paths: every absolute path the client's user may reach");
+  }
   log_always("listening on 127.0.0.1:%u, storage root %s", port, options.root.c_str());
   if (!options.port_file.empty()) write_port_file(options.port_file, port);
   server.run();

@@ -18,7 +18,8 @@ int parse_options(int argc, const char* const* argv, Options* options) {
       ->type_name("DIR")
       ->required();
   app.add_option("--local-root", options->local_roots,
-                 "local folder whose files may be read and written for clients; repeatable")
+                 "serve local files below DIR only (repeatable); without it every absolute path is "
+                 "served, each client's own rights deciding")
       ->type_name("DIR");
   app.add_option("--port", options->port, "TCP port on 127.0.0.1 (0: any free port)")
       ->type_name("N")
@@ -122,10 +123,6 @@ int parse_options(int argc, const char* const* argv, Options* options) {
         throw CLI::ValidationError("--quota-files: not a number: " + quota_files);
       }
       options->quota_files = value;
-    }
-    if (options->add_user.empty() && !options->check && !options->stats &&
-        options->local_roots.empty()) {
-      throw CLI::ValidationError("at least one --local-root is required to serve");
     }
   } catch (const CLI::Success& e) {
     return app.exit(e);  // --help, --version

@@ -15,7 +15,7 @@ struct Options {
   std::string root;                     // --root DIR (required)
   std::uint16_t port = 11001;           // --port N (0: any free port)
   std::string port_file;                // --port-file FILE
-  std::vector<std::string> local_roots; // --local-root DIR, repeatable
+  std::vector<std::string> local_roots; // --local-root DIR, repeatable (none: "/")
   std::string add_user;                 // --add-user NAME
   bool check = false;                   // the "check" subcommand
   bool stats = false;                   // the "stats" subcommand

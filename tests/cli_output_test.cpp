@@ -259,7 +259,8 @@ TEST_F(CliOutput, BackupWritesOneLinePerFileAndAddsOrUpdates) {
   // -v: a line per file. A named project: in the default one a first backup
   // asks the project of earlier versions after it, through another login.
   const CliResult result =
-      run_cli({"-v", "--project", "p", "backup", "--transfers", "1", "tree", "/bk"}, dir);
+      run_cli({"-v", "--project", "p", "backup", "--transfers", "1", "tree", "/bk"}, dir,
+              {{"BREVANTO_PASSWORD", "pw"}, {"TMPDIR", dir}});
   EXPECT_EQ(result.exit_code, 0) << result.err;
   EXPECT_NE(result.err.find("\n[1/2] added neu.txt (5 bytes)\n"
                             "[2/2] updated sub dir/alt ñ.txt (3 bytes)\n"),
@@ -270,31 +271,37 @@ TEST_F(CliOutput, BackupWritesOneLinePerFileAndAddsOrUpdates) {
             std::string::npos)
       << result.out;
   const auto requests = service->requests();
-  ASSERT_EQ(requests.size(), 10u);
-  // The local root is asked first, before anything is read.
+  ASSERT_EQ(requests.size(), 11u);
+  // The local root is asked first, before anything is read; then the
+  // private folder ($TMPDIR/brevanto.XXXXXX) the lock and manifest go through.
   EXPECT_EQ(requests[2], "<DownloadFile PathName=\"\\bk\\.brevanto-manifest.probe\" "
                          "LocalPathName=\"" + dir + "/tree/.brevanto-manifest.probe\" "
                          "ClientID=\"c1\"/>");
+  const std::string scratch = "LocalPathName=\"" + dir + "/brevanto.";
+  EXPECT_NE(requests[3].find(scratch), std::string::npos) << requests[3];
   // A free lock is taken in one request, before the listing, and given
   // back in one, once the manifest is stored.
-  EXPECT_EQ(requests[3].rfind("<AddFile PathName=\"\\bk\\.brevanto-manifest.lock\" "
-                              "LocalPathName=\"" + dir + "/tree/.brevanto-manifest.lock", 0),
+  EXPECT_EQ(requests[4].rfind("<AddFile PathName=\"\\bk\\.brevanto-manifest.lock\" " + scratch,
+                              0),
             0u)
-      << requests[3];
-  EXPECT_EQ(requests[4], "<GetFileList StartDir=\"\\bk\" SearchSubDirs=\"true\" ClientId=\"c1\"/>");
-  EXPECT_EQ(requests[5], "<AddFile PathName=\"\\bk\\neu.txt\" LocalPathName=\"" + dir +
+      << requests[4];
+  EXPECT_EQ(requests[5], "<GetFileList StartDir=\"\\bk\" SearchSubDirs=\"true\" ClientId=\"c1\"/>");
+  EXPECT_EQ(requests[6], "<AddFile PathName=\"\\bk\\neu.txt\" LocalPathName=\"" + dir +
                              "/tree/neu.txt\" ClientID=\"c1\"/>");
-  EXPECT_EQ(requests[6], "<UpdateFile PathName=\"\\bk\\sub dir\\alt ñ.txt\" LocalPathName=\"" +
+  EXPECT_EQ(requests[7], "<UpdateFile PathName=\"\\bk\\sub dir\\alt ñ.txt\" LocalPathName=\"" +
                              dir + "/tree/sub dir/alt ñ.txt\" ClientID=\"c1\"/>");
-  // The manifest, new in this directory: uploaded from a scratch file that is gone now.
-  EXPECT_EQ(requests[7].rfind("<AddFile PathName=\"\\bk\\.brevanto-manifest\" "
-                              "LocalPathName=\"" + dir + "/tree/.brevanto-manifest.", 0),
+  // The manifest, new in this directory: uploaded from a scratch file.
+  EXPECT_EQ(requests[8].rfind("<AddFile PathName=\"\\bk\\.brevanto-manifest\" " + scratch, 0),
             0u)
-      << requests[7];
-  EXPECT_EQ(requests[8], "<RemoveFile PathName=\"\\bk\\.brevanto-manifest.lock\" ClientID=\"c1\"/>");
+      << requests[8];
+  EXPECT_EQ(requests[9], "<RemoveFile PathName=\"\\bk\\.brevanto-manifest.lock\" ClientID=\"c1\"/>");
+  // Nothing is left of the scratch files, nor of the private folder.
   std::size_t left = 0;
   for (const auto& entry : std::filesystem::directory_iterator(dir + "/tree")) {
     left += entry.path().filename().string().rfind(".brevanto", 0) == 0;
+  }
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    left += entry.path().filename().string().rfind("brevanto.", 0) == 0;
   }
   EXPECT_EQ(left, 0u);
 }

@@ -292,6 +292,85 @@ TEST_F(CliWithService, BackupOutsideTheLocalRootsStopsWithOneLine) {
   EXPECT_NE(run({"exists", "\\bk"}).exit_code, 0);  // nothing was sent
 }
 
+// The files of the command line's own (manifests, the lock, check's
+// copies) go through a private folder; a service narrowed to folders that
+// do not hold it refuses it, and the commands that need it say what to do,
+// while a backup takes its own folder instead.
+TEST_F(CliWithService, ANarrowedServiceRefusingThePrivateFolderIsNamed) {
+  write_file(local + "/a.txt", "alpha");
+  ASSERT_EQ(run({"backup", "local", "\\bk"}).exit_code, 0);
+  CliResult result = run({"check", "\\bk"});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_NE(result.err.find("(narrowed by --local-root, or with a /tmp of its own): "
+                            "--scratch-dir names a folder it may\n"),
+            std::string::npos)
+      << result.err;
+  result = run({"check", "\\bk", "restore"});
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  result = run({"diff", "--local", "local", "\\bk"});  // through LOCAL_DIR, as a backup
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  for (const auto& entry : fs::directory_iterator(local)) {  // the backup's scratch files
+    EXPECT_EQ(entry.path().filename().string().rfind(".brevanto", 0), std::string::npos);
+  }
+}
+
+// A service without --local-root: the user's rights decide, and the command
+// line needs no folder from the user. A home folder that holds the command
+// line's own log is backed up without it, so that check and verify pass.
+TEST(CliWithOpenService, HomeBackupChecksAndRestoresAnywhereWithoutAScratchFolder) {
+  TempDir temp;
+  const std::string home = temp.path() + "/home";
+  const TempDir elsewhere;  // the working directory, outside everything
+  const TempDir tmp;        // the private folders' parent
+  const TempDir target;     // the restore target
+  write_file(home + "/a.txt", "alpha");
+  write_file(home + "/docs/b.txt", "beta");
+  const ServiceProcess service(temp.path(), "ann", "pw", {});
+  const auto run = [&](const std::vector<std::string>& args) {
+    return run_cli(args, elsewhere.path(),
+                   {{"BREVANTO_PASSWORD", "pw"}, {"BREVANTO_USER", "ann"}, {"HOME", home},
+                    {"XDG_STATE_HOME", kUnsetEnv}, {"BREVANTO_LOG_DIR", kUnsetEnv},
+                    {"TMPDIR", tmp.path()}});
+  };
+  ASSERT_EQ(run({"mkdir", "\\bk"}).exit_code, 0);  // the log exists before the backup
+  const std::string log_folder = ".local/state/brevanto/Logs";
+  ASSERT_TRUE(fs::exists(home + "/" + log_folder + "/Brevanto.log"));
+
+  CliResult result = run({"backup", "--dry-run", home, "\\bk"});
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  const std::string skipped = "backup: skipped " + log_folder + ": the log folder of brevanto";
+  EXPECT_NE(result.err.find(skipped), std::string::npos) << result.err;
+  result = run({"backup", home, "\\bk"});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_NE(result.err.find(skipped), std::string::npos) << result.err;
+  EXPECT_NE(result.out.find("1 skipped"), std::string::npos) << result.out;
+
+  result = run({"check", "--read-data", "\\bk"});
+  EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
+  result = run({"restore", "--verify", "\\bk", target.path() + "/copy"});
+  EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
+  EXPECT_EQ(read_file(target.path() + "/copy/docs/b.txt"), "beta");
+  EXPECT_FALSE(fs::exists(target.path() + "/copy/" + log_folder));
+
+  result = run({"snapshots", "\\bk"});
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(result.err, "");
+  EXPECT_NE(result.out.find("  2  "), std::string::npos) << result.out;  // its two files
+  result = run({"diff", "latest", "\\bk"});
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  result = run({"diff", "--local", home, "\\bk"});
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_NE(result.out.find("0 new,     0 removed,     0 changed"), std::string::npos)
+      << result.out;
+
+  // Every private folder is gone, and nothing was left where the commands ran.
+  EXPECT_TRUE(fs::is_empty(tmp.path()));
+  EXPECT_TRUE(fs::is_empty(elsewhere.path()));
+  for (const auto& entry : fs::directory_iterator(home)) {
+    EXPECT_EQ(entry.path().filename().string().rfind(".brevanto", 0), std::string::npos);
+  }
+}
+
 TEST(CliAndService, BothProgramsPrintTheProjectVersion) {
   EXPECT_EQ(run_cli({"--version"}).out, "brevanto " BREVANTO_VERSION "\n");
   FILE* service = ::popen("'" BREVANTO_SERVICE_PATH "' --version", "r");

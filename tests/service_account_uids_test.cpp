@@ -6,6 +6,7 @@
 // kBob ("--client PORT STEP..."), so that their sockets belong to those
 // uids. Needs root; skipped otherwise.
 #include <fcntl.h>
+#include <signal.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -341,6 +342,42 @@ TEST_F(ServiceAccountUids, LocalFilesAreReachedWithTheClientsRights) {
     ASSERT_EQ(::stat((local + made).c_str(), &st), 0) << made;
     EXPECT_EQ(st.st_uid, kAnn) << made;
   }
+}
+
+// Without --local-root, a client writes wherever its uid may, and nowhere
+// else: not in another user's folder, and not in the storage root, which
+// bob owns here.
+TEST_F(ServiceAccountUids, WithoutLocalRootsTheClientsRightsDecide) {
+  service->stop(SIGTERM);
+  service = std::make_unique<ServiceProcess>(root, std::vector<std::string>{},
+                                             dir.path() + "/service.log");
+  ASSERT_TRUE(service->start()) << service->log();
+  TempDir anns;  // outside every earlier local root
+  ASSERT_EQ(::chown(anns.path().c_str(), kAnn, kAnn), 0);
+  const std::string copy = anns.path() + "/restored/copy.txt";
+  const std::vector<Answer> ann =
+      as(kAnn, {login("ann", "ann-pw"),
+                transfer("AddFile", "\\secret", local + "/ann/secret.txt"),
+                transfer("DownloadFile", "\\secret", copy)});
+  ASSERT_EQ(ann.size(), 3u);
+  EXPECT_EQ(ann[2].code, "0");
+  EXPECT_EQ(read_file(copy), "ann's secret");
+
+  const std::string refused =
+      "local path refused (allowed: what the client's user may reach, outside the storage root)";
+  const std::vector<Answer> bob =
+      as(kBob, {login("bob", "bob-pw"), transfer("AddFile", "\\mine", local + "/bob/mine.txt"),
+                transfer("DownloadFile", "\\mine", anns.path() + "/planted.txt"),
+                transfer("DownloadFile", "\\mine", root + "/planted.txt"),
+                transfer("AddFile", "\\catalog", root + "/catalog.sqlite3")});
+  ASSERT_EQ(bob.size(), 5u);
+  EXPECT_EQ(bob[1].code, "0");
+  for (std::size_t i = 2; i < bob.size(); ++i) {
+    EXPECT_EQ(bob[i].code, "6") << i;
+    EXPECT_EQ(bob[i].text, refused) << i;
+  }
+  EXPECT_FALSE(path_exists(anns.path() + "/planted.txt"));
+  EXPECT_FALSE(path_exists(root + "/planted.txt"));
 }
 
 TEST_F(ServiceAccountUids, OneUidsGuessingNeverLocksOutAnother) {

@@ -191,13 +191,19 @@ TEST_F(ServicePaths, DownloadRefusesTheLocalPathFirstAndNamesTheRoots) {
   EXPECT_EQ(conn.err_text, refusal);
 }
 
-TEST(ServicePathsRoots, StorageRootIsNeverALocalPath) {
-  // A local root that holds the storage root.
+// A local root that holds the storage root, and no local root at all.
+class StorageRootFence : public ::testing::TestWithParam<bool> {};
+INSTANTIATE_TEST_SUITE_P(ServicePathsRoots, StorageRootFence, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Narrowed" : "Unnarrowed"; });
+
+TEST_P(StorageRootFence, StorageRootIsNeverALocalPath) {
   TempDir dir;
   const std::string root = dir.path() + "/root";
   ASSERT_EQ(add_service_user(root, "alice", "s3cret"), 0);
   ASSERT_EQ(add_service_user(root, "bob", "hunter2"), 0);
-  ServiceProcess service(root, {dir.path()}, dir.path() + "/service.log");
+  ServiceProcess service(root, GetParam() ? std::vector<std::string>{dir.path()}
+                                          : std::vector<std::string>{},
+                         dir.path() + "/service.log");
   ASSERT_TRUE(service.start()) << service.log();
   ASSERT_TRUE(write_file(dir.path() + "/data.txt", "payload"));
 
@@ -232,6 +238,12 @@ TEST(ServicePathsRoots, StorageRootIsNeverALocalPath) {
   EXPECT_EQ(read_file(dir.path() + "/bobs-copy"), "payload");
   EXPECT_EQ(alice.downloadfile(widen(dir.path() + "/out/copy").c_str(), L"\\mine", nullptr, nullptr),
             0);
+  // A folder outside the local root: refused when narrowed, else written.
+  TempDir elsewhere;
+  EXPECT_EQ(alice.downloadfile(widen(elsewhere.path() + "/out/copy").c_str(), L"\\mine", nullptr,
+                               nullptr),
+            GetParam() ? -3 : 0);
+  EXPECT_EQ(path_exists(elsewhere.path() + "/out/copy"), !GetParam());
 }
 
 // The storage root is told by what it is, not by how it is spelt: under

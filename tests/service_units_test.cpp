@@ -127,7 +127,7 @@ TEST(ServiceOptions, BothSpellingsOfValuesAndUsageErrors) {
       {{"--root", "/r", "--local-root", "/l", "--port", "0", "--log-level", "info"}, -1},
       {{"--root", "/r", "--add-user", "bob"}, -1},
       {{"--version"}, 0},
-      {{"--root", "/r"}, 2},  // nothing to serve
+      {{"--root", "/r"}, -1},  // every absolute path, the clients' rights deciding
       {{"--root", "/r", "--local-root", "/l", "--log-level", "loud"}, 2},
       {{"--root", "/r", "--local-root", "/l", "--max-pending", "0"}, 2},
       {{"--root", "/r", "--local-root", "/l", "--bogus"}, 2},

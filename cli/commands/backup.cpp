@@ -25,6 +25,7 @@
 #include "cli/local/local_path.h"
 #include "cli/local/local_target_check.h"
 #include "cli/local/local_tree.h"
+#include "cli/local/scratch_folder.h"
 #include "cli/manifest/manifest_store.h"
 #include "cli/manifest/stored_name.h"
 #include "cli/output/output.h"
@@ -36,6 +37,7 @@
 #include "cli/remote/remote_tree.h"
 #include "cli/remote/storage_path.h"
 #include "cli/text.h"
+#include "util/module_path.h"
 
 namespace {
 
@@ -194,6 +196,8 @@ class Backup {
   // The other clients of the transfers, logged in until the manifest is
   // stored (see run_in_parallel).
   std::vector<std::unique_ptr<Session>> workers_;
+  // The lock's and the manifests' folder; it outlives lock_.
+  ScratchFolder scratch_;
   // Held from before the local tree is read until the manifest is stored;
   // declared last, so that a return releases it while session_ works.
   std::unique_ptr<BackupLock> lock_;
@@ -222,17 +226,29 @@ int Backup::run() {
   WalkOptions walk;
   if (!backup_walk_options(options_, "backup", rules, walk)) return exit_codes::kUsage;
   if (const int rc = session_.open()) return rc;
-  // The local service reads the files itself, only below its local roots:
-  // asked once, before anything is read or sent.
+  // The local service reads the files itself, with the user's rights (and
+  // only below its local roots, when it has any): asked once, before
+  // anything is read or sent.
   if (const int rc = check_local_target(session_, "backup", remote_root_,
                                         local_join(local_root_, std::string(kManifestName) + ".probe"),
                                         local_root_, "read")) {
     return rc;
   }
+  // The lock and the manifests travel through a private folder; a service
+  // narrowed by --local-root may refuse it, and then through the folder
+  // backed up, which it was just seen to accept.
+  int status = 0;
+  if (scratch_.path().empty() ||
+      !local_target_accepted(session_, remote_root_,
+                             local_join(scratch_.path(), std::string(kManifestName) + ".probe"),
+                             status)) {
+    if (status != -3 && status != 0) return session_.fail("backup", status);
+    scratch_.use(local_root_);
+  }
   // Backups of one storage directory take turns: this one reads the local
   // tree and the last manifest only once any other has stored its own.
   if (!options_.dry_run) {
-    lock_ = std::make_unique<BackupLock>(session_, remote_root_, local_root_);
+    lock_ = std::make_unique<BackupLock>(session_, remote_root_, scratch_.path());
     const int rc = lock_->acquire(std::chrono::seconds(options_.lock_wait), [this] {
       return ensure_storage_dir(session_.client(), remote_root_, tally_);
     });
@@ -292,7 +308,7 @@ int Backup::run() {
   const Manifest manifest = snapshot(stopped);
   const bool replace_manifest = stored_.has_manifest;
   release_lookups();  // the manifest is written with nothing else held per file
-  const bool manifest_stored = store_manifest(session_, manifest, remote_root_, local_root_,
+  const bool manifest_stored = store_manifest(session_, manifest, remote_root_, scratch_.path(),
                                               replace_manifest, manifest_error);
   lock_->release();  // before the logouts, so that their point holds no lock
   // Every client logs out now that the manifest matches the files, at
@@ -394,10 +410,14 @@ void Backup::take_local_tree(LocalTree tree) {
   for (const std::string& store : tree.service_stores) {
     print_notice("backup: skipped " + store + ": the storage root of a brevanto-service");
   }
+  for (const std::string& own : tree.own_folders) {
+    print_notice("backup: skipped " + own + ": the log folder of brevanto, which changes while "
+                 "it is read");
+  }
   for (const std::string& problem : tree.problems) {
     print_error("backup: cannot back up " + problem);
   }
-  tally_.skipped = tree.skipped.size() + tree.service_stores.size();
+  tally_.skipped = tree.skipped.size() + tree.service_stores.size() + tree.own_folders.size();
   excluded_ = tree.excluded;
   tally_.failed = tree.problems.size();
   local_files_ = tree.files;
@@ -455,7 +475,7 @@ void Backup::read_previous_manifest() {
   first_backup_ = !stored_.has_manifest;
   if (first_backup_) return;
   std::string error;
-  if (fetch_manifest(session_, remote_root_, local_root_, previous_, error) ==
+  if (fetch_manifest(session_, remote_root_, scratch_.path(), previous_, error) ==
       FetchResult::kFailed) {
     print_error("backup: the last manifest cannot be read, so every file is sent: " + error);
     previous_ = Manifest();
@@ -757,7 +777,7 @@ bool Backup::store_on_new_client(const Manifest& manifest, std::string& error) {
     std::string thread_error = "no client could log in";
     bool stored = false;
     if (std::unique_ptr<Session> session = session_.another()) {
-      stored = store_manifest(*session, manifest, remote_root_, local_root_,
+      stored = store_manifest(*session, manifest, remote_root_, scratch_.path(),
                               stored_.has_manifest, thread_error);
       if (lock_) lock_->release(*session);
       session->close();
@@ -853,7 +873,15 @@ bool backup_walk_options(const BackupOptions& options, const char* command, Excl
       return false;
     }
   }
-  walk = WalkOptions{kManifestName, options.copy_links, &rules, options.exclude_caches, 0};
+  walk = WalkOptions{kManifestName, options.copy_links, &rules, options.exclude_caches, 0, {}};
+  // The program's own log changes while it is read (every request is
+  // logged), so a backup of a folder holding it could never be checked.
+  const std::string log_folder = narrow(log_directory());
+  struct stat log_info;
+  if (!log_folder.empty() && stat(log_folder.c_str(), &log_info) == 0 &&
+      S_ISDIR(log_info.st_mode)) {
+    walk.own_folders.push_back(FolderId{log_info.st_dev, log_info.st_ino});
+  }
   if (!options.exclude_larger_than.empty() &&
       !parse_size(options.exclude_larger_than, walk.exclude_larger_than)) {
     print_error(std::string(command) + ": --exclude-larger-than " + options.exclude_larger_than +

@@ -13,6 +13,7 @@
 #include "cli/interrupt.h"
 #include "cli/local/file_hash.h"
 #include "cli/local/local_path.h"
+#include "cli/local/scratch_folder.h"
 #include "cli/manifest/manifest_store.h"
 #include "cli/manifest/stored_name.h"
 #include "cli/output/output.h"
@@ -27,12 +28,14 @@ namespace {
 
 // The manifest's lines that could not be read, at most this many printed.
 constexpr std::size_t kProblemsShown = 20;
+// The service's error for a local path it may not write.
+constexpr int kLocalPathRefused = 6;
 
 class Check {
  public:
   Check(Session& session, const CheckOptions& options)
       : session_(session), options_(options), remote_root_(to_storage_path(options.remote_dir)),
-        scratch_dir_(absolute_local(options.scratch_dir)) {}
+        scratch_(options.scratch_dir) {}
 
   int run();
 
@@ -44,7 +47,7 @@ class Check {
   Session& session_;
   const CheckOptions& options_;
   const std::string remote_root_;
-  const std::string scratch_dir_;
+  const ScratchFolder scratch_;
   const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
   std::mutex mutex_;
   std::size_t problems_ = 0;
@@ -79,10 +82,14 @@ void Check::print_json_summary(std::size_t files, std::uint64_t bytes, const cha
 }
 
 int Check::run() {
+  if (scratch_.path().empty()) {
+    print_error("check: " + scratch_.error());
+    return exit_codes::kFailed;
+  }
   if (const int rc = session_.open()) return rc;
   Manifest manifest;
   std::string error;
-  switch (fetch_manifest(session_, remote_root_, scratch_dir_, manifest, error)) {
+  switch (fetch_manifest(session_, remote_root_, scratch_.path(), manifest, error)) {
     case FetchResult::kFetched: break;
     case FetchResult::kMissing:
       if (!session_.explain_missing("check: " + remote_root_ + " holds no backup",
@@ -91,7 +98,9 @@ int Check::run() {
       }
       return exit_codes::kFailed;
     case FetchResult::kFailed:
-      print_error("check: manifest " + storage_join(remote_root_, kManifestName) + ": " + error);
+      print_error("check: manifest " + storage_join(remote_root_, kManifestName) + ": " + error +
+                  (session_.error_code() == kLocalPathRefused ? scratch_.refusal_advice()
+                                                              : std::string()));
       return exit_codes::kFailed;
   }
   for (std::size_t i = 0; i < manifest.problems.size(); ++i) {
@@ -182,7 +191,7 @@ JobOutcome Check::check_file(Session& session, const ManifestEntry& entry) {
     // The file travels through a scratch file, removed once hashed.
     static std::atomic<unsigned> count{0};
     const std::string scratch =
-        local_join(scratch_dir_, ".brevanto-check." + std::to_string(getpid()) + "." +
+        local_join(scratch_.path(), ".brevanto-check." + std::to_string(getpid()) + "." +
                                      std::to_string(count++));
     status = session.client().downloadfile(widen(scratch).c_str(), wide_remote.c_str(),
                                            kOverwrite, nullptr, nullptr);

@@ -10,8 +10,9 @@
 struct CheckOptions {
   std::string remote_dir;
   // A local folder the service may write into, for the manifest's (and,
-  // with read_data, each file's) trip through a scratch file.
-  std::string scratch_dir = ".";
+  // with read_data, each file's) trip through a scratch file; empty: a
+  // private one (scratch_folder.h).
+  std::string scratch_dir;
   bool read_data = false;     // download and hash every file
   std::size_t transfers = 4;  // clients at work at once
 };

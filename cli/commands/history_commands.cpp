@@ -11,6 +11,8 @@
 #include "cli/exit_codes.h"
 #include "cli/local/file_hash.h"
 #include "cli/local/local_path.h"
+#include "cli/local/local_target_check.h"
+#include "cli/local/scratch_folder.h"
 #include "cli/manifest/manifest_diff.h"
 #include "cli/manifest/manifest_store.h"
 #include "cli/output/output.h"
@@ -118,13 +120,13 @@ struct Side {
 // after printing why, when there is none to compare; its unreadable lines
 // are printed and counted in `problems`.
 bool read_side(Session& session, const std::string& remote, const Point* point,
-               const std::string& scratch, Side& side, std::size_t& problems) {
+               const ScratchFolder& scratch, Side& side, std::size_t& problems) {
   const std::string dir = point ? at_point(point->name, remote) : remote;
   side.name = point ? point->name : "now";
   side.shown = point ? remote + " at " + point->name + " (" + local_time_text(point->time) + ")"
                      : remote + " now";
   std::string error;
-  switch (fetch_manifest(session, dir, scratch, side.manifest, error)) {
+  switch (fetch_manifest(session, dir, scratch.path(), side.manifest, error)) {
     case FetchResult::kFetched:
       problems += report_problems("diff", side.manifest);
       return true;
@@ -134,10 +136,8 @@ bool read_side(Session& session, const std::string& remote, const Point* point,
     case FetchResult::kFailed: break;
   }
   print_error("diff: manifest " + storage_join(dir, kManifestName) + ": " + error +
-              (session.error_code() == kLocalPathRefused
-                   ? "; the manifests travel through " + scratch +
-                         ", which the service may not write (--scratch-dir names a folder it may)"
-                   : std::string()));
+              (session.error_code() == kLocalPathRefused ? scratch.refusal_advice()
+                                                         : std::string()));
   return false;
 }
 
@@ -277,19 +277,20 @@ int run_snapshots(Session& session, const SnapshotsOptions& options) {
     return exit_codes::kFailed;
   }
   int rc = exit_codes::kOk;
-  const std::string scratch = absolute_local(options.scratch_dir);
+  const ScratchFolder scratch(options.scratch_dir);
+  if (scratch.path().empty()) print_notice("snapshots: no file counts: " + scratch.error());
   for (Row& row : rows) {
+    if (scratch.path().empty()) break;
     Manifest read;
     std::string error;
     const std::string dir = at_point(row.point->name, remote);
-    const FetchResult fetched = fetch_manifest(session, dir, scratch, read, error);
+    const FetchResult fetched = fetch_manifest(session, dir, scratch.path(), read, error);
     if (fetched == FetchResult::kFetched) {
       take_figures(read, row);
       continue;
     }
     if (fetched == FetchResult::kFailed && session.error_code() == kLocalPathRefused) {
-      print_notice("snapshots: no file counts, as the service may not write " + scratch + ": " +
-                   error + " (--scratch-dir names a folder it may write)");
+      print_notice("snapshots: no file counts: " + error + scratch.refusal_advice());
       break;
     }
     print_error("snapshots: manifest " + storage_join(dir, kManifestName) + ": " +
@@ -325,12 +326,27 @@ int run_diff(Session& session, const DiffOptions& options) {
       return exit_codes::kUsage;
     }
   }
+  ScratchFolder scratch(options.scratch_dir);
+  if (scratch.path().empty() && !local) {
+    print_error("diff: " + scratch.error());
+    return exit_codes::kFailed;
+  }
   if (const int rc = session.open()) return rc;
   Side from;
   Side to;
   std::size_t problems = 0;
   if (local) {
-    const std::string scratch = absolute_local(options.local.local_dir);
+    // As for a backup: a service narrowed by --local-root that refuses the
+    // private folder may accept LOCAL_DIR for the manifest's trip.
+    int status = 0;
+    if (scratch.path().empty() ||
+        (scratch.is_private() &&
+         !local_target_accepted(session, remote,
+                                local_join(scratch.path(), std::string(kManifestName) + ".probe"),
+                                status))) {
+      if (status != -3 && status != 0) return session.fail("diff", status);
+      scratch.use(absolute_local(options.local.local_dir));
+    }
     if (!read_side(session, remote, nullptr, scratch, from, problems)) return exit_codes::kFailed;
     BackupOptions walk = options.local;
     walk.remote_dir = remote;
@@ -351,7 +367,6 @@ int run_diff(Session& session, const DiffOptions& options) {
     }
     picked.push_back(&points[static_cast<std::size_t>(index)]);
   }
-  const std::string scratch = absolute_local(options.scratch_dir);
   if (!read_side(session, remote, picked[0], scratch, from, problems) ||
       !read_side(session, remote, picked.size() > 1 ? picked[1] : nullptr, scratch, to,
                  problems)) {

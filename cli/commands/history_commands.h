@@ -12,8 +12,9 @@
 
 struct SnapshotsOptions {
   std::string remote;  // a backup folder, or empty: every point
-  // A local folder the service may write into, for the manifests' trips.
-  std::string scratch_dir = ".";
+  // A local folder the service may write into, for the manifests' trips;
+  // empty: a private one (scratch_folder.h).
+  std::string scratch_dir;
 };
 
 // The points of "\.history", oldest first, with their times. For a backup
@@ -24,7 +25,7 @@ int run_snapshots(Session& session, const SnapshotsOptions& options);
 struct DiffOptions {
   // [FROM [TO]] REMOTE: points in time (history.h) and a backup folder.
   std::vector<std::string> args;
-  std::string scratch_dir = ".";
+  std::string scratch_dir;  // as SnapshotsOptions'
   // --local: the last backup against this local directory, walked as a
   // backup with these options would walk it (local_dir set).
   BackupOptions local;

@@ -16,24 +16,33 @@ constexpr int kLocalPathRefused = 6;
 
 }  // namespace
 
-int check_local_target(Session& session, const std::string& command,
-                       const std::string& remote_dir, const std::string& local_path,
-                       const std::string& shown, const char* access) {
-  if (session.cloud()) return exit_codes::kOk;
+bool local_target_accepted(Session& session, const std::string& remote_dir,
+                           const std::string& local_path, int& status) {
+  status = 0;
+  if (session.cloud()) return true;
   // Top-level names starting with the manifest's name are never backed up.
   const std::string probe = storage_join(remote_dir, std::string(kManifestName) + ".probe");
-  CBrevanto& client = session.client();
-  const int status = client.downloadfile(widen(local_path).c_str(), widen(probe).c_str(),
+  status = session.client().downloadfile(widen(local_path).c_str(), widen(probe).c_str(),
                                          kOverwrite, nullptr, nullptr);
   if (status == 0) {  // someone stored that name after all: undo the download
     unlink(local_path.c_str());
-    return exit_codes::kOk;
+    return true;
   }
-  if (status == -3 && client.error_code() == kLocalPathRefused) {
+  if (status == -3 && session.error_code() == kLocalPathRefused) return false;
+  if (connection_lost(status, false)) return false;
+  status = 0;
+  return true;
+}
+
+int check_local_target(Session& session, const std::string& command,
+                       const std::string& remote_dir, const std::string& local_path,
+                       const std::string& shown, const char* access) {
+  int status = 0;
+  if (local_target_accepted(session, remote_dir, local_path, status)) return exit_codes::kOk;
+  if (status == -3) {
     print_error(command + ": cannot " + access + " " + (shown.empty() ? local_path : shown) + ": " +
-                narrow(client.error_msg()));
+                narrow(session.client().error_msg()));
     return exit_codes::kFailed;
   }
-  if (connection_lost(status, false)) return session.fail(command, status);
-  return exit_codes::kOk;
+  return session.fail(command, status);
 }

@@ -133,6 +133,13 @@ bool walk(const std::string& root, const std::string& relative_dir, const WalkOp
     }
     LocalEntry entry{relative, S_ISDIR(info.st_mode), 0, mtime_ns(info),
                      static_cast<int>(info.st_mode & 07777)};
+    if (entry.is_dir && std::any_of(options.own_folders.begin(), options.own_folders.end(),
+                                    [&](const FolderId& own) {
+                                      return own.dev == info.st_dev && own.ino == info.st_ino;
+                                    })) {
+      tree.own_folders.push_back(relative);
+      continue;
+    }
     if (entry.is_dir) {
       tree.entries.push_back(std::move(entry));
       if (!walk(root, relative, options, tree, hard_links)) {

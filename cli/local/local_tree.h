@@ -3,6 +3,8 @@
 #ifndef BREVANTO_CLI_LOCAL_TREE_H_
 #define BREVANTO_CLI_LOCAL_TREE_H_
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -35,6 +37,14 @@ struct LocalTree {
   std::size_t excluded = 0;  // entries left out by the exclusion options
   // Storage roots of a brevanto-service met on the way, left out whole.
   std::vector<std::string> service_stores;
+  // The command line's own log folder, met on the way and left out whole.
+  std::vector<std::string> own_folders;
+};
+
+// A folder by identity, whatever its path is spelt.
+struct FolderId {
+  dev_t dev = 0;
+  ino_t ino = 0;
 };
 
 struct WalkOptions {
@@ -51,6 +61,9 @@ struct WalkOptions {
   bool exclude_caches = false;
   // Files larger than this are left out (0: none).
   std::uint64_t exclude_larger_than = 0;
+  // Folders left out whole, whatever the patterns, into own_folders: the
+  // command line's log folder, which changes while a backup reads it.
+  std::vector<FolderId> own_folders;
 };
 
 // Every name is taken (see cli/manifest/stored_name.h for the names the storage

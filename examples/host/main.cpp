@@ -6,8 +6,9 @@
 //
 // LOCAL_FILE is opened by the service, not by this program: it names a file
 // on the service's machine in the service's own syntax. For the reference
-// service on Linux that is an absolute POSIX path below one of its
-// --local-root folders, also when this host runs on Windows.
+// service on Linux that is an absolute POSIX path the user may reach (below
+// one of its --local-root folders, when it has any), also when this host
+// runs on Windows.
 //
 // Arguments reach the library as the UTF-16 text that was typed, so a
 // password like "pässword" logs in here as it does on the command line: on

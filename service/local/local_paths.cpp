@@ -177,7 +177,8 @@ LocalRoots::LocalRoots(const std::vector<std::string>& dirs, const std::string& 
   }
   storage_dev_ = st.st_dev;
   storage_ino_ = st.st_ino;
-  for (const std::string& dir : dirs) {
+  narrowed_ = !dirs.empty();
+  for (const std::string& dir : narrowed_ ? dirs : std::vector<std::string>{"/"}) {
     const std::string resolved = resolve(dir);
     const UniqueFd fd(resolved.empty() ? -1
                                        : ::open(resolved.c_str(),
@@ -195,6 +196,12 @@ LocalRoots::LocalRoots(const std::vector<std::string>& dirs, const std::string& 
     if (::fstat(fd.get(), &root_st) == 0 && !holds(root_st, storage_root_)) {
       clear_roots_.emplace_back(root_st.st_dev, root_st.st_ino);
     }
+  }
+  if (!narrowed_) {
+    refusal_text_ =
+        "local path refused (allowed: what the client's user may reach, outside the storage "
+        "root)";
+    return;
   }
   // Within one reply of at most 4096 bytes, with room for its frame.
   constexpr std::size_t kMaxRefusalBytes = 3800;

@@ -2,7 +2,9 @@
 // UpdateFile) or writes (DownloadFile) on the client's behalf, with the
 // client's rights (see local_user.h).
 //
-// Only absolute paths under a --local-root folder are served. A path made
+// Every absolute path is served, the client's rights deciding, unless the
+// administrator narrowed the service to --local-root folders: then only
+// paths under one of them. Without folders the one root is "/". A path made
 // of plain names below a root is opened in one step that follows no link
 // (openat2 with RESOLVE_NO_SYMLINKS; the root is a realpath, so the whole
 // path holds none): being made of plain names, it cannot leave the root.
@@ -23,8 +25,9 @@
 // costs a few system calls per level; a caller that opens many files may
 // pass a ClearFolders of its own, and each folder it holds is climbed from
 // once (see clear_folders.h). Every refusal is
-// ServiceError(kLocalRefused); the reply to it names the roots
-// (refusal_text()).
+// ServiceError(kLocalRefused); the reply to it is one text for every
+// refusal (refusal_text()), so that a client cannot tell another user's
+// missing file from an unreadable one.
 #ifndef BREVANTO_SERVICE_LOCAL_LOCAL_PATHS_H_
 #define BREVANTO_SERVICE_LOCAL_LOCAL_PATHS_H_
 
@@ -40,17 +43,22 @@
 
 class LocalRoots {
  public:
-  // Resolves each folder with realpath(). Throws std::runtime_error for a
+  // Resolves each folder with realpath(); no folders serve every absolute
+  // path (the root "/", not narrowed). Throws std::runtime_error for a
   // folder that is missing, not a directory, the storage root or inside it
   // (by identity), or whose path a reply cannot carry (a double quote or a
   // control byte).
   LocalRoots(const std::vector<std::string>& dirs, const std::string& storage_root);
 
   const std::vector<std::string>& roots() const { return roots_; }
+  // True when --local-root folders narrow what is served.
+  bool narrowed() const { return narrowed_; }
 
-  // The errtext of a refused local path:
+  // The errtext of a refused local path. Narrowed:
   // "local path refused (allowed: <root1>, <root2>, ...)", the roots
-  // resolved, cut short with "..." to fit one reply.
+  // resolved, cut short with "..." to fit one reply; otherwise
+  // "local path refused (allowed: what the client's user may reach,
+  // outside the storage root)".
   const std::string& refusal_text() const { return refusal_text_; }
 
   // An existing regular file that `user` may read, open for reading.
@@ -119,6 +127,7 @@ class LocalRoots {
                              ClearFolders* clear) const;
 
   std::vector<std::string> roots_;
+  bool narrowed_ = false;
   std::string storage_root_;
   dev_t storage_dev_ = 0;
   ino_t storage_ino_ = 0;

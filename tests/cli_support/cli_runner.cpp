@@ -148,6 +148,7 @@ std::unique_ptr<FakeService> claim_service_port() {
 
 void then_backup_starts(FakeService& service) {
   service.then({"<ACK Result=\"failed\" errcode=\"3\" errtext=\"not found\"/>"});
+  service.then({"<ACK Result=\"failed\" errcode=\"3\" errtext=\"not found\"/>"});
   service.then({"<ACK Result=\"success\"/>"});
 }
 

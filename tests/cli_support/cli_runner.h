@@ -51,8 +51,9 @@ CliResult run_cli_watched(const std::vector<std::string>& args, const std::strin
 std::unique_ptr<FakeService> claim_service_port();
 
 // Scripts how a backup begins on `service`, after the login and its session
-// check: the probe of the local root is accepted (its file is not found),
-// then the lock of REMOTE_DIR (cli/remote/backup_lock.h) is free, so its AddFile
+// check: the probes of the local root and of the private folder for the
+// lock and the manifests are accepted (their files are not found), then the
+// lock of REMOTE_DIR (cli/remote/backup_lock.h) is free, so its AddFile
 // succeeds. Its RemoveFile after the manifest is answered with the success
 // given to requests beyond the script, or is scripted by the test.
 void then_backup_starts(FakeService& service);
