@@ -171,9 +171,10 @@ class BREVANTO_API CBrevanto {
   // The local path is opened by whoever moves the bytes, in its own syntax.
   // Local service back end: the service opens it on its own machine, so it
   // is a path as the service writes it (for the reference service on Linux,
-  // an absolute POSIX path below one of its --local-root folders, such as
-  // "/home/ann/report.pdf", whatever system the host runs on); a path it
-  // refuses gives -3 with error_code() 6. Cloud back end: the library opens
+  // an absolute POSIX path that the client's user may reach, such as
+  // "/home/ann/report.pdf", whatever system the host runs on, and never
+  // inside the service's storage root; an administrator may narrow it to
+  // --local-root folders); a path it refuses gives -3 with error_code() 6. Cloud back end: the library opens
   // it in this process, so it is the host's own path ("C:\data\report.pdf").
   int addfile(const wchar_t* local_path, const wchar_t* storage_path,
               BrevantoProgressCallback callback, void* context);
