@@ -179,11 +179,31 @@ bool Restore::select(const std::string& backup_root, bool is_directory) {
       kept.dirs.push_back(std::move(dir));
     }
   }
+  // The names of one file that lie in the part stay one file: the first of
+  // them restored becomes the one the others link to, also when the name
+  // the backup met first lies outside.
+  std::unordered_map<std::string, std::string> linked_to;  // a name -> the earlier one
+  for (const ManifestEntry& file : manifest_.files) {
+    if (!file.hardlink_to.empty()) linked_to.emplace(file.path, file.hardlink_to);
+  }
+  const auto first_name = [&](std::string path) {
+    // A changed manifest may chain names or make a loop: at most one hop a name.
+    for (std::size_t hops = 0; hops < linked_to.size(); ++hops) {
+      const auto it = linked_to.find(path);
+      if (it == linked_to.end()) break;
+      path = it->second;
+    }
+    return path;
+  };
+  std::unordered_map<std::string, std::string> kept_name;  // first name -> its name kept
   for (ManifestEntry& file : manifest_.files) {
     const std::optional<std::string> path = below(file.path);
     if (!path || path->empty()) continue;
-    const std::optional<std::string> to = below(file.hardlink_to);
-    file.hardlink_to = is_directory && to && !to->empty() ? *to : std::string();
+    file.hardlink_to.clear();
+    if (is_directory) {
+      const auto [it, first] = kept_name.emplace(first_name(file.path), *path);
+      if (!first) file.hardlink_to = it->second;
+    }
     file.path = *path;
     kept.files.push_back(std::move(file));
   }
