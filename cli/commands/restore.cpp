@@ -94,6 +94,7 @@ class Restore {
   void make_directories(const std::vector<std::string>& relatives);
   bool blocked(const std::string& relative) const;
   int mode_to_set(int mode);
+  void note_lost(const std::string& path, unsigned lost, std::size_t line);
   void apply_directory_metadata();
   void print_json_summary(const char* state, int exit_code);
   [[noreturn]] void stop_interrupted();
@@ -126,6 +127,9 @@ class Restore {
   std::set<std::string> not_restored_;  // files that failed: no hard link is made of them
   std::size_t symlinks_ = 0;
   std::size_t hard_links_ = 0;
+  // Entries restored without metadata that damaged manifest lines lost.
+  std::size_t metadata_lost_ = 0;
+  unsigned lost_kinds_ = 0;  // LostMetadata bits of all of them
   bool connection_lost_ = false;
 };
 
@@ -369,6 +373,7 @@ std::vector<std::size_t> Restore::make_hard_links(std::vector<ManifestEntry>& fi
     }
     ++hard_links_;
     ++restored_;
+    note_lost(entry.path, entry.lost, entry.damaged_line);
     if (options_.verify) {
       const std::string mismatch = verify_file(local_join(local_root_, entry.path), entry);
       if (!mismatch.empty()) {
@@ -395,6 +400,7 @@ void Restore::make_symlinks() {
       continue;
     }
     ++symlinks_;
+    note_lost(link.path, link.lost, link.damaged_line);
   }
 }
 
@@ -439,13 +445,21 @@ int Restore::transfer(std::vector<ManifestEntry>& files, const std::vector<std::
     print_error("restore: " + remote_root_ + " holds no manifest; nothing to verify against");
     verified = false;
   }
-  const int rc = verified ? exit_codes::kOk : exit_codes::kFailed;
+  // Every entry back, some without metadata the manifest lost: a partial
+  // success, which exits as a partial failure does.
+  const bool partial = verified && metadata_lost_ > 0;
+  const int rc = verified && !partial ? exit_codes::kOk : exit_codes::kFailed;
   if (json_output()) {
-    print_json_summary(rc == exit_codes::kOk ? "done" : "failed", rc);
+    print_json_summary(rc == exit_codes::kOk ? "done" : partial ? "partial" : "failed", rc);
     return rc;
   }
-  std::printf("restore: %s -> %s: %zu files (%s), %zu failed\n", remote_root_.c_str(),
+  std::printf("restore: %s -> %s: %zu files (%s), %zu failed", remote_root_.c_str(),
               local_root_.c_str(), files.size(), human_bytes(bytes).c_str(), failed_);
+  if (metadata_lost_ > 0) {
+    std::printf(", %zu restored without metadata of damaged manifest lines (%s)", metadata_lost_,
+                lost_metadata_text(lost_kinds_).c_str());
+  }
+  std::printf("\n");
   if (hard_links_ + symlinks_ > 0) {
     std::printf("restore: %zu of the files as hard links, %zu symbolic links\n", hard_links_,
                 symlinks_);
@@ -464,6 +478,17 @@ int Restore::transfer(std::vector<ManifestEntry>& files, const std::vector<std::
   return rc;
 }
 
+// ["size","mtime","mode"]: the fields `lost` names.
+std::string lost_fields_json(unsigned lost) {
+  std::string out;
+  for (const auto& [bit, name] : {std::pair<unsigned, const char*>{kLostSize, "size"},
+                                  {kLostTime, "mtime"},
+                                  {kLostMode, "mode"}}) {
+    if (lost & bit) out += std::string(out.empty() ? "" : ",") + json_string(name);
+  }
+  return "[" + out + "]";
+}
+
 // {"message_type":"summary",...}: what the restore did, how long it took and
 // how it ended (`state`: done, failed, interrupted, connection_lost).
 void Restore::print_json_summary(const char* state, int exit_code) {
@@ -480,6 +505,8 @@ void Restore::print_json_summary(const char* state, int exit_code) {
       .number("files_failed", failed_)
       .number("hard_links", hard_links_)
       .number("symlinks", symlinks_)
+      .number("metadata_lost", metadata_lost_)
+      .raw("metadata_lost_fields", lost_fields_json(lost_kinds_))
       .boolean("verify", options_.verify);
   if (options_.verify) summary.number("files_mismatched", mismatched_);
   summary.number("special_bits_dropped", special_)
@@ -508,6 +535,18 @@ int Restore::mode_to_set(int mode) {
   std::lock_guard<std::mutex> lock(mutex_);
   ++special_;
   return mode & 0777;
+}
+
+// Tells that `path` was restored without the metadata its damaged manifest
+// line lost, and counts it.
+void Restore::note_lost(const std::string& path, unsigned lost, std::size_t line) {
+  if (lost == 0) return;
+  progress_->error("restore: " + path + ": restored without its " + lost_metadata_text(lost) +
+                       " (line " + std::to_string(line) + " of the manifest is damaged)",
+                   path);
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++metadata_lost_;
+  lost_kinds_ |= lost;
 }
 
 bool Restore::blocked(const std::string& relative) const {
@@ -574,6 +613,7 @@ JobOutcome Restore::restore_file(Session& session, const ManifestEntry& entry, s
                                  ? entry.size
                                  : static_cast<std::uint64_t>(info.st_size);
   progress_->finish_file("restored", size, slot);
+  note_lost(entry.path, entry.lost, entry.damaged_line);
   std::lock_guard<std::mutex> lock(mutex_);
   ++restored_;
   if (!mismatch.empty()) {
@@ -615,6 +655,8 @@ void Restore::apply_directory_metadata() {
     std::string error;
     if (!target_.set_metadata(dir->path, mode_to_set(dir->mode), dir->mtime_ns, error)) {
       progress_->error("restore: " + local_join(local_root_, dir->path) + ": " + error, dir->path);
+    } else {
+      note_lost(dir->path, dir->lost, dir->damaged_line);
     }
   }
 }
