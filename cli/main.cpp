@@ -177,6 +177,12 @@ int main(int argc, char** argv) {
   ls->add_flag("-l,--long", list.long_format, "size, modification time and reversion too");
   ls->add_flag("-a,--all", list.all,
                "in a listing of \\, show \\.history (the earlier versions) too");
+  ls->add_flag("--stored", list.stored,
+               "names as the storage holds them (.brevanto-name-...), not the real names the "
+               "backup's manifest keeps");
+  ls->add_option("--scratch-dir", list.scratch_dir,
+                 "local folder the service may write, for the manifests that hold real names "
+                 "(default: .)");
   at_option(ls, "list the path");
   ls->add_option("PATH", path, "storage directory or file")->required();
   ls->callback([&] {
@@ -384,7 +390,7 @@ int main(int argc, char** argv) {
       &path, &local, &remote, &backup_options.local_dir, &backup_options.remote_dir,
       &restore_options.remote_dir, &restore_options.local_dir, &check_options.remote_dir,
       &check_options.scratch_dir, &snapshots_options.remote, &snapshots_options.scratch_dir,
-      &diff_options.scratch_dir, &diff_options.local.local_dir};
+      &diff_options.scratch_dir, &diff_options.local.local_dir, &list.scratch_dir};
   for (const std::string& arg : diff_options.args) typed_paths.push_back(&arg);
   for (const std::string* typed : typed_paths) {
     if (typed->find('"') != std::string::npos) {

@@ -29,6 +29,7 @@
 #include "cli/output/output.h"
 #include "cli/output/status.h"
 #include "cli/output/units.h"
+#include "cli/remote/backup_root.h"
 #include "cli/remote/history.h"
 #include "cli/remote/parallel_sessions.h"
 #include "cli/remote/remote_tree.h"
@@ -82,7 +83,6 @@ class Restore {
 
  private:
   int restore_from_listing();
-  std::string find_backup_root(std::string dir);
   bool select(const std::string& backup_root, bool is_directory);
   int transfer(std::vector<ManifestEntry>& files, const std::vector<std::size_t>& order);
   bool transfer_in_parallel(std::vector<ManifestEntry>& files,
@@ -132,25 +132,6 @@ class Restore {
   unsigned lost_kinds_ = 0;  // LostMetadata bits of all of them
   bool connection_lost_ = false;
 };
-
-// The storage directory holding `path`, the root for the root.
-std::string parent_of(const std::string& path) {
-  return path.substr(0, std::max<std::size_t>(path.rfind('\\'), 1));
-}
-
-// The nearest storage directory from `dir` up that holds a manifest: the
-// backup a part of which is restored; empty when none. The search ends at
-// the top of the tree `dir` lies in (of a point, below "\.history").
-std::string Restore::find_backup_root(std::string dir) {
-  const std::string top = tree_top(dir);
-  for (;;) {
-    if (session_.client().is_path_exists(widen(storage_join(dir, kManifestName)).c_str())) {
-      return dir;
-    }
-    if (dir == top || dir == "\\") return std::string();
-    dir = parent_of(dir);
-  }
-}
 
 // Keeps of the manifest of the backup in `backup_root` what lies at or
 // below `remote_root_`, with paths relative to it (a file: its name alone),
@@ -218,7 +199,7 @@ bool Restore::select(const std::string& backup_root, bool is_directory) {
     kept.links.push_back(std::move(link));
   }
   manifest_ = std::move(kept);
-  if (!is_directory) entries_root_ = parent_of(remote_root_);  // the file's or link's folder
+  if (!is_directory) entries_root_ = storage_parent(remote_root_);  // the file's or link's folder
   return !manifest_.dirs.empty() || !manifest_.files.empty() || !manifest_.links.empty();
 }
 
@@ -232,7 +213,7 @@ int Restore::run() {
   // backup's only when it has none.
   std::string backup_root;
   if (!is_directory) {
-    backup_root = find_backup_root(parent_of(remote_root_));
+    backup_root = nearest_backup_root(session_, storage_parent(remote_root_));
     if (backup_root.empty() && kind == EntryKind::kFile) {
       return run_get(session_, mode_, remote_root_, options_.local_dir + "/");
     }
@@ -261,7 +242,7 @@ int Restore::run() {
   FetchResult fetched =
       fetch_manifest(session_, manifest_root, local_root_, manifest_, fetch_error);
   if (fetched == FetchResult::kMissing && is_directory && remote_root_ != tree_top(remote_root_)) {
-    manifest_root = find_backup_root(parent_of(remote_root_));
+    manifest_root = nearest_backup_root(session_, storage_parent(remote_root_));
     if (!manifest_root.empty()) {
       fetched = fetch_manifest(session_, manifest_root, local_root_, manifest_, fetch_error);
     }
