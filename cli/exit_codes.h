@@ -5,8 +5,10 @@
 namespace exit_codes {
 
 constexpr int kOk = 0;
-// An operation failed, a path does not exist (exists), or restored files
-// differ from the manifest (restore --verify).
+// An operation failed, a path does not exist (exists), restored files
+// differ from the manifest (restore --verify), or a restore brought every
+// entry back but some without metadata a damaged manifest lost (a partial
+// success exits as a partial failure does).
 constexpr int kFailed = 1;
 // The command line is wrong.
 constexpr int kUsage = 2;

@@ -19,6 +19,7 @@
 #include "cli/commands/backup.h"
 #include "cli/commands/check.h"
 #include "cli/commands/directory_commands.h"
+#include "cli/commands/find_command.h"
 #include "cli/commands/history_commands.h"
 #include "cli/commands/inspect_commands.h"
 #include "cli/commands/plan_command.h"
@@ -178,6 +179,12 @@ int main(int argc, char** argv) {
   ls->add_flag("-l,--long", list.long_format, "size, modification time and reversion too");
   ls->add_flag("-a,--all", list.all,
                "in a listing of \\, show \\.history (the earlier versions) too");
+  ls->add_flag("--stored", list.stored,
+               "names as the storage holds them (.brevanto-name-...), not the real names the "
+               "backup's manifest keeps");
+  ls->add_option("--scratch-dir", list.scratch_dir,
+                 "local folder the service may write, for the manifests that hold real names "
+                 "(default: .)");
   at_option(ls, "list the path");
   ls->add_option("PATH", path, "storage directory or file")->required();
   ls->callback([&] {
@@ -360,6 +367,22 @@ int main(int argc, char** argv) {
     action = [&](Session& session, ProgressMode) { return run_diff(session, diff_options); };
   });
 
+  FindOptions find_options;
+  CLI::App* find_command = app.add_subcommand(
+      "find", "which backups held entries matching a pattern, with sizes and times");
+  find_command->add_option("PATTERN", find_options.pattern,
+                           "a glob on the name, or on the path when it holds a /")
+      ->required();
+  find_command->add_option("REMOTE", find_options.remote,
+                           "a backup folder (default: every backup folder the storage holds)");
+  find_command->add_flag("-i,--ignore-case", find_options.ignore_case,
+                         "ASCII letters of either case");
+  find_command->add_option("--scratch-dir", find_options.scratch_dir,
+                           "local folder the service may write, for the manifests (default: .)");
+  find_command->callback([&] {
+    action = [&](Session& session, ProgressMode) { return run_find(session, find_options); };
+  });
+
   // Usage errors come as JSON too when --json is anywhere on the line.
   set_json_output(std::find(argv + 1, argv + argc, std::string("--json")) != argv + argc);
   if (refuse_unknown_command(app, argc, argv)) return exit_codes::kUsage;
@@ -399,6 +422,8 @@ int main(int argc, char** argv) {
       &restore_options.remote_dir, &restore_options.local_dir, &check_options.remote_dir,
       &check_options.scratch_dir, &snapshots_options.remote, &snapshots_options.scratch_dir,
       &diff_options.scratch_dir, &diff_options.local.local_dir};
+  typed_paths.insert(typed_paths.end(),
+                     {&list.scratch_dir, &find_options.remote, &find_options.scratch_dir});
   for (const std::string& arg : diff_options.args) typed_paths.push_back(&arg);
   for (const std::string* typed : typed_paths) {
     if (typed->find('"') != std::string::npos) {

@@ -1,5 +1,6 @@
 // What a backup leaves out: gitignore-style patterns, CACHEDIR.TAG, sizes,
-// and the storage root of a brevanto-service whatever the patterns say.
+// and the storage root of a brevanto-service whatever the patterns say; and
+// the same globs as `find` reads them.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -9,6 +10,7 @@
 
 #include "cli/local/exclusion.h"
 #include "cli/local/local_tree.h"
+#include "cli/manifest/path_pattern.h"
 #include "cli/output/units.h"
 #include "tests/cli_support/cli_runner.h"
 
@@ -95,6 +97,38 @@ TEST(CliExclusion, TheWalkLeavesOutCachesLargeFilesAndServiceStores) {
   EXPECT_EQ(tree.excluded, 3u);  // big.bin, x.log, cache/blob
   EXPECT_EQ(tree.service_stores, std::vector<std::string>{"store"});
   EXPECT_TRUE(tree.problems.empty());
+}
+
+struct FindCase {
+  std::string pattern;
+  bool ignore_case;
+  std::vector<std::string> matched;  // of the paths below
+};
+
+TEST(CliFindPattern, MatchesNamesOrPathEndsAsRestic) {
+  const std::vector<std::string> paths = {"a.txt", "docs/A.TXT", "docs/sub/a.txt",
+                                          "x/docs/b.md", "docs", "dir/"};
+  const std::vector<FindCase> cases = {
+      {"a.txt", false, {"a.txt", "docs/sub/a.txt"}},
+      {"a.txt", true, {"a.txt", "docs/A.TXT", "docs/sub/a.txt"}},
+      {"*.md", false, {"x/docs/b.md"}},
+      {"docs/*", false, {"docs/A.TXT", "x/docs/b.md"}},  // '*' never crosses a '/'
+      {"/docs/*", false, {"docs/A.TXT"}},
+      {"/docs/**/*.txt", false, {"docs/sub/a.txt"}},
+      {"d?cs/", false, {"docs"}},  // folders only: "docs" and "dir/" are the folders here
+      {"[!a]*", false, {"docs/A.TXT", "x/docs/b.md", "docs", "dir/"}},
+      {"\\*", false, {}},
+  };
+  for (const FindCase& c : cases) {
+    const PathPattern pattern(c.pattern, c.ignore_case);
+    std::vector<std::string> matched;
+    for (std::string path : paths) {
+      const bool is_dir = path == "docs" || path.back() == '/';
+      if (path.back() == '/') path.pop_back();
+      if (pattern.matches(path, is_dir)) matched.push_back(path == "dir" ? "dir/" : path);
+    }
+    EXPECT_EQ(matched, c.matched) << c.pattern;
+  }
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 // Every kind of entry a home folder holds, through a backup and a restore
 // against the reference service: symbolic links (dangling ones too) come
 // back as links with their targets as they were, hard links as links where
-// both names are in the backup, and every name Linux allows byte for byte.
+// both names are in the backup, and every name Linux allows byte for byte;
+// `ls` shows those names as they are, `ls --stored` as the storage holds
+// them.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,7 +16,9 @@
 #include <string>
 #include <vector>
 
+#include "cli/manifest/stored_name.h"
 #include "tests/cli_support/cli_runner.h"
+#include "tests/cli_support/json_check.h"
 #include "tests/cli_support/service_process.h"
 
 namespace {
@@ -81,6 +85,34 @@ TEST(CliFileKinds, ComeBackAsTheyWere) {
   const CliResult again = run({"backup", "local", "\\bk"});
   EXPECT_EQ(again.exit_code, 0) << again.err;
   EXPECT_NE(again.out.find(" 0 added, 0 updated"), std::string::npos) << again.out;
+
+  const CliResult real = run({"ls", "-r", "--scratch-dir", "restore", "\\bk"});
+  const CliResult stored = run({"ls", "-r", "--stored", "\\bk"});
+  ASSERT_EQ(real.exit_code, 0) << real.err;
+  ASSERT_EQ(stored.exit_code, 0) << stored.err;
+  for (std::string name : names) {
+    const std::string encoded = stored_name(name);
+    for (char& c : name) c = c == '\n' || c == '\t' ? '?' : c;  // as `ls -q` shows them
+    for (const std::string& path : {name, "dir " + name + "\\", "dir " + name + "\\" + name}) {
+      EXPECT_NE(real.out.find("\n\\bk\\" + path + "\n"), std::string::npos) << path << real.out;
+    }
+    EXPECT_EQ(real.out.find(encoded), std::string::npos) << encoded << real.out;
+    EXPECT_NE(stored.out.find("\n\\bk\\" + encoded + "\n"), std::string::npos) << stored.out;
+  }
+  // The manifest travels through a folder the service may write; where it
+  // may not, the names stay as stored, with a notice.
+  const CliResult unread = run({"ls", "-r", "\\bk"});
+  EXPECT_EQ(unread.exit_code, 0);
+  EXPECT_NE(unread.err.find("are shown as stored"), std::string::npos) << unread.err;
+  EXPECT_EQ(unread.out, stored.out);
+  // The exact bytes and the stored name are in the JSON.
+  const CliResult json = run({"ls", "--json", "--scratch-dir", "restore", "\\bk"});
+  EXPECT_EQ(split_lines(json.out).size(), 1u);
+  EXPECT_TRUE(is_json_object(split_lines(json.out).at(0))) << json.out;
+  EXPECT_NE(json.out.find("\"path_hex\":\"5c626b5c62616420fffe\",\"stored_path\":\"\\\\bk\\\\" +
+                          stored_name("bad \xff\xfe") + "\""),
+            std::string::npos)
+      << json.out;
 
   const CliResult restored = run({"restore", "--verify", "\\bk", restore + "/copy"});
   ASSERT_EQ(restored.exit_code, 0) << restored.out << restored.err;

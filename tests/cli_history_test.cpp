@@ -1,6 +1,6 @@
 // Earlier versions through the command line, against the reference service:
-// the points backups make, a restore and a diff at a point, and backups to
-// the top that leave "\.history" alone.
+// the points backups make, a restore, a diff and a find at a point, and
+// backups to the top that leave "\.history" alone.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "tests/cli_support/cli_runner.h"
+#include "tests/cli_support/json_check.h"
 #include "tests/cli_support/service_process.h"
 
 namespace {
@@ -112,6 +113,45 @@ TEST_F(CliHistory, LastWeeksVersionComesBackExactly) {
   result = run({"restore", "--at", "latest", "--verify", "\\bk", "restore/latest"});
   ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
   EXPECT_EQ(read_file(restore + "/latest/a.txt"), "second!");
+
+  // find: the backups holding matching entries, each with what it held.
+  struct FindCase {
+    std::vector<std::string> args;  // after "--json find"
+    int exit_code;
+    std::vector<std::string> lines;  // a part of each line, one line a backup
+  };
+  const std::string a1 = R"("hits":1,"matches":[{"path":"/a.txt","type":"file","size":5,)";
+  const std::string a2 = R"("hits":1,"matches":[{"path":"/a.txt","type":"file","size":7,)";
+  const std::string b = R"("hits":1,"matches":[{"path":"/sub/b.txt","type":"file","size":3,)";
+  const std::vector<FindCase> finds = {
+      {{"a.txt", "\\bk"}, 0, {a1, a2}},
+      {{"A.TXT", "\\bk"}, 1, {}},
+      {{"-i", "A.TXT", "\\bk"}, 0, {a1, a2}},
+      {{"gone.*"}, 0, {R"("hits":1,"matches":[{"path":"/gone.txt")"}},
+      {{"sub/*"}, 0, {b, b}},  // the end of the path
+      {{"/b.txt"}, 1, {}},     // the whole path
+      {{"sub/"}, 0, {R"("matches":[{"path":"/sub/","type":"dir","size":null,)", "/sub/"}},
+      {{"*.txt", "\\bk"}, 0, {R"("hits":3,)", R"("hits":3,)"}},
+      {{"a.txt", "\\nowhere"}, 1, {}},
+  };
+  for (const FindCase& c : finds) {
+    std::vector<std::string> args = {"--json", "find", "--scratch-dir", "restore"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    result = run(args);
+    EXPECT_EQ(result.exit_code, c.exit_code) << c.args[0] << result.err;
+    std::istringstream lines(result.out);
+    std::size_t n = 0;
+    for (std::string line; std::getline(lines, line); ++n) {
+      ASSERT_LT(n, c.lines.size()) << c.args[0] << result.out;
+      EXPECT_TRUE(is_json_object(line)) << line;
+      EXPECT_NE(line.find(R"("point":")" + backups[n] + "\""), std::string::npos) << line;
+      EXPECT_NE(line.find(c.lines[n]), std::string::npos) << c.args[0] << line;
+    }
+    EXPECT_EQ(n, c.lines.size()) << c.args[0] << result.out;
+  }
+  result = run({"find", "--scratch-dir", "restore", "a.txt"});
+  EXPECT_NE(result.out.find("Found matching entries in \\bk at " + backups[1]), std::string::npos);
+  EXPECT_NE(result.out.find("-rw-------             7  "), std::string::npos) << result.out;
 
   result = run({"restore", "--at", "2000-01-01", "\\bk", "restore/none"});
   EXPECT_EQ(result.exit_code, 1);

@@ -77,7 +77,7 @@ TEST(CliManifestKinds, ReportsLinesOfTheseKindsThatCannotBeRead) {
       {"# link 1 9 a b\n", 0, 0, {"line 1 is malformed"}},
       {"# link 1 0  b\n", 0, 0, {"line 1 is malformed"}},
       {"# link 1 1 a \n", 0, 0, {"line 1 is malformed"}},
-      {"# link x 1 a b\n", 0, 0, {"line 1 is malformed"}},
+      {"# link x 1 a b\n", 0, 1, {}},  // kept without its time
       {"\\" + kHex + "  a\n", 0, 0, {"line 1 is malformed"}},
       {"# file 1 2 0644\n\\" + kHex + "  a\\zb\n", 0, 0, {"line 2 is malformed"}},
   };

@@ -1,7 +1,8 @@
 // A folder, a file or a link of a backup restores from that backup's
 // manifest: what the last backup held, with its modes and times, and
 // nothing it did not hold (such as a file deleted before it, which the
-// storage keeps without --delete).
+// storage keeps without --delete). Hard links come back as links among the
+// names restored, also when their first name lies outside the part.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -43,7 +44,14 @@ struct PartCase {
   int exit_code;
   std::vector<std::string> restored;  // paths as in the local tree
   std::string strip;                  // their prefix, gone in the restore
+  // Names (below the target) that must be one file, group by group.
+  std::vector<std::vector<std::string>> linked = {};
 };
+
+ino_t inode_of(const std::string& path) {
+  struct stat info;
+  return lstat(path.c_str(), &info) == 0 ? info.st_ino : 0;
+}
 
 TEST(CliPartialRestore, APartOfABackupComesFromItsManifest) {
   TempDir temp;
@@ -57,6 +65,12 @@ TEST(CliPartialRestore, APartOfABackupComesFromItsManifest) {
   symlink("keep.txt", (local + "/docs/link").c_str());
   chmod((local + "/docs/keep.txt").c_str(), 0640);
   chmod((local + "/docs/deep/d.txt").c_str(), 0604);
+  // One file with its first name outside docs, one with every name inside.
+  write_file(local + "/a.txt", "first");
+  link((local + "/a.txt").c_str(), (local + "/docs/h1").c_str());
+  link((local + "/a.txt").c_str(), (local + "/docs/deep/h2").c_str());
+  write_file(local + "/docs/in1", "in");
+  link((local + "/docs/in1").c_str(), (local + "/docs/deep/in2").c_str());
   fs::create_directories(restore);
   const ServiceProcess service(temp.path(), "ann", "pw", {local, restore});
   const auto run = [&](const std::vector<std::string>& args) {
@@ -69,9 +83,14 @@ TEST(CliPartialRestore, APartOfABackupComesFromItsManifest) {
   const std::map<std::string, std::string> original = describe(local);
 
   const std::vector<PartCase> cases = {
-      {"\\bk\\docs", 0, {"docs/keep.txt", "docs/deep/d.txt", "docs/a\\b.txt", "docs/link"},
-       "docs/"},
-      {"\\bk\\docs\\deep", 0, {"docs/deep/d.txt"}, "docs/deep/"},
+      {"\\bk\\docs", 0,
+       {"docs/keep.txt", "docs/deep/d.txt", "docs/a\\b.txt", "docs/link", "docs/h1",
+        "docs/deep/h2", "docs/in1", "docs/deep/in2"},
+       "docs/",
+       {{"h1", "deep/h2"}, {"in1", "deep/in2"}}},
+      {"\\bk\\docs\\deep", 0, {"docs/deep/d.txt", "docs/deep/h2", "docs/deep/in2"},
+       "docs/deep/"},
+      {"\\bk", 0, {}, "", {{"a.txt", "docs/h1", "docs/deep/h2"}, {"docs/in1", "docs/deep/in2"}}},
       {"\\bk\\docs\\keep.txt", 0, {"docs/keep.txt"}, "docs/"},
       {"\\bk\\docs\\link", 0, {"docs/link"}, "docs/"},
       {"\\bk\\docs\\gone.txt", 1, {}, ""},
@@ -81,13 +100,20 @@ TEST(CliPartialRestore, APartOfABackupComesFromItsManifest) {
     const std::string target = restore + "/t" + std::to_string(n++);
     const CliResult result = run({"restore", "--verify", c.remote, target});
     EXPECT_EQ(result.exit_code, c.exit_code) << c.remote << result.out << result.err;
-    std::map<std::string, std::string> expected;
+    std::map<std::string, std::string> expected = c.strip.empty() && c.exit_code == 0 ? original
+                                                  : std::map<std::string, std::string>();
     for (const std::string& path : c.restored) {
       expected[path.substr(c.strip.size())] = original.at(path);
     }
     const std::map<std::string, std::string> got =
         fs::exists(target) ? describe(target) : std::map<std::string, std::string>();
     EXPECT_EQ(got, expected) << c.remote << result.err;
+    for (const std::vector<std::string>& names : c.linked) {
+      for (const std::string& name : names) {
+        EXPECT_EQ(inode_of(target + "/" + name), inode_of(target + "/" + names[0]))
+            << c.remote << ": " << name << " is no link of " << names[0];
+      }
+    }
   }
 }
 

@@ -2,7 +2,8 @@
 // is hostile: a manifest lives in the storage, where anyone with the account
 // can change it, and a target may hold links. Nothing is written through a
 // link the restore did not make, no special mode bit comes back unasked,
-// and a bad manifest line costs that line only.
+// a bad manifest line costs that line only, and a line whose numbers are
+// damaged costs those numbers only.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -79,7 +80,8 @@ struct HostileCase {
   std::string err;     // a part of stderr
   bool a_restored;
   bool b_restored;
-  int a_mode;  // when restored
+  int a_mode;  // when restored; -1: not checked
+  std::string out = "";  // a part of stdout
 };
 
 TEST_F(CliRestoreSafety, AHostileManifestCostsItsBadLinesOnly) {
@@ -87,8 +89,21 @@ TEST_F(CliRestoreSafety, AHostileManifestCostsItsBadLinesOnly) {
   const std::string a = "# file 5 1700000000000000000 0644\n" + hex + "  a.txt\n";
   const std::string b = "# file 4 1700000000000000000 0644\n" + hex + "  sub/b.txt\n";
   const std::vector<HostileCase> cases = {
+      // Damaged numbers: the files come back without them, exit 1.
       {"# file 5 -9223372036854775808 0644\n" + hex + "  a.txt\n" + b, {}, 1,
-       "manifest line 3 is malformed; skipped", false, true, 0},
+       "a.txt: restored without its modification time (line 3 of the manifest is damaged)", true,
+       true, 0644,
+       "0 failed, 1 restored without metadata of damaged manifest lines (modification time)\n"},
+      // --verify checks what is left: the SHA-256 ("alpha", "beta").
+      {"# file 5 99999999999999999999 0644\n"
+       "8ed3f6ad685b959ead7022518e1af76cd816f8e8ec7ccdda1ed4018e8f2223f8  a.txt\n"
+       "# file x 1 0644\n"
+       "f44e64e75f3948e9f73f8dfa94721c4ce8cbb4f265c4790c702b2d41cfbf2753  sub/b.txt\n",
+       {"--verify"}, 1, "sub/b.txt: restored without its size (line 5", true, true, 0644,
+       "0 failed, 2 restored without metadata of damaged manifest lines (size and modification "
+       "time)\n"},
+      {"# file 5 1 0944 junk\n" + hex + "  a.txt\n# dir 07z5 1 sub\n" + b, {}, 1,
+       "sub: restored without its mode (line 5", true, true, -1},
       {a + "# file 4 1 0644\n", {}, 1, "line 5 is malformed: no checksum line follows it", true,
        false, 0644},
       {a + "this line is no entry\n" + b, {}, 1, "manifest line 5 is malformed", true, true, 0644},
@@ -123,7 +138,8 @@ TEST_F(CliRestoreSafety, AHostileManifestCostsItsBadLinesOnly) {
     EXPECT_NE(result.err.find(c.err), std::string::npos) << c.lines << result.err;
     EXPECT_EQ(fs::exists(target + "/a.txt"), c.a_restored) << c.lines;
     EXPECT_EQ(fs::exists(target + "/sub/b.txt"), c.b_restored) << c.lines;
-    if (c.a_restored) {
+    EXPECT_NE(result.out.find(c.out), std::string::npos) << c.lines << result.out;
+    if (c.a_restored && c.a_mode >= 0) {
       EXPECT_EQ(mode_of(target + "/a.txt"), c.a_mode) << c.lines;
     }
     EXPECT_EQ(mode_of(target), 0750) << c.lines;

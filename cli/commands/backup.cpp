@@ -720,7 +720,7 @@ const ManifestEntry* Backup::snapshot_entry(std::size_t index) const {
     case FileJob::State::kFailed: break;
   }
   return job.previous && job.previous->mtime_ns != kUnknownTime &&
-                 job.previous->mode != kUnknownMode
+                 job.previous->mode != kUnknownMode && job.previous->lost == 0
              ? job.previous
              : nullptr;
 }

@@ -103,14 +103,17 @@ int Check::run() {
                                                               : std::string()));
       return exit_codes::kFailed;
   }
-  for (std::size_t i = 0; i < manifest.problems.size(); ++i) {
-    if (i < kProblemsShown) problem("manifest " + manifest.problems[i]);
+  // Lines kept without some of their metadata are problems of the backup too.
+  std::vector<std::string> lines = manifest.problems;
+  lines.insert(lines.end(), manifest.damaged.begin(), manifest.damaged.end());
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (i < kProblemsShown) problem("manifest " + lines[i]);
   }
-  if (manifest.problems.size() > kProblemsShown) {
-    print_error("check: manifest: " + std::to_string(manifest.problems.size() - kProblemsShown) +
+  if (lines.size() > kProblemsShown) {
+    print_error("check: manifest: " + std::to_string(lines.size() - kProblemsShown) +
                 " more malformed lines");
   }
-  problems_ = manifest.problems.size();
+  problems_ = lines.size();
   if (manifest.incomplete) {
     print_notice("check: the backup in " + remote_root_ +
                  " was stopped before its end; checking the files it holds");
@@ -182,7 +185,7 @@ JobOutcome Check::check_file(Session& session, const ManifestEntry& entry) {
     int reversion = 0;
     status = session.client().getfileinfo(wide_remote.c_str(), data, backup_type, reversion);
     const std::uint64_t size = join_halves(data.nFileSizeHigh, data.nFileSizeLow);
-    if (status == 0 && size != entry.size) {
+    if (status == 0 && !(entry.lost & kLostSize) && size != entry.size) {
       problem(entry.path + ": stored size " + std::to_string(size) + ", the manifest says " +
                   std::to_string(entry.size),
               entry.path);
@@ -200,7 +203,7 @@ JobOutcome Check::check_file(Session& session, const ManifestEntry& entry) {
       std::string error;
       if (!hash_file(scratch, hash, error)) {
         problem(entry.path + ": cannot read the downloaded copy: " + error, entry.path);
-      } else if (hash.size != entry.size) {
+      } else if (!(entry.lost & kLostSize) && hash.size != entry.size) {
         problem(entry.path + ": stored size " + std::to_string(hash.size) +
                     ", the manifest says " + std::to_string(entry.size),
                 entry.path);

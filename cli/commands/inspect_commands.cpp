@@ -4,12 +4,17 @@
 #include <climits>
 #include <cstdio>
 #include <list>
+#include <set>
 #include <vector>
 
 #include "cli/exit_codes.h"
+#include "cli/local/local_path.h"
+#include "cli/manifest/manifest_store.h"
+#include "cli/manifest/real_names.h"
 #include "cli/output/json_text.h"
 #include "cli/output/output.h"
 #include "cli/output/units.h"
+#include "cli/remote/backup_root.h"
 #include "cli/remote/history.h"
 #include "cli/remote/remote_tree.h"
 #include "cli/remote/storage_path.h"
@@ -20,8 +25,9 @@ namespace {
 // What getfileinfo tells about one entry. The cloud back end leaves the
 // backup type and reversion untouched: INT_MIN marks that.
 struct EntryInfo {
-  std::string path;
+  std::string path;  // as stored
   bool is_dir = false;
+  std::string real{};  // with the real names of encoded ones; empty: as stored
   bool known = false;  // getfileinfo succeeded
   WIN32_FILE_ATTRIBUTE_DATA data{};
   int backup_type = INT_MIN;
@@ -48,16 +54,20 @@ std::string json_time(const FILETIME& time) {
 
 // The path as shown: below a point (`top`, "\.history\<point>"), the path
 // in the tree of that point.
-std::string shown_path(const EntryInfo& info, const std::string& top) {
-  if (top.empty() || info.path.compare(0, top.size(), top) != 0) return info.path;
-  return info.path.size() == top.size() ? std::string("\\") : info.path.substr(top.size());
+std::string shown_path(const EntryInfo& info, const std::string& top, bool stored = false) {
+  const std::string& path = stored || info.real.empty() ? info.path : info.real;
+  if (top.empty() || path.compare(0, top.size(), top) != 0) return path;
+  return path.size() == top.size() ? std::string("\\") : path.substr(top.size());
 }
 
 // The fields of one entry; the type only where a listing told it (file
 // information does not).
 JsonObject json_entry(const EntryInfo& info, bool with_type, const std::string& top = "") {
   JsonObject entry;
-  entry.string("path", shown_path(info, top));
+  entry.name("path", shown_path(info, top));
+  if (!info.real.empty() && info.real != info.path) {
+    entry.string("stored_path", shown_path(info, top, true));
+  }
   if (with_type) entry.string("type", info.is_dir ? "directory" : "file");
   if (!info.known) return entry;
   return entry.number("size", info.size())
@@ -67,8 +77,13 @@ JsonObject json_entry(const EntryInfo& info, bool with_type, const std::string& 
       .raw("reversion", json_number(info.reversion, info.reversion != INT_MIN));
 }
 
+// As printed: a control character of a real name as '?', as `ls -q` does,
+// so that each entry stays one line (--json gives the exact bytes).
 std::string display_path(const EntryInfo& info, const std::string& top) {
-  const std::string path = shown_path(info, top);
+  std::string path = shown_path(info, top);
+  for (char& c : path) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  }
   const bool mark = info.is_dir && !path.empty() && path.back() != '\\';
   return path + (mark ? "\\" : "");
 }
@@ -103,6 +118,72 @@ int list_entries(Session& session, const std::string& path, bool recursive,
   return status;
 }
 
+// The backup each encoded name lies in: the nearest folder above it whose
+// manifest the listing shows, else the nearest one above the listed path.
+std::set<std::string> backups_of_encoded(Session& session, const std::string& listed,
+                                         const std::vector<EntryInfo>& entries) {
+  const std::string suffix = std::string("\\") + kManifestName;
+  std::set<std::string> listed_roots;
+  for (const EntryInfo& entry : entries) {
+    const std::string& path = entry.path;
+    if (!entry.is_dir && path.size() >= suffix.size() &&
+        path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0) {
+      listed_roots.insert(path.size() == suffix.size() ? std::string("\\")
+                                                       : path.substr(0, path.size() - suffix.size()));
+    }
+  }
+  std::set<std::string> roots;
+  bool above_listed = false;
+  for (const EntryInfo& entry : entries) {
+    if (!holds_encoded_name(entry.path)) continue;
+    std::string nearest;
+    for (const std::string& root : listed_roots) {
+      const std::size_t size = root == "\\" ? 0 : root.size();
+      if (entry.path.size() > size && entry.path.compare(0, size, root, 0, size) == 0 &&
+          entry.path[size] == '\\' && root.size() >= nearest.size()) {
+        nearest = root;
+      }
+    }
+    if (nearest.empty()) {
+      above_listed = true;
+    } else {
+      roots.insert(nearest);
+    }
+  }
+  if (above_listed) {
+    const std::string root = nearest_backup_root(session, listed);
+    if (!root.empty()) roots.insert(root);
+  }
+  return roots;
+}
+
+// Fills each entry's real path from the manifests of the backups its
+// encoded names lie in; asks nothing when no name is encoded. A manifest
+// that cannot be fetched leaves its names as stored, with a notice.
+void find_real_names(Session& session, const std::string& listed, const std::string& scratch_dir,
+                     std::vector<EntryInfo>& entries) {
+  const std::set<std::string> roots = backups_of_encoded(session, listed, entries);
+  if (roots.empty()) return;
+  RealNames names;
+  const std::string scratch = absolute_local(scratch_dir);
+  for (const std::string& root : roots) {
+    Manifest manifest;
+    std::string error;
+    switch (fetch_manifest(session, root, scratch, manifest, error)) {
+      case FetchResult::kFetched: names.add(root, manifest); break;
+      case FetchResult::kMissing: break;
+      case FetchResult::kFailed:
+        print_notice("ls: encoded names below " + root + " are shown as stored: its manifest "
+                     "could not be read through " + scratch + ": " + error +
+                     " (--scratch-dir names a folder the service may write)");
+    }
+  }
+  for (EntryInfo& entry : entries) entry.real = names.real_path(entry.path);
+  std::sort(entries.begin(), entries.end(), [](const EntryInfo& a, const EntryInfo& b) {
+    return a.real < b.real;
+  });
+}
+
 }  // namespace
 
 int run_ls(Session& session, const std::string& typed, const ListOptions& options) {
@@ -121,6 +202,7 @@ int run_ls(Session& session, const std::string& typed, const ListOptions& option
                                  [](const EntryInfo& entry) { return in_history(entry.path); }),
                   entries.end());
   }
+  if (!options.stored) find_real_names(session, listed, options.scratch_dir, entries);
   if (options.long_format || options.json) {
     for (EntryInfo& entry : entries) file_info(session, entry);
   }

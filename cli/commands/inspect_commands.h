@@ -15,10 +15,17 @@ struct ListOptions {
   // A point of "\.history": the path as the tree held it then, shown as a
   // path of that tree. Empty: as it is.
   std::string point;
+  // Names as the storage holds them: an encoded name (stored_name.h) is not
+  // replaced by the real name its backup's manifest keeps.
+  bool stored = false;
+  // A local folder the service may write, for the manifests' trips.
+  std::string scratch_dir = ".";
 };
 
 // One line per entry, sorted; directories end in '\'. A file lists itself.
-// A listing of the top leaves out "\.history" unless options.all.
+// A listing of the top leaves out "\.history" unless options.all. Unless
+// options.stored, encoded names are shown as the real names the manifests
+// of their backups keep (fetched only when the listing holds one).
 int run_ls(Session& session, const std::string& path, const ListOptions& options);
 int run_stat(Session& session, const std::string& path, bool json);
 // Exit code 0 when the path exists, 1 when not.

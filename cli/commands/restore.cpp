@@ -29,6 +29,7 @@
 #include "cli/output/output.h"
 #include "cli/output/status.h"
 #include "cli/output/units.h"
+#include "cli/remote/backup_root.h"
 #include "cli/remote/history.h"
 #include "cli/remote/parallel_sessions.h"
 #include "cli/remote/remote_tree.h"
@@ -82,7 +83,6 @@ class Restore {
 
  private:
   int restore_from_listing();
-  std::string find_backup_root(std::string dir);
   bool select(const std::string& backup_root, bool is_directory);
   int transfer(std::vector<ManifestEntry>& files, const std::vector<std::size_t>& order);
   bool transfer_in_parallel(std::vector<ManifestEntry>& files,
@@ -94,6 +94,7 @@ class Restore {
   void make_directories(const std::vector<std::string>& relatives);
   bool blocked(const std::string& relative) const;
   int mode_to_set(int mode);
+  void note_lost(const std::string& path, unsigned lost, std::size_t line);
   void apply_directory_metadata();
   void print_json_summary(const char* state, int exit_code);
   [[noreturn]] void stop_interrupted();
@@ -126,27 +127,11 @@ class Restore {
   std::set<std::string> not_restored_;  // files that failed: no hard link is made of them
   std::size_t symlinks_ = 0;
   std::size_t hard_links_ = 0;
+  // Entries restored without metadata that damaged manifest lines lost.
+  std::size_t metadata_lost_ = 0;
+  unsigned lost_kinds_ = 0;  // LostMetadata bits of all of them
   bool connection_lost_ = false;
 };
-
-// The storage directory holding `path`, the root for the root.
-std::string parent_of(const std::string& path) {
-  return path.substr(0, std::max<std::size_t>(path.rfind('\\'), 1));
-}
-
-// The nearest storage directory from `dir` up that holds a manifest: the
-// backup a part of which is restored; empty when none. The search ends at
-// the top of the tree `dir` lies in (of a point, below "\.history").
-std::string Restore::find_backup_root(std::string dir) {
-  const std::string top = tree_top(dir);
-  for (;;) {
-    if (session_.client().is_path_exists(widen(storage_join(dir, kManifestName)).c_str())) {
-      return dir;
-    }
-    if (dir == top || dir == "\\") return std::string();
-    dir = parent_of(dir);
-  }
-}
 
 // Keeps of the manifest of the backup in `backup_root` what lies at or
 // below `remote_root_`, with paths relative to it (a file: its name alone),
@@ -179,11 +164,31 @@ bool Restore::select(const std::string& backup_root, bool is_directory) {
       kept.dirs.push_back(std::move(dir));
     }
   }
+  // The names of one file that lie in the part stay one file: the first of
+  // them restored becomes the one the others link to, also when the name
+  // the backup met first lies outside.
+  std::unordered_map<std::string, std::string> linked_to;  // a name -> the earlier one
+  for (const ManifestEntry& file : manifest_.files) {
+    if (!file.hardlink_to.empty()) linked_to.emplace(file.path, file.hardlink_to);
+  }
+  const auto first_name = [&](std::string path) {
+    // A changed manifest may chain names or make a loop: at most one hop a name.
+    for (std::size_t hops = 0; hops < linked_to.size(); ++hops) {
+      const auto it = linked_to.find(path);
+      if (it == linked_to.end()) break;
+      path = it->second;
+    }
+    return path;
+  };
+  std::unordered_map<std::string, std::string> kept_name;  // first name -> its name kept
   for (ManifestEntry& file : manifest_.files) {
     const std::optional<std::string> path = below(file.path);
     if (!path || path->empty()) continue;
-    const std::optional<std::string> to = below(file.hardlink_to);
-    file.hardlink_to = is_directory && to && !to->empty() ? *to : std::string();
+    file.hardlink_to.clear();
+    if (is_directory) {
+      const auto [it, first] = kept_name.emplace(first_name(file.path), *path);
+      if (!first) file.hardlink_to = it->second;
+    }
     file.path = *path;
     kept.files.push_back(std::move(file));
   }
@@ -194,7 +199,7 @@ bool Restore::select(const std::string& backup_root, bool is_directory) {
     kept.links.push_back(std::move(link));
   }
   manifest_ = std::move(kept);
-  if (!is_directory) entries_root_ = parent_of(remote_root_);  // the file's or link's folder
+  if (!is_directory) entries_root_ = storage_parent(remote_root_);  // the file's or link's folder
   return !manifest_.dirs.empty() || !manifest_.files.empty() || !manifest_.links.empty();
 }
 
@@ -208,7 +213,7 @@ int Restore::run() {
   // backup's only when it has none.
   std::string backup_root;
   if (!is_directory) {
-    backup_root = find_backup_root(parent_of(remote_root_));
+    backup_root = nearest_backup_root(session_, storage_parent(remote_root_));
     if (backup_root.empty() && kind == EntryKind::kFile) {
       return run_get(session_, mode_, remote_root_, options_.local_dir + "/");
     }
@@ -237,7 +242,7 @@ int Restore::run() {
   FetchResult fetched =
       fetch_manifest(session_, manifest_root, local_root_, manifest_, fetch_error);
   if (fetched == FetchResult::kMissing && is_directory && remote_root_ != tree_top(remote_root_)) {
-    manifest_root = find_backup_root(parent_of(remote_root_));
+    manifest_root = nearest_backup_root(session_, storage_parent(remote_root_));
     if (!manifest_root.empty()) {
       fetched = fetch_manifest(session_, manifest_root, local_root_, manifest_, fetch_error);
     }
@@ -349,6 +354,7 @@ std::vector<std::size_t> Restore::make_hard_links(std::vector<ManifestEntry>& fi
     }
     ++hard_links_;
     ++restored_;
+    note_lost(entry.path, entry.lost, entry.damaged_line);
     if (options_.verify) {
       const std::string mismatch = verify_file(local_join(local_root_, entry.path), entry);
       if (!mismatch.empty()) {
@@ -375,6 +381,7 @@ void Restore::make_symlinks() {
       continue;
     }
     ++symlinks_;
+    note_lost(link.path, link.lost, link.damaged_line);
   }
 }
 
@@ -419,13 +426,21 @@ int Restore::transfer(std::vector<ManifestEntry>& files, const std::vector<std::
     print_error("restore: " + remote_root_ + " holds no manifest; nothing to verify against");
     verified = false;
   }
-  const int rc = verified ? exit_codes::kOk : exit_codes::kFailed;
+  // Every entry back, some without metadata the manifest lost: a partial
+  // success, which exits as a partial failure does.
+  const bool partial = verified && metadata_lost_ > 0;
+  const int rc = verified && !partial ? exit_codes::kOk : exit_codes::kFailed;
   if (json_output()) {
-    print_json_summary(rc == exit_codes::kOk ? "done" : "failed", rc);
+    print_json_summary(rc == exit_codes::kOk ? "done" : partial ? "partial" : "failed", rc);
     return rc;
   }
-  std::printf("restore: %s -> %s: %zu files (%s), %zu failed\n", remote_root_.c_str(),
+  std::printf("restore: %s -> %s: %zu files (%s), %zu failed", remote_root_.c_str(),
               local_root_.c_str(), files.size(), human_bytes(bytes).c_str(), failed_);
+  if (metadata_lost_ > 0) {
+    std::printf(", %zu restored without metadata of damaged manifest lines (%s)", metadata_lost_,
+                lost_metadata_text(lost_kinds_).c_str());
+  }
+  std::printf("\n");
   if (hard_links_ + symlinks_ > 0) {
     std::printf("restore: %zu of the files as hard links, %zu symbolic links\n", hard_links_,
                 symlinks_);
@@ -444,6 +459,17 @@ int Restore::transfer(std::vector<ManifestEntry>& files, const std::vector<std::
   return rc;
 }
 
+// ["size","mtime","mode"]: the fields `lost` names.
+std::string lost_fields_json(unsigned lost) {
+  std::string out;
+  for (const auto& [bit, name] : {std::pair<unsigned, const char*>{kLostSize, "size"},
+                                  {kLostTime, "mtime"},
+                                  {kLostMode, "mode"}}) {
+    if (lost & bit) out += std::string(out.empty() ? "" : ",") + json_string(name);
+  }
+  return "[" + out + "]";
+}
+
 // {"message_type":"summary",...}: what the restore did, how long it took and
 // how it ended (`state`: done, failed, interrupted, connection_lost).
 void Restore::print_json_summary(const char* state, int exit_code) {
@@ -460,6 +486,8 @@ void Restore::print_json_summary(const char* state, int exit_code) {
       .number("files_failed", failed_)
       .number("hard_links", hard_links_)
       .number("symlinks", symlinks_)
+      .number("metadata_lost", metadata_lost_)
+      .raw("metadata_lost_fields", lost_fields_json(lost_kinds_))
       .boolean("verify", options_.verify);
   if (options_.verify) summary.number("files_mismatched", mismatched_);
   summary.number("special_bits_dropped", special_)
@@ -488,6 +516,18 @@ int Restore::mode_to_set(int mode) {
   std::lock_guard<std::mutex> lock(mutex_);
   ++special_;
   return mode & 0777;
+}
+
+// Tells that `path` was restored without the metadata its damaged manifest
+// line lost, and counts it.
+void Restore::note_lost(const std::string& path, unsigned lost, std::size_t line) {
+  if (lost == 0) return;
+  progress_->error("restore: " + path + ": restored without its " + lost_metadata_text(lost) +
+                       " (line " + std::to_string(line) + " of the manifest is damaged)",
+                   path);
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++metadata_lost_;
+  lost_kinds_ |= lost;
 }
 
 bool Restore::blocked(const std::string& relative) const {
@@ -554,6 +594,7 @@ JobOutcome Restore::restore_file(Session& session, const ManifestEntry& entry, s
                                  ? entry.size
                                  : static_cast<std::uint64_t>(info.st_size);
   progress_->finish_file("restored", size, slot);
+  note_lost(entry.path, entry.lost, entry.damaged_line);
   std::lock_guard<std::mutex> lock(mutex_);
   ++restored_;
   if (!mismatch.empty()) {
@@ -595,6 +636,8 @@ void Restore::apply_directory_metadata() {
     std::string error;
     if (!target_.set_metadata(dir->path, mode_to_set(dir->mode), dir->mtime_ns, error)) {
       progress_->error("restore: " + local_join(local_root_, dir->path) + ": " + error, dir->path);
+    } else {
+      note_lost(dir->path, dir->lost, dir->damaged_line);
     }
   }
 }

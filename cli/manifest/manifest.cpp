@@ -123,12 +123,19 @@ std::string mode_text(int mode) {
 
 // What the parser carries from one line to the next.
 struct LineState {
+  std::size_t line_number = 0;    // of the line being read
   ManifestEntry pending;          // a "# file" line's metadata
   std::size_t pending_line = 0;   // its line number; 0 when none waits
-  bool skip_checksum = false;     // the "# file" line before was malformed
   bool file_read = false;         // this line completed a file
   bool after_file = false;        // the line before completed a file
 };
+
+// Notes in `manifest` that the entry of `line` lost the fields `lost`.
+void note_damage(Manifest& manifest, std::size_t line, unsigned lost) {
+  if (lost == 0) return;
+  manifest.damaged.push_back("line " + std::to_string(line) + " is damaged: its " +
+                             lost_metadata_text(lost) + " cannot be read");
+}
 
 bool is_checksum_line(std::string_view line) {
   if (!line.empty() && line[0] == '\\') line.remove_prefix(1);
@@ -146,24 +153,29 @@ bool parse_line(std::string_view line, Manifest& manifest, LineState& state) {
   if (line.substr(0, kDirPrefix.size()) == kDirPrefix) {
     std::string_view rest = line.substr(kDirPrefix.size());
     ManifestDir dir;
-    if (!parse_mode(take_field(rest), dir.mode) || !parse_time(take_field(rest), dir.mtime_ns) ||
-        rest.empty()) {
-      return false;
-    }
-    if (!unescape(rest, dir.path)) return false;
+    // A number that cannot be read is lost; the path still names the folder.
+    if (!parse_mode(take_field(rest), dir.mode)) dir.lost |= kLostMode;
+    if (!parse_time(take_field(rest), dir.mtime_ns)) dir.lost |= kLostTime;
+    if (rest.empty() || !unescape(rest, dir.path)) return false;
+    dir.damaged_line = dir.lost != 0 ? state.line_number : 0;
+    note_damage(manifest, state.line_number, dir.lost);
     manifest.dirs.push_back(std::move(dir));
     return true;
   }
   if (line.substr(0, kFilePrefix.size()) == kFilePrefix) {
+    // The checksum line after it names the file and its content: a number
+    // here that cannot be read is lost, not the file.
     std::string_view rest = line.substr(kFilePrefix.size());
     ManifestEntry& pending = state.pending;
     pending = ManifestEntry();
-    const bool good = parse_unsigned(take_field(rest), pending.size) &&
-                      parse_time(take_field(rest), pending.mtime_ns) &&
-                      parse_mode(take_field(rest), pending.mode) && rest.empty();
-    // The checksum line of a malformed "# file" line goes with it.
-    state.skip_checksum = !good;
-    return good;
+    if (!parse_unsigned(take_field(rest), pending.size)) pending.lost |= kLostSize;
+    if (!parse_time(take_field(rest), pending.mtime_ns)) pending.lost |= kLostTime;
+    if (!parse_mode(take_field(rest), pending.mode)) pending.lost |= kLostMode;
+    if (!rest.empty()) pending.lost = kLostSize | kLostTime | kLostMode;  // which field is which?
+    if (pending.lost & kLostSize) pending.size = 0;
+    if (pending.lost & kLostTime) pending.mtime_ns = kUnknownTime;
+    if (pending.lost & kLostMode) pending.mode = kUnknownMode;
+    return true;
   }
   if (line.substr(0, kHardlinkPrefix.size()) == kHardlinkPrefix) {
     // It belongs to the file of the lines just before.
@@ -175,12 +187,14 @@ bool parse_line(std::string_view line, Manifest& manifest, LineState& state) {
     std::string_view rest = line.substr(kLinkPrefix.size());
     ManifestLink link;
     std::uint64_t length = 0;
-    if (!parse_time(take_field(rest), link.mtime_ns) ||
-        !parse_unsigned(take_field(rest), length) || length == 0 || length >= rest.size() || rest[length] != ' ' ||
-        !unescape(rest.substr(0, length), link.path) ||
+    if (!parse_time(take_field(rest), link.mtime_ns)) link.lost = kLostTime;
+    if (!parse_unsigned(take_field(rest), length) || length == 0 || length >= rest.size() ||
+        rest[length] != ' ' || !unescape(rest.substr(0, length), link.path) ||
         !unescape(rest.substr(length + 1), link.target) || link.target.empty()) {
       return false;
     }
+    link.damaged_line = link.lost != 0 ? state.line_number : 0;
+    note_damage(manifest, state.line_number, link.lost);
     manifest.links.push_back(std::move(link));
     return true;
   }
@@ -192,6 +206,8 @@ bool parse_line(std::string_view line, Manifest& manifest, LineState& state) {
   if (line[65] == ' ' || line[65] == '*') {  // as sha256sum writes it, text or binary
     if (state.pending_line == 0) return false;
     entry = std::move(state.pending);
+    if (entry.lost != 0) entry.damaged_line = state.pending_line;
+    note_damage(manifest, state.pending_line, entry.lost);
     state.pending_line = 0;
     const std::string_view path = line.substr(66);
     if (!escaped) {
@@ -213,6 +229,19 @@ bool parse_line(std::string_view line, Manifest& manifest, LineState& state) {
 }
 
 }  // namespace
+
+std::string lost_metadata_text(unsigned lost) {
+  std::vector<const char*> names;
+  if (lost & kLostSize) names.push_back("size");
+  if (lost & kLostTime) names.push_back("modification time");
+  if (lost & kLostMode) names.push_back("mode");
+  std::string text;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) text += i + 1 == names.size() ? " and " : ", ";
+    text += names[i];
+  }
+  return text;
+}
 
 std::string format_manifest(const Manifest& manifest) {
   // Reserved once, a little over the size unless many names need escapes:
@@ -271,11 +300,9 @@ bool parse_manifest(std::string_view text, Manifest& manifest, std::string& erro
     std::string_view line = text.substr(0, end);
     text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    const bool skip = state.skip_checksum;
-    state.skip_checksum = false;
+    state.line_number = line_number;
     state.after_file = state.file_read;
     state.file_read = false;
-    if (skip && is_checksum_line(line)) continue;
     const bool file_line = line.substr(0, kFilePrefix.size()) == kFilePrefix;
     if (state.pending_line != 0 && (file_line || !is_checksum_line(line))) dangling();
     if (!parse_line(line, manifest, state)) {

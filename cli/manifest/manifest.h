@@ -29,6 +29,7 @@
 #ifndef BREVANTO_CLI_MANIFEST_H_
 #define BREVANTO_CLI_MANIFEST_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -41,6 +42,14 @@ inline constexpr char kManifestName[] = ".brevanto-manifest";
 inline constexpr std::int64_t kUnknownTime = INT64_MIN;
 inline constexpr int kUnknownMode = -1;
 
+// Metadata a damaged line lost: the entry is kept with what could be read,
+// and these fields are unknown (a lost size reads 0, a lost time
+// kUnknownTime, a lost mode kUnknownMode).
+enum LostMetadata : unsigned { kLostSize = 1, kLostTime = 2, kLostMode = 4 };
+
+// "size, modification time and mode": the fields `lost` names, for messages.
+std::string lost_metadata_text(unsigned lost);
+
 struct ManifestEntry {
   std::string sha256_hex;
   std::uint64_t size = 0;
@@ -50,6 +59,8 @@ struct ManifestEntry {
   // An earlier file of the manifest this one is a hard link of; empty when
   // none.
   std::string hardlink_to{};
+  unsigned lost = 0;             // LostMetadata bits
+  std::size_t damaged_line = 0;  // the line that lost them
 };
 
 // A symbolic link, with its target as it was (not followed).
@@ -57,12 +68,16 @@ struct ManifestLink {
   std::string path;
   std::string target;
   std::int64_t mtime_ns = kUnknownTime;
+  unsigned lost = 0;
+  std::size_t damaged_line = 0;
 };
 
 struct ManifestDir {
   std::string path;
   int mode = kUnknownMode;
   std::int64_t mtime_ns = kUnknownTime;
+  unsigned lost = 0;
+  std::size_t damaged_line = 0;
 };
 
 struct Manifest {
@@ -73,15 +88,23 @@ struct Manifest {
   // Lines that could not be read ("line 7 is malformed"), in order; the
   // entries of every other line are kept.
   std::vector<std::string> problems;
+  // Lines kept without some of their metadata ("line 7: its modification
+  // time cannot be read"), in order; their entries carry the lost fields.
+  std::vector<std::string> damaged;
 };
 
 std::string format_manifest(const Manifest& manifest);
 
 // Reads every line it can. A manifest is stored where anyone with the
-// account may change it, so no line is trusted: a malformed one (a bad
-// number, a time outside the 64-bit range, a file's metadata without its
-// checksum line) goes to manifest.problems and the others are kept.
-// False, with `error` naming the first problem, when there is any.
+// account may change it, so no line is trusted: a line that yields no entry
+// (a file's metadata without its checksum line, a checksum line without
+// its metadata, a link whose length is wrong, an unknown escape) goes to
+// manifest.problems and the others are kept. A file, directory or link
+// line whose path can be read but some of whose numbers cannot (a bad
+// number, a time outside the 64-bit range, fields missing) keeps its entry
+// without them: it goes to manifest.damaged and the entry's `lost` names
+// the fields. False, with `error` naming the first problem, when there is
+// any (damaged lines are none).
 bool parse_manifest(std::string_view text, Manifest& manifest, std::string& error);
 
 #endif  // BREVANTO_CLI_MANIFEST_H_

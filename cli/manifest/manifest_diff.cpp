@@ -12,6 +12,7 @@ struct Item {
   std::uint64_t size = 0;
   std::string content;  // a file's SHA-256, a link's target
   int mode = kUnknownMode;
+  bool size_known = true;  // a damaged manifest line may have lost it
 };
 
 // Every path of the manifest with what is compared; "" for the backed-up
@@ -22,7 +23,8 @@ std::map<std::string, Item> items_of(const Manifest& manifest) {
     items[dir.path == "." ? std::string() : dir.path] = Item{Kind::kDir, 0, {}, dir.mode};
   }
   for (const ManifestEntry& file : manifest.files) {
-    items[file.path] = Item{Kind::kFile, file.size, file.sha256_hex, file.mode};
+    items[file.path] =
+        Item{Kind::kFile, file.size, file.sha256_hex, file.mode, (file.lost & kLostSize) == 0};
   }
   for (const ManifestLink& link : manifest.links) {
     items[link.path] = Item{Kind::kLink, 0, link.target, kUnknownMode};
@@ -75,7 +77,8 @@ std::vector<Change> diff_manifests(const Manifest& from, const Manifest& to, Dif
     char modifier = 0;
     if (was.kind != is.kind) {
       modifier = 'T';
-    } else if (was.size != is.size || was.content != is.content) {
+    } else if ((was.size != is.size && was.size_known && is.size_known) ||
+               was.content != is.content) {
       modifier = 'M';
     } else if (was.mode != is.mode && was.mode != kUnknownMode && is.mode != kUnknownMode) {
       modifier = 'U';

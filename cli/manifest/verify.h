@@ -6,7 +6,8 @@
 
 #include "cli/manifest/manifest.h"
 
-// Empty when the file at `path` has the entry's size and SHA-256; otherwise
+// Empty when the file at `path` has the entry's size (unless the manifest
+// lost it) and SHA-256; otherwise
 // the problem, e.g. "a.txt: SHA-256 differs from the manifest".
 std::string verify_file(const std::string& path, const ManifestEntry& entry);
 
