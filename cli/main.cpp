@@ -183,8 +183,9 @@ int main(int argc, char** argv) {
                "names as the storage holds them (.brevanto-name-...), not the real names the "
                "backup's manifest keeps");
   ls->add_option("--scratch-dir", list.scratch_dir,
-                 "local folder the service may write, for the manifests that hold real names "
-                 "(default: .)");
+                 "local folder the service may write, for the manifests that hold real names; "
+                 "needed only with a service narrowed by --local-root (default: a private "
+                 "folder)");
   at_option(ls, "list the path");
   ls->add_option("PATH", path, "storage directory or file")->required();
   ls->callback([&] {
@@ -378,7 +379,8 @@ int main(int argc, char** argv) {
   find_command->add_flag("-i,--ignore-case", find_options.ignore_case,
                          "ASCII letters of either case");
   find_command->add_option("--scratch-dir", find_options.scratch_dir,
-                           "local folder the service may write, for the manifests (default: .)");
+                           "local folder the service may write, for the manifests; needed only "
+                           "with a service narrowed by --local-root (default: a private folder)");
   find_command->callback([&] {
     action = [&](Session& session, ProgressMode) { return run_find(session, find_options); };
   });

@@ -88,7 +88,7 @@ TEST(CliExclusion, TheWalkLeavesOutCachesLargeFilesAndServiceStores) {
   ExcludeRules rules;
   rules.add("*.log");
   rules.add("!store");  // no pattern brings a service's store back
-  WalkOptions options{".brevanto-manifest", false, &rules, true, 1024};
+  WalkOptions options{".brevanto-manifest", false, &rules, true, 1024, {}};
   const LocalTree tree = walk_local_tree(dir, options);
   std::vector<std::string> seen;
   for (const LocalEntry& entry : tree.entries) seen.push_back(entry.relative);

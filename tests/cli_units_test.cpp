@@ -168,7 +168,8 @@ TEST(CliLocalTree, WalksSortedDirectoriesFirstKeepsLinksAndEveryName) {
   symlink("b", (dir + "/dirlink").c_str());
   mkfifo((dir + "/fifo").c_str(), 0644);
   for (const bool copy_links : {false, true}) {
-    const LocalTree tree = walk_local_tree(dir, WalkOptions{".brevanto-manifest", copy_links});
+    const LocalTree tree =
+        walk_local_tree(dir, WalkOptions{".brevanto-manifest", copy_links, nullptr, false, 0, {}});
     std::vector<std::string> seen;
     for (const LocalEntry& entry : tree.entries) {
       char mode[8];

@@ -28,8 +28,6 @@ namespace {
 
 // The manifest's lines that could not be read, at most this many printed.
 constexpr std::size_t kProblemsShown = 20;
-// The service's error for a local path it may not write.
-constexpr int kLocalPathRefused = 6;
 
 class Check {
  public:

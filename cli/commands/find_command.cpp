@@ -8,6 +8,7 @@
 
 #include "cli/exit_codes.h"
 #include "cli/local/local_path.h"
+#include "cli/local/scratch_folder.h"
 #include "cli/manifest/manifest_store.h"
 #include "cli/manifest/path_pattern.h"
 #include "cli/output/output.h"
@@ -18,8 +19,6 @@
 
 namespace {
 
-// The service's error for a local path it may not write.
-constexpr int kLocalPathRefused = 6;
 
 struct Match {
   std::string path;  // "/docs/a.txt", a folder's ending in '/'
@@ -154,7 +153,12 @@ int run_find(Session& session, const FindOptions& options) {
     return session.fail("find: ls \\", status);
   }
   const PathPattern pattern(options.pattern, options.ignore_case);
-  const std::string scratch = absolute_local(options.scratch_dir);
+  const ScratchFolder scratch_folder(options.scratch_dir);
+  if (scratch_folder.path().empty()) {
+    print_error("find: " + scratch_folder.error());
+    return exit_codes::kFailed;
+  }
+  const std::string& scratch = scratch_folder.path();
   int rc = exit_codes::kOk;
   std::size_t hits = 0;
   std::size_t searched = 0;  // manifests read
@@ -177,10 +181,7 @@ int run_find(Session& session, const FindOptions& options) {
             fetched == FetchResult::kFailed && session.error_code() == kLocalPathRefused;
         print_error("find: manifest " + storage_join(dir, kManifestName) + ": " +
                     (fetched == FetchResult::kMissing ? std::string("not found") : error) +
-                    (refused ? "; the manifests travel through " + scratch +
-                                   ", which the service may not write (--scratch-dir names a "
-                                   "folder it may)"
-                             : std::string()));
+                    (refused ? scratch_folder.refusal_advice() : std::string()));
         if (refused) return exit_codes::kFailed;
         rc = exit_codes::kFailed;
         continue;

@@ -14,7 +14,7 @@ struct FindOptions {
   std::string remote;
   bool ignore_case = false;
   // A local folder the service may write, for the manifests' trips.
-  std::string scratch_dir = ".";
+  std::string scratch_dir;  // empty: a private folder (scratch_folder.h)
 };
 
 // Reads the manifest of each backup of the folder (each point at which a

@@ -22,8 +22,6 @@
 
 namespace {
 
-// The service's error for a local path it may not write.
-constexpr int kLocalPathRefused = 6;
 // The manifest's lines that could not be read, at most this many printed.
 constexpr std::size_t kProblemsShown = 20;
 

@@ -9,6 +9,7 @@
 
 #include "cli/exit_codes.h"
 #include "cli/local/local_path.h"
+#include "cli/local/scratch_folder.h"
 #include "cli/manifest/manifest_store.h"
 #include "cli/manifest/real_names.h"
 #include "cli/output/json_text.h"
@@ -165,18 +166,22 @@ void find_real_names(Session& session, const std::string& listed, const std::str
   const std::set<std::string> roots = backups_of_encoded(session, listed, entries);
   if (roots.empty()) return;
   RealNames names;
-  const std::string scratch = absolute_local(scratch_dir);
+  const ScratchFolder scratch(scratch_dir);
   for (const std::string& root : roots) {
     Manifest manifest;
     std::string error;
-    switch (fetch_manifest(session, root, scratch, manifest, error)) {
-      case FetchResult::kFetched: names.add(root, manifest); break;
-      case FetchResult::kMissing: break;
-      case FetchResult::kFailed:
-        print_notice("ls: encoded names below " + root + " are shown as stored: its manifest "
-                     "could not be read through " + scratch + ": " + error +
-                     " (--scratch-dir names a folder the service may write)");
+    if (scratch.path().empty()) {
+      error = scratch.error();
+    } else {
+      switch (fetch_manifest(session, root, scratch.path(), manifest, error)) {
+        case FetchResult::kFetched: names.add(root, manifest); continue;
+        case FetchResult::kMissing: continue;
+        case FetchResult::kFailed:
+          if (session.error_code() == kLocalPathRefused) error += scratch.refusal_advice();
+      }
     }
+    print_notice("ls: encoded names below " + root + " are shown as stored: its manifest "
+                 "could not be read: " + error);
   }
   for (EntryInfo& entry : entries) entry.real = names.real_path(entry.path);
   std::sort(entries.begin(), entries.end(), [](const EntryInfo& a, const EntryInfo& b) {

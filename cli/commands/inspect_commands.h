@@ -19,7 +19,7 @@ struct ListOptions {
   // replaced by the real name its backup's manifest keeps.
   bool stored = false;
   // A local folder the service may write, for the manifests' trips.
-  std::string scratch_dir = ".";
+  std::string scratch_dir;  // empty: a private folder (scratch_folder.h)
 };
 
 // One line per entry, sorted; directories end in '\'. A file lists itself.

@@ -9,13 +9,6 @@
 #include "cli/remote/storage_path.h"
 #include "cli/text.h"
 
-namespace {
-
-// The service's error for a local path it may not write.
-constexpr int kLocalPathRefused = 6;
-
-}  // namespace
-
 bool local_target_accepted(Session& session, const std::string& remote_dir,
                            const std::string& local_path, int& status) {
   status = 0;

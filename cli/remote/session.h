@@ -14,6 +14,10 @@
 // local file, as the local service does.
 inline constexpr bool kOverwrite = true;
 
+// The service's error code for a local path it will not open (outside its
+// --local-root folders, or not the client's to reach).
+inline constexpr int kLocalPathRefused = 6;
+
 struct SessionOptions {
   bool cloud = false;  // INTERFACE_CLOUD_LIBRARY instead of the local service
   std::string user;
