@@ -35,33 +35,14 @@ std::string self_path() {
   return n > 0 ? std::string(path, static_cast<std::size_t>(n)) : std::string();
 }
 
-// Runs `program` with `args`, `input` on its stdin; its stdout, and its
-// exit status in `status`.
-std::string run(const std::vector<std::string>& argv, const std::string& input, int* status) {
-  int in[2], out[2];
-  if (::pipe(in) != 0 || ::pipe(out) != 0) return std::string();
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(in[0], STDIN_FILENO);
-    ::dup2(out[1], STDOUT_FILENO);
-    ::close(in[1]);
-    ::close(out[0]);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    ::execv(args[0], args.data());
-    ::_exit(127);
-  }
-  ::close(in[0]);
-  ::close(out[1]);
-  (void)!::write(in[1], input.data(), input.size());
-  ::close(in[1]);
-  std::string text;
-  char buffer[4096];
-  for (ssize_t n; (n = ::read(out[0], buffer, sizeof(buffer))) > 0;) text.append(buffer, n);
-  ::close(out[0]);
-  ::waitpid(pid, status, 0);
-  return text;
+// This program as a client of uid `uid` on `port`, running `steps`.
+std::vector<std::string> client_argv(uid_t uid, std::uint16_t port,
+                                     const std::vector<std::string>& steps) {
+  std::vector<std::string> argv = {"/usr/bin/setpriv", "--reuid=" + std::to_string(uid),
+                                   "--regid=" + std::to_string(uid), "--clear-groups",
+                                   self_path(), "--client", std::to_string(port)};
+  argv.insert(argv.end(), steps.begin(), steps.end());
+  return argv;
 }
 
 // What one step of a client got: the errcode ("0" for success, "closed"),
@@ -74,12 +55,10 @@ struct Answer {
 // with "$ID" standing for the ClientID of the client's last login, or
 // "reconnect" for a new connection.
 std::vector<Answer> as_uid(uid_t uid, std::uint16_t port, const std::vector<std::string>& steps) {
-  std::vector<std::string> argv = {"/usr/bin/setpriv", "--reuid=" + std::to_string(uid),
-                                   "--regid=" + std::to_string(uid), "--clear-groups",
-                                   self_path(), "--client", std::to_string(port)};
-  argv.insert(argv.end(), steps.begin(), steps.end());
-  int status = 0;
-  std::istringstream lines(run(argv, "", &status));
+  const std::vector<std::string> argv = client_argv(uid, port, steps);
+  std::string output;
+  run_program(argv, "", &output);
+  std::istringstream lines(output);
   std::vector<Answer> answers;
   for (std::string line; std::getline(lines, line);) {
     Answer a;
@@ -98,26 +77,10 @@ std::vector<Answer> as_uid(uid_t uid, std::uint16_t port, const std::vector<std:
 class BackgroundClient {
  public:
   BackgroundClient(uid_t uid, std::uint16_t port, const std::vector<std::string>& steps) {
-    std::vector<std::string> argv = {"/usr/bin/setpriv", "--reuid=" + std::to_string(uid),
-                                     "--regid=" + std::to_string(uid), "--clear-groups",
-                                     self_path(), "--client", std::to_string(port)};
-    argv.insert(argv.end(), steps.begin(), steps.end());
-    int in[2], out[2];
-    if (::pipe(in) != 0 || ::pipe(out) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(in[0], STDIN_FILENO);
-      ::dup2(out[1], STDOUT_FILENO);
-      std::vector<char*> args;
-      for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-      args.push_back(nullptr);
-      ::execv(args[0], args.data());
-      ::_exit(127);
-    }
-    ::close(in[0]);
-    ::close(out[1]);
-    in_ = in[1];
-    out_ = ::fdopen(out[0], "r");
+    const std::vector<std::string> argv = client_argv(uid, port, steps);
+    int out = -1;
+    pid_ = start_program(argv, &in_, &out);
+    if (pid_ > 0) out_ = ::fdopen(out, "r");
   }
   ~BackgroundClient() {
     if (in_ >= 0) ::close(in_);
@@ -194,10 +157,10 @@ int add_user(const std::string& root, const std::string& name, const std::string
     argv.push_back("--allow-uid");
     argv.push_back(std::to_string(uid));
   }
-  int status = 0;
-  const std::string text = run(argv, password + "\n", &status);
+  std::string text;
+  const int code = run_program(argv, password + "\n", &text);
   if (out != nullptr) *out = text;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return code;
 }
 
 // Drops the uids of `name`, as a catalog from before accounts had uids.

@@ -34,6 +34,50 @@ pid_t spawn(const std::vector<std::string>& args, int stdin_fd, const std::strin
 
 }  // namespace
 
+pid_t start_program(const std::vector<std::string>& argv, int* stdin_fd, int* stdout_fd,
+                    bool with_stderr) {
+  int in[2], out[2];
+  if (::pipe(in) != 0) return -1;
+  if (::pipe(out) != 0) {
+    ::close(in[0]);
+    ::close(in[1]);
+    return -1;
+  }
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(in[0], STDIN_FILENO);
+    ::dup2(out[1], STDOUT_FILENO);
+    if (with_stderr) ::dup2(out[1], STDERR_FILENO);
+    ::close(in[1]);
+    ::close(out[0]);
+    ::execv(args[0], args.data());
+    ::_exit(127);
+  }
+  ::close(in[0]);
+  ::close(out[1]);
+  *stdin_fd = in[1];
+  *stdout_fd = out[0];
+  return pid;
+}
+
+int run_program(const std::vector<std::string>& argv, const std::string& input,
+                std::string* output, bool with_stderr) {
+  int in = -1, out = -1;
+  const pid_t pid = start_program(argv, &in, &out, with_stderr);
+  if (pid < 0) return -1;
+  (void)!::write(in, input.data(), input.size());
+  ::close(in);
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(out, buffer, sizeof(buffer))) > 0;) output->append(buffer, n);
+  ::close(out);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 int add_service_user(const std::string& root, const std::string& name,
                      const std::string& password) {
   int fds[2];

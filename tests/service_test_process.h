@@ -8,6 +8,17 @@
 #include <string>
 #include <vector>
 
+// Starts `argv` (argv[0] a path) with pipes to its stdin and from its
+// stdout (and its stderr too when `with_stderr`); their ends go to
+// `stdin_fd` and `stdout_fd`. -1 when it cannot start.
+pid_t start_program(const std::vector<std::string>& argv, int* stdin_fd, int* stdout_fd,
+                    bool with_stderr = false);
+
+// Runs `argv` with `input` on its stdin until it ends; its output goes to
+// `output`. The exit code, -1 when it did not exit.
+int run_program(const std::vector<std::string>& argv, const std::string& input,
+                std::string* output, bool with_stderr = false);
+
 // Runs `brevanto-service --root ROOT --add-user NAME` with `password` on its
 // stdin; returns the exit code (-1 when it could not run).
 int add_service_user(const std::string& root, const std::string& name,

@@ -43,35 +43,6 @@ double wall_now() {
   return static_cast<double>(tv.tv_sec) + tv.tv_usec / 1e6;
 }
 
-// Runs `argv` with `input` on stdin; its output (stdout and stderr) and
-// exit code (-1 when it did not exit).
-int run(const std::vector<std::string>& argv, const std::string& input, std::string* output) {
-  int in[2], out[2];
-  if (::pipe(in) != 0 || ::pipe(out) != 0) return -1;
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(in[0], STDIN_FILENO);
-    ::dup2(out[1], STDOUT_FILENO);
-    ::dup2(out[1], STDERR_FILENO);
-    ::close(in[1]);
-    ::close(out[0]);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    ::execv(args[0], args.data());
-    ::_exit(127);
-  }
-  ::close(in[0]);
-  ::close(out[1]);
-  (void)!::write(in[1], input.data(), input.size());
-  ::close(in[1]);
-  char buffer[4096];
-  for (ssize_t n; (n = ::read(out[0], buffer, sizeof(buffer))) > 0;) output->append(buffer, n);
-  ::close(out[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 }  // namespace
 
 ModelRun::~ModelRun() {
@@ -146,7 +117,7 @@ bool ModelRun::set_up() {
       argv.push_back("0");  // the checker
     }
     std::string output;
-    if (run(argv, trees_[t].password + "\n", &output) != 0) {
+    if (run_program(argv, trees_[t].password + "\n", &output, true) != 0) {
       problem("--add-user " + trees_[t].user + " failed: " + output);
       return false;
     }
@@ -198,7 +169,7 @@ void ModelRun::stop_service(int sig) {
 
 void ModelRun::run_check(const std::string& when) {
   std::string output;
-  const int code = run({BREVANTO_SERVICE_PATH, "--root", root_, "check"}, "", &output);
+  const int code = run_program({BREVANTO_SERVICE_PATH, "--root", root_, "check"}, "", &output, true);
   if (code != 0) problem("check " + when + " exited with " + std::to_string(code) + ":\n" + output);
 }
 
