@@ -1,0 +1,87 @@
+// Contents as objects of a RADOS pool, shared by services on many hosts.
+//
+// A content is stored in pieces of at most `piece_bytes` (64 MiB; an OSD
+// refuses objects past 128 MiB by default): "u<user id>/<SHA-256>" holds
+// the first piece, "u<user id>/<SHA-256>.<n>" the n-th. The first piece
+// carries an attribute with the content's size, set last: a content is
+// there when that attribute is. A content is written piece by piece at
+// its offsets, never truncated on the way: the name is the content, so a
+// second writer of the same content (another upload, another host) only
+// writes the bytes that are already there, and a reader of a stored
+// content never sees it shorter or changed. A write that stopped half-way
+// leaves objects without the attribute, which open() takes as missing and
+// sweep() reports. A write is durable when the OSDs acknowledge it, so a
+// content is durable when place() returns.
+//
+// The writer takes the bytes in an unlinked local file (the interface
+// hands out an fd) and sends them at place(); open() fetches the whole
+// content into an unlinked local file before its first byte is read. Both
+// need local room for the content (see service/README.md).
+//
+// Every request to the cluster fails after the target's timeout (ETIMEDOUT)
+// rather than waiting for an OSD or monitor that is gone.
+#ifndef BREVANTO_SERVICE_STORE_RADOS_CONTENT_STORE_H_
+#define BREVANTO_SERVICE_STORE_RADOS_CONTENT_STORE_H_
+
+#include <rados/librados.h>
+
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "service/store/content_store.h"
+#include "service/store/rados_target.h"
+
+class RadosContentStore : public ContentStore {
+ public:
+  static constexpr std::uint64_t kPieceBytes = 64ull << 20;
+
+  // Connects to the cluster of `target` and opens its pool; the local
+  // files go to the folder `temp_dir_fd` (its own, left open). Throws
+  // ServiceError(kInternal) saying what failed.
+  RadosContentStore(const RadosTarget& target, int temp_dir_fd,
+                    std::uint64_t piece_bytes = kPieceBytes);
+  ~RadosContentStore() override;
+  RadosContentStore(const RadosContentStore&) = delete;
+  RadosContentStore& operator=(const RadosContentStore&) = delete;
+
+  std::unique_ptr<ContentWriter> begin(std::int64_t user_id) override;
+  UniqueFd open(std::int64_t user_id, const std::string& sha256) override;
+  // The pool's available bytes as the cluster reckons them (its replicas
+  // and full ratio counted), asked again at most every few seconds.
+  std::int64_t free_bytes() override;
+  int remove(std::int64_t user_id, const std::string& sha256) override;
+  // Visits contents whose objects are all older than `min_age` (an hour
+  // by default): objects younger than that may belong to an upload of
+  // another host whose catalog row is not yet in.
+  void sweep(const std::function<void(std::int64_t, const std::string&)>& visit) override;
+  void set_sweep_min_age(std::chrono::seconds age) { sweep_min_age_ = age; }
+
+  // Writes the content in `fd` (all of it, from offset 0) as `sha256` of
+  // the account. 0 or an errno value.
+  int put(std::int64_t user_id, const std::string& sha256, int fd);
+
+ private:
+  // An unlinked file in the temp folder. Invalid with errno set on failure.
+  UniqueFd temp_file() const;
+  int write_piece(const std::string& name, int fd, std::uint64_t offset, std::uint64_t size);
+  // The stored size of a content: 0 or an errno (ENOENT when missing or
+  // unfinished).
+  int stored_size(const std::string& name, std::uint64_t* size);
+
+  rados_t cluster_ = nullptr;
+  rados_ioctx_t io_ = nullptr;
+  std::string pool_;
+  int temp_dir_fd_;
+  std::uint64_t piece_bytes_;
+  std::chrono::seconds sweep_min_age_{3600};
+  std::mutex free_mu_;
+  std::chrono::steady_clock::time_point free_asked_;
+  std::int64_t free_ = INT64_MAX;
+};
+
+// The object of piece `piece` of a content.
+std::string rados_object_name(std::int64_t user_id, const std::string& sha256, std::uint64_t piece);
+
+#endif  // BREVANTO_SERVICE_STORE_RADOS_CONTENT_STORE_H_
