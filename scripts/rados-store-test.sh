@@ -6,11 +6,11 @@
 #
 # unit:  service_rados_store_test with BREVANTO_TEST_RADOS set.
 # fault: brevanto-service with --contents rados://..., a file uploaded, then
-#        the OSD killed (SIGKILL) and a 256 MiB upload started; the OSD comes
-#        back 10 s later. The upload must either succeed or fail with the
-#        service's error within the store's timeout, never hang; afterwards
-#        every acknowledged file downloads byte for byte, also from a
-#        restarted service.
+#        twice the OSD killed (SIGKILL) and an upload started; the OSD comes
+#        back 10 s later. With the store's timeout at 30 s the upload waits
+#        and succeeds; at 3 s it fails with the service's error 8, never
+#        hangs. Afterwards every acknowledged file downloads byte for byte,
+#        also from a restarted service.
 # Runs as root. BUILD_DIR (default build) is the build folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -53,10 +53,10 @@ export BREVANTO_USER=fault BREVANTO_PASSWORD=fault-password BREVANTO_LOG_DIR="$w
 contents="rados://brevanto?conf=$CONF&ns=fault-$$&timeout=30"
 mkdir -p "$work/storage" "$work/files" "$work/back"
 printf '%s\n' "$BREVANTO_PASSWORD" |
-  "$build/service/brevanto-service" --root "$work/storage" --add-user fault >/dev/null
+  "$build/service/brevanto-service" --root "$work/storage" --add-user fault >/dev/null 2>&1
 start_service() {
   rm -f "$work/port"
-  in_ns "$build/service/brevanto-service" --root "$work/storage" --local-root "$work" \
+  ip netns exec "$NS" "$build/service/brevanto-service" --root "$work/storage" --local-root "$work" \
     --contents "$contents" --port-file "$work/port" --log-level info >>"$work/service.log" 2>&1 &
   service_pid=$!
   for _ in $(seq 1 300); do [ -s "$work/port" ] && return 0; sleep 0.1; done
@@ -67,38 +67,54 @@ cli() { in_ns timeout 300 "$build/cli/brevanto" -q "$@"; }
 
 head -c $((20 << 20)) /dev/urandom >"$work/files/before.bin"
 head -c $((256 << 20)) /dev/urandom >"$work/files/during.bin"
+head -c $((64 << 20)) /dev/urandom >"$work/files/failed.bin"
 start_service
 cli put "$work/files/before.bin" '\'
 acknowledged=(before.bin)
 
-osd_pid=$(cat "$DIR/ceph/run/osd.0.pid")
-kill -9 "$osd_pid"
-start=$SECONDS
-set +e
-cli put "$work/files/during.bin" '\' >"$work/during.out" 2>&1 &
-upload=$!
-sleep 10
-scripts/shared-store.sh up >/dev/null
-wait "$upload"
-status=$?
-set -e
-echo "  upload during the outage: exit $status after $((SECONDS - start)) s"
-sed 's/^/    /' "$work/during.out"
-if [ $status -eq 0 ]; then
-  acknowledged+=(during.bin)
-elif [ $status -eq 124 ]; then
-  echo "FAIL: the upload hung" >&2
+# Kills the OSD, uploads $1 while it is gone and brings it back after 10 s;
+# $2: what the upload must do, "succeed" or "fail".
+upload_in_outage() {
+  local name=$1 expect=$2 start status
+  kill -9 "$(cat "$DIR/ceph/run/osd.0.pid")"
+  start=$(date +%s)
+  set +e
+  (cli put "$work/files/$name" '\' >"$work/outage.out" 2>&1; echo $? "$(date +%s)" >"$work/outage.status") &
+  local upload=$! end
+  sleep 10
+  scripts/shared-store.sh up >/dev/null
+  wait "$upload"
+  set -e
+  read -r status end <"$work/outage.status"
+  echo "  upload of $name during the outage ($contents): exit $status after $((end - start)) s"
+  sed 's/^/    /' "$work/outage.out"
+  if [ $status -eq 124 ]; then
+    echo "FAIL: the upload hung" >&2
+    exit 1
+  elif [ $status -eq 0 ]; then
+    acknowledged+=("$name")
+  elif ! grep -q "internal error" "$work/outage.out"; then
+    echo "FAIL: the upload failed without the service's error" >&2
+    exit 1
+  fi
+  [ "$expect" = succeed ] && [ $status -eq 0 ] && return 0
+  [ "$expect" = fail ] && [ $status -ne 0 ] && return 0
+  echo "FAIL: the upload was to $expect" >&2
   exit 1
-elif ! grep -qi "error" "$work/during.out"; then
-  echo "FAIL: the upload failed without saying why" >&2
-  exit 1
-fi
+}
+# A timeout longer than the outage: the upload waits and goes on.
+upload_in_outage during.bin succeed
+# One shorter than it: the upload fails, with the service's error, in time.
+stop_service
+contents="rados://brevanto?conf=$CONF&ns=fault-$$&timeout=3"
+start_service
+upload_in_outage failed.bin fail
 
 check_back() {
   local name
   for name in "${acknowledged[@]}"; do
     rm -f "$work/back/$name"
-    cli get "\\$name" "$work/back/"
+    cli get "\\$name" "$work/back/" || { tail -n 20 "$work/service.log" >&2; exit 1; }
     cmp "$work/files/$name" "$work/back/$name" || { echo "FAIL: $name differs" >&2; exit 1; }
   done
 }

@@ -107,7 +107,6 @@ auth_service_required = none
 auth_client_required = none
 run_dir = $DIR/ceph/run
 pid_file = $DIR/ceph/run/\$name.pid
-admin_socket = $DIR/ceph/run/\$name.asok
 log_file = $DIR/ceph/log/\$name.log
 mon_data = $DIR/ceph/mon/\$name
 mgr_data = $DIR/ceph/mgr/\$name
@@ -127,7 +126,14 @@ osd_op_num_shards = 1
 osd_op_num_threads_per_shard = 2
 mon_warn_on_pool_no_redundancy = false
 
+# Admin sockets for the daemons only: clients would fight over one name.
+[mon]
+admin_socket = $DIR/ceph/run/\$name.asok
+[mgr]
+admin_socket = $DIR/ceph/run/\$name.asok
+
 [osd]
+admin_socket = $DIR/ceph/run/\$name.asok
 osd_objectstore = bluestore
 bluestore_block_path = $DIR/ceph/osd/\$name.block
 bluestore_block_create = true

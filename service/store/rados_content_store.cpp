@@ -141,7 +141,9 @@ int RadosContentStore::write_piece(const std::string& name, int fd, std::uint64_
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return errno;
     if (got == 0) return EIO;  // the file shrank under us
-    const int ret = rados_write(io_, name.c_str(), buffer.data(), static_cast<std::size_t>(got), done);
+    const int ret = retried([&] {
+      return rados_write(io_, name.c_str(), buffer.data(), static_cast<std::size_t>(got), done);
+    });
     if (ret < 0) return -ret;
     done += static_cast<std::uint64_t>(got);
   }
@@ -163,20 +165,22 @@ int RadosContentStore::put(std::int64_t user_id, const std::string& sha256, int 
   }
   const std::string first = rados_object_name(user_id, sha256, 0);
   if (size == 0) {
-    const int ret = rados_write(io_, first.c_str(), "", 0, 0);  // creates it
+    const int ret = retried([&] { return rados_write(io_, first.c_str(), "", 0, 0); });
     if (ret < 0) return -ret;
   } else if (const int err = write_piece(first, fd, 0, std::min(piece_bytes_, size))) {
     return err;
   }
   const std::string size_text = std::to_string(size);
-  const int ret = rados_setxattr(io_, first.c_str(), kSizeAttribute, size_text.data(),
-                                 size_text.size());
+  const int ret = retried([&] {
+    return rados_setxattr(io_, first.c_str(), kSizeAttribute, size_text.data(), size_text.size());
+  });
   return ret < 0 ? -ret : 0;
 }
 
 int RadosContentStore::stored_size(const std::string& name, std::uint64_t* size) {
   char text[24];
-  const int ret = rados_getxattr(io_, name.c_str(), kSizeAttribute, text, sizeof text - 1);
+  const int ret = retried(
+      [&] { return rados_getxattr(io_, name.c_str(), kSizeAttribute, text, sizeof text - 1); });
   if (ret == -ENOENT || ret == -ENODATA) return ENOENT;
   if (ret < 0) return -ret;
   text[ret] = '\0';
@@ -200,8 +204,9 @@ UniqueFd RadosContentStore::open(std::int64_t user_id, const std::string& sha256
     const std::uint64_t in_piece = done % piece_bytes_;
     const std::size_t want = static_cast<std::size_t>(
         std::min({size - done, kChunkBytes, piece_bytes_ - in_piece}));
-    const int got = rados_read(io_, rados_object_name(user_id, sha256, piece).c_str(),
-                               buffer.data(), want, in_piece);
+    const std::string name = rados_object_name(user_id, sha256, piece);
+    const int got =
+        retried([&] { return rados_read(io_, name.c_str(), buffer.data(), want, in_piece); });
     if (got < 0 || static_cast<std::size_t>(got) != want) {
       errno = got < 0 ? -got : EIO;  // a piece shorter than its size says
       return UniqueFd();
@@ -219,12 +224,13 @@ int RadosContentStore::remove(std::int64_t user_id, const std::string& sha256) {
   const int err = stored_size(first, &size);
   if (err != 0 && err != ENOENT) return err;
   const std::uint64_t pieces = err == 0 && size > 0 ? (size + piece_bytes_ - 1) / piece_bytes_ : 1;
-  int ret = rados_remove(io_, first.c_str());
+  int ret = retried([&] { return rados_remove(io_, first.c_str()); });
   if (ret < 0 && ret != -ENOENT) return -ret;
   // Pieces past the first: all that the size names, then any that an
   // unfinished write left beyond.
   for (std::uint64_t piece = 1;; ++piece) {
-    ret = rados_remove(io_, rados_object_name(user_id, sha256, piece).c_str());
+    const std::string name = rados_object_name(user_id, sha256, piece);
+    ret = retried([&] { return rados_remove(io_, name.c_str()); });
     if (ret == -ENOENT && piece >= pieces) return 0;
     if (ret < 0 && ret != -ENOENT) return -ret;
   }

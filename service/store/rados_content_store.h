@@ -19,12 +19,18 @@
 // need local room for the content (see service/README.md).
 //
 // Every request to the cluster fails after the target's timeout (ETIMEDOUT)
-// rather than waiting for an OSD or monitor that is gone.
+// rather than waiting for an OSD or monitor that is gone. A request that
+// timed out is sent once more after the client fetched the cluster's
+// newest OSD map: an OSD that was killed and came back elsewhere is marked
+// so only there, and the client does not always ask for it by itself
+// (every request after the outage timed out). So a request fails after at
+// most twice the timeout, plus a monitor request.
 #ifndef BREVANTO_SERVICE_STORE_RADOS_CONTENT_STORE_H_
 #define BREVANTO_SERVICE_STORE_RADOS_CONTENT_STORE_H_
 
 #include <rados/librados.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <mutex>
@@ -65,6 +71,14 @@ class RadosContentStore : public ContentStore {
  private:
   // An unlinked file in the temp folder. Invalid with errno set on failure.
   UniqueFd temp_file() const;
+  // Runs `request` (a librados call, idempotent), once more after a
+  // timeout with the newest OSD map.
+  template <typename Request>
+  int retried(const Request& request) {
+    const int ret = request();
+    if (ret != -ETIMEDOUT || rados_wait_for_latest_osdmap(cluster_) < 0) return ret;
+    return request();
+  }
   int write_piece(const std::string& name, int fd, std::uint64_t offset, std::uint64_t size);
   // The stored size of a content: 0 or an errno (ENOENT when missing or
   // unfinished).
