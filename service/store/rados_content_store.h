@@ -21,10 +21,10 @@
 // Every request to the cluster fails after the target's timeout (ETIMEDOUT)
 // rather than waiting for an OSD or monitor that is gone. A request that
 // timed out is sent once more after the client fetched the cluster's
-// newest OSD map: an OSD that was killed and came back elsewhere is marked
-// so only there, and the client does not always ask for it by itself
-// (every request after the outage timed out). So a request fails after at
-// most twice the timeout, plus a monitor request.
+// newest OSD map: after a killed OSD came back, the client that had timed
+// out did not ask for the map that says where it is now, and a download
+// right after the outage timed out too. So a request fails after at most
+// twice the timeout, plus a monitor request.
 #ifndef BREVANTO_SERVICE_STORE_RADOS_CONTENT_STORE_H_
 #define BREVANTO_SERVICE_STORE_RADOS_CONTENT_STORE_H_
 
