@@ -17,11 +17,11 @@ cd "$(dirname "$0")/.."
 what=${1:-all}
 
 DIR=${BREVANTO_SHARED_DIR:-/var/tmp/brevanto-shared}
-NS=${BREVANTO_SHARED_NS:-brevanto-shared}
 CONF="$DIR/ceph/ceph.conf"
 build=$(realpath -m "${BUILD_DIR:-build}")
 
 scripts/shared-store.sh up | sed 's/^/  /'
+NS=$(cat "$DIR/namespace")
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j2 --target service_rados_store_test brevanto-service brevanto-cli >/dev/null
 

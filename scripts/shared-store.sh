@@ -9,7 +9,9 @@
 # (it keeps the pool statistics that free space is read from), one
 # BlueStore OSD on a sparse file, and a pool of size 1. Everything lives in
 # one folder, $BREVANTO_SHARED_DIR or /var/tmp/brevanto-shared; the
-# namespace is $BREVANTO_SHARED_NS or brevanto-shared. It prints how to
+# namespace is $BREVANTO_SHARED_NS, by default brevanto-shared for the
+# default folder and brevanto-shared-<hash of the folder> for another, and
+# is written to <folder>/namespace. It prints how to
 # reach both and how long each took to be ready. `up` is idempotent: what
 # runs is left alone, a daemon that died is started again (the fault test
 # uses that to bring back a killed OSD). `down` stops everything and
@@ -26,15 +28,18 @@
 #   PostgreSQL accepts a connection      2.5 to 6.6 s (initdb included)
 #   first librados write succeeds        10.7 to 12.9 s more (monitor and
 #                                        OSD made, pool created)
-#   `up` with everything running         0.1 s and 2.1 s
+#   `up` with everything running         0.1 s (PostgreSQL), 2.1 s (Ceph)
 #   resident memory after the first write: PostgreSQL 28 MiB (all its
 #   processes), ceph-mon 33 MiB, ceph-mgr 294 MiB, ceph-osd 41 MiB; after
-#   scripts/rados-store-test.sh (about 600 MiB written): ceph-mon 37 MiB,
+#   scripts/rados-store-test.sh (about 340 MiB written): ceph-mon 37 MiB,
 #   ceph-mgr 297 MiB, ceph-osd 99 MiB.
 set -euo pipefail
 trap 'echo "shared-store: failed at line $LINENO: $BASH_COMMAND" >&2' ERR
 
 DIR=${BREVANTO_SHARED_DIR:-/var/tmp/brevanto-shared}
+if [ -z "${BREVANTO_SHARED_NS:-}" ] && [ "$DIR" != /var/tmp/brevanto-shared ]; then
+  BREVANTO_SHARED_NS=brevanto-shared-$(printf '%s' "$DIR" | md5sum | cut -c1-8)
+fi
 NS=${BREVANTO_SHARED_NS:-brevanto-shared}
 POOL=brevanto
 PG_PORT=5432
@@ -222,6 +227,7 @@ cmd_up() {
   ensure_packages
   mkdir -p "$DIR"
   chmod 0711 "$DIR"  # postgres reaches its own folder below, nothing else
+  echo "$NS" >"$DIR/namespace"
   ensure_namespace
   local t
   t=$(now)
