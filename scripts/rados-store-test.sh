@@ -10,7 +10,7 @@
 #        back 10 s later. With the store's timeout at 30 s the upload waits
 #        and succeeds; at 3 s it fails with the service's error 8, never
 #        hangs. Afterwards every acknowledged file downloads byte for byte,
-#        also from a restarted service.
+#        also from a restarted service, and `check` passes.
 # Runs as root. BUILD_DIR (default build) is the build folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -122,5 +122,8 @@ check_back
 stop_service
 start_service
 check_back
-echo "  acknowledged files intact, also after a restart: ${acknowledged[*]}"
+stop_service
+ip netns exec "$NS" "$build/service/brevanto-service" --root "$work/storage" --contents "$contents" \
+  check >"$work/check.out" 2>&1 || { cat "$work/check.out" >&2; echo "FAIL: check" >&2; exit 1; }
+echo "  acknowledged files intact, also after a restart, and check clean: ${acknowledged[*]}"
 echo "== rados-store-test: ok"
