@@ -268,6 +268,6 @@ cmd_status() {
 case "${1:-}" in
   up) cmd_up ;;
   down) cmd_down ;;
-  status) cmd_status ;;
+  status) cmd_status || exit 1 ;;
   *) echo "usage: $0 up|down|status" >&2; exit 2 ;;
 esac
