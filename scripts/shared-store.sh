@@ -24,9 +24,9 @@
 #
 # Measured on the 2-core test machine, shared with other builds (Debian 12,
 # Ceph 16.2.15, PostgreSQL 15), packages installed (installing Ceph and
-# librados-dev took 90 s), from nothing (`down` before), three runs:
-#   PostgreSQL accepts a connection      2.5 to 6.6 s (initdb included)
-#   first librados write succeeds        10.7 to 12.9 s more (monitor and
+# librados-dev took 90 s), from nothing (`down` before), four runs:
+#   PostgreSQL accepts a connection      1.6 to 6.6 s (initdb included)
+#   first librados write succeeds        9.0 to 12.9 s more (monitor and
 #                                        OSD made, pool created)
 #   `up` with everything running         0.1 s (PostgreSQL), 2.1 s (Ceph)
 #   resident memory after the first write: PostgreSQL 28 MiB (all its
