@@ -1,6 +1,7 @@
 #include "service/store/rados_content_store.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,7 +18,8 @@
 
 namespace {
 
-constexpr char kSizeAttribute[] = "brevanto.size";
+// On the head object: "<size> <version>".
+constexpr char kContentAttribute[] = "brevanto.content";
 // One request to an OSD carries at most this much.
 constexpr std::uint64_t kChunkBytes = 8u << 20;
 
@@ -54,21 +56,45 @@ bool all_digits(const std::string& text) {
          text.find_first_not_of("0123456789") == std::string::npos;
 }
 
-// "u<id>/<sha256>" or "u<id>/<sha256>.<n>"; false for anything else.
-bool parse_object_name(const std::string& name, std::int64_t* user_id, std::string* sha256) {
+bool is_version(const std::string& text) {
+  return text.size() == 16 && text.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+// "u<id>/<sha256>" (a head: `version` empty) or "u<id>/<sha256>.<version>.<n>"
+// (a piece); false for anything else.
+bool parse_object_name(const std::string& name, std::int64_t* user_id, std::string* sha256,
+                       std::string* version) {
   const std::size_t slash = name.find('/');
   if (name.empty() || name[0] != 'u' || slash == std::string::npos) return false;
   const std::string id = name.substr(1, slash - 1);
-  std::string rest = name.substr(slash + 1);
-  const std::size_t dot = rest.find('.');
-  if (dot != std::string::npos) {
-    if (!all_digits(rest.substr(dot + 1))) return false;
-    rest.resize(dot);
+  const std::string rest = name.substr(slash + 1);
+  *sha256 = rest.substr(0, 64);
+  version->clear();
+  if (rest.size() > 64) {
+    const std::size_t dot = rest.find('.', 65);
+    if (rest[64] != '.' || dot == std::string::npos || !all_digits(rest.substr(dot + 1))) {
+      return false;
+    }
+    *version = rest.substr(65, dot - 65);
+    if (!is_version(*version)) return false;
   }
-  if (!all_digits(id) || !is_sha256(rest)) return false;
+  if (!all_digits(id) || !is_sha256(*sha256)) return false;
   *user_id = std::strtoll(id.c_str(), nullptr, 10);
-  *sha256 = rest;
   return true;
+}
+
+std::string new_version() {
+  unsigned char bytes[8];
+  if (::getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
+    throw_errno(kInternal, errno, "getrandom");
+  }
+  static const char kHex[] = "0123456789abcdef";
+  std::string text;
+  for (const unsigned char b : bytes) {
+    text += kHex[b >> 4];
+    text += kHex[b & 15];
+  }
+  return text;
 }
 
 // The number after `"key":` following `from` in `json`; -1 when missing.
@@ -80,11 +106,13 @@ std::int64_t json_number_after(const std::string& json, std::size_t from, const 
 
 }  // namespace
 
-std::string rados_object_name(std::int64_t user_id, const std::string& sha256,
-                              std::uint64_t piece) {
-  std::string name = "u" + std::to_string(user_id) + "/" + sha256;
-  if (piece > 0) name += "." + std::to_string(piece);
-  return name;
+std::string rados_object_name(std::int64_t user_id, const std::string& sha256) {
+  return "u" + std::to_string(user_id) + "/" + sha256;
+}
+
+std::string rados_piece_name(std::int64_t user_id, const std::string& sha256,
+                             const std::string& version, std::uint64_t piece) {
+  return rados_object_name(user_id, sha256) + "." + version + "." + std::to_string(piece);
 }
 
 RadosContentStore::RadosContentStore(const RadosTarget& target, int temp_dir_fd,
@@ -151,64 +179,81 @@ int RadosContentStore::write_piece(const std::string& name, int fd, std::uint64_
 }
 
 int RadosContentStore::put(std::int64_t user_id, const std::string& sha256, int fd) {
+  const std::string head = rados_object_name(user_id, sha256);
+  StoredContent stored;
+  const int found = stored_content(head, &stored);
+  if (found == 0) return 0;  // stored already: a content is never written over
+  if (found != ENOENT) return found;
   struct stat st;
   if (::fstat(fd, &st) != 0) return errno;
   const std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
-  const std::uint64_t pieces = size == 0 ? 1 : (size + piece_bytes_ - 1) / piece_bytes_;
-  // The pieces in order and the first one last, so that an unfinished
-  // write leaves pieces 1..k that remove() finds one after another.
-  for (std::uint64_t piece = 1; piece < pieces; ++piece) {
+  std::string version;
+  try {
+    version = new_version();
+  } catch (const ServiceError&) {
+    return errno;
+  }
+  const std::uint64_t pieces = (size + piece_bytes_ - 1) / piece_bytes_;
+  for (std::uint64_t piece = 0; piece < pieces; ++piece) {
     const std::uint64_t offset = piece * piece_bytes_;
-    const int err = write_piece(rados_object_name(user_id, sha256, piece), fd, offset,
+    const int err = write_piece(rados_piece_name(user_id, sha256, version, piece), fd, offset,
                                 std::min(piece_bytes_, size - offset));
     if (err != 0) return err;
   }
-  const std::string first = rados_object_name(user_id, sha256, 0);
-  if (size == 0) {
-    const int ret = retried([&] { return rados_write(io_, first.c_str(), "", 0, 0); });
-    if (ret < 0) return -ret;
-  } else if (const int err = write_piece(first, fd, 0, std::min(piece_bytes_, size))) {
-    return err;
-  }
-  const std::string size_text = std::to_string(size);
+  // The head, made only when missing, names the pieces in one step.
+  const std::string value = std::to_string(size) + " " + version;
   const int ret = retried([&] {
-    return rados_setxattr(io_, first.c_str(), kSizeAttribute, size_text.data(), size_text.size());
+    const rados_write_op_t op = rados_create_write_op();
+    rados_write_op_create(op, LIBRADOS_CREATE_EXCLUSIVE, nullptr);
+    rados_write_op_setxattr(op, kContentAttribute, value.data(), value.size());
+    const int result = rados_write_op_operate(op, io_, head.c_str(), nullptr, 0);
+    rados_release_write_op(op);
+    return result;
   });
+  if (ret == -EEXIST) {
+    // Another writer was first (or a first try of ours that timed out).
+    const int err = stored_content(head, &stored);
+    if (err != 0) return err;
+    if (stored.version != version) remove_pieces(user_id, sha256, version, pieces);
+    return 0;
+  }
   return ret < 0 ? -ret : 0;
 }
 
-int RadosContentStore::stored_size(const std::string& name, std::uint64_t* size) {
-  char text[24];
+int RadosContentStore::stored_content(const std::string& head, StoredContent* stored) {
+  char text[64];
   const int ret = retried(
-      [&] { return rados_getxattr(io_, name.c_str(), kSizeAttribute, text, sizeof text - 1); });
+      [&] { return rados_getxattr(io_, head.c_str(), kContentAttribute, text, sizeof text - 1); });
   if (ret == -ENOENT || ret == -ENODATA) return ENOENT;
   if (ret < 0) return -ret;
   text[ret] = '\0';
   char* end = nullptr;
-  *size = std::strtoull(text, &end, 10);
-  return end != text && *end == '\0' ? 0 : EIO;
+  stored->size = std::strtoull(text, &end, 10);
+  stored->version = *end == ' ' ? end + 1 : "";
+  if (end == text || !is_version(stored->version)) return EIO;
+  stored->pieces = (stored->size + piece_bytes_ - 1) / piece_bytes_;
+  return 0;
 }
 
 UniqueFd RadosContentStore::open(std::int64_t user_id, const std::string& sha256) {
-  const std::string first = rados_object_name(user_id, sha256, 0);
-  std::uint64_t size = 0;
-  if (const int err = stored_size(first, &size)) {
+  StoredContent stored;
+  if (const int err = stored_content(rados_object_name(user_id, sha256), &stored)) {
     errno = err;
     return UniqueFd();
   }
   UniqueFd fd = temp_file();
   if (!fd.valid()) return fd;
-  std::vector<char> buffer(std::min(size, kChunkBytes));
-  for (std::uint64_t done = 0; done < size;) {
+  std::vector<char> buffer(std::min(stored.size, kChunkBytes));
+  for (std::uint64_t done = 0; done < stored.size;) {
     const std::uint64_t piece = done / piece_bytes_;
     const std::uint64_t in_piece = done % piece_bytes_;
     const std::size_t want = static_cast<std::size_t>(
-        std::min({size - done, kChunkBytes, piece_bytes_ - in_piece}));
-    const std::string name = rados_object_name(user_id, sha256, piece);
+        std::min({stored.size - done, kChunkBytes, piece_bytes_ - in_piece}));
+    const std::string name = rados_piece_name(user_id, sha256, stored.version, piece);
     const int got =
         retried([&] { return rados_read(io_, name.c_str(), buffer.data(), want, in_piece); });
     if (got < 0 || static_cast<std::size_t>(got) != want) {
-      errno = got < 0 ? -got : EIO;  // a piece shorter than its size says
+      errno = got < 0 ? -got : EIO;  // a piece shorter than the size says
       return UniqueFd();
     }
     if (!full_write(fd.get(), buffer.data(), want)) return UniqueFd();
@@ -218,22 +263,25 @@ UniqueFd RadosContentStore::open(std::int64_t user_id, const std::string& sha256
   return fd;
 }
 
-int RadosContentStore::remove(std::int64_t user_id, const std::string& sha256) {
-  const std::string first = rados_object_name(user_id, sha256, 0);
-  std::uint64_t size = 0;
-  const int err = stored_size(first, &size);
-  if (err != 0 && err != ENOENT) return err;
-  const std::uint64_t pieces = err == 0 && size > 0 ? (size + piece_bytes_ - 1) / piece_bytes_ : 1;
-  int ret = retried([&] { return rados_remove(io_, first.c_str()); });
-  if (ret < 0 && ret != -ENOENT) return -ret;
-  // Pieces past the first: all that the size names, then any that an
-  // unfinished write left beyond.
-  for (std::uint64_t piece = 1;; ++piece) {
-    const std::string name = rados_object_name(user_id, sha256, piece);
-    ret = retried([&] { return rados_remove(io_, name.c_str()); });
-    if (ret == -ENOENT && piece >= pieces) return 0;
+int RadosContentStore::remove_pieces(std::int64_t user_id, const std::string& sha256,
+                                     const std::string& version, std::uint64_t pieces) {
+  for (std::uint64_t piece = 0; piece < pieces; ++piece) {
+    const std::string name = rados_piece_name(user_id, sha256, version, piece);
+    const int ret = retried([&] { return rados_remove(io_, name.c_str()); });
     if (ret < 0 && ret != -ENOENT) return -ret;
   }
+  return 0;
+}
+
+int RadosContentStore::remove(std::int64_t user_id, const std::string& sha256) {
+  const std::string head = rados_object_name(user_id, sha256);
+  StoredContent stored;
+  const int err = stored_content(head, &stored);
+  if (err == ENOENT) return 0;
+  if (err != 0) return err;
+  const int ret = retried([&] { return rados_remove(io_, head.c_str()); });
+  if (ret < 0 && ret != -ENOENT) return -ret;
+  return remove_pieces(user_id, sha256, stored.version, stored.pieces);
 }
 
 std::int64_t RadosContentStore::free_bytes() {
@@ -266,24 +314,44 @@ std::int64_t RadosContentStore::free_bytes() {
 
 void RadosContentStore::sweep(
     const std::function<void(std::int64_t, const std::string&)>& visit) {
-  // Each content with the newest modification time of its objects.
-  std::map<std::pair<std::int64_t, std::string>, std::time_t> newest;
+  struct Objects {
+    std::time_t head = -1;  // the head's modification time; -1: no head
+    std::map<std::string, std::vector<std::string>> pieces;  // by version
+    std::map<std::string, std::time_t> newest;               // by version
+  };
+  std::map<std::pair<std::int64_t, std::string>, Objects> contents;
   rados_list_ctx_t list = nullptr;
   if (rados_nobjects_list_open(io_, &list) < 0) return;
   const char* entry = nullptr;
   while (rados_nobjects_list_next(list, &entry, nullptr, nullptr) == 0) {
     std::int64_t user_id = 0;
-    std::string sha256;
-    if (!parse_object_name(entry, &user_id, &sha256)) continue;
+    std::string sha256, version;
+    if (!parse_object_name(entry, &user_id, &sha256, &version)) continue;
     std::uint64_t size = 0;
     std::time_t mtime = 0;
     if (rados_stat(io_, entry, &size, &mtime) < 0) continue;
-    std::time_t& at = newest[{user_id, sha256}];
-    at = std::max(at, mtime);
+    Objects& objects = contents[{user_id, sha256}];
+    if (version.empty()) {
+      objects.head = mtime;
+    } else {
+      objects.pieces[version].push_back(entry);
+      objects.newest[version] = std::max(objects.newest[version], mtime);
+    }
   }
   rados_nobjects_list_close(list);
   const std::time_t before = std::time(nullptr) - sweep_min_age_.count();
-  for (const auto& [key, mtime] : newest) {
-    if (mtime <= before) visit(key.first, key.second);
+  for (const auto& [key, objects] : contents) {
+    StoredContent stored;
+    const int err = objects.head >= 0
+                        ? stored_content(rados_object_name(key.first, key.second), &stored)
+                        : ENOENT;
+    if (err != 0 && err != ENOENT) continue;  // unreadable now: leave it all
+    // Pieces no head names: an unfinished write, or one that lost to
+    // another writer of the content.
+    for (const auto& [version, names] : objects.pieces) {
+      if (version == stored.version || objects.newest.at(version) > before) continue;
+      for (const std::string& name : names) rados_remove(io_, name.c_str());
+    }
+    if (err == 0 && objects.head <= before) visit(key.first, key.second);
   }
 }

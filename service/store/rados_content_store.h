@@ -1,17 +1,22 @@
 // Contents as objects of a RADOS pool, shared by services on many hosts.
 //
-// A content is stored in pieces of at most `piece_bytes` (64 MiB; an OSD
-// refuses objects past 128 MiB by default): "u<user id>/<SHA-256>" holds
-// the first piece, "u<user id>/<SHA-256>.<n>" the n-th. The first piece
-// carries an attribute with the content's size, set last: a content is
-// there when that attribute is. A content is written piece by piece at
-// its offsets, never truncated on the way: the name is the content, so a
-// second writer of the same content (another upload, another host) only
-// writes the bytes that are already there, and a reader of a stored
-// content never sees it shorter or changed. A write that stopped half-way
-// leaves objects without the attribute, which open() takes as missing and
-// sweep() reports. A write is durable when the OSDs acknowledge it, so a
-// content is durable when place() returns.
+// A content is a head object "u<user id>/<SHA-256>", holding no bytes but
+// an attribute "<size> <version>", and its bytes in pieces of at most
+// `piece_bytes` (64 MiB; an OSD refuses objects past 128 MiB by default),
+// "u<user id>/<SHA-256>.<version>.<n>", where the version is 16 random hex
+// digits of the write. A writer writes its own pieces, then makes the head
+// only if it is missing (an exclusive create with the attribute, one
+// atomic step): the content appears whole or not at all, and is never
+// written over. Two writers of one content (two hosts, or two uploads)
+// need not write the same bytes (an encrypting store over this one seals
+// each write differently): the first head made wins, the other writer
+// deletes its pieces and succeeds too. A content found stored is not
+// written again. Each write returns once the OSDs have it on disk, so a
+// content is durable when place() returns. RADOS has no rename, hence the
+// head instead of a temporary name.
+//
+// Pieces no head names (a write that stopped half-way, or one that lost)
+// are dropped by sweep() once they are old enough.
 //
 // The writer takes the bytes in an unlinked local file (the interface
 // hands out an fd) and sends them at place(); open() fetches the whole
@@ -58,9 +63,10 @@ class RadosContentStore : public ContentStore {
   // and full ratio counted), asked again at most every few seconds.
   std::int64_t free_bytes() override;
   int remove(std::int64_t user_id, const std::string& sha256) override;
-  // Visits contents whose objects are all older than `min_age` (an hour
-  // by default): objects younger than that may belong to an upload of
-  // another host whose catalog row is not yet in.
+  // Visits contents whose head is older than `min_age` (an hour by
+  // default) and deletes pieces older than that which no head names:
+  // younger ones may belong to an upload of another host whose head or
+  // catalog row is not yet in.
   void sweep(const std::function<void(std::int64_t, const std::string&)>& visit) override;
   void set_sweep_min_age(std::chrono::seconds age) { sweep_min_age_ = age; }
 
@@ -80,9 +86,15 @@ class RadosContentStore : public ContentStore {
     return request();
   }
   int write_piece(const std::string& name, int fd, std::uint64_t offset, std::uint64_t size);
-  // The stored size of a content: 0 or an errno (ENOENT when missing or
-  // unfinished).
-  int stored_size(const std::string& name, std::uint64_t* size);
+  struct StoredContent {
+    std::uint64_t size = 0;
+    std::string version;
+    std::uint64_t pieces = 0;
+  };
+  // What the head `head` names: 0 or an errno (ENOENT when missing).
+  int stored_content(const std::string& head, StoredContent* stored);
+  int remove_pieces(std::int64_t user_id, const std::string& sha256, const std::string& version,
+                    std::uint64_t pieces);
 
   rados_t cluster_ = nullptr;
   rados_ioctx_t io_ = nullptr;
@@ -95,7 +107,9 @@ class RadosContentStore : public ContentStore {
   std::int64_t free_ = INT64_MAX;
 };
 
-// The object of piece `piece` of a content.
-std::string rados_object_name(std::int64_t user_id, const std::string& sha256, std::uint64_t piece);
+// The head object of a content, and piece `piece` of its write `version`.
+std::string rados_object_name(std::int64_t user_id, const std::string& sha256);
+std::string rados_piece_name(std::int64_t user_id, const std::string& sha256,
+                             const std::string& version, std::uint64_t piece);
 
 #endif  // BREVANTO_SERVICE_STORE_RADOS_CONTENT_STORE_H_
