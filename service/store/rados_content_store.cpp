@@ -83,11 +83,10 @@ bool parse_object_name(const std::string& name, std::int64_t* user_id, std::stri
   return true;
 }
 
+// 16 random hex digits; empty (errno set) when the kernel gives none.
 std::string new_version() {
   unsigned char bytes[8];
-  if (::getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
-    throw_errno(kInternal, errno, "getrandom");
-  }
+  if (::getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) return "";
   static const char kHex[] = "0123456789abcdef";
   std::string text;
   for (const unsigned char b : bytes) {
@@ -187,12 +186,8 @@ int RadosContentStore::put(std::int64_t user_id, const std::string& sha256, int 
   struct stat st;
   if (::fstat(fd, &st) != 0) return errno;
   const std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
-  std::string version;
-  try {
-    version = new_version();
-  } catch (const ServiceError&) {
-    return errno;
-  }
+  const std::string version = new_version();
+  if (version.empty()) return errno != 0 ? errno : EIO;
   const std::uint64_t pieces = (size + piece_bytes_ - 1) / piece_bytes_;
   for (std::uint64_t piece = 0; piece < pieces; ++piece) {
     const std::uint64_t offset = piece * piece_bytes_;
