@@ -10,8 +10,11 @@
 #            compiled (scripts/test-host.sh)
 #   fuzz     every fuzzer for a bounded time (FUZZ_SECONDS each, default 15)
 #   bench    the backup benchmark at a small size (figures only, not judged)
+#   rados    only when named: the RADOS content store against a one-node Ceph
+#            in a network namespace, with an OSD outage during uploads
+#            (scripts/rados-store-test.sh; installs Ceph, runs as root)
 #
-#   scripts/test.sh [--no-x86] [STAGE...]    (default: every stage, in order)
+#   scripts/test.sh [--no-x86] [STAGE...]    (default: every stage but rados, in order)
 #
 # --no-x86 (or BREVANTO_NO_X86=1) leaves out the 32-bit Windows suite and
 # host, and with them the i386 architecture and the wine32 packages they add
@@ -27,7 +30,7 @@ for arg in "$@"; do
   case $arg in
     --no-x86) x86=0 ;;
     -h | --help) sed -n '2,/^set -euo/{/^set -euo/d;s/^# \{0,1\}//;p}' "$0"; exit 0 ;;
-    native | asan | windows | host | fuzz | bench) stages+=("$arg") ;;
+    native | asan | windows | host | fuzz | bench | rados) stages+=("$arg") ;;
     *) echo "test.sh: unknown stage $arg (${all_stages[*]})" >&2; exit 2 ;;
   esac
 done
@@ -72,6 +75,8 @@ stage_host() {
 stage_fuzz() { scripts/fuzz.sh "${FUZZ_SECONDS:-15}"; }
 
 stage_bench() { scripts/bench-backup.sh --small; }
+
+stage_rados() { scripts/rados-store-test.sh all; }
 
 # Every stage stops the script on failure: reaching the end means all ran
 # (the benchmark prints figures only and is not judged).

@@ -36,6 +36,10 @@
 #include "service/net/stop_signal.h"
 #include "service/store/encrypted_content_store.h"
 #include "service/store/folder_content_store.h"
+#include "service/store/rados_target.h"
+#ifdef BREVANTO_HAVE_RADOS
+#include "service/store/rados_content_store.h"
+#endif
 #include "service/store/older_layout/migration.h"
 #include "service/store/sqlite_file_catalog.h"
 #include "service/store/store.h"
@@ -200,16 +204,39 @@ UniqueFd open_store_dir(int root_fd, bool read_only) {
   return fd;
 }
 
+// The content store: the folder store/content of the root, or the RADOS
+// pool of --contents, whose local files go to the store's folder (as
+// unlinked files, so that nothing is left there). `store_dir` must outlive
+// it.
+std::unique_ptr<ContentStore> open_contents(const Options& options, int store_dir,
+                                            bool read_only) {
+  if (options.contents.empty()) {
+    return std::make_unique<FolderContentStore>(store_dir, "content",
+                                                real_path(options.root) + "/store", read_only);
+  }
+#ifdef BREVANTO_HAVE_RADOS
+  RadosTarget target;
+  std::string why;
+  if (!parse_rados_target(options.contents, &target, &why)) throw std::runtime_error(why);
+  auto contents = std::make_unique<RadosContentStore>(target, store_dir);
+  log_always("contents in RADOS pool %s%s%s", target.pool.c_str(),
+             target.ns.empty() ? "" : ", namespace ", target.ns.c_str());
+  return contents;
+#else
+  throw std::runtime_error("built without librados: no --contents");
+#endif
+}
+
 // Marks a store whose contents are encrypted, so that it is never served
 // without its key (which would hand out the encrypted bytes as contents)
 // and plain contents never meet encrypted ones.
 constexpr char kEncryptedMarker[] = "content-encrypted";
 
-// With --content-key, the folder's contents seen through their encryption;
-// null without it. Throws when the option and the store disagree.
+// With --content-key, the contents of `inner` seen through their
+// encryption; null without it. Throws when the option and the store
+// disagree.
 std::unique_ptr<EncryptedContentStore> encrypted_contents(const Options& options, int store_fd,
-                                                          FolderContentStore& folder,
-                                                          bool read_only) {
+                                                          ContentStore& inner, bool read_only) {
   struct stat st;
   const bool marked = ::fstatat(store_fd, kEncryptedMarker, &st, AT_SYMLINK_NOFOLLOW) == 0;
   if (options.content_key.empty()) {
@@ -220,10 +247,10 @@ std::unique_ptr<EncryptedContentStore> encrypted_contents(const Options& options
     return nullptr;
   }
   auto encrypted =
-      std::make_unique<EncryptedContentStore>(folder, options.content_key, store_fd, read_only);
+      std::make_unique<EncryptedContentStore>(inner, options.content_key, store_fd, read_only);
   if (marked) return encrypted;
   bool plain_contents = false;
-  folder.sweep([&](std::int64_t, const std::string&) { plain_contents = true; });
+  inner.sweep([&](std::int64_t, const std::string&) { plain_contents = true; });
   if (plain_contents) {
     throw std::runtime_error("--content-key: this storage root holds contents stored without "
                              "encryption; serve it without --content-key");
@@ -256,11 +283,10 @@ int serve(const Options& options, Catalog& catalog, int root_fd) {
 
   const UniqueFd store_dir = open_store_dir(root_fd, read_only);
   SqliteFileCatalog files(options.root + "/store/catalog.sqlite3", read_only);
-  FolderContentStore folder(store_dir.get(), "content", real_path(options.root) + "/store",
-                            read_only);
+  const std::unique_ptr<ContentStore> stored = open_contents(options, store_dir.get(), read_only);
   const std::unique_ptr<EncryptedContentStore> encrypted =
-      encrypted_contents(options, store_dir.get(), folder, read_only);
-  ContentStore& contents = encrypted ? static_cast<ContentStore&>(*encrypted) : folder;
+      encrypted_contents(options, store_dir.get(), *stored, read_only);
+  ContentStore& contents = encrypted ? static_cast<ContentStore&>(*encrypted) : *stored;
   if (encrypted) log_always("contents are encrypted at rest (key %s)", options.content_key.c_str());
   AccountQuotas quotas(options.root + "/catalog.sqlite3", default_quota(options), read_only);
   Store store(files, contents, options.retention);
@@ -336,10 +362,10 @@ int run_check(const Options& options, int root_fd) {
   const UniqueFd lock = lock_root(root_fd);
   const UniqueFd store_dir = open_or_make_dir(root_fd, "store");
   SqliteFileCatalog files(options.root + "/store/catalog.sqlite3");
-  FolderContentStore folder(store_dir.get(), "content", real_path(options.root) + "/store");
+  const std::unique_ptr<ContentStore> stored = open_contents(options, store_dir.get(), false);
   const std::unique_ptr<EncryptedContentStore> encrypted =
-      encrypted_contents(options, store_dir.get(), folder, false);
-  ContentStore& contents = encrypted ? static_cast<ContentStore&>(*encrypted) : folder;
+      encrypted_contents(options, store_dir.get(), *stored, false);
+  ContentStore& contents = encrypted ? static_cast<ContentStore&>(*encrypted) : *stored;
   return check_store(files, contents, stdout) == 0 ? 0 : 1;
 }
 

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "service/accounts/account_quotas.h"
+#include "service/store/rados_target.h"
 
 const char* service_version() { return BREVANTO_VERSION; }
 
@@ -87,6 +88,11 @@ int parse_options(int argc, const char* const* argv, Options* options) {
                  "FILE (32 bytes, mode 0600, made when missing); off by default. Once used, "
                  "the storage root is served with it only")
       ->type_name("FILE");
+  app.add_option("--contents", options->contents,
+                 "keep large contents in a RADOS pool shared with other services: "
+                 "rados://POOL?conf=/etc/ceph/ceph.conf[&ns=NAMESPACE][&id=CLIENT][&timeout=S] "
+                 "(default: the folder store/content of the root)")
+      ->type_name("URL");
   std::string quota_bytes, quota_files;
   app.add_option("--quota-bytes", quota_bytes,
                  "the most an account may store, in bytes (suffix K, M, G or T; 0: no limit): "
@@ -123,6 +129,16 @@ int parse_options(int argc, const char* const* argv, Options* options) {
         throw CLI::ValidationError("--quota-files: not a number: " + quota_files);
       }
       options->quota_files = value;
+    }
+    if (!options->contents.empty()) {
+      RadosTarget target;
+      std::string why;
+      if (!parse_rados_target(options->contents, &target, &why)) {
+        throw CLI::ValidationError("--contents: " + why);
+      }
+#ifndef BREVANTO_HAVE_RADOS
+      throw CLI::ValidationError("--contents: this service was built without librados");
+#endif
     }
   } catch (const CLI::Success& e) {
     return app.exit(e);  // --help, --version

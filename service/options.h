@@ -23,6 +23,9 @@ struct Options {
   // --content-key FILE: contents encrypted at rest, their account keys
   // wrapped by the key in FILE (empty: contents stored as they are)
   std::string content_key;
+  // --contents rados://POOL?conf=...: where large contents go (see
+  // store/rados_target.h); empty: the folder <root>/store/content
+  std::string contents;
   // --quota-bytes SIZE, --quota-files N: with --add-user the account's
   // quota, else the default of accounts without one of their own (0: none)
   std::optional<std::int64_t> quota_bytes;
