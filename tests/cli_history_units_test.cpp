@@ -105,7 +105,8 @@ TEST(CliHistory, PicksTheNewestPointAtOrBeforeATime) {
   EXPECT_FALSE(in_history("\\.history.old"));
 }
 
-// A small manifest: files "path=size:sha:mode", directories "path/:mode",
+// A small manifest: files "path=size:d:mode" (d: one hex digit standing for
+// a digest of 64 of it), directories "path/:mode",
 // links "path->target".
 Manifest manifest(const std::vector<std::string>& items) {
   Manifest m;
@@ -120,8 +121,8 @@ Manifest manifest(const std::vector<std::string>& items) {
       const std::size_t eq = item.find('=');
       const std::size_t sha = item.find(':', eq) + 1;
       const std::size_t mode = item.find(':', sha);
-      ManifestEntry file{item.substr(sha, mode - sha), std::stoull(item.substr(eq + 1)),
-                         item.substr(0, eq)};
+      ManifestEntry file{Digest::from_hex(std::string(64, item[sha])),
+                         std::stoull(item.substr(eq + 1)), item.substr(0, eq)};
       if (mode != std::string::npos) file.mode = std::stoi(item.substr(mode + 1), nullptr, 8);
       m.files.push_back(file);
     }
@@ -137,15 +138,15 @@ struct DiffCase {
 
 TEST(CliHistory, DiffsManifestsAsRestic) {
   const std::vector<DiffCase> cases = {
-      {"same", {"a=1:x:644"}, {"a=1:x:644"}, ""},
-      {"added and removed", {"a=1:x:644"}, {"b=1:x:644"}, "- /a\n+ /b\n"},
-      {"content", {"a=1:x:644"}, {"a=1:y:644"}, "M /a\n"},
-      {"size", {"a=1:x:644"}, {"a=2:x:644"}, "M /a\n"},
-      {"mode only", {"a=1:x:644"}, {"a=1:x:600"}, "U /a\n"},
-      {"mode unknown before", {"a=1:x"}, {"a=1:x:600"}, ""},
-      {"a folder gone with its file", {"d/:755", "d/f=1:x:644"}, {}, "- /d/\n- /d/f\n"},
+      {"same", {"a=1:a:644"}, {"a=1:a:644"}, ""},
+      {"added and removed", {"a=1:a:644"}, {"b=1:a:644"}, "- /a\n+ /b\n"},
+      {"content", {"a=1:a:644"}, {"a=1:b:644"}, "M /a\n"},
+      {"size", {"a=1:a:644"}, {"a=2:a:644"}, "M /a\n"},
+      {"mode only", {"a=1:a:644"}, {"a=1:a:600"}, "U /a\n"},
+      {"mode unknown before", {"a=1:a"}, {"a=1:a:600"}, ""},
+      {"a folder gone with its file", {"d/:755", "d/f=1:a:644"}, {}, "- /d/\n- /d/f\n"},
       {"a folder's mode", {"d/:755"}, {"d/:700"}, "U /d/\n"},
-      {"file to link", {"l=1:x:644"}, {"l->a"}, "T /l\n"},
+      {"file to link", {"l=1:a:644"}, {"l->a"}, "T /l\n"},
       {"link target", {"l->a"}, {"l->b"}, "M /l\n"},
   };
   for (const DiffCase& c : cases) {
@@ -157,8 +158,8 @@ TEST(CliHistory, DiffsManifestsAsRestic) {
     EXPECT_EQ(got, c.changes) << c.label;
   }
   DiffCounts counts;
-  diff_manifests(manifest({"d/:755", "d/f=3:x:644", "a=10:x:644", "l->a"}),
-                 manifest({"a=12:y:644", "n=5:z:644"}), counts);
+  diff_manifests(manifest({"d/:755", "d/f=3:a:644", "a=10:a:644", "l->a"}),
+                 manifest({"a=12:b:644", "n=5:z:644"}), counts);
   EXPECT_EQ(counts.new_files, 1u);
   EXPECT_EQ(counts.removed_files, 1u);
   EXPECT_EQ(counts.changed_files, 1u);

@@ -22,10 +22,10 @@ TEST(CliManifestKinds, EveryNameReadsBackByteForByte) {
   manifest.dirs.push_back(ManifestDir{".", 0755, 1});
   for (const std::string& name : names) {
     manifest.dirs.push_back(ManifestDir{name, 0700, 2});
-    manifest.files.push_back(ManifestEntry{kHex, 3, name, 4, 0644, ""});
+    manifest.files.push_back(ManifestEntry{Digest::from_hex(kHex), 3, name, 4, 0644, ""});
     manifest.links.push_back(ManifestLink{name + " link", "../" + name + " target", -5});
   }
-  manifest.files.push_back(ManifestEntry{kHex, 3, "second name", 4, 0644, names[2]});
+  manifest.files.push_back(ManifestEntry{Digest::from_hex(kHex), 3, "second name", 4, 0644, names[2]});
 
   Manifest read;
   std::string error;
@@ -52,8 +52,8 @@ TEST(CliManifestKinds, EveryNameReadsBackByteForByte) {
 // backslash before the hash, and only those.
 TEST(CliManifestKinds, WritesEscapedNamesAsSha256sumDoes) {
   Manifest manifest;
-  manifest.files.push_back(ManifestEntry{kHex, 1, "a\\b\nc", 1, 0644, ""});
-  manifest.files.push_back(ManifestEntry{kHex, 1, "quote\"d \xff", 1, 0644, ""});
+  manifest.files.push_back(ManifestEntry{Digest::from_hex(kHex), 1, "a\\b\nc", 1, 0644, ""});
+  manifest.files.push_back(ManifestEntry{Digest::from_hex(kHex), 1, "quote\"d \xff", 1, 0644, ""});
   const std::string text = format_manifest(manifest);
   EXPECT_NE(text.find("\\" + kHex + "  a\\\\b\\nc\n"), std::string::npos) << text;
   EXPECT_NE(text.find("\n" + kHex + "  quote\"d \xff\n"), std::string::npos) << text;

@@ -87,7 +87,9 @@ TEST(CliManifest, FormatsAndParsesTheSnapshot) {
   Manifest manifest;
   manifest.incomplete = true;
   manifest.dirs = {{".", 0755, 1}, {"a b", 0700, -5}};
-  manifest.files = {{hex, 12, "a b/ç d.txt", 1700000000123456789, 0600}, {hex, 0, "e", 7, 04755}};
+  const Digest digest = Digest::from_hex(hex);
+  manifest.files = {{digest, 12, "a b/ç d.txt", 1700000000123456789, 0600},
+                    {digest, 0, "e", 7, 04755}};
   const std::string text = format_manifest(manifest);
   EXPECT_EQ(text,
             "# brevanto manifest 2\n# incomplete\n# dir 0755 1 .\n# dir 0700 -5 a b\n"
@@ -108,6 +110,31 @@ TEST(CliManifest, FormatsAndParsesTheSnapshot) {
   EXPECT_EQ(parsed.files[1].mode, 04755);
 }
 
+// A manifest file is read in blocks: lines cut by a block's end, a line
+// longer than a block and a damaged line read as from the whole text.
+TEST(CliManifest, ReadsAFileInBlocksAsTheWholeText) {
+  Manifest manifest;
+  for (int i = 0; i < 30000; ++i) {
+    const Digest digest = Digest::from_hex(std::string(64, "0123456789abcdef"[i % 16]));
+    manifest.files.push_back(ManifestEntry{digest, static_cast<std::uint64_t>(i),
+                                           "d/f" + std::to_string(i), i, 0644});
+    if (i == 20000) manifest.files.back().path = std::string(3 << 20, 'x');
+  }
+  const std::string text = format_manifest(manifest) + "# file x 1 0644\n" +
+                            std::string(64, 'a') + "  last, with no end of line";
+  const TempDir temp;
+  const std::string path = temp.path() + "/manifest";
+  write_file(path, text);
+  Manifest whole, blocks;
+  std::string error;
+  parse_manifest(text, whole, error);
+  ASSERT_TRUE(read_manifest_file(path, blocks, error)) << error;
+  EXPECT_EQ(format_manifest(blocks), format_manifest(whole));
+  EXPECT_EQ(blocks.damaged, whole.damaged);
+  ASSERT_EQ(blocks.files.size(), 30001u);
+  EXPECT_EQ(blocks.files.back().path, "last, with no end of line");
+}
+
 TEST(CliManifest, ReadsManifestsOfOlderBackups) {
   const std::string hex(64, 'B');
   Manifest parsed;
@@ -116,7 +143,7 @@ TEST(CliManifest, ReadsManifestsOfOlderBackups) {
   ASSERT_EQ(parsed.files.size(), 1u);
   EXPECT_EQ(parsed.files[0].path, "a b.txt");
   EXPECT_EQ(parsed.files[0].size, 12u);
-  EXPECT_EQ(parsed.files[0].sha256_hex, std::string(64, 'b'));
+  EXPECT_EQ(parsed.files[0].sha256.hex(), std::string(64, 'b'));
   EXPECT_EQ(parsed.files[0].mtime_ns, kUnknownTime);
   EXPECT_EQ(parsed.files[0].mode, kUnknownMode);
 }
@@ -144,7 +171,7 @@ TEST(CliFileHash, Sha256OfAKnownText) {
   FileHash hash;
   std::string error;
   ASSERT_TRUE(hash_file(dir + "/abc", hash, error)) << error;
-  EXPECT_EQ(hash.sha256_hex, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(hash.sha256.hex(), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
   EXPECT_EQ(hash.size, 3u);
   EXPECT_FALSE(hash_file(dir + "/missing", hash, error));
 }
@@ -193,7 +220,8 @@ TEST(CliVerify, ReportsMissingChangedAndMatchingFiles) {
   const std::string& dir = temp.path();
   write_file(dir + "/same", "abc");
   write_file(dir + "/changed", "abd");
-  const std::string abc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+  const Digest abc =
+      Digest::from_hex("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
   EXPECT_EQ(verify_file(dir + "/same", {abc, 3, "same"}), "");
   EXPECT_EQ(verify_file(dir + "/changed", {abc, 3, "changed"}),
             "changed: SHA-256 differs from the manifest");

@@ -432,7 +432,7 @@ void Backup::take_local_tree(LocalTree tree) {
       next_.links.push_back(
           ManifestLink{std::move(entry.relative), std::move(entry.link_target), entry.mtime_ns});
     } else {
-      next_.files.push_back(ManifestEntry{std::string(), entry.size, std::move(entry.relative),
+      next_.files.push_back(ManifestEntry{Digest(), entry.size, std::move(entry.relative),
                                           entry.mtime_ns, entry.mode,
                                           std::move(entry.hardlink_to)});
     }
@@ -522,7 +522,7 @@ void Backup::plan_files() {
     if (!options_.checksum && previous && previous->size == entry.size &&
         previous->mtime_ns == entry.mtime_ns) {
       job.state = FileJob::State::kUnchanged;
-      entry.sha256_hex = previous->sha256_hex;
+      entry.sha256 = previous->sha256;
       ++tally_.unchanged;
     } else {
       transfers_.push_back(i);
@@ -546,12 +546,12 @@ JobOutcome Backup::back_up(Session& session, std::size_t index, std::size_t slot
     ++tally_.failed;
     return JobOutcome::kContinue;
   }
-  if (job.previous && job.previous->sha256_hex == hash.sha256_hex &&
+  if (job.previous && job.previous->sha256 == hash.sha256 &&
       job.previous->size == hash.size) {  // --checksum: same content
     progress_->finish_file("unchanged", hash.size, slot);
     std::lock_guard<std::mutex> lock(tally_mutex_);
     job.state = FileJob::State::kUnchanged;
-    entry.sha256_hex = hash.sha256_hex;
+    entry.sha256 = hash.sha256;
     entry.size = hash.size;
     ++tally_.unchanged;
     return JobOutcome::kContinue;
@@ -600,7 +600,7 @@ JobOutcome Backup::back_up(Session& session, std::size_t index, std::size_t slot
   job.state = job.stored ? FileJob::State::kUpdated : FileJob::State::kAdded;
   ++(job.stored ? tally_.updated : tally_.added);
   tally_.bytes_sent += hash.size;
-  entry.sha256_hex = hash.sha256_hex;
+  entry.sha256 = hash.sha256;
   entry.size = hash.size;
   return JobOutcome::kContinue;
 }
@@ -624,7 +624,7 @@ int Backup::report_dry_run() {
       FileHash hash;
       std::string error;
       if (hash_file(local_join(local_root_, entry.path), hash, error) &&
-          hash.sha256_hex == job.previous->sha256_hex && hash.size == job.previous->size) {
+          hash.sha256 == job.previous->sha256 && hash.size == job.previous->size) {
         ++tally_.unchanged;
         continue;
       }

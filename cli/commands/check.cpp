@@ -205,7 +205,7 @@ JobOutcome Check::check_file(Session& session, const ManifestEntry& entry) {
         problem(entry.path + ": stored size " + std::to_string(hash.size) +
                     ", the manifest says " + std::to_string(entry.size),
                 entry.path);
-      } else if (hash.sha256_hex != entry.sha256_hex) {
+      } else if (hash.sha256 != entry.sha256) {
         problem(entry.path + ": SHA-256 differs from the manifest", entry.path);
       }
     }

@@ -175,11 +175,11 @@ int read_local_side(const BackupOptions& options, Manifest& last, Side& side) {
       now.links.push_back(ManifestLink{entry.relative, entry.link_target, entry.mtime_ns});
       continue;
     }
-    ManifestEntry file{std::string(), entry.size, entry.relative, entry.mtime_ns, entry.mode};
+    ManifestEntry file{Digest(), entry.size, entry.relative, entry.mtime_ns, entry.mode};
     const auto it = known.find(entry.relative);
     if (it != known.end() && it->second->size == entry.size &&
         it->second->mtime_ns == entry.mtime_ns) {
-      file.sha256_hex = it->second->sha256_hex;
+      file.sha256 = it->second->sha256;
     } else {
       FileHash hash;
       std::string hash_error;
@@ -190,7 +190,7 @@ int read_local_side(const BackupOptions& options, Manifest& last, Side& side) {
         rc = exit_codes::kFailed;
         continue;
       }
-      file.sha256_hex = hash.sha256_hex;
+      file.sha256 = hash.sha256;
       file.size = hash.size;
     }
     now.files.push_back(std::move(file));

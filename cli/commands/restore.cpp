@@ -587,7 +587,7 @@ JobOutcome Restore::restore_file(Session& session, const ManifestEntry& entry, s
     progress_->error("restore: " + local + ": " + error, entry.path);
   }
   // Without a manifest there is nothing to verify against, and no size.
-  const bool listed = !entry.sha256_hex.empty();
+  const bool listed = !entry.sha256.empty();
   const std::string mismatch = options_.verify && listed ? verify_file(local, entry) : std::string();
   struct stat info;
   const std::uint64_t size = listed || stat(local.c_str(), &info) != 0
@@ -658,7 +658,7 @@ int Restore::restore_from_listing() {
     if (entry.is_dir) {
       dirs.push_back(entry.relative);
     } else {
-      files.push_back(ManifestEntry{std::string(), 0, entry.relative});
+      files.push_back(ManifestEntry{Digest(), 0, entry.relative});
     }
   }
   make_directories(dirs);

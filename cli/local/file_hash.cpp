@@ -40,7 +40,7 @@ bool FileHasher::hash(const std::string& path, FileHash& hash, std::string& erro
     hash.size += static_cast<std::uint64_t>(got);
   }
   close(fd);
-  hash.sha256_hex = digest.hex();
+  hash.sha256 = Digest::from_hex(digest.hex());
   return true;
 }
 

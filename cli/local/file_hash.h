@@ -6,8 +6,10 @@
 #include <memory>
 #include <string>
 
+#include "cli/manifest/digest.h"
+
 struct FileHash {
-  std::string sha256_hex;  // 64 lower-case hex digits
+  Digest sha256;
   std::uint64_t size = 0;  // bytes read
 };
 

@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -67,12 +70,6 @@ bool is_hex_digest(std::string_view text) {
     if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
   }
   return true;
-}
-
-std::string lower(std::string_view text) {
-  std::string out(text);  // one allocation of the exact size: a manifest holds many
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
 }
 
 bool parse_unsigned(std::string_view text, std::uint64_t& value, int base = 10) {
@@ -223,7 +220,7 @@ bool parse_line(std::string_view line, Manifest& manifest, LineState& state) {
     if (!parse_unsigned(take_field(rest), entry.size) || rest.empty()) return false;
     entry.path = std::string(rest);
   }
-  entry.sha256_hex = lower(line.substr(0, 64));
+  entry.sha256 = Digest::from_hex(line.substr(0, 64));
   manifest.files.push_back(std::move(entry));
   return true;
 }
@@ -251,7 +248,9 @@ std::string format_manifest(const Manifest& manifest) {
   for (const ManifestEntry& entry : manifest.files) {
     size += 120 + entry.path.size() + entry.hardlink_to.size();
   }
-  for (const ManifestLink& link : manifest.links) size += 40 + link.path.size() + link.target.size();
+  for (const ManifestLink& link : manifest.links) {
+    size += 40 + link.path.size() + link.target.size();
+  }
   std::string text;
   text.reserve(size);
   text += kHeader;
@@ -266,9 +265,9 @@ std::string format_manifest(const Manifest& manifest) {
             std::to_string(entry.mtime_ns) + ' ' + mode_text(entry.mode) + '\n';
     const std::string path = escape(entry.path);
     if (needs_escape(entry.path)) {  // the mark goes before the hash
-      text += '\\' + entry.sha256_hex + "  " + path.substr(1) + '\n';
+      text += '\\' + entry.sha256.hex() + "  " + path.substr(1) + '\n';
     } else {
-      text += entry.sha256_hex + "  " + path + '\n';
+      text += entry.sha256.hex() + "  " + path + '\n';
     }
     if (!entry.hardlink_to.empty()) {
       text += std::string(kHardlinkPrefix) + escape(entry.hardlink_to) + '\n';
@@ -282,37 +281,109 @@ std::string format_manifest(const Manifest& manifest) {
   return text;
 }
 
+namespace {
+
+// Reads a manifest line by line, from one text or from blocks of a file.
+class ManifestParser {
+ public:
+  explicit ManifestParser(Manifest& manifest) : manifest_(manifest) {}
+
+  // Parses every whole line of `text`; returns how many bytes it took (the
+  // rest is a line still to be completed, unless `last`).
+  std::size_t feed(std::string_view text, bool last) {
+    std::size_t taken = 0;
+    while (taken < text.size()) {
+      const std::size_t end = text.find('\n', taken);
+      if (end == std::string_view::npos && !last) break;
+      const std::size_t stop = end == std::string_view::npos ? text.size() : end;
+      line(text.substr(taken, stop - taken));
+      taken = end == std::string_view::npos ? text.size() : end + 1;
+    }
+    return taken;
+  }
+
+  // After the last line: false, with `error` naming the first problem, when
+  // there is any.
+  bool finish(std::string& error) {
+    if (state_.pending_line != 0) dangling();
+    if (manifest_.problems.empty()) return true;
+    error = manifest_.problems.front();
+    return false;
+  }
+
+ private:
+  void line(std::string_view line) {
+    ++line_number_;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    state_.line_number = line_number_;
+    state_.after_file = state_.file_read;
+    state_.file_read = false;
+    const bool file_line = line.substr(0, kFilePrefix.size()) == kFilePrefix;
+    if (state_.pending_line != 0 && (file_line || !is_checksum_line(line))) dangling();
+    if (!parse_line(line, manifest_, state_)) {
+      manifest_.problems.push_back("line " + std::to_string(line_number_) + " is malformed");
+    } else if (file_line) {
+      state_.pending_line = line_number_;
+    }
+  }
+
+  void dangling() {  // a "# file" line whose checksum line never came
+    manifest_.problems.push_back("line " + std::to_string(state_.pending_line) +
+                                 " is malformed: no checksum line follows it");
+    state_.pending_line = 0;
+  }
+
+  Manifest& manifest_;
+  LineState state_;
+  std::size_t line_number_ = 0;
+};
+
+}  // namespace
+
 bool parse_manifest(std::string_view text, Manifest& manifest, std::string& error) {
-  std::size_t line_number = 0;
   // A file takes two lines (older manifests: one); reserving for them spares
   // the copies of a growing vector.
   const auto lines = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
   manifest.files.reserve(manifest.files.size() + lines / 2 + 1);
-  LineState state;
-  const auto dangling = [&] {  // a "# file" line whose checksum line never came
-    manifest.problems.push_back("line " + std::to_string(state.pending_line) +
-                                " is malformed: no checksum line follows it");
-    state.pending_line = 0;
-  };
-  while (!text.empty()) {
-    ++line_number;
-    const std::size_t end = text.find('\n');
-    std::string_view line = text.substr(0, end);
-    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    state.line_number = line_number;
-    state.after_file = state.file_read;
-    state.file_read = false;
-    const bool file_line = line.substr(0, kFilePrefix.size()) == kFilePrefix;
-    if (state.pending_line != 0 && (file_line || !is_checksum_line(line))) dangling();
-    if (!parse_line(line, manifest, state)) {
-      manifest.problems.push_back("line " + std::to_string(line_number) + " is malformed");
-    } else if (file_line) {
-      state.pending_line = line_number;
-    }
+  ManifestParser parser(manifest);
+  parser.feed(text, true);
+  return parser.finish(error);
+}
+
+bool read_manifest_file(const std::string& path, Manifest& manifest, std::string& error) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) {
+    error = std::strerror(errno);
+    return false;
   }
-  if (state.pending_line != 0) dangling();
-  if (manifest.problems.empty()) return true;
-  error = manifest.problems.front();
-  return false;
+  // Two passes over blocks, never the whole text: the lines counted first,
+  // so that the entries are reserved once at their number.
+  std::vector<char> block(1 << 20);
+  std::size_t lines = 0;
+  for (std::size_t got; (got = std::fread(block.data(), 1, block.size(), file)) > 0;) {
+    lines += static_cast<std::size_t>(std::count(block.data(), block.data() + got, '\n'));
+  }
+  manifest.files.reserve(manifest.files.size() + lines / 2 + 1);
+  std::rewind(file);
+  ManifestParser parser(manifest);
+  std::size_t kept = 0;  // the start of a line the last block cut
+  for (;;) {
+    if (kept == block.size()) block.resize(2 * block.size());  // a line longer than a block
+    const std::size_t got = std::fread(block.data() + kept, 1, block.size() - kept, file);
+    const bool last = got == 0;
+    const std::size_t size = kept + got;
+    const std::size_t taken = parser.feed(std::string_view(block.data(), size), last);
+    if (last) break;
+    std::memmove(block.data(), block.data() + taken, size - taken);
+    kept = size - taken;
+  }
+  const bool failed = std::ferror(file) != 0;
+  std::fclose(file);
+  if (failed) {
+    error = "read error";
+    return false;
+  }
+  std::string first_problem;  // the problems stay in manifest.problems
+  parser.finish(first_problem);
+  return true;
 }

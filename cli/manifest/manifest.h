@@ -35,6 +35,8 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/manifest/digest.h"
+
 // Name of the manifest inside the backup's storage directory.
 inline constexpr char kManifestName[] = ".brevanto-manifest";
 
@@ -51,7 +53,7 @@ enum LostMetadata : unsigned { kLostSize = 1, kLostTime = 2, kLostMode = 4 };
 std::string lost_metadata_text(unsigned lost);
 
 struct ManifestEntry {
-  std::string sha256_hex;
+  Digest sha256;
   std::uint64_t size = 0;
   std::string path;
   std::int64_t mtime_ns = kUnknownTime;
@@ -106,5 +108,11 @@ std::string format_manifest(const Manifest& manifest);
 // the fields. False, with `error` naming the first problem, when there is
 // any (damaged lines are none).
 bool parse_manifest(std::string_view text, Manifest& manifest, std::string& error);
+
+// Reads the manifest file at `path` as parse_manifest reads a text, in
+// blocks (a manifest of 200,000 files is some 24 MB of text, never held
+// whole). False, with `error` set, only when the file cannot be read; the
+// lines that cannot be parsed go to manifest.problems.
+bool read_manifest_file(const std::string& path, Manifest& manifest, std::string& error);
 
 #endif  // BREVANTO_CLI_MANIFEST_H_

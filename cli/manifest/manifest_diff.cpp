@@ -24,7 +24,7 @@ std::map<std::string, Item> items_of(const Manifest& manifest) {
   }
   for (const ManifestEntry& file : manifest.files) {
     items[file.path] =
-        Item{Kind::kFile, file.size, file.sha256_hex, file.mode, (file.lost & kLostSize) == 0};
+        Item{Kind::kFile, file.size, file.sha256.hex(), file.mode, (file.lost & kLostSize) == 0};
   }
   for (const ManifestLink& link : manifest.links) {
     items[link.path] = Item{Kind::kLink, 0, link.target, kUnknownMode};

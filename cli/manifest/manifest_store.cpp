@@ -32,13 +32,9 @@ FetchResult fetch_manifest(Session& session, const std::string& remote_root,
     error = session.failure(status);
     return FetchResult::kFailed;
   }
-  std::string text;
-  const bool read = read_whole_file(scratch, text, error);
+  const bool read = read_manifest_file(scratch, manifest, error);
   unlink(scratch.c_str());
-  if (!read) return FetchResult::kFailed;
-  std::string first_problem;  // the problems stay in manifest.problems
-  parse_manifest(text, manifest, first_problem);
-  return FetchResult::kFetched;
+  return read ? FetchResult::kFetched : FetchResult::kFailed;
 }
 
 bool store_manifest(Session& session, const Manifest& manifest, const std::string& remote_root,

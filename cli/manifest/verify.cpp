@@ -10,6 +10,6 @@ std::string verify_file(const std::string& path, const ManifestEntry& entry) {
     return entry.path + ": size " + std::to_string(hash.size) + ", manifest says " +
            std::to_string(entry.size);
   }
-  if (hash.sha256_hex != entry.sha256_hex) return entry.path + ": SHA-256 differs from the manifest";
+  if (hash.sha256 != entry.sha256) return entry.path + ": SHA-256 differs from the manifest";
   return std::string();
 }
