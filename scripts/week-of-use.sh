@@ -19,6 +19,7 @@
 #
 # BUILD_DIR=DIR builds there instead of build/; KEEP=1 keeps the temporary
 # folder. The build's output goes to BUILD_DIR/week-of-use-build.log.
+# shellcheck disable=SC2317 # cleanup runs from the trap, brevanto from show's eval
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/check-port.sh 11001
@@ -26,9 +27,14 @@ scripts/check-port.sh 11001
 faketime_lib=/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1
 [ -r "$faketime_lib" ] || scripts/deps.sh faketime >&2
 build=$(realpath -m "${BUILD_DIR:-build}")
-cmake --build "$build" -j2 --target brevanto-service brevanto-cli \
-  >"$build/week-of-use-build.log" 2>&1 ||
-  { tail -n 30 "$build/week-of-use-build.log" >&2; exit 1; }
+mkdir -p "$build"
+build_log="$build/week-of-use-build.log"
+if ! { [ -f "$build/CMakeCache.txt" ] || cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo; } \
+  >"$build_log" 2>&1 ||
+  ! cmake --build "$build" -j2 --target brevanto-service brevanto-cli >>"$build_log" 2>&1; then
+  tail -n 30 "$build_log" >&2
+  exit 1
+fi
 service_bin="$build/service/brevanto-service"
 cli_bin="$build/cli/brevanto"
 
@@ -36,7 +42,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/brevanto-week.XXXXXX")
 home="$work/ann"
 storage="$work/storage"
 service_pid=""
-# shellcheck source=lib/bench-trees.sh
+# shellcheck source=scripts/lib/bench-trees.sh
 . scripts/lib/bench-trees.sh
 cleanup() {
   stop_service
