@@ -161,6 +161,22 @@ TEST_F(CliHistory, LastWeeksVersionComesBackExactly) {
   EXPECT_FALSE(fs::exists(restore + "/none"));
 }
 
+// A file with two names is stored under each: the backup, check and
+// snapshots count both, so one backup shows one size everywhere.
+TEST_F(CliHistory, SnapshotsCountABackupAsTheBackupDid) {
+  write_file(local + "/photo.jpg", std::string(5000, 'p'));
+  write_file(local + "/notes.txt", "bee");
+  fs::create_hard_link(local + "/photo.jpg", local + "/cover.jpg");
+  const std::string three_files = R"("total_files":3,"total_bytes":10003,)";
+  CliResult result = run({"--json", "backup", "local", "\\bk"});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_NE(result.out.find(three_files), std::string::npos) << result.out;
+  result = run({"--json", "check", "\\bk", "restore"});
+  EXPECT_NE(result.out.find(three_files), std::string::npos) << result.out;
+  result = run({"--json", "snapshots", "--scratch-dir", "restore", "\\bk"});
+  EXPECT_NE(result.out.find(R"("files":3,"bytes":10003,)"), std::string::npos) << result.out;
+}
+
 TEST_F(CliHistory, BackupsToTheTopLeaveHistoryAlone) {
   write_file(local + "/a.txt", "a");
   write_file(local + "/.history", "a shell's history");

@@ -44,9 +44,9 @@ struct Row {
 void take_figures(const Manifest& manifest, Row& row) {
   row.figures = true;
   row.files = manifest.files.size();
-  for (const ManifestEntry& file : manifest.files) {
-    if (file.hardlink_to.empty()) row.bytes += file.size;  // a second name adds no bytes
-  }
+  // Every name of a hard-linked file counts with its size, as the backup,
+  // check and restore count it: each name is stored.
+  for (const ManifestEntry& file : manifest.files) row.bytes += file.size;
   row.incomplete = manifest.incomplete;
 }
 
