@@ -23,6 +23,7 @@ struct Options {
   // --content-key FILE: contents encrypted at rest, their account keys
   // wrapped by the key in FILE (empty: contents stored as they are)
   std::string content_key;
+  std::string catalog;                  // --catalog CONNINFO (PostgreSQL; empty: SQLite)
   // --quota-bytes SIZE, --quota-files N: with --add-user the account's
   // quota, else the default of accounts without one of their own (0: none)
   std::optional<std::int64_t> quota_bytes;
