@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -37,6 +38,24 @@ RetentionPolicy keep_one() {
   return keep;
 }
 
+// A writer that runs `hook` once its content is in place, before the row
+// that refers to it commits.
+class HookedWriter : public ContentWriter {
+ public:
+  HookedWriter(std::unique_ptr<ContentWriter> inner, std::function<void()> hook)
+      : inner_(std::move(inner)), hook_(std::move(hook)) {}
+  int fd() const override { return inner_->fd(); }
+  int place(const std::string& sha256) override {
+    const int err = inner_->place(sha256);
+    if (err == 0 && hook_) hook_();
+    return err;
+  }
+
+ private:
+  std::unique_ptr<ContentWriter> inner_;
+  std::function<void()> hook_;
+};
+
 // One service: its own connection, the shared content folder.
 struct Service {
   Service(int root_fd, const std::string& root)
@@ -45,7 +64,10 @@ struct Service {
         store(catalog, contents, keep_one()) {
     store.open_tree(kTree);
   }
-  void put(const std::string& path, const std::string& bytes) {
+  // Stores `bytes` at `path`; `placed` runs once a large content is in
+  // place, before its row commits.
+  void put(const std::string& path, const std::string& bytes,
+           const std::function<void()>& placed = nullptr) {
     NewContent content;
     content.size = static_cast<std::int64_t>(bytes.size());
     Sha256 sha;
@@ -54,7 +76,7 @@ struct Service {
     content.external = content.size > Store::kInlineMaxBytes;
     std::unique_ptr<ContentWriter> writer;
     if (content.external) {
-      writer = store.begin_content(kTree.user_id);
+      writer = std::make_unique<HookedWriter>(store.begin_content(kTree.user_id), placed);
       EXPECT_EQ(::write(writer->fd(), bytes.data(), bytes.size()),
                 static_cast<ssize_t>(bytes.size()));
     } else {
@@ -106,34 +128,34 @@ class SharedCatalog : public ::testing::Test {
   int root_fd_ = -1;
 };
 
-// One service stores a large content, removes it and collects it while the
-// other stores the same bytes: the other's claim keeps the content from
-// being deleted between its look and its commit. Every success reads whole
-// through both services.
+// While one service's upload has put a large content in place and not yet
+// committed its row, the other stores the same bytes, removes them and
+// collects: the content is dropped from the catalog and doomed, but the
+// first upload's claim keeps it from being deleted. Then the same race
+// between threads, many times. Every success reads whole through both.
 TEST_F(SharedCatalog, ACollectionNeverDeletesAContentAnotherServiceNeeds) {
   auto a = service();
   auto b = service();
-  std::vector<std::string> kept;
-  for (int trial = 0; trial < 24; ++trial) {
+  const auto store_remove_collect = [](Service& s, const std::string& path,
+                                       const std::string& bytes) {
+    s.put(path, bytes);
+    s.store.remove(kTree, parse_storage_path(path));
+    EXPECT_TRUE(s.store.end_session(kTree, true));
+    s.store.collect();
+  };
+  for (int trial = 0; trial < 30; ++trial) {
     const std::string bytes = pattern_bytes((1u << 18) + trial, 500 + trial);
     const std::string path = "\\kept" + std::to_string(trial);
+    const std::string gone = "\\gone" + std::to_string(trial);
     Service& collector = trial % 2 == 0 ? *a : *b;
     Service& keeper = trial % 2 == 0 ? *b : *a;
-    std::thread collecting([&] {
-      const std::string gone = "\\gone" + std::to_string(trial);
-      collector.put(gone, bytes);
-      collector.store.remove(kTree, parse_storage_path(gone));
-      EXPECT_TRUE(collector.store.end_session(kTree, true));
-      collector.store.collect();
-    });
-    std::thread keeping([&] {
+    if (trial < 4) {
+      keeper.put(path, bytes, [&] { store_remove_collect(collector, gone, bytes); });
+    } else {
+      std::thread collecting([&] { store_remove_collect(collector, gone, bytes); });
       keeper.put(path, bytes);
-      EXPECT_TRUE(keeper.store.end_session(kTree, true));
-      keeper.store.collect();
-    });
-    collecting.join();
-    keeping.join();
-    kept.push_back(path);
+      collecting.join();
+    }
     for (Service* s : {a.get(), b.get()}) {
       EXPECT_TRUE(s->read(path) == bytes) << path << ": " << s->read(path).substr(0, 20);
     }
