@@ -10,8 +10,12 @@
 #            compiled (scripts/test-host.sh)
 #   fuzz     every fuzzer for a bounded time (FUZZ_SECONDS each, default 15)
 #   bench    the backup benchmark at a small size (figures only, not judged)
+#   shared   opt-in, not among the defaults: the store's tests against a
+#            throwaway PostgreSQL (scripts/test-pg.sh), two services on one
+#            catalog among them
 #
-#   scripts/test.sh [--no-x86] [STAGE...]    (default: every stage, in order)
+#   scripts/test.sh [--no-x86] [STAGE...]    (default: every stage but
+#                                            shared, in order)
 #
 # --no-x86 (or BREVANTO_NO_X86=1) leaves out the 32-bit Windows suite and
 # host, and with them the i386 architecture and the wine32 packages they add
@@ -27,7 +31,7 @@ for arg in "$@"; do
   case $arg in
     --no-x86) x86=0 ;;
     -h | --help) sed -n '2,/^set -euo/{/^set -euo/d;s/^# \{0,1\}//;p}' "$0"; exit 0 ;;
-    native | asan | windows | host | fuzz | bench) stages+=("$arg") ;;
+    native | asan | windows | host | fuzz | bench | shared) stages+=("$arg") ;;
     *) echo "test.sh: unknown stage $arg (${all_stages[*]})" >&2; exit 2 ;;
   esac
 done
@@ -35,7 +39,7 @@ done
 [ "${BREVANTO_NO_X86:-0}" = 1 ] && x86=0
 
 scripts/deps.sh cmake g++ make pkg-config libgtest-dev libgmock-dev googletest \
-  libsodium-dev libsqlite3-dev libcli11-dev libssl-dev \
+  libsodium-dev libsqlite3-dev libcli11-dev libssl-dev libpq-dev \
   g++-mingw-w64-x86-64-posix wine64 clang libclang-rt-14-dev
 # The suites and the service they start listen on 127.0.0.1:11001.
 scripts/check-port.sh 11001
@@ -72,6 +76,13 @@ stage_host() {
 stage_fuzz() { scripts/fuzz.sh "${FUZZ_SECONDS:-15}"; }
 
 stage_bench() { scripts/bench-backup.sh --small; }
+
+stage_shared() {
+  scripts/deps.sh postgresql
+  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build build -j2 --target brevanto-service service_store_test service_shared_store_test
+  scripts/test-pg.sh build
+}
 
 # Every stage stops the script on failure: reaching the end means all ran
 # (the benchmark prints figures only and is not judged).
