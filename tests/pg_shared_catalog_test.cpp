@@ -58,10 +58,11 @@ class HookedWriter : public ContentWriter {
 
 // One service: its own connection, the shared content folder.
 struct Service {
-  Service(int root_fd, const std::string& root)
+  Service(int root_fd, const std::string& root, RetentionPolicy retention = keep_one(),
+          Store::Clock clock = filetime_now)
       : catalog(test_pg_conninfo()),
         contents(root_fd, "content", root),
-        store(catalog, contents, keep_one()) {
+        store(catalog, contents, retention, std::chrono::seconds(1), std::move(clock)) {
     store.open_tree(kTree);
   }
   // Stores `bytes` at `path`; `placed` runs once a large content is in
@@ -114,12 +115,19 @@ class SharedCatalog : public ::testing::Test {
     if (root_fd_ >= 0) ::close(root_fd_);
   }
   std::unique_ptr<Service> service() { return std::make_unique<Service>(root_fd_, dir_.path()); }
-  long check(Service& s) {
+  // The check's faults; its lines are appended to `report` (or printed).
+  long check(Service& s, std::string* report = nullptr) {
     std::FILE* out = std::tmpfile();
     const long faults = check_store(s.catalog, s.contents, out);
     std::rewind(out);
     char line[512];
-    while (std::fgets(line, sizeof line, out) != nullptr) std::printf("check: %s", line);
+    while (std::fgets(line, sizeof line, out) != nullptr) {
+      if (report != nullptr) {
+        *report += line;
+      } else {
+        std::printf("check: %s", line);
+      }
+    }
     std::fclose(out);
     return faults;
   }
@@ -213,6 +221,61 @@ TEST_F(SharedCatalog, ConcurrentChangesKeepNumbersAndCounts) {
       " + (SELECT count(*) FROM history h JOIN nodes n USING (user_id, project, parent, name)"
       "  WHERE h.to_seq > n.from_seq)");
   EXPECT_EQ(overlaps.int64(0, 0), 0);
+}
+
+// Damages to a good catalog, each made with SQL as a faulty tool or
+// program could: the check reports every one.
+TEST_F(SharedCatalog, TheCheckReportsEveryDamage) {
+  struct Damage {
+    const char* what;
+    const char* sql;
+    const char* reported;
+  };
+  const Damage damages[] = {
+      {"a live content listed as doomed",
+       "INSERT INTO doomed SELECT user_id, sha256 FROM contents WHERE size = 200000",
+       "is doomed but still held"},
+      {"a file's size changed", "UPDATE nodes SET size = 5 WHERE name = 'big'",
+       "\\d\\big: its size is 5 bytes, its content's 200000"},
+      {"a folder row deleted", "DELETE FROM nodes WHERE name = 'sub'",
+       "\\d\\sub\\x: its folder \\d\\sub\\ has no row"},
+      {"a reference count off", "UPDATE contents SET refs = refs + 1 WHERE size = 70000",
+       "counts 2 references, rows hold 1"},
+      {"a content row deleted", "DELETE FROM contents WHERE size = 200000",
+       "\\d\\big: its content"},
+      {"a past version's row changed", "UPDATE history SET to_seq = from_seq",
+       "\\d\\small (past version): it ends"},
+      {"the newest point moved back",
+       "UPDATE points SET seq = 0 WHERE name = (SELECT MAX(name) FROM points)",
+       "comes before point"},
+      {"a point renamed",
+       "UPDATE points SET name = 'yesterday' WHERE seq = (SELECT MIN(seq) FROM points)",
+       "point yesterday: not a point's name"},
+      {"a small content's bytes changed",
+       "UPDATE contents SET data = 'smalL'::bytea WHERE data = 'small'::bytea",
+       "damaged (5 bytes"},
+      {"a usage row off", "UPDATE usage SET bytes = bytes - 1", "its usage counts"},
+  };
+  for (const Damage& d : damages) {
+    SCOPED_TRACE(d.what);
+    reset_test_pg();
+    std::int64_t now = filetime_now() - 36000000000;
+    Service s(root_fd_, dir_.path(), RetentionPolicy(), [&] { return now; });
+    s.put("\\d\\small", "small");
+    s.put("\\d\\big", pattern_bytes(200000, 1));
+    s.put("\\d\\sub\\x", pattern_bytes(70000, 2));
+    ASSERT_TRUE(s.store.end_session(kTree, true));
+    now += 36000000000;
+    s.store.remove(kTree, parse_storage_path("\\d\\small"));
+    s.put("\\d\\small", "SMALL");
+    ASSERT_TRUE(s.store.end_session(kTree, true));
+    std::string report;
+    ASSERT_EQ(check(s, &report), 0) << report;
+    PgConnection(test_pg_conninfo()).exec(d.sql);
+    report.clear();
+    EXPECT_GE(check(s, &report), 1) << report;
+    EXPECT_NE(report.find(d.reported), std::string::npos) << report;
+  }
 }
 
 // The collection lease: one holder at a time, renewed by its holder, taken
