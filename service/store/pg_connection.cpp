@@ -103,4 +103,6 @@ PgResult PgConnection::run(const char* sql, std::initializer_list<PgParam> param
                sql);
 }
 
+bool PgConnection::broken() const { return PQstatus(conn_) == CONNECTION_BAD; }
+
 void PgConnection::exec(const std::string& sql) { check(PQexec(conn_, sql.c_str()), sql.c_str()); }

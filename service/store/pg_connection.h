@@ -92,6 +92,9 @@ class PgConnection {
   PgResult run(const char* sql, std::initializer_list<PgParam> params = {});
   // Runs one or more statements without parameters and unprepared.
   void exec(const std::string& sql);
+  // Whether the connection was lost (the server went away, the network
+  // failed): every call fails from then on.
+  bool broken() const;
 
  private:
   PgResult check(pg_result* result, const char* what);

@@ -84,6 +84,7 @@ void back_off(int attempt) {
 }
 
 void rollback(PgConnection& db) {
+  if (db.broken()) return;  // nothing of it is left
   try {
     db.exec("ROLLBACK");
   } catch (...) {
@@ -94,14 +95,15 @@ void rollback(PgConnection& db) {
 
 class PgFileCatalog::TreeLocks {
  public:
-  TreeLocks(PgConnection& db, std::vector<TreeId> trees) : db_(db) {
+  // `db` is the catalog's connection, which may be made again meanwhile.
+  TreeLocks(std::unique_ptr<PgConnection>& db, std::vector<TreeId> trees) : db_(db) {
     for (const TreeId& tree : trees) {
       keys_.emplace(static_cast<std::int32_t>(tree.user_id),
                     static_cast<std::int32_t>(fnv1a(tree.project)));
     }
     try {
       for (const auto& [a, b] : keys_) {
-        db_.run("SELECT pg_advisory_lock($1::int, $2::int)", {a, b});
+        db_->run("SELECT pg_advisory_lock($1::int, $2::int)", {a, b});
         ++held_;
       }
     } catch (...) {
@@ -114,32 +116,44 @@ class PgFileCatalog::TreeLocks {
  private:
   void unlock() {
     for (const auto& [a, b] : keys_) {
-      if (held_-- <= 0) break;
+      if (held_-- <= 0 || db_->broken()) break;  // a lost session holds no lock
       try {
-        db_.run("SELECT pg_advisory_unlock($1::int, $2::int)", {a, b});
+        db_->run("SELECT pg_advisory_unlock($1::int, $2::int)", {a, b});
       } catch (...) {
       }
     }
     held_ = 0;
   }
-  PgConnection& db_;
+  std::unique_ptr<PgConnection>& db_;
   std::set<std::pair<std::int32_t, std::int32_t>> keys_;  // one order everywhere
   int held_ = 0;
 };
 
 PgFileCatalog::PgFileCatalog(const std::string& conninfo)
-    : db_(std::make_unique<PgConnection>(conninfo)),
+    : conninfo_(conninfo),
+      db_(std::make_unique<PgConnection>(conninfo)),
       holder_(this_holder()),
       batches_([this](const std::vector<Pending*>& batch) { apply_batch(batch); }) {
-  migrate_pg_schema(*db_);
+  migrate_pg_schema(db());
+}
+
+PgConnection& PgFileCatalog::db() {
+  if (db_->broken()) {
+    if (claims_held_ > 0) {
+      throw ServiceError(kInternal, "the connection to the catalog database was lost while " +
+                                        std::to_string(claims_held_) + " upload(s) held claims");
+    }
+    db_ = std::make_unique<PgConnection>(conninfo_);
+  }
+  return *db_;
 }
 
 void PgFileCatalog::in_transaction(const std::function<void()>& body) {
   for (int attempt = 1;; ++attempt) {
     try {
-      db_->exec("BEGIN ISOLATION LEVEL SERIALIZABLE");
+      db().exec("BEGIN ISOLATION LEVEL SERIALIZABLE");
       body();
-      db_->exec("COMMIT");
+      db().exec("COMMIT");
       return;
     } catch (const PgError& e) {
       rollback(*db_);
@@ -153,13 +167,13 @@ void PgFileCatalog::in_transaction(const std::function<void()>& body) {
 }
 
 std::int64_t PgFileCatalog::next_seq() {
-  return db_->run("SELECT nextval('change_seq')").int64(0, 0);
+  return db().run("SELECT nextval('change_seq')").int64(0, 0);
 }
 
 void PgFileCatalog::open_tree(const TreeId& tree, std::int64_t now) {
   std::lock_guard<std::mutex> lock(mu_);
   if (find_locked(tree, "", "", View{})) return;
-  TreeLocks locks(*db_, {tree});
+  TreeLocks locks(db_, {tree});
   in_transaction([&] {
     if (find_locked(tree, "", "", View{})) return;
     Entry top;
@@ -184,8 +198,8 @@ std::optional<Entry> PgFileCatalog::find_locked(const TreeId& tree, const std::s
                                                 const std::string& name, const View& view) {
   const PgResult r =
       view.current()
-          ? db_->run(kFindCurrent, {tree.user_id, tree.project, parent, name})
-          : db_->run(kFindAtPoint, {tree.user_id, tree.project, parent, name, view.seq});
+          ? db().run(kFindCurrent, {tree.user_id, tree.project, parent, name})
+          : db().run(kFindAtPoint, {tree.user_id, tree.project, parent, name, view.seq});
   if (r.rows() == 0) return std::nullopt;
   return read_entry(r, 0);
 }
@@ -197,8 +211,8 @@ std::vector<Entry> PgFileCatalog::list(const TreeId& tree, const std::string& di
   const auto count = static_cast<std::int64_t>(limit);
   const PgResult r =
       view.current()
-          ? db_->run(kList, {tree.user_id, tree.project, dir, after, count})
-          : db_->run(kListAtPoint, {tree.user_id, tree.project, dir, after, view.seq, count});
+          ? db().run(kList, {tree.user_id, tree.project, dir, after, count})
+          : db().run(kListAtPoint, {tree.user_id, tree.project, dir, after, view.seq, count});
   std::vector<Entry> out;
   for (int i = 0; i < r.rows(); ++i) out.push_back(read_entry(r, i));
   return out;
@@ -206,7 +220,7 @@ std::vector<Entry> PgFileCatalog::list(const TreeId& tree, const std::string& di
 
 void PgFileCatalog::insert_entry(const TreeId& tree, const Entry& e, std::int64_t seq) {
   wrote_ = true;
-  db_->run("INSERT INTO nodes(user_id, project, " ENTRY_COLUMNS ", from_seq)"
+  db().run("INSERT INTO nodes(user_id, project, " ENTRY_COLUMNS ", from_seq)"
            " VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12)",
            {tree.user_id, tree.project, e.parent, e.name, e.is_dir ? "t" : "f", e.content, e.size,
             e.backup_type, e.reversion, e.create_time, e.modify_time, seq});
@@ -215,7 +229,7 @@ void PgFileCatalog::insert_entry(const TreeId& tree, const Entry& e, std::int64_
 
 void PgFileCatalog::add_usage(std::int64_t user_id, std::int64_t bytes, std::int64_t entries) {
   wrote_ = true;
-  db_->run("INSERT INTO usage(user_id, bytes, entries) VALUES($1, $2, $3)"
+  db().run("INSERT INTO usage(user_id, bytes, entries) VALUES($1, $2, $3)"
            " ON CONFLICT(user_id) DO UPDATE SET bytes = usage.bytes + excluded.bytes,"
            " entries = usage.entries + excluded.entries",
            {user_id, bytes, entries});
@@ -227,14 +241,14 @@ Usage PgFileCatalog::usage(std::int64_t user_id) {
 }
 
 Usage PgFileCatalog::usage_locked(std::int64_t user_id) {
-  const PgResult r = db_->run("SELECT bytes, entries FROM usage WHERE user_id = $1", {user_id});
+  const PgResult r = db().run("SELECT bytes, entries FROM usage WHERE user_id = $1", {user_id});
   if (r.rows() == 0) return Usage{};
   return Usage{r.int64(0, 0), r.int64(0, 1)};
 }
 
 std::vector<std::pair<std::int64_t, Usage>> PgFileCatalog::all_usage() {
   std::lock_guard<std::mutex> lock(mu_);
-  const PgResult r = db_->run("SELECT user_id, bytes, entries FROM usage ORDER BY user_id");
+  const PgResult r = db().run("SELECT user_id, bytes, entries FROM usage ORDER BY user_id");
   std::vector<std::pair<std::int64_t, Usage>> out;
   for (int i = 0; i < r.rows(); ++i) {
     out.emplace_back(r.int64(i, 0), Usage{r.int64(i, 1), r.int64(i, 2)});
@@ -260,12 +274,12 @@ void PgFileCatalog::check_quota(const Change& change, const Usage& before) {
 void PgFileCatalog::retire(const TreeId& tree, const std::string& parent,
                            const std::string& name, std::int64_t seq) {
   wrote_ = true;
-  db_->run(kRetire, {tree.user_id, tree.project, parent, name, seq});
+  db().run(kRetire, {tree.user_id, tree.project, parent, name, seq});
 }
 
 void PgFileCatalog::retire_below(const TreeId& tree, const std::string& dir, std::int64_t seq) {
   wrote_ = true;
-  db_->run(kRetireBelow, {tree.user_id, tree.project, dir, below_upper(dir), seq});
+  db().run(kRetireBelow, {tree.user_id, tree.project, dir, below_upper(dir), seq});
 }
 
 void PgFileCatalog::make_folders(const TreeId& tree, const std::vector<std::string>& path,
@@ -288,32 +302,32 @@ void PgFileCatalog::make_folders(const TreeId& tree, const std::vector<std::stri
 
 void PgFileCatalog::add_reference(std::int64_t user_id, const NewContent& content) {
   wrote_ = true;
-  const PgResult updated = db_->run(
+  const PgResult updated = db().run(
       "UPDATE contents SET refs = refs + 1 WHERE user_id = $1 AND sha256 = $2",
       {user_id, content.sha256});
   if (updated.affected() > 0) return;
-  db_->run("INSERT INTO contents(user_id, sha256, size, refs, external, data)"
+  db().run("INSERT INTO contents(user_id, sha256, size, refs, external, data)"
            " VALUES($1, $2, $3, 1, $4, $5)",
            {user_id, content.sha256, content.size, content.external ? "t" : "f",
             content.external ? PgParam::null() : PgParam::bytes(content.bytes)});
   add_usage(user_id, content.size, 0);
   if (content.external) {
-    db_->run("DELETE FROM doomed WHERE user_id = $1 AND sha256 = $2", {user_id, content.sha256});
+    db().run("DELETE FROM doomed WHERE user_id = $1 AND sha256 = $2", {user_id, content.sha256});
   }
 }
 
 void PgFileCatalog::drop_reference(std::int64_t user_id, const std::string& sha256) {
   wrote_ = true;
-  const PgResult r = db_->run(
+  const PgResult r = db().run(
       "UPDATE contents SET refs = refs - 1 WHERE user_id = $1 AND sha256 = $2"
       " RETURNING refs, external, size",
       {user_id, sha256});
   if (r.rows() == 0 || r.int64(0, 0) > 0) return;
   const bool external = r.boolean(0, 1);
   add_usage(user_id, -r.int64(0, 2), 0);
-  db_->run("DELETE FROM contents WHERE user_id = $1 AND sha256 = $2", {user_id, sha256});
+  db().run("DELETE FROM contents WHERE user_id = $1 AND sha256 = $2", {user_id, sha256});
   if (external) {
-    db_->run("INSERT INTO doomed(user_id, sha256) VALUES($1, $2) ON CONFLICT DO NOTHING",
+    db().run("INSERT INTO doomed(user_id, sha256) VALUES($1, $2) ON CONFLICT DO NOTHING",
              {user_id, sha256});
   }
 }
@@ -329,7 +343,7 @@ void PgFileCatalog::apply_batch(const std::vector<Pending*>& batch) {
   try {
     std::vector<TreeId> trees;
     for (const Pending* pending : batch) trees.push_back(pending->change->tree);
-    TreeLocks locks(*db_, trees);
+    TreeLocks locks(db_, trees);
     bool savepoints = false;
     for (int attempt = 1;; ++attempt) {
       try {
@@ -355,10 +369,10 @@ bool PgFileCatalog::try_batch(const std::vector<Pending*>& batch, bool savepoint
   // a savepoint of its own. A serialization failure takes the whole
   // transaction back, to be tried again.
   for (Pending* pending : batch) pending->failure = nullptr;
-  db_->exec("BEGIN ISOLATION LEVEL SERIALIZABLE");
+  db().exec("BEGIN ISOLATION LEVEL SERIALIZABLE");
   try {
     for (Pending* pending : batch) {
-      if (savepoints) db_->exec("SAVEPOINT change");
+      if (savepoints) db().exec("SAVEPOINT change");
       wrote_ = false;
       try {
         const Change& change = *pending->change;
@@ -368,7 +382,7 @@ bool PgFileCatalog::try_batch(const std::vector<Pending*>& batch, bool savepoint
         const Usage before = counted ? usage_locked(change.tree.user_id) : Usage{};
         apply_change(change, seq, pending->now);
         if (counted) check_quota(change, before);
-        if (savepoints) db_->exec("RELEASE change");
+        if (savepoints) db().exec("RELEASE change");
       } catch (const PgError& e) {
         if (e.retryable()) throw;
         if (!savepoints) {
@@ -376,8 +390,8 @@ bool PgFileCatalog::try_batch(const std::vector<Pending*>& batch, bool savepoint
           return false;
         }
         pending->failure = std::current_exception();
-        db_->exec("ROLLBACK TO change");
-        db_->exec("RELEASE change");
+        db().exec("ROLLBACK TO change");
+        db().exec("RELEASE change");
       } catch (...) {
         if (!savepoints && wrote_) {
           rollback(*db_);
@@ -385,12 +399,12 @@ bool PgFileCatalog::try_batch(const std::vector<Pending*>& batch, bool savepoint
         }
         pending->failure = std::current_exception();
         if (savepoints) {
-          db_->exec("ROLLBACK TO change");
-          db_->exec("RELEASE change");
+          db().exec("ROLLBACK TO change");
+          db().exec("RELEASE change");
         }
       }
     }
-    db_->exec("COMMIT");
+    db().exec("COMMIT");
   } catch (...) {
     rollback(*db_);
     throw;
@@ -416,7 +430,7 @@ void PgFileCatalog::apply_change(const Change& change, std::int64_t seq, std::in
       Entry e = change.file;
       // A path stored again after a remove goes on counting its versions.
       if (e.reversion <= 0) {
-        const PgResult r = db_->run(
+        const PgResult r = db().run(
             "SELECT COALESCE(MAX(reversion), 0) FROM history WHERE " TREE
             " AND parent = $3 AND name = $4",
             {tree.user_id, tree.project, parent, name});
@@ -456,7 +470,7 @@ void PgFileCatalog::apply_change(const Change& change, std::int64_t seq, std::in
 
 bool PgFileCatalog::has_content(std::int64_t user_id, const std::string& sha256) {
   std::lock_guard<std::mutex> lock(mu_);
-  return db_->run("SELECT 1 FROM contents WHERE user_id = $1 AND sha256 = $2", {user_id, sha256})
+  return db().run("SELECT 1 FROM contents WHERE user_id = $1 AND sha256 = $2", {user_id, sha256})
              .rows() > 0;
 }
 
@@ -464,7 +478,7 @@ std::optional<std::string> PgFileCatalog::read_content(std::int64_t user_id,
                                                        const std::string& sha256,
                                                        bool* external) {
   std::lock_guard<std::mutex> lock(mu_);
-  const PgResult r = db_->run(
+  const PgResult r = db().run(
       "SELECT external, data FROM contents WHERE user_id = $1 AND sha256 = $2", {user_id, sha256});
   *external = false;
   if (r.rows() == 0) return std::nullopt;
@@ -478,9 +492,9 @@ void PgFileCatalog::make_point(const TreeId& tree, const std::string& name, std:
   // Under the tree's lock no change of the tree is under way: a new
   // number is above every change committed, and below every change to
   // come.
-  TreeLocks locks(*db_, {tree});
+  TreeLocks locks(db_, {tree});
   in_transaction([&] {
-    db_->run("INSERT INTO points(user_id, project, name, seq, made)"
+    db().run("INSERT INTO points(user_id, project, name, seq, made)"
              " VALUES($1, $2, $3, nextval('change_seq'), $4) ON CONFLICT(user_id, project, name)"
              " DO UPDATE SET seq = excluded.seq, made = excluded.made",
              {tree.user_id, tree.project, name, made});
@@ -489,7 +503,7 @@ void PgFileCatalog::make_point(const TreeId& tree, const std::string& name, std:
 
 std::vector<Point> PgFileCatalog::points(const TreeId& tree) {
   std::lock_guard<std::mutex> lock(mu_);
-  const PgResult r = db_->run(
+  const PgResult r = db().run(
       "SELECT name, seq, made FROM points WHERE " TREE " ORDER BY name", {tree.user_id, tree.project});
   std::vector<Point> out;
   for (int i = 0; i < r.rows(); ++i) out.push_back(Point{r.text(i, 0), r.int64(i, 1), r.int64(i, 2)});
@@ -498,7 +512,7 @@ std::vector<Point> PgFileCatalog::points(const TreeId& tree) {
 
 std::optional<Point> PgFileCatalog::find_point(const TreeId& tree, const std::string& name) {
   std::lock_guard<std::mutex> lock(mu_);
-  const PgResult r = db_->run("SELECT seq, made FROM points WHERE " TREE " AND name = $3",
+  const PgResult r = db().run("SELECT seq, made FROM points WHERE " TREE " AND name = $3",
                               {tree.user_id, tree.project, name});
   if (r.rows() == 0) return std::nullopt;
   return Point{name, r.int64(0, 0), r.int64(0, 1)};
@@ -506,7 +520,7 @@ std::optional<Point> PgFileCatalog::find_point(const TreeId& tree, const std::st
 
 std::vector<TreeId> PgFileCatalog::trees_with_points() {
   std::lock_guard<std::mutex> lock(mu_);
-  const PgResult r = db_->run("SELECT DISTINCT user_id, project FROM points");
+  const PgResult r = db().run("SELECT DISTINCT user_id, project FROM points");
   std::vector<TreeId> out;
   for (int i = 0; i < r.rows(); ++i) out.push_back(TreeId{r.int64(i, 0), r.text(i, 1)});
   return out;
@@ -515,25 +529,25 @@ std::vector<TreeId> PgFileCatalog::trees_with_points() {
 std::size_t PgFileCatalog::forget(const TreeId& tree, const std::vector<std::string>& keep,
                                   std::size_t limit) {
   std::lock_guard<std::mutex> lock(mu_);
-  TreeLocks locks(*db_, {tree});
+  TreeLocks locks(db_, {tree});
   std::size_t dropped = 0;
   in_transaction([&] {
     dropped = 0;
     const PgResult names =
-        db_->run("SELECT name FROM points WHERE " TREE, {tree.user_id, tree.project});
+        db().run("SELECT name FROM points WHERE " TREE, {tree.user_id, tree.project});
     for (int i = 0; i < names.rows(); ++i) {
       const std::string name = names.text(i, 0);
       if (std::find(keep.begin(), keep.end(), name) != keep.end()) continue;
-      db_->run("DELETE FROM points WHERE " TREE " AND name = $3", {tree.user_id, tree.project, name});
+      db().run("DELETE FROM points WHERE " TREE " AND name = $3", {tree.user_id, tree.project, name});
     }
     // A past row that no kept point falls in is seen by nobody.
-    const PgResult rows = db_->run(
+    const PgResult rows = db().run(
         "SELECT id, is_dir, content FROM history h WHERE " TREE
         " AND NOT EXISTS (SELECT 1 FROM points p WHERE p.user_id = h.user_id"
         " AND p.project = h.project AND p.seq >= h.from_seq AND p.seq < h.to_seq) LIMIT $3",
         {tree.user_id, tree.project, static_cast<std::int64_t>(limit)});
     for (int i = 0; i < rows.rows(); ++i) {
-      db_->run("DELETE FROM history WHERE id = $1", {rows.int64(i, 0)});
+      db().run("DELETE FROM history WHERE id = $1", {rows.int64(i, 0)});
       add_usage(tree.user_id, 0, -1);
       if (!rows.boolean(i, 1)) drop_reference(tree.user_id, rows.text(i, 2));
     }
@@ -544,7 +558,7 @@ std::size_t PgFileCatalog::forget(const TreeId& tree, const std::vector<std::str
 
 std::vector<FileCatalog::Doomed> PgFileCatalog::doomed(std::size_t limit) {
   std::lock_guard<std::mutex> lock(mu_);
-  const PgResult r = db_->run("SELECT user_id, sha256 FROM doomed LIMIT $1",
+  const PgResult r = db().run("SELECT user_id, sha256 FROM doomed LIMIT $1",
                               {static_cast<std::int64_t>(limit)});
   std::vector<Doomed> out;
   for (int i = 0; i < r.rows(); ++i) out.push_back(Doomed{r.int64(i, 0), r.text(i, 1)});
@@ -553,25 +567,30 @@ std::vector<FileCatalog::Doomed> PgFileCatalog::doomed(std::size_t limit) {
 
 bool PgFileCatalog::is_doomed(const Doomed& content) {
   std::lock_guard<std::mutex> lock(mu_);
-  return db_->run("SELECT 1 FROM doomed WHERE user_id = $1 AND sha256 = $2",
+  return db().run("SELECT 1 FROM doomed WHERE user_id = $1 AND sha256 = $2",
                   {content.user_id, content.sha256})
              .rows() > 0;
 }
 
 void PgFileCatalog::settle_doomed(const Doomed& content) {
   std::lock_guard<std::mutex> lock(mu_);
-  db_->run("DELETE FROM doomed WHERE user_id = $1 AND sha256 = $2",
+  db().run("DELETE FROM doomed WHERE user_id = $1 AND sha256 = $2",
            {content.user_id, content.sha256});
 }
 
 void PgFileCatalog::claim(std::int64_t user_id, const std::string& sha256) {
   std::lock_guard<std::mutex> lock(mu_);
-  db_->run("SELECT pg_advisory_lock_shared($1::bigint)", {content_key(user_id, sha256)});
+  db().run("SELECT pg_advisory_lock_shared($1::bigint)", {content_key(user_id, sha256)});
+  ++claims_held_;
 }
 
 void PgFileCatalog::release(std::int64_t user_id, const std::string& sha256) {
   std::lock_guard<std::mutex> lock(mu_);
-  db_->run("SELECT pg_advisory_unlock_shared($1::bigint)", {content_key(user_id, sha256)});
+  --claims_held_;
+  // A lost connection took the claim with it.
+  if (!db_->broken()) {
+    db_->run("SELECT pg_advisory_unlock_shared($1::bigint)", {content_key(user_id, sha256)});
+  }
 }
 
 bool PgFileCatalog::delete_unneeded(const Doomed& content, const std::function<bool()>& remove) {
@@ -580,22 +599,22 @@ bool PgFileCatalog::delete_unneeded(const Doomed& content, const std::function<b
   // service that claims the content now waits until it is deleted and
   // settled, then finds it gone and stores it anew. The lock is taken
   // without waiting: a claim held means the content is needed.
-  db_->exec("BEGIN");
+  db().exec("BEGIN");
   try {
-    const bool locked = db_->run("SELECT pg_try_advisory_xact_lock($1::bigint)",
+    const bool locked = db().run("SELECT pg_try_advisory_xact_lock($1::bigint)",
                                  {content_key(content.user_id, content.sha256)})
                             .boolean(0, 0);
     const bool needed =
-        !locked || db_->run("SELECT 1 FROM contents WHERE user_id = $1 AND sha256 = $2",
+        !locked || db().run("SELECT 1 FROM contents WHERE user_id = $1 AND sha256 = $2",
                             {content.user_id, content.sha256})
                            .rows() > 0;
     if (needed || !remove()) {
       rollback(*db_);
       return false;
     }
-    db_->run("DELETE FROM doomed WHERE user_id = $1 AND sha256 = $2",
+    db().run("DELETE FROM doomed WHERE user_id = $1 AND sha256 = $2",
              {content.user_id, content.sha256});
-    db_->exec("COMMIT");
+    db().exec("COMMIT");
     return true;
   } catch (...) {
     rollback(*db_);
@@ -607,7 +626,7 @@ bool PgFileCatalog::hold_collection() {
   std::lock_guard<std::mutex> lock(mu_);
   // Taken when free or expired, renewed when ours; the database's clock
   // dates the lease, so the hosts' clocks need not agree.
-  return db_->run("INSERT INTO leases(name, holder, expires)"
+  return db().run("INSERT INTO leases(name, holder, expires)"
                   " VALUES('collection', $1, now() + make_interval(secs => $2))"
                   " ON CONFLICT(name) DO UPDATE SET holder = excluded.holder,"
                   " expires = excluded.expires"
@@ -619,7 +638,7 @@ bool PgFileCatalog::hold_collection() {
 
 void PgFileCatalog::end_collection() {
   std::lock_guard<std::mutex> lock(mu_);
-  db_->run("DELETE FROM leases WHERE name = 'collection' AND holder = $1", {holder_});
+  db().run("DELETE FROM leases WHERE name = 'collection' AND holder = $1", {holder_});
 }
 
 void PgFileCatalog::for_each_content(const std::function<void(const StoredContent&)>& visit) {
@@ -630,7 +649,7 @@ void PgFileCatalog::for_each_content(const std::function<void(const StoredConten
     std::vector<StoredContent> page;
     {
       std::lock_guard<std::mutex> lock(mu_);
-      const PgResult r = db_->run(
+      const PgResult r = db().run(
           "SELECT user_id, sha256, size, external, data FROM contents"
           " WHERE (user_id, sha256) > ($1, $2) ORDER BY user_id, sha256 LIMIT 256",
           {after_user, after_sha});

@@ -18,7 +18,9 @@
 //   session, counted by PostgreSQL; deleting an unneeded content takes the
 //   exclusive lock without waiting, and skips the content when another
 //   service holds a claim. The lock needs no lease: it ends with the
-//   connection, so a service that dies holds nothing.
+//   connection, so a service that dies holds nothing. A lost connection
+//   is made again only once no upload holds a claim: the uploads that held
+//   one fail (their claims went with the session).
 // - The collection runs on one service at a time: a lease row (holder,
 //   expiry), renewed between steps, taken over once it expired.
 //
@@ -109,8 +111,15 @@ class PgFileCatalog : public FileCatalog {
   Usage usage_locked(std::int64_t user_id);
   void check_quota(const Change& change, const Usage& before);
 
+  // The connection, made again when it was lost and no claim was held on
+  // it (claims are locks of the session: they went with it). The lock
+  // must be held.
+  PgConnection& db();
+
   std::mutex mu_;
+  std::string conninfo_;
   std::unique_ptr<PgConnection> db_;
+  long claims_held_ = 0;
   std::string holder_;
   int lease_seconds_ = 60;
   bool wrote_ = false;  // the change being applied has written

@@ -296,12 +296,22 @@ void Store::release_claim(const std::pair<std::int64_t, std::string>& key, bool 
   // when nothing refers to it and no other upload in flight claims it:
   // that one may have found it in place, or placed the same bytes under
   // the same name, and its row may commit after this.
-  if (placed && claims_.count(key) == 1) {
-    catalog_.delete_unneeded(FileCatalog::Doomed{key.first, key.second},
-                             [&] { return contents_.remove(key.first, key.second) == 0; });
+  // A failure here must not keep the claim: it is logged, and the content
+  // left for the sweep at the next start.
+  try {
+    if (placed && claims_.count(key) == 1) {
+      catalog_.delete_unneeded(FileCatalog::Doomed{key.first, key.second},
+                               [&] { return contents_.remove(key.first, key.second) == 0; });
+    }
+  } catch (const std::exception& e) {
+    log_error("store: a content placed for a refused change was kept: %s", e.what());
   }
   claims_.erase(claims_.find(key));
-  catalog_.release(key.first, key.second);
+  try {
+    catalog_.release(key.first, key.second);
+  } catch (const std::exception& e) {
+    log_error("store: cannot release a claim: %s", e.what());
+  }
 }
 
 bool Store::end_session(const TreeId& tree, bool wait) {
