@@ -297,6 +297,21 @@ TEST_F(SharedCatalog, TheCollectionRunsOnOneServiceAtATime) {
   EXPECT_FALSE(a.hold_collection());
 }
 
+// A connection the server ended is made again, but only once no upload
+// holds a claim: the claims were locks of the lost session.
+TEST_F(SharedCatalog, ALostConnectionIsMadeAgainOnceNoClaimIsHeld) {
+  PgFileCatalog catalog(test_pg_conninfo());
+  catalog.open_tree(kTree, 1);
+  catalog.claim(kTree.user_id, "ab");
+  PgConnection(test_pg_conninfo())
+      .exec("SELECT pg_terminate_backend(pid) FROM pg_stat_activity"
+            " WHERE datname = current_database() AND pid <> pg_backend_pid()");
+  EXPECT_THROW(catalog.top(kTree), ServiceError);  // the loss found
+  EXPECT_THROW(catalog.top(kTree), ServiceError);  // a claim was held
+  catalog.release(kTree.user_id, "ab");
+  EXPECT_TRUE(catalog.top(kTree).has_value());
+}
+
 // The schema is made once and versioned; a database made by a newer
 // service is refused rather than misread.
 TEST_F(SharedCatalog, TheSchemaIsVersioned) {

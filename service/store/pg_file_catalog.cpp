@@ -343,6 +343,7 @@ void PgFileCatalog::apply_batch(const std::vector<Pending*>& batch) {
   try {
     std::vector<TreeId> trees;
     for (const Pending* pending : batch) trees.push_back(pending->change->tree);
+    db();  // made again if it was lost
     TreeLocks locks(db_, trees);
     bool savepoints = false;
     for (int attempt = 1;; ++attempt) {
@@ -492,6 +493,7 @@ void PgFileCatalog::make_point(const TreeId& tree, const std::string& name, std:
   // Under the tree's lock no change of the tree is under way: a new
   // number is above every change committed, and below every change to
   // come.
+  db();  // made again if it was lost
   TreeLocks locks(db_, {tree});
   in_transaction([&] {
     db().run("INSERT INTO points(user_id, project, name, seq, made)"
@@ -529,6 +531,7 @@ std::vector<TreeId> PgFileCatalog::trees_with_points() {
 std::size_t PgFileCatalog::forget(const TreeId& tree, const std::vector<std::string>& keep,
                                   std::size_t limit) {
   std::lock_guard<std::mutex> lock(mu_);
+  db();  // made again if it was lost
   TreeLocks locks(db_, {tree});
   std::size_t dropped = 0;
   in_transaction([&] {
