@@ -477,11 +477,6 @@ bool SqliteFileCatalog::has_content(std::int64_t user_id, const std::string& sha
   return content_known_locked(user_id, sha256);
 }
 
-bool SqliteFileCatalog::content_known(std::int64_t user_id, const std::string& sha256) {
-  std::lock_guard<std::mutex> lock(mu_);
-  return content_known_locked(user_id, sha256);
-}
-
 bool SqliteFileCatalog::content_known_locked(std::int64_t user_id, const std::string& sha256) {
   SqliteDb::Statement st(db_, "SELECT 1 FROM contents WHERE user_id = ?1 AND sha256 = ?2");
   st.bind(1, user_id).bind(2, sha256);

@@ -46,8 +46,6 @@ class SqliteFileCatalog : public FileCatalog {
   // filled, and marking it so (in the same transaction as the last rows).
   bool migrated();
   void set_migrated();
-  // For the content sweep at start-up: whether any row refers to it.
-  bool content_known(std::int64_t user_id, const std::string& sha256);
 
   void for_each_content(const std::function<void(const StoredContent&)>& visit) override;
   std::vector<std::string> catalog_faults() override;
