@@ -5,6 +5,8 @@
 //   check N files: X s    `brevanto-service check` of that store (N files,
 //                         N past versions)
 // Usage: service_store_bench [FILES]
+// With BREVANTO_BENCH_PG (a libpq connection string; its database is
+// emptied) the store figure is taken with the PostgreSQL catalog too.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -16,6 +18,10 @@
 #include "service/store/filetime.h"
 #include "service/store/folder_content_store.h"
 #include "service/store/sqlite_file_catalog.h"
+#ifdef BREVANTO_WITH_PG
+#include "service/store/pg_connection.h"
+#include "service/store/pg_file_catalog.h"
+#endif
 #include "service/store/store.h"
 #include "service/store/store_check.h"
 #include "tests/service_test_files.h"
@@ -72,6 +78,18 @@ int main(int argc, char** argv) {
     fill(store, TreeId{2, ""}, files);
     std::printf(", %.2f s with one\n", seconds_since(start));
   }
+#ifdef BREVANTO_WITH_PG
+  if (const char* pg = std::getenv("BREVANTO_BENCH_PG")) {
+    PgConnection(pg).exec("DROP SCHEMA public CASCADE; CREATE SCHEMA public;");
+    PgFileCatalog catalog(pg);
+    FolderContentStore contents(root_fd, "content-pg", dir.path());
+    Store store(catalog, contents, RetentionPolicy());
+    const auto start = std::chrono::steady_clock::now();
+    fill(store, TreeId{1, ""}, files);
+    std::printf("store %d files, PostgreSQL catalog: %.2f s without a quota\n", files,
+                seconds_since(start));
+  }
+#endif
   SqliteFileCatalog catalog(dir.path() + "/catalog.sqlite3");
   FolderContentStore contents(root_fd, "content", dir.path());
   std::FILE* out = std::tmpfile();

@@ -14,12 +14,17 @@
 # run it in a network namespace of its own:
 #   unshare -n bash -c 'ip link set lo up && scripts/bench-small-files.sh A B'
 # STRACE=1 also counts the service's system calls per file (strace -c -f,
-# one extra round per build, not timed).
+# one extra round per build, not timed). SERVICE_ARGS_A and SERVICE_ARGS_B
+# add options to each build's service (e.g. "--catalog CONNINFO", to time
+# the same build with two catalogs); SETUP_A and SETUP_B are commands run
+# before each of that build's rounds (e.g. emptying that database).
 set -euo pipefail
 build_a=$(realpath "$1")
 build_b=$(realpath "$2")
 rounds=${3:-3}
 files=${4:-20000}
+SERVICE_ARGS_A=${SERVICE_ARGS_A:-} SERVICE_ARGS_B=${SERVICE_ARGS_B:-}
+SETUP_A=${SETUP_A:-} SETUP_B=${SETUP_B:-}
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/brevanto-small.XXXXXX")
 service_pid=""
@@ -40,6 +45,10 @@ export BREVANTO_USER=bench BREVANTO_PASSWORD=bench-password BREVANTO_LOG_DIR="$w
 # With a third argument, the service runs under strace -c into that file.
 one_round() { # build file [strace-output]
   local build=$1 out=$2 trace=${3:-}
+  local setup=$SETUP_A
+  service_extra=$SERVICE_ARGS_A
+  case $out in "$work"/b*) setup=$SETUP_B service_extra=$SERVICE_ARGS_B ;; esac
+  [ -z "$setup" ] || bash -c "$setup"
   rm -rf "$work/state"
   service_bin=$build/service/brevanto-service
   local wrapper=()

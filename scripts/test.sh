@@ -13,8 +13,12 @@
 #   rados    only when named: the RADOS content store against a one-node Ceph
 #            in a network namespace, with an OSD outage during uploads
 #            (scripts/rados-store-test.sh; installs Ceph, runs as root)
+#   shared   only when named: the store's tests against a throwaway
+#            PostgreSQL (scripts/test-pg.sh), two services on one catalog
+#            among them
 #
-#   scripts/test.sh [--no-x86] [STAGE...]    (default: every stage but rados, in order)
+#   scripts/test.sh [--no-x86] [STAGE...]    (default: every stage but rados
+#                                            and shared, in order)
 #
 # --no-x86 (or BREVANTO_NO_X86=1) leaves out the 32-bit Windows suite and
 # host, and with them the i386 architecture and the wine32 packages they add
@@ -30,7 +34,7 @@ for arg in "$@"; do
   case $arg in
     --no-x86) x86=0 ;;
     -h | --help) sed -n '2,/^set -euo/{/^set -euo/d;s/^# \{0,1\}//;p}' "$0"; exit 0 ;;
-    native | asan | windows | host | fuzz | bench | rados) stages+=("$arg") ;;
+    native | asan | windows | host | fuzz | bench | rados | shared) stages+=("$arg") ;;
     *) echo "test.sh: unknown stage $arg (${all_stages[*]})" >&2; exit 2 ;;
   esac
 done
@@ -38,7 +42,7 @@ done
 [ "${BREVANTO_NO_X86:-0}" = 1 ] && x86=0
 
 scripts/deps.sh cmake g++ make pkg-config libgtest-dev libgmock-dev googletest \
-  libsodium-dev libsqlite3-dev libcli11-dev libssl-dev \
+  libsodium-dev libsqlite3-dev libcli11-dev libssl-dev libpq-dev \
   g++-mingw-w64-x86-64-posix wine64 clang libclang-rt-14-dev
 # The suites and the service they start listen on 127.0.0.1:11001.
 scripts/check-port.sh 11001
@@ -77,6 +81,13 @@ stage_fuzz() { scripts/fuzz.sh "${FUZZ_SECONDS:-15}"; }
 stage_bench() { scripts/bench-backup.sh --small; }
 
 stage_rados() { scripts/rados-store-test.sh all; }
+
+stage_shared() {
+  scripts/deps.sh postgresql
+  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build build -j2 --target brevanto-service service_store_test service_shared_store_test
+  scripts/test-pg.sh build
+}
 
 # Every stage stops the script on failure: reaching the end means all ran
 # (the benchmark prints figures only and is not judged).

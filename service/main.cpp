@@ -41,6 +41,9 @@
 #include "service/store/rados_content_store.h"
 #endif
 #include "service/store/older_layout/migration.h"
+#ifdef BREVANTO_WITH_PG
+#include "service/store/pg_file_catalog.h"
+#endif
 #include "service/store/sqlite_file_catalog.h"
 #include "service/store/store.h"
 #include "service/store/store_check.h"
@@ -268,6 +271,19 @@ std::unique_ptr<EncryptedContentStore> encrypted_contents(const Options& options
   return encrypted;
 }
 
+// The catalog of stored trees: the database that --catalog names, shared
+// with other services, or the root's SQLite file.
+std::unique_ptr<FileCatalog> open_file_catalog(const Options& options, bool read_only) {
+  if (options.catalog.empty()) {
+    return std::make_unique<SqliteFileCatalog>(options.root + "/store/catalog.sqlite3", read_only);
+  }
+#ifdef BREVANTO_WITH_PG
+  return std::make_unique<PgFileCatalog>(options.catalog);
+#else
+  throw std::runtime_error("--catalog: this service was built without PostgreSQL (libpq)");
+#endif
+}
+
 Quota default_quota(const Options& options) {
   Quota quota;
   quota.bytes = options.quota_bytes.value_or(0);
@@ -282,7 +298,8 @@ int serve(const Options& options, Catalog& catalog, int root_fd) {
   if (!install_stop_handlers()) throw std::runtime_error("cannot create the stop pipe");
 
   const UniqueFd store_dir = open_store_dir(root_fd, read_only);
-  SqliteFileCatalog files(options.root + "/store/catalog.sqlite3", read_only);
+  const std::unique_ptr<FileCatalog> catalog_of_trees = open_file_catalog(options, read_only);
+  FileCatalog& files = *catalog_of_trees;
   const std::unique_ptr<ContentStore> stored = open_contents(options, store_dir.get(), read_only);
   const std::unique_ptr<EncryptedContentStore> encrypted =
       encrypted_contents(options, store_dir.get(), *stored, read_only);
@@ -301,13 +318,21 @@ int serve(const Options& options, Catalog& catalog, int root_fd) {
   } else {
     // Contents a crash left without a row, and unfinished writes, go.
     int orphans = 0;
+    // (Where services share the catalog, a content another one's upload
+    // claims is left alone.)
     contents.sweep([&](std::int64_t user_id, const std::string& sha256) {
-      if (files.content_known(user_id, sha256)) return;
-      contents.remove(user_id, sha256);
-      ++orphans;
+      if (files.delete_unneeded(FileCatalog::Doomed{user_id, sha256},
+                                [&] { return contents.remove(user_id, sha256) == 0; })) {
+        ++orphans;
+      }
     });
     if (orphans > 0) log_warn("removed %d content(s) that a crash left unused", orphans);
-    migrate_old_layout(root_fd, catalog, files, store);
+    if (auto* own = dynamic_cast<SqliteFileCatalog*>(&files)) {
+      migrate_old_layout(root_fd, catalog, *own, store);
+    } else if (struct stat st; ::fstatat(root_fd, "data", &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      log_warn("the files of the older layout (data) move into the store only with the root's "
+               "own catalog: serve the root once without --catalog");
+    }
     const int local_temps = remove_stale_local_temps(catalog);
     if (local_temps > 0) log_warn("removed %d stale local temp file(s)", local_temps);
     store.collect();
@@ -361,12 +386,12 @@ int serve(const Options& options, Catalog& catalog, int root_fd) {
 int run_check(const Options& options, int root_fd) {
   const UniqueFd lock = lock_root(root_fd);
   const UniqueFd store_dir = open_or_make_dir(root_fd, "store");
-  SqliteFileCatalog files(options.root + "/store/catalog.sqlite3");
+  const std::unique_ptr<FileCatalog> files = open_file_catalog(options, false);
   const std::unique_ptr<ContentStore> stored = open_contents(options, store_dir.get(), false);
   const std::unique_ptr<EncryptedContentStore> encrypted =
       encrypted_contents(options, store_dir.get(), *stored, false);
   ContentStore& contents = encrypted ? static_cast<ContentStore&>(*encrypted) : *stored;
-  return check_store(files, contents, stdout) == 0 ? 0 : 1;
+  return check_store(*files, contents, stdout) == 0 ? 0 : 1;
 }
 
 // `stats`: a line per account, as df has one per file system.
@@ -378,10 +403,10 @@ std::string use_cell(std::int64_t used, std::int64_t limit) {
 int run_stats(const Options& options, int root_fd) {
   const UniqueFd lock = lock_root(root_fd);
   const UniqueFd store_dir = open_or_make_dir(root_fd, "store");
-  SqliteFileCatalog files(options.root + "/store/catalog.sqlite3");
+  const std::unique_ptr<FileCatalog> files = open_file_catalog(options, false);
   AccountQuotas quotas(options.root + "/catalog.sqlite3", default_quota(options));
   std::map<std::int64_t, Usage> usage;
-  for (const auto& [user_id, used] : files.all_usage()) usage[user_id] = used;
+  for (const auto& [user_id, used] : files->all_usage()) usage[user_id] = used;
   std::printf("%-20s %15s %15s %5s %10s %10s %5s\n", "Account", "Bytes", "Quota", "Use%",
               "Files", "Quota", "Use%");
   for (const AccountQuotas::Account& account : quotas.all()) {

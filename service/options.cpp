@@ -80,6 +80,11 @@ int parse_options(int argc, const char* const* argv, Options* options) {
                      "print what each account holds against its quota, a line each, then exit "
                      "(the service must be stopped)")
       ->callback([options] { options->stats = true; });
+  app.add_option("--catalog", options->catalog,
+                 "keep the catalog of stored trees in this PostgreSQL database (a libpq "
+                 "connection string, e.g. postgresql://host/db), shared with other services; "
+                 "without it the catalog is ROOT/store/catalog.sqlite3")
+      ->type_name("CONNINFO");
   app.add_flag("--read-only", options->read_only,
                "serve the storage root without changing it: listings, file information and "
                "downloads work, every change is refused");

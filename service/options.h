@@ -26,6 +26,7 @@ struct Options {
   // --contents rados://POOL?conf=...: where large contents go (see
   // store/rados_target.h); empty: the folder <root>/store/content
   std::string contents;
+  std::string catalog;                  // --catalog CONNINFO (PostgreSQL; empty: SQLite)
   // --quota-bytes SIZE, --quota-files N: with --add-user the account's
   // quota, else the default of accounts without one of their own (0: none)
   std::optional<std::int64_t> quota_bytes;

@@ -132,7 +132,9 @@ TEST(ServicePowerCut, AnsweredAndConfirmedChangesSurvive) {
         } else if (durable == 1) {
           EXPECT_TRUE(present || f.answered == 3);
         }
-        if (present) EXPECT_TRUE(content == f.first || content == f.second);
+        if (present) {
+          EXPECT_TRUE(content == f.first || content == f.second);
+        }
         ++checked;
       }
     }

@@ -37,6 +37,7 @@
 #include "tests/service_test_env.h"
 #include "tests/service_test_files.h"
 #include "tests/service_test_process.h"
+#include "tests/store_test_catalogs.h"
 #include "util/sha256.h"
 
 namespace {
@@ -69,9 +70,11 @@ void put_into(Store& store, const std::string& path, const std::string& bytes,
 
 // A store in a temp folder, as the service lays it out.
 struct TestStore {
-  explicit TestStore(RetentionPolicy retention = RetentionPolicy())
+  explicit TestStore(RetentionPolicy retention = RetentionPolicy(),
+                     CatalogKind kind = CatalogKind::kSqlite)
       : root_fd(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY)),
-        catalog(dir.path() + "/catalog.sqlite3"),
+        owned_catalog(make_test_catalog(kind, dir.path())),
+        catalog(*owned_catalog),
         contents(root_fd, "content", dir.path()),
         store(catalog, contents, retention, std::chrono::seconds(1),
               [this] { return now != 0 ? now.load() : filetime_now(); }) {
@@ -119,13 +122,28 @@ struct TestStore {
   std::atomic<std::int64_t> now{0};  // the store's clock; 0: the real one
   TempDir dir;
   int root_fd;
-  SqliteFileCatalog catalog;
+  std::unique_ptr<FileCatalog> owned_catalog;
+  FileCatalog& catalog;
   FolderContentStore contents;
   Store store;
 };
 
-TEST(ServiceStore, EveryVersionIsKeptAndSeenThroughHistory) {
-  TestStore t;
+// The tests that hold for any catalog run against each (PostgreSQL only
+// when a test database is given).
+class ServiceStore : public ::testing::TestWithParam<CatalogKind> {
+ protected:
+  void SetUp() override {
+    if (GetParam() == CatalogKind::kPostgres) {
+      const std::string why = pg_test_skip_reason();
+      if (!why.empty()) GTEST_SKIP() << why;
+    }
+  }
+};
+INSTANTIATE_TEST_SUITE_P(Catalogs, ServiceStore, ::testing::ValuesIn(every_catalog_kind()),
+                         [](const auto& info) { return catalog_kind_name(info.param); });
+
+TEST_P(ServiceStore, EveryVersionIsKeptAndSeenThroughHistory) {
+  TestStore t(RetentionPolicy(), GetParam());
   const std::string large(Store::kInlineMaxBytes + 1, 'L');
   t.put("\\docs\\a.txt", "one");
   t.put("\\docs\\big", large);
@@ -161,8 +179,8 @@ TEST(ServiceStore, EveryVersionIsKeptAndSeenThroughHistory) {
 
 // v1 at 10:00, v2 at 11:00, the clock set back to 10:00, v3: every version
 // keeps its point, named in the order of the changes.
-TEST(ServiceStore, PointsFollowTheChangesWhenTheClockStepsBack) {
-  TestStore t;
+TEST_P(ServiceStore, PointsFollowTheChangesWhenTheClockStepsBack) {
+  TestStore t(RetentionPolicy(), GetParam());
   std::int64_t ten = 0;
   ASSERT_TRUE(point_name_time("2026-03-02T100000Z", &ten));
   const std::int64_t hour = 36000000000;
@@ -193,8 +211,8 @@ TEST(ServiceStore, PointsFollowTheChangesWhenTheClockStepsBack) {
             std::vector<std::string>{"2026-03-02T110002Z"});
 }
 
-TEST(ServiceStore, TreeRulesHoldInOneStep) {
-  TestStore t;
+TEST_P(ServiceStore, TreeRulesHoldInOneStep) {
+  TestStore t(RetentionPolicy(), GetParam());
   t.put("\\f", "file");
   struct Case {
     const char* what;
@@ -225,12 +243,12 @@ TEST(ServiceStore, TreeRulesHoldInOneStep) {
   EXPECT_EQ(t.list("\\", true), (std::vector<std::string>{"\\.history\\", "\\f"}));
 }
 
-TEST(ServiceStore, IdenticalContentIsStoredOnceAndCollectedWhenNoPointNeedsIt) {
+TEST_P(ServiceStore, IdenticalContentIsStoredOnceAndCollectedWhenNoPointNeedsIt) {
   RetentionPolicy keep_one;
   keep_one.last = 1;
   keep_one.daily = keep_one.weekly = keep_one.monthly = 0;
   keep_one.within_seconds = 0;
-  TestStore t(keep_one);
+  TestStore t(keep_one, GetParam());
   const std::string a(Store::kInlineMaxBytes * 2, 'a');
   const std::string b(Store::kInlineMaxBytes * 2, 'b');
   t.put("\\x", a);
@@ -284,12 +302,12 @@ NewContent large_content(const std::string& bytes) {
 // Two uploads of the same large content: while one has placed it and not
 // yet committed its row, the other is refused, or succeeds and is then
 // removed and collected. The first one's success must stay downloadable.
-TEST(ServiceStore, AContentAnotherUploadNeedsIsNeverDeleted) {
+TEST_P(ServiceStore, AContentAnotherUploadNeedsIsNeverDeleted) {
   RetentionPolicy keep_one;
   keep_one.last = 1;
   keep_one.daily = keep_one.weekly = keep_one.monthly = 0;
   keep_one.within_seconds = 0;
-  TestStore t(keep_one);
+  TestStore t(keep_one, GetParam());
   t.put("\\dir", "a file where the refused upload wants a folder");
   struct Case {
     const char* what;
@@ -345,8 +363,8 @@ TEST(ServiceStore, AContentAnotherUploadNeedsIsNeverDeleted) {
   std::fclose(out);
 }
 
-TEST(ServiceStore, CheckFindsADamagedContent) {
-  TestStore t;
+TEST_P(ServiceStore, CheckFindsADamagedContent) {
+  TestStore t(RetentionPolicy(), GetParam());
   const std::string large(Store::kInlineMaxBytes + 10, 'q');
   t.put("\\small", "small");
   t.put("\\large", large);
@@ -491,12 +509,12 @@ std::string refusal(const std::function<void()>& change) {
   }
 }
 
-TEST(ServiceStore, QuotasCountEachContentOnceAndEveryEntry) {
+TEST_P(ServiceStore, QuotasCountEachContentOnceAndEveryEntry) {
   RetentionPolicy keep_one;
   keep_one.last = 1;
   keep_one.daily = keep_one.weekly = keep_one.monthly = 0;
   keep_one.within_seconds = 0;
-  TestStore t(keep_one);
+  TestStore t(keep_one, GetParam());
   t.store.set_quotas([](std::int64_t) { return Quota{300000, 6, "ann"}; });
   const std::string a = pattern_bytes(200000, 1);
   const std::string b = pattern_bytes(200000, 2);
@@ -530,8 +548,8 @@ TEST(ServiceStore, QuotasCountEachContentOnceAndEveryEntry) {
 // Changes from several threads share a transaction. One refused before it
 // writes (the path exists) or after (the quota is passed) leaves the others
 // of its batch whole, and nothing of itself.
-TEST(ServiceStore, ARefusedChangeLeavesTheOthersOfItsBatch) {
-  TestStore t;
+TEST_P(ServiceStore, ARefusedChangeLeavesTheOthersOfItsBatch) {
+  TestStore t(RetentionPolicy(), GetParam());
   t.store.set_quotas([](std::int64_t) { return Quota{50000, 0, "ann"}; });
   const std::string big = pattern_bytes(40000, 7);  // inline, over the quota with the rest
   t.put("\\held", pattern_bytes(20000, 8));
@@ -565,8 +583,8 @@ TEST(ServiceStore, ARefusedChangeLeavesTheOthersOfItsBatch) {
   std::fclose(out);
 }
 
-TEST(ServiceStore, AContentFolderMovedAwayIsNotWrittenTo) {
-  TestStore t;
+TEST_P(ServiceStore, AContentFolderMovedAwayIsNotWrittenTo) {
+  TestStore t(RetentionPolicy(), GetParam());
   const std::string large(Store::kInlineMaxBytes + 10, 'm');
   t.put("\\before", large);
   // Someone with write access to the storage root swaps the folder the

@@ -39,7 +39,8 @@ make_tree() {
 # start_service STORAGE [service options...]: an empty storage root with
 # the account $BREVANTO_USER for this uid, and a service on it; sets
 # service_pid. Extra arguments go before the service's own (a wrapper such
-# as strace); the port file is $work/port.
+# as strace); the port file is $work/port. $service_extra, when set, holds
+# more options for the service (split at spaces).
 start_service() {
   local storage=$1
   shift
@@ -48,8 +49,10 @@ start_service() {
   printf '%s\n' "$BREVANTO_PASSWORD" | "$service_bin" --root "$storage" \
     --add-user "$BREVANTO_USER" --allow-uid "$(id -u)" >"$work/add-user.log" 2>&1 ||
     { cat "$work/add-user.log" >&2; return 1; }
+  local extra=()
+  [ -z "${service_extra:-}" ] || read -r -a extra <<<"$service_extra"
   "$@" "$service_bin" --root "$storage" --local-root "$work" --port-file "$work/port" \
-    >"$work/service.log" 2>&1 &
+    "${extra[@]}" >"$work/service.log" 2>&1 &
   service_pid=$!
   local _
   for _ in $(seq 1 200); do

@@ -20,6 +20,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "service/errors.h"
@@ -149,10 +150,51 @@ class FileCatalog {
   virtual bool is_doomed(const Doomed& content) = 0;
   virtual void settle_doomed(const Doomed& content) = 0;
 
+  // An upload's claim on an outside content, from before it looks for the
+  // content until its row commits or it gives up: counted, so that every
+  // claim is released once. Where services share the catalog, no other
+  // service deletes a claimed content (see delete_unneeded()); within
+  // one service the store keeps its own count as well.
+  virtual void claim(std::int64_t /*user_id*/, const std::string& /*sha256*/) {}
+  virtual void release(std::int64_t /*user_id*/, const std::string& /*sha256*/) {}
+  // Deletes an outside content that no row names and that no upload of
+  // another service sharing the catalog claims: calls `remove` (true when
+  // the content is gone), then settles the content if it was doomed. True
+  // when it deleted it. The caller has checked its own claims.
+  virtual bool delete_unneeded(const Doomed& content, const std::function<bool()>& remove) {
+    if (has_content(content.user_id, content.sha256) || !remove()) return false;
+    settle_doomed(content);
+    return true;
+  }
+
+  // The collection (retention and garbage collection) runs on one service
+  // at a time where services share the catalog: hold_collection() takes
+  // the right to collect, or keeps it while a collection runs (call it
+  // between steps); false when another service holds it. Then
+  // end_collection() gives it up.
+  virtual bool hold_collection() { return true; }
+  virtual void end_collection() {}
+
   // Makes every change so far durable.
   virtual void sync() = 0;
   // Whether changes were made since the last sync.
   virtual bool dirty() = 0;
+
+  // Every account's usage, by user id (`brevanto-service stats`).
+  virtual std::vector<std::pair<std::int64_t, Usage>> all_usage() = 0;
+
+  // For the store's check: every content with its size, and its bytes
+  // when the catalog keeps them; and every fault of the catalog, a line
+  // each (see catalog_rules.h).
+  struct StoredContent {
+    std::int64_t user_id = 0;
+    std::string sha256;
+    std::int64_t size = 0;
+    bool external = false;
+    std::string bytes;
+  };
+  virtual void for_each_content(const std::function<void(const StoredContent&)>& visit) = 0;
+  virtual std::vector<std::string> catalog_faults() = 0;
 };
 
 #endif  // BREVANTO_SERVICE_STORE_FILE_CATALOG_H_

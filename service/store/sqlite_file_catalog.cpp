@@ -4,6 +4,8 @@
 #include <functional>
 #include <utility>
 
+#include "service/store/catalog_paths.h"
+
 namespace {
 
 const char kSchema[] =
@@ -88,17 +90,6 @@ Entry read_entry(SqliteDb::Statement& st) {
   e.create_time = st.int64(7);
   e.modify_time = st.int64(8);
   return e;
-}
-
-// The listing form of the folder made of path[0, count): "\" or "\a\b\".
-std::string folder_text(const std::vector<std::string>& path, std::size_t count) {
-  std::string out = "\\";
-  for (std::size_t i = 0; i < count; ++i) out += path[i] + '\\';
-  return out;
-}
-
-std::string path_text(const std::vector<std::string>& path) {
-  return folder_text(path, path.size() - 1) + path.back();
 }
 
 }  // namespace
@@ -482,11 +473,6 @@ void SqliteFileCatalog::apply_change(const Change& change, std::int64_t seq, std
 }
 
 bool SqliteFileCatalog::has_content(std::int64_t user_id, const std::string& sha256) {
-  std::lock_guard<std::mutex> lock(mu_);
-  return content_known_locked(user_id, sha256);
-}
-
-bool SqliteFileCatalog::content_known(std::int64_t user_id, const std::string& sha256) {
   std::lock_guard<std::mutex> lock(mu_);
   return content_known_locked(user_id, sha256);
 }

@@ -26,8 +26,7 @@ class SqliteFileCatalog : public FileCatalog {
                           const std::string& after, std::size_t limit) override;
   void apply(const Change& change, std::int64_t now) override;
   Usage usage(std::int64_t user_id) override;
-  // Every account's usage, by user id (`brevanto-service stats`).
-  std::vector<std::pair<std::int64_t, Usage>> all_usage();
+  std::vector<std::pair<std::int64_t, Usage>> all_usage() override;
   bool has_content(std::int64_t user_id, const std::string& sha256) override;
   std::optional<std::string> read_content(std::int64_t user_id, const std::string& sha256,
                                           bool* external) override;
@@ -47,21 +46,9 @@ class SqliteFileCatalog : public FileCatalog {
   // filled, and marking it so (in the same transaction as the last rows).
   bool migrated();
   void set_migrated();
-  // For the content sweep at start-up: whether any row refers to it.
-  bool content_known(std::int64_t user_id, const std::string& sha256);
 
-  // For the store's check: every content with its size, and its bytes
-  // when the catalog keeps them; and every fault of the catalog, a line
-  // each (sqlite_catalog_check.cpp).
-  struct StoredContent {
-    std::int64_t user_id = 0;
-    std::string sha256;
-    std::int64_t size = 0;
-    bool external = false;
-    std::string bytes;
-  };
-  void for_each_content(const std::function<void(const StoredContent&)>& visit);
-  std::vector<std::string> catalog_faults();
+  void for_each_content(const std::function<void(const StoredContent&)>& visit) override;
+  std::vector<std::string> catalog_faults() override;
 
  private:
   // A change waiting for the next batch: the changes that come while one

@@ -259,6 +259,14 @@ void Store::put_file(const TreeId& tree, const StoragePath& path, bool update,
     std::lock_guard<std::mutex> lock(claims_mu_);
     claims_.insert(key);
   }
+  // Other services sharing the catalog see the claim too.
+  try {
+    catalog_.claim(key.first, key.second);
+  } catch (...) {
+    std::lock_guard<std::mutex> lock(claims_mu_);
+    claims_.erase(claims_.find(key));
+    throw;
+  }
   bool placed = false;
   try {
     if (!catalog_.has_content(tree.user_id, content.sha256)) {
@@ -288,10 +296,22 @@ void Store::release_claim(const std::pair<std::int64_t, std::string>& key, bool 
   // when nothing refers to it and no other upload in flight claims it:
   // that one may have found it in place, or placed the same bytes under
   // the same name, and its row may commit after this.
-  if (placed && claims_.count(key) == 1 && !catalog_.has_content(key.first, key.second)) {
-    contents_.remove(key.first, key.second);
+  // A failure here must not keep the claim: it is logged, and the content
+  // left for the sweep at the next start.
+  try {
+    if (placed && claims_.count(key) == 1) {
+      catalog_.delete_unneeded(FileCatalog::Doomed{key.first, key.second},
+                               [&] { return contents_.remove(key.first, key.second) == 0; });
+    }
+  } catch (const std::exception& e) {
+    log_error("store: a content placed for a refused change was kept: %s", e.what());
   }
   claims_.erase(claims_.find(key));
+  try {
+    catalog_.release(key.first, key.second);
+  } catch (const std::exception& e) {
+    log_error("store: cannot release a claim: %s", e.what());
+  }
 }
 
 bool Store::end_session(const TreeId& tree, bool wait) {
@@ -322,12 +342,25 @@ void Store::make_point(const TreeId& tree) {
 
 void Store::collect() {
   if (read_only_) return;
+  // Where services share the catalog, one of them collects at a time.
+  if (!catalog_.hold_collection()) return;
+  struct EndCollection {
+    FileCatalog& catalog;
+    ~EndCollection() {
+      try {
+        catalog.end_collection();
+      } catch (const std::exception& e) {
+        log_error("store: cannot give up the collection: %s", e.what());
+      }
+    }
+  } end_collection{catalog_};
   const std::int64_t now = clock_();
   std::size_t dropped = 0;
   for (const TreeId& tree : catalog_.trees_with_points()) {
     const std::vector<std::string> keep = points_to_keep(catalog_.points(tree), retention_, now);
     // Small steps, so that no upload waits long for the catalog.
     for (;;) {
+      if (!catalog_.hold_collection()) return;
       const std::size_t n = catalog_.forget(tree, keep, kForgetRows);
       dropped += n;
       if (n < kForgetRows) break;
@@ -350,10 +383,13 @@ void Store::delete_doomed() {
       std::lock_guard<std::mutex> lock(claims_mu_);
       if (claims_.count(std::make_pair(content.user_id, content.sha256)) > 0) continue;
       // A claim that ended since the doomed list was read may have stored
-      // the content again.
+      // the content again; another service's upload may claim it.
       if (!catalog_.is_doomed(content)) continue;
-      if (contents_.remove(content.user_id, content.sha256) != 0) continue;
-      catalog_.settle_doomed(content);
+      if (!catalog_.delete_unneeded(content, [&] {
+            return contents_.remove(content.user_id, content.sha256) == 0;
+          })) {
+        continue;
+      }
       ++settled;
     }
     if (doomed.size() < kForgetRows || settled == 0) return;

@@ -8,15 +8,15 @@
 #include <vector>
 
 #include "service/store/content_store.h"
-#include "service/store/sqlite_file_catalog.h"
+#include "service/store/file_catalog.h"
 #include "util/sha256.h"
 
-long check_store(SqliteFileCatalog& catalog, ContentStore& contents, std::FILE* out) {
+long check_store(FileCatalog& catalog, ContentStore& contents, std::FILE* out) {
   long faults = 0;
   long checked = 0;
   long long bytes = 0;
   std::vector<unsigned char> buffer(256 * 1024);
-  catalog.for_each_content([&](const SqliteFileCatalog::StoredContent& c) {
+  catalog.for_each_content([&](const FileCatalog::StoredContent& c) {
     ++checked;
     Sha256 sha;
     std::int64_t size = 0;
