@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "service/fd_write.h"
 #include "service/errors.h"
 
 namespace {
@@ -33,17 +34,6 @@ std::string random_suffix() {
   char hex[sizeof(bytes) * 2 + 1];
   sodium_bin2hex(hex, sizeof(hex), bytes, sizeof(bytes));
   return hex;
-}
-
-bool write_all(int fd, const unsigned char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
 }
 
 // Exactly `size` bytes from the start of `fd`, which must hold no more.

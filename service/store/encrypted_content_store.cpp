@@ -11,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "service/fd_write.h"
 #include "service/errors.h"
 
 namespace {
@@ -25,20 +26,6 @@ using StreamState = crypto_secretstream_xchacha20poly1305_state;
 // What every chunk of a content is authenticated with: its account and name.
 std::string stream_context(std::int64_t user_id, const std::string& sha256) {
   return "u" + std::to_string(user_id) + "/" + sha256;
-}
-
-bool write_all(int fd, const unsigned char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = EIO;
-      return false;
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
 }
 
 // Up to `size` bytes, fewer only at the end of `fd`; -1 (errno set) on failure.

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "service/fd_write.h"
 #include "service/errors.h"
 
 namespace {
@@ -35,17 +36,6 @@ class RadosContentWriter : public ContentWriter {
   std::int64_t user_id_;
   UniqueFd fd_;
 };
-
-bool full_write(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
 
 bool is_sha256(const std::string& text) {
   return text.size() == 64 && text.find_first_not_of("0123456789abcdef") == std::string::npos;
@@ -251,7 +241,7 @@ UniqueFd RadosContentStore::open(std::int64_t user_id, const std::string& sha256
       errno = got < 0 ? -got : EIO;  // a piece shorter than the size says
       return UniqueFd();
     }
-    if (!full_write(fd.get(), buffer.data(), want)) return UniqueFd();
+    if (!write_all(fd.get(), buffer.data(), want)) return UniqueFd();
     done += want;
   }
   if (::lseek(fd.get(), 0, SEEK_SET) != 0) return UniqueFd();
