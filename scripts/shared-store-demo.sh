@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Two services on two hosts of their own sharing one store: the PostgreSQL
-# catalog and the Ceph pool of scripts/shared-store.sh (which must be up),
+# catalog and the Ceph pool of scripts/shared-store.sh (started when not
+# running, after the packages are installed and the service built),
 # contents encrypted at rest with one key file copied to both.
 #
 #   scripts/shared-store-demo.sh [BUILD_DIR]
@@ -35,6 +36,7 @@ step() { # title command...
 }
 
 t0=$(now)
+step "packages, the store up (scripts/shared-store.sh up), the build" prepare_store
 say "store: catalog $catalog_db on $store_addr, contents $contents"
 step "two hosts: namespaces, roots, the account on each" setup_hosts
 step "service 1 on host 1 ($(host_addr 1))" start_host_service 1

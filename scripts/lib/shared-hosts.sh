@@ -99,11 +99,22 @@ on_host() {
   BREVANTO_LOG_DIR=$work/host$n/cli-log ip netns exec "$(host_ns "$n")" "$cli_bin" "$@"
 }
 
+# Installs what is missing, starts the store (or leaves it running) and
+# builds the service and the command line: all a fresh machine needs.
+prepare_store() {
+  scripts/deps.sh cmake ninja-build g++ pkg-config libgtest-dev libsodium-dev libsqlite3-dev \
+    libcli11-dev libssl-dev libpq-dev librados-dev >/dev/null
+  scripts/shared-store.sh up >"$work/store-up.log" || { cat "$work/store-up.log" >&2; return 1; }
+  store_ns=$(cat "$store_dir/namespace")
+  if [ ! -f "$build/CMakeCache.txt" ]; then
+    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$work/build.log" 2>&1 ||
+      { tail -n 20 "$work/build.log" >&2; return 1; }
+  fi
+  cmake --build "$build" -j2 --target brevanto-service brevanto-cli >>"$work/build.log" 2>&1 ||
+    { tail -n 20 "$work/build.log" >&2; return 1; }
+}
+
 setup_hosts() {
-  [ -n "$store_ns" ] && ip netns list | grep -qw "^$store_ns" ||
-    { echo "the store is not up: run scripts/shared-store.sh up" >&2; return 1; }
-  [ -x "$service_bin" ] && [ -x "$cli_bin" ] ||
-    cmake --build "$build" -j2 --target brevanto-service brevanto-cli >/dev/null
   psql_store postgres "CREATE DATABASE $catalog_db"
   # The service's key, made once and copied to every host.
   head -c 32 /dev/urandom >"$work/content.key"
