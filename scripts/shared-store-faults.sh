@@ -18,7 +18,7 @@ work=$(mktemp -d /var/tmp/brevanto-faults.XXXXXX)
 source scripts/lib/bench-trees.sh
 # shellcheck source=scripts/lib/shared-hosts.sh
 source scripts/lib/shared-hosts.sh
-pg_bin=$(ls -d /usr/lib/postgresql/*/bin | sort -V | tail -n1)
+pg_bin=$(find /usr/lib/postgresql -mindepth 2 -maxdepth 2 -name bin | sort -V | tail -n1)
 failures=0
 finish() {
   # The store's daemons may be stopped by a fault: bring them back.

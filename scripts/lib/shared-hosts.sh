@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by the scripts that run services against the store of
 # scripts/shared-store.sh (sourced): hosts of their own, each a network
 # namespace plugged into the store's bridge, each with its own storage
@@ -9,6 +10,7 @@ store_ns=$(cat "$store_dir/namespace" 2>/dev/null || true)
 store_conf=$store_dir/ceph/ceph.conf
 store_addr=10.77.0.1
 store_bridge=brvshared0
+# shellcheck disable=SC2154  # $build and $work are the caller's
 service_bin=$build/service/brevanto-service
 cli_bin=$build/cli/brevanto
 export BREVANTO_USER=demo BREVANTO_PASSWORD=demo-password
@@ -44,6 +46,7 @@ make_host() {
   ip -n "$store_ns" link set "h$n-$$" master "$store_bridge" up
   ip -n "$ns" addr add "$(host_addr "$n")/24" dev eth0
   ip -n "$ns" link set eth0 up
+  # shellcheck disable=SC2154
   mkdir -p "$work/host$n"
   cp "$work/content.key" "$work/host$n/content.key"
   chmod 600 "$work/host$n/content.key"
@@ -66,8 +69,7 @@ start_host_service() {
     --contents "$contents" --content-key "$dir/content.key" --port-file "$dir/port" \
     --log-level info 2>>"$dir/log" &
   echo $! >"$dir/pid"
-  local i
-  for i in $(seq 300); do
+  for _ in $(seq 300); do
     [ -s "$dir/port" ] && return 0
     kill -0 "$(cat "$dir/pid")" 2>/dev/null || break
     sleep 0.1
