@@ -18,9 +18,14 @@
 # removes the folder and the namespace. Runs as root.
 #
 # Authentication: none, neither cephx nor PostgreSQL passwords ("trust").
-# The daemons listen on 127.0.0.1 of the namespace only, which nothing
-# outside the namespace reaches; PostgreSQL's Unix socket, in a folder only
-# root and postgres may enter, is the one door from outside.
+# The daemons listen on 127.0.0.1 and on $STORE_ADDR, the address of a
+# bridge inside the namespace (brvshared0, 10.77.0.1/24), which nothing
+# outside the namespace reaches unless a veth is plugged into the bridge:
+# scripts/shared-store-demo.sh plugs in namespaces of its own as hosts
+# (10.77.0.11, .12, ...). PostgreSQL's Unix socket, in a folder only root
+# and postgres may enter, is the one door from the machine itself.
+#
+#   scripts/shared-store.sh demo     runs scripts/shared-store-demo.sh
 #
 # Measured on the 2-core test machine, shared with other builds (Debian 12,
 # Ceph 16.2.15, PostgreSQL 15), packages installed (installing Ceph and
@@ -43,6 +48,8 @@ fi
 NS=${BREVANTO_SHARED_NS:-brevanto-shared}
 POOL=brevanto
 PG_PORT=5432
+STORE_ADDR=10.77.0.1
+BRIDGE=brvshared0
 PG_BIN=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n1 || true)
 CONF="$DIR/ceph/ceph.conf"
 export CEPH_CONF="$CONF"
@@ -74,6 +81,11 @@ ensure_packages() {
 ensure_namespace() {
   if ! ip netns list | grep -qw "^$NS"; then ip netns add "$NS"; fi
   in_ns ip link set lo up
+  if ! in_ns ip link show "$BRIDGE" >/dev/null 2>&1; then
+    in_ns ip link add "$BRIDGE" type bridge
+    in_ns ip addr add "$STORE_ADDR/24" dev "$BRIDGE"
+  fi
+  in_ns ip link set "$BRIDGE" up
 }
 
 # --- PostgreSQL ------------------------------------------------------------
@@ -89,10 +101,12 @@ start_postgres() {
     chmod 0700 "$DIR/pg"
     runuser -u postgres -- "$PG_BIN/initdb" -D "$DIR/pg/data" -U brevanto --auth=trust \
       -E UTF8 --locale=C.UTF-8 >"$DIR/pg/initdb.log"
+    # Hosts plugged into the bridge connect over TCP.
+    echo "host all all ${STORE_ADDR%.*}.0/24 trust" >>"$DIR/pg/data/pg_hba.conf"
   fi
   if ! pg_running; then
     in_ns runuser -u postgres -- "$PG_BIN/pg_ctl" -D "$DIR/pg/data" -l "$DIR/pg/server.log" \
-      -o "-h 127.0.0.1 -p $PG_PORT -k $DIR/pg" start >/dev/null
+      -o "-h 127.0.0.1,$STORE_ADDR -p $PG_PORT -k $DIR/pg" start >/dev/null
   fi
   wait_for 60 pg_ready
   if ! in_ns runuser -u postgres -- "$PG_BIN/psql" -h 127.0.0.1 -p $PG_PORT -U brevanto -d postgres \
@@ -110,8 +124,8 @@ write_ceph_conf() {
   cat >"$CONF" <<EOF
 [global]
 fsid = $fsid
-mon_host = 127.0.0.1
-public_network = 127.0.0.0/8
+mon_host = $STORE_ADDR
+public_network = ${STORE_ADDR%.*}.0/24
 auth_cluster_required = none
 auth_service_required = none
 auth_client_required = none
@@ -160,9 +174,9 @@ start_ceph() {
     write_ceph_conf
     local fsid
     fsid=$(sed -n 's/^fsid = //p' "$CONF")
-    monmaptool --create --fsid "$fsid" --addv a "[v2:127.0.0.1:3300,v1:127.0.0.1:6789]" \
+    monmaptool --create --fsid "$fsid" --addv a "[v2:$STORE_ADDR:3300,v1:$STORE_ADDR:6789]" \
       "$DIR/ceph/monmap" >/dev/null
-    ceph-mon -c "$CONF" --mkfs -i a --monmap "$DIR/ceph/monmap" >/dev/null
+    in_ns ceph-mon -c "$CONF" --mkfs -i a --monmap "$DIR/ceph/monmap" >/dev/null
   fi
   alive "$DIR/ceph/run/mon.a.pid" || in_ns ceph-mon -c "$CONF" -i a
   wait_for 60 ceph_cmd mon stat
@@ -204,7 +218,7 @@ report() {
   fi
   cat <<EOF
 namespace:   $NS (run clients with: ip netns exec $NS ...)
-postgresql:  postgresql://brevanto@127.0.0.1:$PG_PORT/brevanto (inside the namespace)
+postgresql:  postgresql://brevanto@$STORE_ADDR:$PG_PORT/brevanto (inside the namespace and from hosts on its bridge)
              host=$DIR/pg port=$PG_PORT user=brevanto dbname=brevanto (the Unix socket, from anywhere)
 ceph:        conf $CONF, pool $POOL, no cephx (auth none)
 service:     --contents 'rados://$POOL?conf=$CONF'
@@ -267,7 +281,8 @@ cmd_status() {
 
 case "${1:-}" in
   up) cmd_up ;;
+  demo) exec "$(dirname "$(readlink -f "$0")")/shared-store-demo.sh" ;;
   down) cmd_down ;;
   status) cmd_status || exit 1 ;;
-  *) echo "usage: $0 up|down|status" >&2; exit 2 ;;
+  *) echo "usage: $0 up|down|status|demo" >&2; exit 2 ;;
 esac

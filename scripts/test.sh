@@ -16,9 +16,13 @@
 #   shared   only when named: the store's tests against a throwaway
 #            PostgreSQL (scripts/test-pg.sh), two services on one catalog
 #            among them
+#   hosts    only when named: two services on hosts of their own (network
+#            namespaces) sharing the store of scripts/shared-store.sh:
+#            scripts/shared-store-demo.sh and scripts/shared-store-faults.sh
+#            (installs PostgreSQL and Ceph, runs as root, about 4 min)
 #
-#   scripts/test.sh [--no-x86] [STAGE...]    (default: every stage but rados
-#                                            and shared, in order)
+#   scripts/test.sh [--no-x86] [STAGE...]    (default: every stage but rados,
+#                                            shared and hosts, in order)
 #
 # --no-x86 (or BREVANTO_NO_X86=1) leaves out the 32-bit Windows suite and
 # host, and with them the i386 architecture and the wine32 packages they add
@@ -34,7 +38,7 @@ for arg in "$@"; do
   case $arg in
     --no-x86) x86=0 ;;
     -h | --help) sed -n '2,/^set -euo/{/^set -euo/d;s/^# \{0,1\}//;p}' "$0"; exit 0 ;;
-    native | asan | windows | host | fuzz | bench | rados | shared) stages+=("$arg") ;;
+    native | asan | windows | host | fuzz | bench | rados | shared | hosts) stages+=("$arg") ;;
     *) echo "test.sh: unknown stage $arg (${all_stages[*]})" >&2; exit 2 ;;
   esac
 done
@@ -81,6 +85,13 @@ stage_fuzz() { scripts/fuzz.sh "${FUZZ_SECONDS:-15}"; }
 stage_bench() { scripts/bench-backup.sh --small; }
 
 stage_rados() { scripts/rados-store-test.sh all; }
+
+# Two services on hosts of their own sharing the PostgreSQL + Ceph store:
+# the demo, then the faults (both start the store when it is not up).
+stage_hosts() {
+  scripts/shared-store-demo.sh build
+  scripts/shared-store-faults.sh build
+}
 
 stage_shared() {
   scripts/deps.sh postgresql

@@ -43,6 +43,7 @@
 #include "service/store/older_layout/migration.h"
 #ifdef BREVANTO_WITH_PG
 #include "service/store/pg_file_catalog.h"
+#include "service/store/pg_key_shelf.h"
 #endif
 #include "service/store/sqlite_file_catalog.h"
 #include "service/store/store.h"
@@ -249,8 +250,14 @@ std::unique_ptr<EncryptedContentStore> encrypted_contents(const Options& options
     }
     return nullptr;
   }
-  auto encrypted =
-      std::make_unique<EncryptedContentStore>(inner, options.content_key, store_fd, read_only);
+  // With a shared catalog the account keys are kept in it, so that every
+  // service sharing the contents uses one key per account.
+  std::unique_ptr<SharedKeyShelf> shelf;
+#ifdef BREVANTO_WITH_PG
+  if (!options.catalog.empty()) shelf = std::make_unique<PgKeyShelf>(options.catalog);
+#endif
+  auto encrypted = std::make_unique<EncryptedContentStore>(inner, options.content_key, store_fd,
+                                                           read_only, std::move(shelf));
   if (marked) return encrypted;
   bool plain_contents = false;
   inner.sweep([&](std::int64_t, const std::string&) { plain_contents = true; });

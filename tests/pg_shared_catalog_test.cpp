@@ -20,6 +20,7 @@
 #include "service/store/folder_content_store.h"
 #include "service/store/pg_connection.h"
 #include "service/store/pg_file_catalog.h"
+#include "service/store/pg_schema.h"
 #include "service/store/store.h"
 #include "service/store/store_check.h"
 #include "tests/service_test_files.h"
@@ -318,7 +319,7 @@ TEST_F(SharedCatalog, TheSchemaIsVersioned) {
   { PgFileCatalog first(test_pg_conninfo()); }
   { PgFileCatalog again(test_pg_conninfo()); }
   PgConnection db(test_pg_conninfo());
-  EXPECT_EQ(db.run("SELECT version FROM schema_version").int64(0, 0), 1);
+  EXPECT_EQ(db.run("SELECT version FROM schema_version").int64(0, 0), kPgSchemaVersion);
   db.exec("UPDATE schema_version SET version = 99");
   EXPECT_THROW(PgFileCatalog newer(test_pg_conninfo()), ServiceError);
 }

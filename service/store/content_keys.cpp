@@ -11,6 +11,7 @@
 
 #include "service/fd_write.h"
 #include "service/errors.h"
+#include "service/log.h"
 
 namespace {
 
@@ -88,8 +89,9 @@ std::string parent_of(const std::string& path) {
 
 }  // namespace
 
-ContentKeys::ContentKeys(const std::string& key_file, bool read_only)
-    : folder_path_(key_file + ".accounts"), read_only_(read_only) {
+ContentKeys::ContentKeys(const std::string& key_file, bool read_only,
+                         std::unique_ptr<SharedKeyShelf> shelf)
+    : folder_path_(key_file + ".accounts"), read_only_(read_only), shelf_(std::move(shelf)) {
   const UniqueFd parent = open_folder(parent_of(key_file));
   if (!parent.valid()) throw_errno(kInternal, errno, "open the folder of " + key_file);
   const std::string base = std::filesystem::path(key_file).filename().string();
@@ -140,6 +142,11 @@ bool ContentKeys::account_key(std::int64_t user_id, bool create, Key* key) {
     *key = cached->second;
     return true;
   }
+  if (shelf_) {
+    if (!shelf_key(user_id, create, key)) return false;
+    cache_[user_id] = *key;
+    return true;
+  }
   if (!folder_.valid()) {
     errno = ENOENT;
     return false;
@@ -152,17 +159,25 @@ bool ContentKeys::account_key(std::int64_t user_id, bool create, Key* key) {
   return true;
 }
 
-bool ContentKeys::read_wrapped(std::int64_t user_id, Key* key) {
+bool ContentKeys::read_local(std::int64_t user_id, std::string* wrapped) {
+  if (!folder_.valid()) {
+    errno = ENOENT;
+    return false;
+  }
   const UniqueFd fd(
       ::openat(folder_.get(), key_name(user_id).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   if (!fd.valid()) return false;
-  unsigned char wrapped[kWrappedBytes];
-  if (!read_whole(fd.get(), wrapped, sizeof(wrapped))) return false;
-  if (std::memcmp(wrapped, kWrappedMagic, sizeof(kWrappedMagic)) != 0) {
+  wrapped->assign(kWrappedBytes, '\0');
+  return read_whole(fd.get(), reinterpret_cast<unsigned char*>(&(*wrapped)[0]), kWrappedBytes);
+}
+
+bool ContentKeys::unwrap(std::int64_t user_id, const std::string& wrapped, Key* key) const {
+  if (wrapped.size() != kWrappedBytes ||
+      std::memcmp(wrapped.data(), kWrappedMagic, sizeof(kWrappedMagic)) != 0) {
     errno = EBADMSG;
     return false;
   }
-  const unsigned char* nonce = wrapped + sizeof(kWrappedMagic);
+  const auto* nonce = reinterpret_cast<const unsigned char*>(wrapped.data()) + sizeof(kWrappedMagic);
   const std::string context = wrap_context(user_id);
   unsigned long long opened = 0;
   if (crypto_aead_xchacha20poly1305_ietf_decrypt(
@@ -178,12 +193,18 @@ bool ContentKeys::read_wrapped(std::int64_t user_id, Key* key) {
   return true;
 }
 
-bool ContentKeys::make_wrapped(std::int64_t user_id) {
+bool ContentKeys::read_wrapped(std::int64_t user_id, Key* key) {
+  std::string wrapped;
+  return read_local(user_id, &wrapped) && unwrap(user_id, wrapped, key);
+}
+
+std::string ContentKeys::wrap_fresh(std::int64_t user_id) const {
   Key fresh;
   crypto_secretstream_xchacha20poly1305_keygen(fresh.data());
-  unsigned char wrapped[kWrappedBytes];
-  std::memcpy(wrapped, kWrappedMagic, sizeof(kWrappedMagic));
-  unsigned char* nonce = wrapped + sizeof(kWrappedMagic);
+  std::string wrapped(kWrappedBytes, '\0');
+  auto* out = reinterpret_cast<unsigned char*>(&wrapped[0]);
+  std::memcpy(out, kWrappedMagic, sizeof(kWrappedMagic));
+  unsigned char* nonce = out + sizeof(kWrappedMagic);
   randombytes_buf(nonce, kNonceBytes);
   const std::string context = wrap_context(user_id);
   crypto_aead_xchacha20poly1305_ietf_encrypt(
@@ -191,9 +212,46 @@ bool ContentKeys::make_wrapped(std::int64_t user_id) {
       reinterpret_cast<const unsigned char*>(context.data()), context.size(), nullptr, nonce,
       service_key_.data());
   sodium_memzero(fresh.data(), fresh.size());
+  return wrapped;
+}
+
+bool ContentKeys::make_wrapped(std::int64_t user_id) {
+  const std::string wrapped = wrap_fresh(user_id);
   // Another thread or service may have made one first: then its key is
   // the account's, and this one is never used.
-  const int err = create_once(folder_.get(), key_name(user_id), wrapped, sizeof(wrapped));
+  const int err = create_once(folder_.get(), key_name(user_id),
+                              reinterpret_cast<const unsigned char*>(wrapped.data()),
+                              wrapped.size());
   if (err != 0) errno = err;
   return err == 0;
+}
+
+bool ContentKeys::shelf_key(std::int64_t user_id, bool create, Key* key) {
+  try {
+    std::string wrapped;
+    if (shelf_->read(user_id, &wrapped)) return unwrap(user_id, wrapped, key);
+    // Not on the shelf: the local folder's key of a store that was not
+    // shared before, else a new one when asked for.
+    if (!read_local(user_id, &wrapped)) {
+      if (errno != ENOENT) return false;
+      if (!create || read_only_) {
+        errno = ENOENT;
+        return false;
+      }
+      wrapped = wrap_fresh(user_id);
+    } else if (read_only_) {
+      return unwrap(user_id, wrapped, key);
+    }
+    // The first one stored wins; every service reads back the same.
+    shelf_->add_if_missing(user_id, wrapped);
+    if (!shelf_->read(user_id, &wrapped)) {
+      errno = EIO;
+      return false;
+    }
+    return unwrap(user_id, wrapped, key);
+  } catch (const ServiceError& e) {
+    log_error("the account keys in the catalog database: %s", e.what());
+    errno = EIO;
+    return false;
+  }
 }

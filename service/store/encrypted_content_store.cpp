@@ -117,8 +117,9 @@ class EncryptedContentWriter : public ContentWriter {
 }  // namespace
 
 EncryptedContentStore::EncryptedContentStore(ContentStore& inner, const std::string& key_file,
-                                             int spool_fd, bool read_only)
-    : inner_(inner), keys_(key_file, read_only), spool_fd_(spool_fd) {}
+                                             int spool_fd, bool read_only,
+                                             std::unique_ptr<SharedKeyShelf> shelf)
+    : inner_(inner), keys_(key_file, read_only, std::move(shelf)), spool_fd_(spool_fd) {}
 
 UniqueFd EncryptedContentStore::spool_file() const {
   if (spool_fd_ >= 0) {

@@ -29,9 +29,11 @@ class EncryptedContentStore : public ContentStore {
   // `inner` holds the encrypted objects and must outlive this store.
   // `key_file`: the service's key (see ContentKeys, which makes it when
   // missing unless `read_only`). `spool_fd`: a local folder of the service
-  // for the unlinked plaintext files (-1: memory). Throws ServiceError.
+  // for the unlinked plaintext files (-1: memory). `shelf`: where the
+  // account keys are shared with other services (null: beside the key
+  // file only). Throws ServiceError.
   EncryptedContentStore(ContentStore& inner, const std::string& key_file, int spool_fd,
-                        bool read_only = false);
+                        bool read_only = false, std::unique_ptr<SharedKeyShelf> shelf = nullptr);
 
   // begin() makes the account's key on its first content. Throws
   // ServiceError.

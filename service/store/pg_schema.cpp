@@ -41,6 +41,9 @@ const char* const kSteps[kPgSchemaVersion] = {
     "  entries BIGINT NOT NULL);"
     "CREATE TABLE leases(name TEXT PRIMARY KEY, holder TEXT NOT NULL,"
     "  expires TIMESTAMPTZ NOT NULL);",
+    // 2: the wrapped content keys of the accounts, shared by every service
+    // (--content-key): the first one stored for an account is its key.
+    "CREATE TABLE account_keys(user_id BIGINT PRIMARY KEY, wrapped BYTEA NOT NULL);",
 };
 
 // The lock that services starting together take to migrate one at a time.

@@ -9,7 +9,7 @@
 class PgConnection;
 
 // The version this service makes.
-constexpr int kPgSchemaVersion = 1;
+constexpr int kPgSchemaVersion = 2;
 
 // Brings the database to kPgSchemaVersion. Throws ServiceError.
 void migrate_pg_schema(PgConnection& db);
