@@ -21,6 +21,12 @@ DWORD SystemError(int err);
 // when the directory that would hold `path` does not exist.
 DWORD PathError(int err, const char* path);
 
+// Records `code` as the last error and returns FALSE: how a BOOL call fails.
+inline BOOL Fail(DWORD code) {
+  SetLastError(code);
+  return FALSE;
+}
+
 }  // namespace posix
 }  // namespace win32
 

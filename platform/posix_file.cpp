@@ -20,11 +20,6 @@ HANDLE FailOpen(DWORD code) {
   return INVALID_HANDLE_VALUE;
 }
 
-BOOL Fail(DWORD code) {
-  posix::SetLastError(code);
-  return FALSE;
-}
-
 int Open(const std::string& path, int flags) {
   int fd;
   do {
@@ -94,9 +89,9 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytes_to_write,
                DWORD* bytes_written, OVERLAPPED* overlapped) {
   if (bytes_written != nullptr) *bytes_written = 0;
   const int fd = posix::FdFromHandle(file);
-  if (fd < 0) return Fail(ERROR_INVALID_HANDLE);
+  if (fd < 0) return posix::Fail(ERROR_INVALID_HANDLE);
   if (overlapped != nullptr || (buffer == nullptr && bytes_to_write > 0)) {
-    return Fail(ERROR_INVALID_PARAMETER);
+    return posix::Fail(ERROR_INVALID_PARAMETER);
   }
   const char* p = static_cast<const char*>(buffer);
   DWORD done = 0;
@@ -106,7 +101,7 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytes_to_write,
     if (n <= 0) {
       const int err = n == 0 ? ENOSPC : errno;
       if (bytes_written != nullptr) *bytes_written = done;
-      return Fail(BadDescriptorError(fd, err));
+      return posix::Fail(BadDescriptorError(fd, err));
     }
     done += static_cast<DWORD>(n);
   }
@@ -176,15 +171,15 @@ DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distance_high, DWORD move
 
 BOOL FlushFileBuffers(HANDLE file) {
   const int fd = posix::FdFromHandle(file);
-  if (fd < 0) return Fail(ERROR_INVALID_HANDLE);
+  if (fd < 0) return posix::Fail(ERROR_INVALID_HANDLE);
   const int flags = fcntl(fd, F_GETFL);
-  if (flags == -1) return Fail(posix::SystemError(errno));
-  if ((flags & O_ACCMODE) == O_RDONLY) return Fail(ERROR_ACCESS_DENIED);
+  if (flags == -1) return posix::Fail(posix::SystemError(errno));
+  if ((flags & O_ACCMODE) == O_RDONLY) return posix::Fail(ERROR_ACCESS_DENIED);
   int rc;
   do {
     rc = fsync(fd);
   } while (rc != 0 && errno == EINTR);
-  if (rc != 0) return Fail(posix::SystemError(errno));
+  if (rc != 0) return posix::Fail(posix::SystemError(errno));
   return TRUE;
 }
 

@@ -10,15 +10,6 @@
 
 namespace win32 {
 
-namespace {
-
-BOOL Fail(DWORD code) {
-  posix::SetLastError(code);
-  return FALSE;
-}
-
-}  // namespace
-
 HANDLE GetCurrentProcess() {
   return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
 }
@@ -28,9 +19,9 @@ DWORD GetLastError() { return posix::LastError(); }
 BOOL CloseHandle(HANDLE object) {
   if (object == GetCurrentProcess()) return TRUE;
   const int fd = posix::FdFromHandle(object);
-  if (fd < 0) return Fail(ERROR_INVALID_HANDLE);
+  if (fd < 0) return posix::Fail(ERROR_INVALID_HANDLE);
   // The descriptor is released even when close reports EINTR.
-  if (close(fd) != 0 && errno != EINTR) return Fail(posix::SystemError(errno));
+  if (close(fd) != 0 && errno != EINTR) return posix::Fail(posix::SystemError(errno));
   return TRUE;
 }
 
@@ -38,10 +29,10 @@ BOOL DuplicateHandle(HANDLE source_process, HANDLE source, HANDLE target_process
                      HANDLE* target, DWORD /*desired_access*/, BOOL inherit,
                      DWORD options) {
   if (source_process != GetCurrentProcess() || target_process != GetCurrentProcess()) {
-    return Fail(ERROR_INVALID_HANDLE);
+    return posix::Fail(ERROR_INVALID_HANDLE);
   }
   const int fd = posix::FdFromHandle(source);
-  if (fd < 0) return Fail(ERROR_INVALID_HANDLE);
+  if (fd < 0) return posix::Fail(ERROR_INVALID_HANDLE);
   int copy = -1;
   int err = 0;
   if (target != nullptr) {
@@ -49,7 +40,7 @@ BOOL DuplicateHandle(HANDLE source_process, HANDLE source, HANDLE target_process
     if (copy < 0) err = errno;
   }
   if (options & DUPLICATE_CLOSE_SOURCE) close(fd);
-  if (err != 0) return Fail(posix::SystemError(err));
+  if (err != 0) return posix::Fail(posix::SystemError(err));
   if (target != nullptr) *target = posix::HandleFromFd(copy);
   return TRUE;
 }

@@ -15,7 +15,7 @@ bool IsUtf8CodePage(UINT code_page) {
   return code_page == CP_UTF8 || code_page == CP_ACP || code_page == CP_THREAD_ACP;
 }
 
-int Fail(DWORD code) {
+int FailConversion(DWORD code) {
   posix::SetLastError(code);
   return 0;
 }
@@ -28,12 +28,12 @@ int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR wide, int wide_len,
   if (wide == nullptr || wide_len == 0 || multi_len < 0 ||
       (multi == nullptr && multi_len != 0) ||
       static_cast<const void*>(wide) == static_cast<const void*>(multi)) {
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailConversion(ERROR_INVALID_PARAMETER);
   }
-  if (!IsUtf8CodePage(code_page)) return Fail(ERROR_INVALID_PARAMETER);
-  if (flags != 0) return Fail(ERROR_INVALID_FLAGS);
+  if (!IsUtf8CodePage(code_page)) return FailConversion(ERROR_INVALID_PARAMETER);
+  if (flags != 0) return FailConversion(ERROR_INVALID_FLAGS);
   if (default_char != nullptr || used_default_char != nullptr) {
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailConversion(ERROR_INVALID_PARAMETER);
   }
   const std::size_t n = wide_len < 0 ? std::wcslen(wide) + 1 : wide_len;
   std::size_t used = 0;
@@ -44,12 +44,12 @@ int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR wide, int wide_len,
     const std::size_t len = posix::EncodeUtf8(c, buf);
     if (multi_len > 0) {
       if (used + len > static_cast<std::size_t>(multi_len)) {
-        return Fail(ERROR_INSUFFICIENT_BUFFER);
+        return FailConversion(ERROR_INSUFFICIENT_BUFFER);
       }
       std::memcpy(multi + used, buf, len);
     }
     used += len;
-    if (used > INT_MAX) return Fail(ERROR_INSUFFICIENT_BUFFER);
+    if (used > INT_MAX) return FailConversion(ERROR_INSUFFICIENT_BUFFER);
   }
   return static_cast<int>(used);
 }
@@ -59,10 +59,10 @@ int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR multi, int multi_len
   if (multi == nullptr || multi_len == 0 || wide_len < 0 ||
       (wide == nullptr && wide_len != 0) ||
       static_cast<const void*>(wide) == static_cast<const void*>(multi)) {
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailConversion(ERROR_INVALID_PARAMETER);
   }
-  if (!IsUtf8CodePage(code_page)) return Fail(ERROR_INVALID_PARAMETER);
-  if (flags != 0) return Fail(ERROR_INVALID_FLAGS);
+  if (!IsUtf8CodePage(code_page)) return FailConversion(ERROR_INVALID_PARAMETER);
+  if (flags != 0) return FailConversion(ERROR_INVALID_FLAGS);
   const std::size_t n = multi_len < 0 ? std::strlen(multi) + 1 : multi_len;
   std::size_t used = 0;
   for (std::size_t i = 0; i < n; ++used) {
@@ -76,7 +76,7 @@ int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR multi, int multi_len
     }
     if (wide_len > 0) {
       if (used >= static_cast<std::size_t>(wide_len)) {
-        return Fail(ERROR_INSUFFICIENT_BUFFER);
+        return FailConversion(ERROR_INSUFFICIENT_BUFFER);
       }
       wide[used] = static_cast<wchar_t>(c);
     }

@@ -41,7 +41,12 @@ rounds=${1:-3}
 scripts/deps.sh restic rclone rsync time openssl
 
 build=$(realpath -m "${BUILD_DIR:-build}")
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# A build directory already configured (the test suite's) is used as it is.
+if [ -f "$build/CMakeCache.txt" ]; then
+  cmake -S . -B "$build" >/dev/null
+else
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+fi
 cmake --build "$build" -j2 --target brevanto-service brevanto-cli >/dev/null
 service_bin="$build/service/brevanto-service"
 cli_bin="$build/cli/brevanto"

@@ -15,6 +15,7 @@
 #   JOBS            parallel build jobs (default 2)
 #   CMAKE_GENERATOR generator for a new build dir (default Ninja if
 #                   installed, else CMake's default)
+#   CMAKE_OPTIONS   more options for configuring (-DCMAKE_UNITY_BUILD=ON ...)
 #   CTEST_TIMEOUT   per-test timeout in seconds for tests without their own
 #                   TIMEOUT property (default 300)
 #   SOURCE_DIR      project to build (default: this repository)
@@ -97,6 +98,8 @@ then
   die "$build was not configured with $toolchain; use another directory or delete it"
 fi
 cmake_args=(-S "$src" -B "$build" -DCMAKE_TOOLCHAIN_FILE:FILEPATH="$toolchain")
+read -r -a options <<<"${CMAKE_OPTIONS:-}"
+cmake_args+=("${options[@]}")
 if [ ! -f "$build/CMakeCache.txt" ] && [ -z "${CMAKE_GENERATOR:-}" ] &&
    command -v ninja >/dev/null 2>&1; then
   cmake_args+=(-G Ninja)

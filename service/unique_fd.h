@@ -2,7 +2,12 @@
 #ifndef BREVANTO_SERVICE_UNIQUE_FD_H_
 #define BREVANTO_SERVICE_UNIQUE_FD_H_
 
+#include <fcntl.h>
 #include <unistd.h>
+
+// How directories are opened to walk from: never through a symbolic link,
+// never inherited by a child process.
+constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 class UniqueFd {
  public:

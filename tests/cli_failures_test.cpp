@@ -8,9 +8,6 @@
 
 namespace {
 
-const char kLoggedIn[] = "<ACK Result=\"success\" ClientID=\"c1\"/>";
-const char kEmptyListing[] = "<ACK Result=\"success\"/>";
-
 bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }

@@ -51,11 +51,6 @@ std::map<std::string, std::string> describe(const std::string& root) {
   return out;
 }
 
-ino_t inode_of(const std::string& path) {
-  struct stat info;
-  return lstat(path.c_str(), &info) == 0 ? info.st_ino : 0;
-}
-
 TEST(CliFileKinds, ComeBackAsTheyWere) {
   TempDir temp;
   const std::string local = temp.path() + "/local";

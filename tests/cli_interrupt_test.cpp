@@ -12,9 +12,7 @@
 
 namespace {
 
-const char kLoggedIn[] = "<ACK Result=\"success\" ClientID=\"c1\"/>";
-const char kSuccess[] = "<ACK Result=\"success\"/>";
-const char kNotFound[] = "<ACK Result=\"failed\" errcode=\"3\" errtext=\"not found\"/>";
+const char kPathNotFound[] = "<ACK Result=\"failed\" errcode=\"3\" errtext=\"not found\"/>";
 const char kProgress[] = "<RPT TotalBytes=\"5\" CompleteBytes=\"1\"/>";
 
 // Holds every reply to a request that starts with `held` until released.
@@ -57,7 +55,7 @@ struct Case {
 TEST(CliInterrupt, StopsWithTheTransferInFlight) {
   const std::vector<Case> cases = {
       {{"put", "tree/a.txt", "\\a.txt"}, {}, "<AddFile PathName=\"\\a.txt\"", "put: interrupted\n"},
-      {{"get", "\\a.txt", "out.txt"}, {kNotFound}, "<DownloadFile PathName=\"\\a.txt\"",
+      {{"get", "\\a.txt", "out.txt"}, {kPathNotFound}, "<DownloadFile PathName=\"\\a.txt\"",
        "get: interrupted\n"},
       // The probe of the local root, the lock, the listing; then a.txt is sent.
       {{"backup", "--transfers", "1", "tree", "\\bk"}, {kSuccess},

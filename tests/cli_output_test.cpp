@@ -9,9 +9,7 @@
 
 namespace {
 
-const char kLoggedIn[] = "<ACK Result=\"success\" ClientID=\"c1\"/>";
-const char kEmptyListing[] = "<ACK Result=\"success\"/>";
-const char kNotFound[] = "<ACK Result=\"failed\" errcode=\"2\" errtext=\"not found\"/>";
+const char kFileNotFound[] = "<ACK Result=\"failed\" errcode=\"2\" errtext=\"not found\"/>";
 
 class CliOutput : public ::testing::Test {
  protected:
@@ -65,7 +63,7 @@ TEST_F(CliOutput, StatShowsSizeTimesAndReversion) {
 }
 
 TEST_F(CliOutput, ExistsAnswersWithItsExitCode) {
-  service->then({kNotFound});
+  service->then({kFileNotFound});
   CliResult result = run_cli({"exists", "\\a"});
   EXPECT_EQ(result.exit_code, 1);
   EXPECT_EQ(result.out, "\\a does not exist\n");

@@ -22,7 +22,7 @@ namespace fs = std::filesystem;
 
 // "<mode> <mtime>" of each file and "-> <target>" of each link below
 // `root`, by relative path.
-std::map<std::string, std::string> describe(const std::string& root) {
+std::map<std::string, std::string> describe_metadata(const std::string& root) {
   std::map<std::string, std::string> out;
   for (const fs::directory_entry& item : fs::recursive_directory_iterator(root)) {
     struct stat info;
@@ -47,11 +47,6 @@ struct PartCase {
   // Names (below the target) that must be one file, group by group.
   std::vector<std::vector<std::string>> linked = {};
 };
-
-ino_t inode_of(const std::string& path) {
-  struct stat info;
-  return lstat(path.c_str(), &info) == 0 ? info.st_ino : 0;
-}
 
 TEST(CliPartialRestore, APartOfABackupComesFromItsManifest) {
   TempDir temp;
@@ -80,7 +75,7 @@ TEST(CliPartialRestore, APartOfABackupComesFromItsManifest) {
   // Deleted before the last backup: the storage keeps it, the manifest not.
   fs::remove(local + "/docs/gone.txt");
   ASSERT_EQ(run({"backup", "local", "\\bk"}).exit_code, 0);
-  const std::map<std::string, std::string> original = describe(local);
+  const std::map<std::string, std::string> original = describe_metadata(local);
 
   const std::vector<PartCase> cases = {
       {"\\bk\\docs", 0,
@@ -106,7 +101,7 @@ TEST(CliPartialRestore, APartOfABackupComesFromItsManifest) {
       expected[path.substr(c.strip.size())] = original.at(path);
     }
     const std::map<std::string, std::string> got =
-        fs::exists(target) ? describe(target) : std::map<std::string, std::string>();
+        fs::exists(target) ? describe_metadata(target) : std::map<std::string, std::string>();
     EXPECT_EQ(got, expected) << c.remote << result.err;
     for (const std::vector<std::string>& names : c.linked) {
       for (const std::string& name : names) {

@@ -9,9 +9,6 @@
 
 namespace {
 
-const char kLoggedIn[] = "<ACK Result=\"success\" ClientID=\"c1\"/>";
-const char kSuccess[] = "<ACK Result=\"success\"/>";
-
 struct SourceCase {
   std::vector<std::string> args;
   int exit_code;

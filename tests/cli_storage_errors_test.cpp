@@ -11,8 +11,6 @@
 
 namespace {
 
-const char kLoggedIn[] = "<ACK Result=\"success\" ClientID=\"c1\"/>";
-const char kSuccess[] = "<ACK Result=\"success\"/>";
 const char kDiskFull[] = "<ACK Result=\"failed\" errcode=\"7\" errtext=\"disk full\"/>";
 
 bool sent(const std::vector<std::string>& requests, const std::string& prefix) {

@@ -23,21 +23,21 @@
 
 namespace {
 
-const char kLoginOk[] = "<ACK Result=\"success\" ClientID=\"F1\"/>";
+const char kFramingLoginOk[] = "<ACK Result=\"success\" ClientID=\"F1\"/>";
 const char kExists[] = "<ACK Result=\"failed\" errcode=\"17\" errtext=\"exists\"/>";
 
-std::vector<std::pair<std::uint64_t, std::uint64_t>>* g_reports = nullptr;
+std::vector<std::pair<std::uint64_t, std::uint64_t>>* g_progress = nullptr;
 
-int record(std::uint64_t completed, std::uint64_t total, void*) {
-  g_reports->emplace_back(completed, total);
+int record_progress(std::uint64_t completed, std::uint64_t total, void*) {
+  g_progress->emplace_back(completed, total);
   return 0;
 }
 
 class ReplyFraming : public ::testing::Test {
  protected:
   void SetUp() override {
-    g_reports = &reports;
-    service.then({kLoginOk});
+    g_progress = &reports;
+    service.then({kFramingLoginOk});
     ASSERT_EQ(conn.login(L"u", L"p", L"j", L"t"), 0);
   }
   void TearDown() override {
@@ -108,11 +108,11 @@ TEST_F(ReplyFraming, ATextWithoutATagCountsOneReceiveAtMost) {
 TEST_F(ReplyFraming, UploadReportsWithEntriesOrOpenHeads) {
   service.then({"<RPT TotalBytes=\"10\" CompleteBytes=\"5\"/><file ParentDir=\"\\\" Name=\"x\"/>",
                 "<ACK Result=\"success\"/>"});
-  EXPECT_EQ(conn.addfile(L"l", L"s", record, nullptr), 0);
+  EXPECT_EQ(conn.addfile(L"l", L"s", record_progress, nullptr), 0);
   // An open report ends where its receive ended; the final reply follows.
   service.set_reply_gap_ms(100);
   service.then({"<RPT TotalBytes=\"10\" CompleteBytes=\"5\">\r\n", "<Reply Result=\"success\"/>\r\n"});
-  EXPECT_EQ(conn.addfile(L"l", L"s", record, nullptr), 0);
+  EXPECT_EQ(conn.addfile(L"l", L"s", record_progress, nullptr), 0);
   EXPECT_EQ(reports, (std::vector<std::pair<std::uint64_t, std::uint64_t>>{{5, 10}, {5, 10}}));
   expect_next_request_reads_its_own_reply();
 }
@@ -170,7 +170,7 @@ TEST_F(ReplyFraming, EveryFormWholeOrCutInsideATagAtAnyDelay) {
         EXPECT_EQ(conn.adddir(L"\\d"), c.result);
         break;
       case kUpload:
-        EXPECT_EQ(conn.addfile(L"l", L"s", record, nullptr), c.result);
+        EXPECT_EQ(conn.addfile(L"l", L"s", record_progress, nullptr), c.result);
         EXPECT_EQ(reports.size(), c.callbacks);
         break;
     }

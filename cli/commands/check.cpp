@@ -26,9 +26,6 @@
 
 namespace {
 
-// The manifest's lines that could not be read, at most this many printed.
-constexpr std::size_t kProblemsShown = 20;
-
 class Check {
  public:
   Check(Session& session, const CheckOptions& options)
@@ -105,10 +102,10 @@ int Check::run() {
   std::vector<std::string> lines = manifest.problems;
   lines.insert(lines.end(), manifest.damaged.begin(), manifest.damaged.end());
   for (std::size_t i = 0; i < lines.size(); ++i) {
-    if (i < kProblemsShown) problem("manifest " + lines[i]);
+    if (i < kManifestProblemsShown) problem("manifest " + lines[i]);
   }
-  if (lines.size() > kProblemsShown) {
-    print_error("check: manifest: " + std::to_string(lines.size() - kProblemsShown) +
+  if (lines.size() > kManifestProblemsShown) {
+    print_error("check: manifest: " + std::to_string(lines.size() - kManifestProblemsShown) +
                 " more malformed lines");
   }
   problems_ = lines.size();

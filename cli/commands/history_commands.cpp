@@ -22,9 +22,6 @@
 
 namespace {
 
-// The manifest's lines that could not be read, at most this many printed.
-constexpr std::size_t kProblemsShown = 20;
-
 // The time as ISO 8601, local with its offset or UTC.
 std::string iso_time(std::int64_t time, bool local) {
   const std::uint64_t ticks = (static_cast<std::uint64_t>(time) + 11644473600ull) * 10000000ull;
@@ -93,19 +90,6 @@ void print_snapshots(const std::vector<Row>& rows, const std::string& remote) {
   }
 }
 
-// Prints the manifest's unreadable lines; returns how many there are.
-std::size_t report_problems(const std::string& what, const Manifest& manifest) {
-  for (std::size_t i = 0; i < manifest.problems.size() && i < kProblemsShown; ++i) {
-    print_error(what + ": manifest " + manifest.problems[i] + "; skipped");
-  }
-  if (manifest.problems.size() > kProblemsShown) {
-    print_error(what + ": manifest: " +
-                std::to_string(manifest.problems.size() - kProblemsShown) +
-                " more malformed lines skipped");
-  }
-  return manifest.problems.size();
-}
-
 // One side of a diff: the backup's manifest at a point or now, or the local
 // tree.
 struct Side {
@@ -126,7 +110,7 @@ bool read_side(Session& session, const std::string& remote, const Point* point,
   std::string error;
   switch (fetch_manifest(session, dir, scratch.path(), side.manifest, error)) {
     case FetchResult::kFetched:
-      problems += report_problems("diff", side.manifest);
+      problems += report_manifest_problems("diff", side.manifest);
       return true;
     case FetchResult::kMissing:
       print_error("diff: " + dir + " holds no backup (no " + kManifestName + ")");

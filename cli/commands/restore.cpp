@@ -50,9 +50,6 @@ std::string path_problem(const std::string& path) {
   return std::string();
 }
 
-// The manifest's lines that could not be read, at most this many printed.
-constexpr std::size_t kProblemsShown = 20;
-
 // The order to restore `files` in: the first file of each folder, then the
 // second of each, and so on. Clients that write into one folder at once take
 // turns at its lock; dealt out across folders, they seldom meet.
@@ -266,14 +263,7 @@ int Restore::run() {
   }
   // A manifest lives in the storage, where it may have been changed: the
   // lines that cannot be read are reported and the others restored.
-  for (std::size_t i = 0; i < manifest_.problems.size() && i < kProblemsShown; ++i) {
-    print_error("restore: manifest " + manifest_.problems[i] + "; skipped");
-  }
-  if (manifest_.problems.size() > kProblemsShown) {
-    print_error("restore: manifest: " + std::to_string(manifest_.problems.size() - kProblemsShown) +
-                " more malformed lines skipped");
-  }
-  failed_ += manifest_.problems.size();
+  failed_ += report_manifest_problems("restore", manifest_);
   if (manifest_.incomplete) {
     print_notice("restore: the backup in " + remote_root_ +
                  " was stopped before its end; restoring the files it holds");

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "cli/local/local_file.h"
+#include "cli/output/output.h"
 #include "cli/remote/storage_path.h"
 #include "cli/text.h"
 
@@ -55,4 +56,16 @@ bool store_manifest(Session& session, const Manifest& manifest, const std::strin
   unlink(scratch.c_str());
   if (status != 0) error = session.failure(status);
   return status == 0;
+}
+
+std::size_t report_manifest_problems(const std::string& what, const Manifest& manifest) {
+  const std::size_t count = manifest.problems.size();
+  for (std::size_t i = 0; i < count && i < kManifestProblemsShown; ++i) {
+    print_error(what + ": manifest " + manifest.problems[i] + "; skipped");
+  }
+  if (count > kManifestProblemsShown) {
+    print_error(what + ": manifest: " + std::to_string(count - kManifestProblemsShown) +
+                " more malformed lines skipped");
+  }
+  return count;
 }

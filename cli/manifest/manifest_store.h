@@ -5,6 +5,7 @@
 #ifndef BREVANTO_CLI_MANIFEST_STORE_H_
 #define BREVANTO_CLI_MANIFEST_STORE_H_
 
+#include <cstddef>
 #include <string>
 
 #include "cli/manifest/manifest.h"
@@ -25,5 +26,13 @@ FetchResult fetch_manifest(Session& session, const std::string& remote_root,
 // directory. False with `error` set when that fails.
 bool store_manifest(Session& session, const Manifest& manifest, const std::string& remote_root,
                     const std::string& scratch_dir, bool stored, std::string& error);
+
+// How many of a manifest's unreadable lines are printed; the rest are counted.
+constexpr std::size_t kManifestProblemsShown = 20;
+
+// Prints manifest.problems as "<what>: manifest line 7 is malformed;
+// skipped", the first kManifestProblemsShown of them and then how many more;
+// returns how many there are.
+std::size_t report_manifest_problems(const std::string& what, const Manifest& manifest);
 
 #endif  // BREVANTO_CLI_MANIFEST_STORE_H_

@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 // Folders passed through: searching them is enough, as for any lookup.
 constexpr int kPassFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 // Most directories a download makes on its way to the file.

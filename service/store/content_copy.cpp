@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "service/fd_write.h"
 #include "service/net/progress_reporter.h"
 #include "util/sha256.h"
 
@@ -17,16 +18,8 @@ constexpr std::size_t kChunkBytes = 256 * 1024;
   throw_errno((err == ENOSPC || err == EDQUOT) ? kDiskFull : code, err, what);
 }
 
-void write_all(int fd, const unsigned char* data, std::size_t size, ErrorCode code) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      fail(code, errno, "write");
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
+void write_all_or_fail(int fd, const unsigned char* data, std::size_t size, ErrorCode code) {
+  if (!write_all(fd, data, size)) fail(code, errno, "write");
 }
 
 }  // namespace
@@ -66,7 +59,7 @@ CopyResult copy_content(int src, int dst, ProgressReporter& progress, ErrorCode 
                         ErrorCode write_code, Hashing hashing) {
   return read_chunks(src, progress, read_code, hashing, UINT64_MAX,
                      [&](const unsigned char* data, std::size_t size) {
-                       write_all(dst, data, size, write_code);
+                       write_all_or_fail(dst, data, size, write_code);
                      });
 }
 
@@ -76,7 +69,7 @@ CopyResult copy_content_unless_full(int src, int dst, ProgressReporter& progress
                      [&](const unsigned char* data, std::size_t size) {
                        if (*full) return;
                        try {
-                         write_all(dst, data, size, kInternal);
+                         write_all_or_fail(dst, data, size, kInternal);
                        } catch (const ServiceError& e) {
                          if (e.code() != kDiskFull) throw;
                          *full = true;

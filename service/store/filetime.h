@@ -8,6 +8,8 @@
 
 // The FILETIME count of the Unix epoch, 1970-01-01 00:00 UTC.
 constexpr std::int64_t kUnixEpochFiletime = 116444736000000000;
+// FILETIME counts in one second.
+constexpr std::int64_t kFiletimePerSecond = 10000000;
 
 std::int64_t filetime_from_timespec(const timespec& ts);
 std::int64_t filetime_now();

@@ -15,8 +15,6 @@
 
 namespace {
 
-constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-
 // Opens directory `name` below `dir_fd`; when `create`, makes it first if
 // missing and syncs the new entry into `dir_fd`.
 UniqueFd open_dir(int dir_fd, const std::string& name, bool create) {

@@ -8,7 +8,6 @@
 
 namespace {
 
-constexpr std::int64_t kFiletimePerSecond = 10000000;
 constexpr char kFormat[] = "%Y-%m-%dT%H%M%SZ";
 
 std::int64_t second_of(std::int64_t filetime) {

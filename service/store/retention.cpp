@@ -12,8 +12,6 @@
 
 namespace {
 
-constexpr std::int64_t kFiletimePerSecond = 10000000;
-
 std::tm utc(std::int64_t filetime) {
   const time_t seconds = static_cast<time_t>((filetime - kUnixEpochFiletime) / kFiletimePerSecond);
   std::tm tm{};

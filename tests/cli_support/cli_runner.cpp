@@ -178,3 +178,8 @@ int mode_of(const std::string& path) {
   struct stat info;
   return ::lstat(path.c_str(), &info) == 0 ? static_cast<int>(info.st_mode & 07777) : -1;
 }
+
+ino_t inode_of(const std::string& path) {
+  struct stat info;
+  return ::lstat(path.c_str(), &info) == 0 ? info.st_ino : 0;
+}

@@ -78,5 +78,13 @@ std::string read_file(const std::string& path);
 // The permission bits of `path` itself (a link is not followed); -1 when
 // it is missing.
 int mode_of(const std::string& path);
+// The inode of `path` itself (a link is not followed); 0 when it is missing.
+ino_t inode_of(const std::string& path);
+
+// Replies a scripted service gives: a login, and a success that carries
+// nothing (a listing of no entries).
+inline const char kLoggedIn[] = "<ACK Result=\"success\" ClientID=\"c1\"/>";
+inline const char kSuccess[] = "<ACK Result=\"success\"/>";
+inline const char kEmptyListing[] = "<ACK Result=\"success\"/>";
 
 #endif  // BREVANTO_CLI_TESTING_CLI_RUNNER_H_

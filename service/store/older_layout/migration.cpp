@@ -29,8 +29,6 @@
 
 namespace {
 
-constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-
 std::vector<std::string> sorted_names(int dir_fd) {
   std::vector<std::string> names;
   const int fd = ::openat(dir_fd, ".", kDirFlags);

@@ -10,8 +10,6 @@
 
 namespace {
 
-constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-
 // Opens directory `name` below `dir_fd`, making it first when asked.
 UniqueFd open_child_dir(int dir_fd, const std::string& name, bool create) {
   for (int attempt = 0; attempt < 2; ++attempt) {
