@@ -58,12 +58,14 @@ scripts/check-port.sh 11001
 # its reports. The benchmark, the hosts and the PostgreSQL stage use the
 # native stage's build. A build directory configured otherwise is
 # reconfigured (and rebuilt) this way.
+# Tests run two at a time: most of them wait on sockets and child processes,
+# and those that listen on 127.0.0.1:11001 take turns (RESOURCE_LOCK).
 native_build=(-DCMAKE_BUILD_TYPE=Release -DCMAKE_UNITY_BUILD=ON)
 
 stage_native() {
   cmake -S . -B build "${native_build[@]}" >/dev/null
   cmake --build build -j2
-  (cd build && ctest --output-on-failure)
+  (cd build && ctest -j2 --output-on-failure)
 }
 
 stage_asan() {
@@ -71,7 +73,7 @@ stage_asan() {
     -DCMAKE_UNITY_BUILD=ON -DBREVANTO_SANITIZE=ON >/dev/null
   cmake --build build-asan -j2
   (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-     ctest --output-on-failure)
+     ctest -j2 --output-on-failure)
 }
 
 stage_windows() {
