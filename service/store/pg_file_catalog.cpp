@@ -277,27 +277,17 @@ void PgFileCatalog::retire(const TreeId& tree, const std::string& parent,
   db().run(kRetire, {tree.user_id, tree.project, parent, name, seq});
 }
 
+std::int64_t PgFileCatalog::last_reversion(const TreeId& tree, const std::string& parent,
+                                           const std::string& name) {
+  const PgResult r = db().run("SELECT COALESCE(MAX(reversion), 0) FROM history WHERE " TREE
+                              " AND parent = $3 AND name = $4",
+                              {tree.user_id, tree.project, parent, name});
+  return r.int64(0, 0);
+}
+
 void PgFileCatalog::retire_below(const TreeId& tree, const std::string& dir, std::int64_t seq) {
   wrote_ = true;
   db().run(kRetireBelow, {tree.user_id, tree.project, dir, below_upper(dir), seq});
-}
-
-void PgFileCatalog::make_folders(const TreeId& tree, const std::vector<std::string>& path,
-                                 std::size_t count, std::int64_t seq, std::int64_t now) {
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::string parent = folder_text(path, i);
-    const auto found = find_locked(tree, parent, path[i], View{});
-    if (found) {
-      if (!found->is_dir) throw ServiceError(kNotADirectory, "not a directory: " + path[i]);
-      continue;
-    }
-    Entry folder;
-    folder.parent = parent;
-    folder.name = path[i];
-    folder.is_dir = true;
-    folder.create_time = folder.modify_time = now;
-    insert_entry(tree, folder, seq);
-  }
 }
 
 void PgFileCatalog::add_reference(std::int64_t user_id, const NewContent& content) {
@@ -411,62 +401,6 @@ bool PgFileCatalog::try_batch(const std::vector<Pending*>& batch, bool savepoint
     throw;
   }
   return true;
-}
-
-void PgFileCatalog::apply_change(const Change& change, std::int64_t seq, std::int64_t now) {
-  const TreeId& tree = change.tree;
-  const std::vector<std::string>& path = change.path;
-  if (change.kind == Change::kAddDir) {
-    make_folders(tree, path, path.size(), seq, now);
-    return;
-  }
-  const std::string parent = folder_text(path, path.size() - 1);
-  const std::string& name = path.back();
-  if (change.kind == Change::kAddFile) make_folders(tree, path, path.size() - 1, seq, now);
-  const std::optional<Entry> old = find_locked(tree, parent, name, View{});
-  switch (change.kind) {
-    case Change::kAddDir: break;
-    case Change::kAddFile: {
-      if (old) throw ServiceError(kAlreadyExists, path_text(path) + " exists");
-      Entry e = change.file;
-      // A path stored again after a remove goes on counting its versions.
-      if (e.reversion <= 0) {
-        const PgResult r = db().run(
-            "SELECT COALESCE(MAX(reversion), 0) FROM history WHERE " TREE
-            " AND parent = $3 AND name = $4",
-            {tree.user_id, tree.project, parent, name});
-        e.reversion = r.int64(0, 0) + 1;
-      }
-      e.parent = parent;
-      e.name = name;
-      e.content = change.content.sha256;
-      e.size = change.content.size;
-      insert_entry(tree, e, seq);
-      add_reference(tree.user_id, change.content);
-      break;
-    }
-    case Change::kUpdateFile: {
-      if (!old) throw ServiceError(kNotFound, "no " + path_text(path));
-      if (old->is_dir) throw ServiceError(kIsADirectory, path_text(path) + " is a directory");
-      retire(tree, parent, name, seq);
-      Entry e = change.file;
-      e.parent = parent;
-      e.name = name;
-      e.content = change.content.sha256;
-      e.size = change.content.size;
-      e.reversion = old->reversion + 1;
-      e.create_time = old->create_time;
-      insert_entry(tree, e, seq);
-      add_reference(tree.user_id, change.content);
-      break;
-    }
-    case Change::kRemove: {
-      if (!old) throw ServiceError(kNotFound, "no " + path_text(path));
-      if (old->is_dir) retire_below(tree, parent + name + '\\', seq);
-      retire(tree, parent, name, seq);
-      break;
-    }
-  }
 }
 
 bool PgFileCatalog::has_content(std::int64_t user_id, const std::string& sha256) {

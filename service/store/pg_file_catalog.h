@@ -35,10 +35,11 @@
 #include <string>
 
 #include "service/store/batch_runner.h"
+#include "service/store/catalog_changes.h"
 #include "service/store/file_catalog.h"
 #include "service/store/pg_connection.h"
 
-class PgFileCatalog : public FileCatalog {
+class PgFileCatalog : public FileCatalog, private CatalogChanges {
  public:
   // Connects with a libpq connection string and makes or migrates the
   // schema (see pg_schema.h). Throws ServiceError when it cannot.
@@ -95,16 +96,16 @@ class PgFileCatalog : public FileCatalog {
   // One try of the batch; false when a change failed after writing and
   // the batch must be made again with a savepoint per change.
   bool try_batch(const std::vector<Pending*>& batch, bool savepoints);
-  void apply_change(const Change& change, std::int64_t seq, std::int64_t now);
+  // The row operations that changes are applied with (catalog_changes.h).
   std::optional<Entry> find_locked(const TreeId& tree, const std::string& parent,
-                                   const std::string& name, const View& view);
-  void make_folders(const TreeId& tree, const std::vector<std::string>& path, std::size_t count,
-                    std::int64_t seq, std::int64_t now);
-  void insert_entry(const TreeId& tree, const Entry& entry, std::int64_t seq);
+                                   const std::string& name, const View& view) override;
+  std::int64_t last_reversion(const TreeId& tree, const std::string& parent,
+                              const std::string& name) override;
+  void insert_entry(const TreeId& tree, const Entry& entry, std::int64_t seq) override;
   void retire(const TreeId& tree, const std::string& parent, const std::string& name,
-              std::int64_t seq);
-  void retire_below(const TreeId& tree, const std::string& dir, std::int64_t seq);
-  void add_reference(std::int64_t user_id, const NewContent& content);
+              std::int64_t seq) override;
+  void retire_below(const TreeId& tree, const std::string& dir, std::int64_t seq) override;
+  void add_reference(std::int64_t user_id, const NewContent& content) override;
   void drop_reference(std::int64_t user_id, const std::string& sha256);
   std::int64_t next_seq();
   void add_usage(std::int64_t user_id, std::int64_t bytes, std::int64_t entries);

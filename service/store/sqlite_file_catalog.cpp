@@ -259,22 +259,18 @@ void SqliteFileCatalog::retire(const TreeId& tree, const std::string& parent,
   move_to_history(kRetireCopy, kRetireDrop, tree, parent, name, seq);
 }
 
-void SqliteFileCatalog::make_folders(const TreeId& tree, const std::vector<std::string>& path,
-                                     std::size_t count, std::int64_t seq, std::int64_t now) {
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::string parent = folder_text(path, i);
-    const auto found = find_locked(tree, parent, path[i], View{});
-    if (found) {
-      if (!found->is_dir) throw ServiceError(kNotADirectory, "not a directory: " + path[i]);
-      continue;
-    }
-    Entry folder;
-    folder.parent = parent;
-    folder.name = path[i];
-    folder.is_dir = true;
-    folder.create_time = folder.modify_time = now;
-    insert_entry(tree, folder, seq);
-  }
+std::int64_t SqliteFileCatalog::last_reversion(const TreeId& tree, const std::string& parent,
+                                               const std::string& name) {
+  SqliteDb::Statement st(db_,
+                         "SELECT MAX(reversion) FROM history WHERE " TREE
+                         " AND parent = ?3 AND name = ?4");
+  st.bind(1, tree.user_id).bind(2, tree.project).bind(3, parent).bind(4, name);
+  return st.step() ? st.int64(0) : 0;
+}
+
+void SqliteFileCatalog::retire_below(const TreeId& tree, const std::string& dir,
+                                     std::int64_t seq) {
+  move_to_history(kRetireBelowCopy, kRetireBelowDrop, tree, dir, below_upper(dir), seq);
 }
 
 void SqliteFileCatalog::add_reference(std::int64_t user_id, const NewContent& content) {
@@ -406,70 +402,6 @@ void SqliteFileCatalog::apply_one(const Change& change, std::int64_t now) {
   const Usage before = counted ? usage_locked(tree.user_id) : Usage{};
   apply_change(change, seq, now);
   if (counted) check_quota(change, before);
-}
-
-void SqliteFileCatalog::apply_change(const Change& change, std::int64_t seq, std::int64_t now) {
-  const TreeId& tree = change.tree;
-  const std::vector<std::string>& path = change.path;
-  if (change.kind == Change::kAddDir) {
-    make_folders(tree, path, path.size(), seq, now);
-    return;
-  }
-  const std::string parent = folder_text(path, path.size() - 1);
-  const std::string& name = path.back();
-  if (change.kind == Change::kAddFile) make_folders(tree, path, path.size() - 1, seq, now);
-  const std::optional<Entry> old = find_locked(tree, parent, name, View{});
-  switch (change.kind) {
-    case Change::kAddDir: break;
-    case Change::kAddFile: {
-      if (old) throw ServiceError(kAlreadyExists, path_text(path) + " exists");
-      Entry e = change.file;
-      // A path stored again after a remove goes on counting its versions;
-      // a migrated file brings its count along.
-      if (e.reversion <= 0) {
-        SqliteDb::Statement st(db_,
-                               "SELECT MAX(reversion) FROM history WHERE " TREE
-                               " AND parent = ?3 AND name = ?4");
-        st.bind(1, tree.user_id).bind(2, tree.project).bind(3, parent).bind(4, name);
-        e.reversion = (st.step() ? st.int64(0) : 0) + 1;
-      }
-      e.parent = parent;
-      e.name = name;
-      e.content = change.content.sha256;
-      e.size = change.content.size;
-      insert_entry(tree, e, seq);
-      add_reference(tree.user_id, change.content);
-      break;
-    }
-    case Change::kUpdateFile: {
-      if (!old) throw ServiceError(kNotFound, "no " + path_text(path));
-      if (old->is_dir) throw ServiceError(kIsADirectory, path_text(path) + " is a directory");
-      retire(tree, parent, name, seq);
-      Entry e = change.file;
-      e.parent = parent;
-      e.name = name;
-      e.content = change.content.sha256;
-      e.size = change.content.size;
-      e.reversion = old->reversion + 1;
-      e.create_time = old->create_time;
-      insert_entry(tree, e, seq);
-      add_reference(tree.user_id, change.content);
-      break;
-    }
-    case Change::kRemove: {
-      if (!old) throw ServiceError(kNotFound, "no " + path_text(path));
-      if (old->is_dir) {
-        // Every path below "\a\" starts with it; ']' is the byte after
-        // '\', so the range ["\a\", "\a]") holds them all and nothing else.
-        const std::string dir = parent + name + '\\';
-        std::string upper = dir;
-        upper.back() = ']';
-        move_to_history(kRetireBelowCopy, kRetireBelowDrop, tree, dir, upper, seq);
-      }
-      retire(tree, parent, name, seq);
-      break;
-    }
-  }
 }
 
 bool SqliteFileCatalog::has_content(std::int64_t user_id, const std::string& sha256) {

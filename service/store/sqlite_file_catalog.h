@@ -10,10 +10,11 @@
 #include <mutex>
 
 #include "service/store/batch_runner.h"
+#include "service/store/catalog_changes.h"
 #include "service/store/file_catalog.h"
 #include "service/store/sqlite_db.h"
 
-class SqliteFileCatalog : public FileCatalog {
+class SqliteFileCatalog : public FileCatalog, private CatalogChanges {
  public:
   // A read-only catalog is only read: every change fails.
   explicit SqliteFileCatalog(const std::string& file, bool read_only = false);
@@ -65,20 +66,19 @@ class SqliteFileCatalog : public FileCatalog {
   // The batch with each change in a savepoint of its own.
   void apply_batch_in_savepoints(const std::vector<Pending*>& batch);
   void apply_one(const Change& change, std::int64_t now);
-  void apply_change(const Change& change, std::int64_t seq, std::int64_t now);
+  // The row operations that changes are applied with (catalog_changes.h).
   std::optional<Entry> find_locked(const TreeId& tree, const std::string& parent,
-                                   const std::string& name, const View& view);
-  // Makes the folders of path[0, count) that are missing.
-  void make_folders(const TreeId& tree, const std::vector<std::string>& path, std::size_t count,
-                    std::int64_t seq, std::int64_t now);
-  void insert_entry(const TreeId& tree, const Entry& entry, std::int64_t seq);
+                                   const std::string& name, const View& view) override;
+  std::int64_t last_reversion(const TreeId& tree, const std::string& parent,
+                              const std::string& name) override;
+  void insert_entry(const TreeId& tree, const Entry& entry, std::int64_t seq) override;
   // Runs `copy_sql` and `drop_sql` (see RETIRE_COPY) with ?3 = a, ?4 = b.
   void move_to_history(const char* copy_sql, const char* drop_sql, const TreeId& tree,
                        const std::string& a, const std::string& b, std::int64_t seq);
-  // Moves the current row of parent+name to the history, ended at seq.
   void retire(const TreeId& tree, const std::string& parent, const std::string& name,
-              std::int64_t seq);
-  void add_reference(std::int64_t user_id, const NewContent& content);
+              std::int64_t seq) override;
+  void retire_below(const TreeId& tree, const std::string& dir, std::int64_t seq) override;
+  void add_reference(std::int64_t user_id, const NewContent& content) override;
   void drop_reference(std::int64_t user_id, const std::string& sha256);
   std::int64_t next_seq();
   // Adds to the account's usage row, in the current transaction.
