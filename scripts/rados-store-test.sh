@@ -2,9 +2,13 @@
 # The RADOS content store against a one-node Ceph (scripts/shared-store.sh
 # up, left running afterwards; `scripts/shared-store.sh down` removes it):
 #
-#   scripts/rados-store-test.sh [unit|fault|all]      (default: all)
+#   scripts/rados-store-test.sh [unit|model|fault|all]      (default: all)
 #
 # unit:  service_rados_store_test with BREVANTO_TEST_RADOS set.
+# model: the store's model-based test (service_model_test: clients, kills,
+#        clock jumps) on the shared store: the catalog in a new database of
+#        its PostgreSQL, large contents in its pool (BREVANTO_MODEL_SECONDS,
+#        default 60).
 # fault: brevanto-service with --contents rados://..., a file uploaded, then
 #        twice the OSD killed (SIGKILL) and an upload started; the OSD comes
 #        back 10 s later. With the store's timeout at 30 s the upload waits
@@ -22,13 +26,33 @@ build=$(realpath -m "${BUILD_DIR:-build}")
 
 scripts/shared-store.sh up | sed 's/^/  /'
 NS=$(cat "$DIR/namespace")
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j2 --target service_rados_store_test brevanto-service brevanto-cli >/dev/null
+# A build directory already configured (the test suite's) is used as it is.
+[ -f "$build/CMakeCache.txt" ] || cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j2 --target service_rados_store_test service_model_test brevanto-service \
+  brevanto-cli >/dev/null
 
 if [ "$what" = unit ] || [ "$what" = all ]; then
   echo "== unit: service_rados_store_test"
   ip netns exec "$NS" env BREVANTO_TEST_RADOS="$CONF" \
     "$build/service/service_rados_store_test/service_rados_store_test" --gtest_brief=1
+fi
+
+if [ "$what" = model ] || [ "$what" = all ]; then
+  echo "== model: service_model_test on a PostgreSQL catalog and RADOS contents"
+  pg_bin=$(find /usr/lib/postgresql -mindepth 2 -maxdepth 2 -name bin | sort -V | tail -n1)
+  db=model_$$
+  psql_store() {
+    ip netns exec "$NS" runuser -u postgres -- "$pg_bin/psql" -h 127.0.0.1 -U brevanto \
+      -d postgres -qtAc "$1"
+  }
+  psql_store "CREATE DATABASE $db"
+  status=0
+  ip netns exec "$NS" env BREVANTO_TEST_PG="host=127.0.0.1 user=brevanto dbname=$db" \
+    BREVANTO_TEST_CONTENTS="rados://brevanto?conf=$CONF&ns=model-$$" \
+    BREVANTO_MODEL_SECONDS="${BREVANTO_MODEL_SECONDS:-60}" \
+    "$build/service/service_model_test/service_model_test" --gtest_brief=1 || status=$?
+  psql_store "DROP DATABASE $db" || true
+  [ "$status" -eq 0 ] || exit "$status"
 fi
 [ "$what" = fault ] || [ "$what" = all ] || exit 0
 

@@ -8,8 +8,10 @@
 #   scripts/test-pg.sh [BUILD_DIR] [-- COMMAND...]
 #
 # Without a command it runs the tests that take BREVANTO_TEST_PG (in their
-# own network namespace: the two-services test starts services); with one
-# it runs COMMAND with BREVANTO_TEST_PG set (e.g. a benchmark).
+# own network namespace: the two-services test starts services), the
+# store's model-based test among them on a database of its own
+# (BREVANTO_MODEL_SECONDS, default 60); with one it runs COMMAND with
+# BREVANTO_TEST_PG set (e.g. a benchmark).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -45,16 +47,20 @@ trap stop EXIT
 "${as_owner[@]}" "$pg_bin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w \
   -o "-c listen_addresses='' -c unix_socket_directories='$dir' -c fsync=on" start >/dev/null
 "${as_owner[@]}" "$pg_bin/createdb" -h "$dir" -U brevanto brevanto
+"${as_owner[@]}" "$pg_bin/createdb" -h "$dir" -U brevanto brevanto_model
 export BREVANTO_TEST_PG="host=$dir user=brevanto dbname=brevanto"
 echo "== PostgreSQL at $dir"
 
-tests="cd '$build' && ctest --output-on-failure -R '^(service_store_test|service_shared_store_test)\$'"
+tests="cd '$build' && ctest --output-on-failure -R '^(service_store_test|service_shared_store_test)\$' &&
+  BREVANTO_TEST_PG='host=$dir user=brevanto dbname=brevanto_model' \
+    BREVANTO_MODEL_SECONDS=${BREVANTO_MODEL_SECONDS:-60} \
+    ctest --output-on-failure -R '^service_model_test\$'"
 if [ $# -gt 0 ]; then
   "$@"
 elif [ "$(id -u)" -eq 0 ]; then
   unshare -n bash -c "ip link set lo up && $tests"
 else
   # Without root the two-services test skips (it makes network
-  # namespaces); the others need no port.
+  # namespaces); the model test needs 127.0.0.1:11001 free.
   bash -c "$tests"
 fi

@@ -109,7 +109,8 @@ stage_hosts() {
 stage_shared() {
   scripts/deps.sh postgresql
   cmake -S . -B build "${native_build[@]}" >/dev/null
-  cmake --build build -j2 --target brevanto-service service_store_test service_shared_store_test
+  cmake --build build -j2 --target brevanto-service service_store_test service_shared_store_test \
+    service_model_test
   scripts/test-pg.sh build
 }
 

@@ -37,6 +37,19 @@ double now() {
       .count();
 }
 
+// The service's options for a shared store: a PostgreSQL catalog and RADOS
+// contents, when the environment names them.
+std::vector<std::string> store_options() {
+  std::vector<std::string> options;
+  const char* catalog = std::getenv("BREVANTO_TEST_PG");
+  if (catalog != nullptr && *catalog != '\0') options.insert(options.end(), {"--catalog", catalog});
+  const char* contents = std::getenv("BREVANTO_TEST_CONTENTS");
+  if (contents != nullptr && *contents != '\0') {
+    options.insert(options.end(), {"--contents", contents});
+  }
+  return options;
+}
+
 double wall_now() {
   timeval tv;
   ::gettimeofday(&tv, nullptr);
@@ -108,6 +121,7 @@ bool ModelRun::set_up() {
   for (int t = 0; t < 3; t += 2) {
     std::vector<std::string> argv = {BREVANTO_SERVICE_PATH, "--root", root_, "--add-user",
                                      trees_[t].user};
+    for (const std::string& option : store_options()) argv.push_back(option);
     if (as_root_) {
       for (const uid_t uid : trees_[t].uids) {
         argv.push_back("--allow-uid");
@@ -151,6 +165,7 @@ bool ModelRun::start_service() {
       "--keep-last",    pick({"1", "2", "3"}), "--keep-daily",   pick({"0", "1", "3"}),
       "--keep-weekly",  pick({"0", "0", "2"}), "--keep-monthly", "0",
       "--keep-within",  pick({"0", "0", "1d"})};
+  for (const std::string& option : store_options()) options.push_back(option);
   service_ = std::make_unique<ServiceProcess>(root_, std::vector<std::string>{local_},
                                               dir_.path() + "/service.log", options);
   if (!service_->start(kPort)) {
@@ -169,7 +184,10 @@ void ModelRun::stop_service(int sig) {
 
 void ModelRun::run_check(const std::string& when) {
   std::string output;
-  const int code = run_program({BREVANTO_SERVICE_PATH, "--root", root_, "check"}, "", &output, true);
+  std::vector<std::string> argv = {BREVANTO_SERVICE_PATH, "--root", root_};
+  for (const std::string& option : store_options()) argv.push_back(option);
+  argv.push_back("check");
+  const int code = run_program(argv, "", &output, true);
   if (code != 0) problem("check " + when + " exited with " + std::to_string(code) + ":\n" + output);
 }
 

@@ -15,6 +15,11 @@
 // As root, the clients are threads whose sockets and file access belong to
 // uids 1601 to 1603 (setfsuid); otherwise all run as the caller. The
 // service listens on 127.0.0.1:11001.
+//
+// The store is a storage root's own (SQLite catalog, contents in files)
+// unless BREVANTO_TEST_PG names a PostgreSQL database for the catalog
+// (--catalog) or BREVANTO_TEST_CONTENTS a RADOS pool for the contents
+// (--contents); both must be empty of this run's accounts at its start.
 #ifndef BREVANTO_TESTS_STORE_MODEL_RUN_H_
 #define BREVANTO_TESTS_STORE_MODEL_RUN_H_
 
