@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs every test, in stages:
 #   native   the native suite (GoogleTest through CTest)
+#   shared   the store's tests and its model-based test against a throwaway
+#            PostgreSQL (scripts/test-pg.sh; installs PostgreSQL), two
+#            services on one catalog among them
 #   asan     the same suite under AddressSanitizer, UndefinedBehaviorSanitizer
 #            and LeakSanitizer
 #   windows  the Windows suite, x64 and x86, cross-built with MinGW-w64 and
@@ -11,18 +14,17 @@
 #   fuzz     every fuzzer for a bounded time (FUZZ_SECONDS each, default 15)
 #   bench    the backup benchmark at a small size (figures only, not judged)
 #   rados    only when named: the RADOS content store against a one-node Ceph
-#            in a network namespace, with an OSD outage during uploads
-#            (scripts/rados-store-test.sh; installs Ceph, runs as root)
-#   shared   only when named: the store's tests against a throwaway
-#            PostgreSQL (scripts/test-pg.sh), two services on one catalog
-#            among them
+#            in a network namespace: its unit tests, the store's model-based
+#            test on the cluster's PostgreSQL and Ceph, and an OSD outage
+#            during uploads (scripts/rados-store-test.sh; installs Ceph, runs
+#            as root, about 5 min)
 #   hosts    only when named: two services on hosts of their own (network
 #            namespaces) sharing the store of scripts/shared-store.sh:
 #            scripts/shared-store-demo.sh and scripts/shared-store-faults.sh
 #            (installs PostgreSQL and Ceph, runs as root, about 4 min)
 #
-#   scripts/test.sh [--no-x86] [STAGE...]    (default: every stage but rados,
-#                                            shared and hosts, in order)
+#   scripts/test.sh [--no-x86] [STAGE...]    (default: every stage but rados
+#                                            and hosts, in order)
 #
 # --no-x86 (or BREVANTO_NO_X86=1) leaves out the 32-bit Windows suite and
 # host, and with them the i386 architecture and the wine32 packages they add
@@ -31,14 +33,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-all_stages=(native asan windows host fuzz bench)
+all_stages=(native shared asan windows host fuzz bench)
 x86=1
 stages=()
 for arg in "$@"; do
   case $arg in
     --no-x86) x86=0 ;;
     -h | --help) sed -n '2,/^set -euo/{/^set -euo/d;s/^# \{0,1\}//;p}' "$0"; exit 0 ;;
-    native | asan | windows | host | fuzz | bench | rados | shared | hosts) stages+=("$arg") ;;
+    native | shared | asan | windows | host | fuzz | bench | rados | hosts) stages+=("$arg") ;;
     *) echo "test.sh: unknown stage $arg (${all_stages[*]})" >&2; exit 2 ;;
   esac
 done
