@@ -13,8 +13,9 @@ seconds=${1:-20}
 
 scripts/deps.sh clang libclang-rt-14-dev cmake make
 
+# Sources built in batches (a unity build), as the test suite's are.
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DBREVANTO_BUILD_FUZZERS=ON -DBREVANTO_BUILD_TESTS=OFF >/dev/null
+  -DCMAKE_UNITY_BUILD=ON -DBREVANTO_BUILD_FUZZERS=ON -DBREVANTO_BUILD_TESTS=OFF >/dev/null
 fuzzers=(reply_parser_fuzzer client_fuzzer)
 [ -d service ] && grep -q service_fuzzer fuzz/CMakeLists.txt && fuzzers+=(service_fuzzer)
 cmake --build build-fuzz -j2 --target "${fuzzers[@]}"

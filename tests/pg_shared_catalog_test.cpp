@@ -23,6 +23,7 @@
 #include "service/store/pg_schema.h"
 #include "service/store/store.h"
 #include "service/store/store_check.h"
+#include "tests/hooked_writer.h"
 #include "tests/service_test_files.h"
 #include "tests/store_test_catalogs.h"
 #include "util/sha256.h"
@@ -38,24 +39,6 @@ RetentionPolicy keep_one() {
   keep.within_seconds = 0;
   return keep;
 }
-
-// A writer that runs `hook` once its content is in place, before the row
-// that refers to it commits.
-class HookedWriter : public ContentWriter {
- public:
-  HookedWriter(std::unique_ptr<ContentWriter> inner, std::function<void()> hook)
-      : inner_(std::move(inner)), hook_(std::move(hook)) {}
-  int fd() const override { return inner_->fd(); }
-  int place(const std::string& sha256) override {
-    const int err = inner_->place(sha256);
-    if (err == 0 && hook_) hook_();
-    return err;
-  }
-
- private:
-  std::unique_ptr<ContentWriter> inner_;
-  std::function<void()> hook_;
-};
 
 // One service: its own connection, the shared content folder.
 struct Service {

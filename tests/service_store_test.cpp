@@ -35,6 +35,7 @@
 #include "service/store/store.h"
 #include "service/store/store_check.h"
 #include "tests/service_test_env.h"
+#include "tests/hooked_writer.h"
 #include "tests/service_test_files.h"
 #include "tests/service_test_process.h"
 #include "tests/store_test_catalogs.h"
@@ -270,24 +271,6 @@ TEST_P(ServiceStore, IdenticalContentIsStoredOnceAndCollectedWhenNoPointNeedsIt)
   t.put("\\y", a);
   EXPECT_EQ(t.read("\\y"), a);
 }
-
-// A writer that runs `hook` once its content is in place, before the row
-// that refers to it is committed: another upload can come in between.
-class HookedWriter : public ContentWriter {
- public:
-  HookedWriter(std::unique_ptr<ContentWriter> inner, std::function<void()> hook)
-      : inner_(std::move(inner)), hook_(std::move(hook)) {}
-  int fd() const override { return inner_->fd(); }
-  int place(const std::string& sha256) override {
-    const int err = inner_->place(sha256);
-    if (err == 0 && hook_) hook_();
-    return err;
-  }
-
- private:
-  std::unique_ptr<ContentWriter> inner_;
-  std::function<void()> hook_;
-};
 
 NewContent large_content(const std::string& bytes) {
   NewContent content;
