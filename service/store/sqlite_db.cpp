@@ -60,6 +60,10 @@ void SqliteDb::exec(const char* sql) {
   if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK) fail(sql);
 }
 
+void SqliteDb::exec_quietly(const char* sql) {
+  sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
+}
+
 void SqliteDb::fail(const char* what) {
   const int rc = sqlite3_errcode(db_);
   throw ServiceError(rc == SQLITE_FULL ? kDiskFull : kInternal,

@@ -24,6 +24,8 @@ class SqliteDb {
   SqliteDb& operator=(const SqliteDb&) = delete;
 
   void exec(const char* sql);
+  // Runs `sql` and ignores a failure: for taking things back after one.
+  void exec_quietly(const char* sql);
   [[noreturn]] void fail(const char* what);
   std::int64_t last_insert_rowid();
   int changes();

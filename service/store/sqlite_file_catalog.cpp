@@ -4,13 +4,20 @@
 #include <functional>
 #include <utility>
 
+#include "service/log.h"
 #include "service/store/catalog_paths.h"
 
 namespace {
 
+// The open transaction is committed (not synced) once it holds this many
+// changes or the change log this many bytes, whatever comes first; sync()
+// commits it durably about once a second.
+constexpr std::size_t kMostHeldChanges = 8192;
+constexpr std::uint64_t kMostLogBytes = 32u << 20;
+
 const char kSchema[] =
     "CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL) WITHOUT ROWID;"
-    "INSERT OR IGNORE INTO meta VALUES('seq', 0), ('migrated', 0), ('usage', 0);"
+    "INSERT OR IGNORE INTO meta VALUES('seq', 0), ('migrated', 0), ('usage', 0), ('syncs', 0);"
     "CREATE TABLE IF NOT EXISTS nodes("
     "  user_id INTEGER NOT NULL, project TEXT NOT NULL, parent TEXT NOT NULL, name TEXT NOT NULL,"
     "  is_dir INTEGER NOT NULL, content TEXT NOT NULL, size INTEGER NOT NULL,"
@@ -102,6 +109,9 @@ SqliteFileCatalog::SqliteFileCatalog(const std::string& file, bool read_only)
   if (!read_only) {
     db_.exec("PRAGMA journal_mode=WAL");
     db_.exec("PRAGMA synchronous=NORMAL");
+    // The savepoint of each batch journals the pages it changes again:
+    // in memory, not in a temp file.
+    db_.exec("PRAGMA temp_store=MEMORY");
     db_.exec(kSchema);
   }
   if (!read_only) {
@@ -120,11 +130,42 @@ SqliteFileCatalog::SqliteFileCatalog(const std::string& file, bool read_only)
                          " (SELECT IFNULL(MAX(to_seq), 0) FROM history),"
                          " (SELECT IFNULL(MAX(seq), 0) FROM points))");
   if (st.step()) seq_ = st.int64(0);
+  // Every logged change was applied after the last commit of the log's
+  // changes: those numbered up to what the catalog holds are in it.
+  committed_seq_ = seq_;
+  if (read_only) {
+    std::size_t pending = 0;
+    for (const LoggedChange& logged : ChangeLog(file + "-changes", true).read_all()) {
+      if (logged.seq > committed_seq_) ++pending;
+    }
+    if (pending > 0) {
+      log_warn("%zu change(s) of the catalog's change log are not shown read-only: serve the "
+               "root once without --read-only to apply them", pending);
+    }
+    return;
+  }
+  log_ = std::make_unique<ChangeLog>(file + "-changes", false);
+  held_ = replay_log();
+  if (held_ > 0) {
+    log_warn("applied %zu change(s) again from the catalog's change log", held_);
+    commit_held(true);
+  }
+  if (log_->size() > 0) log_->clear();
+}
+
+SqliteFileCatalog::~SqliteFileCatalog() {
+  try {
+    std::lock_guard<std::mutex> lock(mu_);
+    commit_held(false);
+  } catch (const std::exception& e) {
+    log_error("catalog: the last changes stay in the change log: %s", e.what());
+  }
 }
 
 void SqliteFileCatalog::open_tree(const TreeId& tree, std::int64_t now) {
   std::lock_guard<std::mutex> lock(mu_);
   if (find_locked(tree, "", "", View{})) return;
+  commit_held(false);
   SqliteDb::Transaction transaction(db_);
   Entry top;
   top.is_dir = true;
@@ -332,8 +373,46 @@ void SqliteFileCatalog::apply(const Change& change, std::int64_t now) {
 
 void SqliteFileCatalog::apply_batch(const std::vector<Pending*>& batch) {
   std::lock_guard<std::mutex> lock(mu_);
-  if (apply_batch_plainly(batch)) return;
-  apply_batch_in_savepoints(batch);
+  std::size_t applied = 0;
+  try {
+    begin_held();
+    db_.exec("SAVEPOINT batch");
+    if (!apply_batch_plainly(batch)) {
+      undo_batch();
+      apply_batch_in_savepoints(batch);
+    }
+    // Logged before anyone is answered; a batch that cannot be logged is
+    // taken back whole.
+    for (Pending* pending : batch) {
+      if (pending->failure) continue;
+      log_->add(*pending->change, pending->seq, pending->now);
+      ++applied;
+    }
+    log_->append();
+    db_.exec("RELEASE batch");
+  } catch (...) {
+    log_->discard();
+    applied = 0;
+    if (db_.in_transaction()) {
+      db_.exec_quietly("ROLLBACK TO batch");
+      db_.exec_quietly("RELEASE batch");
+    }
+    for (Pending* pending : batch) {
+      if (!pending->failure) pending->failure = std::current_exception();
+    }
+  }
+  held_ += applied;
+  if (applied > 0) dirty_ = true;
+  restore_held();
+  // A transaction that grows without end would make the crash's replay
+  // long and hold SQLite's cache: it is committed (not synced) on the way.
+  if (held_ >= kMostHeldChanges || log_->size() >= kMostLogBytes) {
+    try {
+      commit_held(false);
+    } catch (const std::exception& e) {
+      log_error("catalog: commit failed (the changes stay in the change log): %s", e.what());
+    }
+  }
 }
 
 bool SqliteFileCatalog::apply_batch_plainly(const std::vector<Pending*>& batch) {
@@ -344,57 +423,49 @@ bool SqliteFileCatalog::apply_batch_plainly(const std::vector<Pending*>& batch) 
   // whole batch back, and the batch is made again change by change in
   // savepoints.
   const std::int64_t seq_before = seq_;
-  try {
-    SqliteDb::Transaction transaction(db_);
-    for (Pending* pending : batch) {
-      const std::int64_t written = db_.total_changes();
-      try {
-        apply_one(*pending->change, pending->now);
-      } catch (...) {
-        if (db_.total_changes() != written || !db_.in_transaction()) {
-          for (Pending* undone : batch) undone->failure = nullptr;
-          seq_ = seq_before;
-          return false;
-        }
-        pending->failure = std::current_exception();
+  for (Pending* pending : batch) {
+    const std::int64_t written = db_.total_changes();
+    try {
+      pending->seq = apply_one(*pending->change, pending->now);
+    } catch (...) {
+      if (db_.total_changes() != written || !db_.in_transaction()) {
+        for (Pending* undone : batch) undone->failure = nullptr;
+        seq_ = seq_before;
+        return false;
       }
-    }
-    transaction.commit();
-    dirty_ = true;
-  } catch (...) {
-    for (Pending* pending : batch) {
-      if (!pending->failure) pending->failure = std::current_exception();
+      pending->failure = std::current_exception();
     }
   }
   return true;
 }
 
+void SqliteFileCatalog::undo_batch() {
+  if (db_.in_transaction()) {
+    db_.exec("ROLLBACK TO batch");  // the savepoint stays open
+    return;
+  }
+  held_ = replay_log();
+  begin_held();
+  db_.exec("SAVEPOINT batch");
+}
+
 void SqliteFileCatalog::apply_batch_in_savepoints(const std::vector<Pending*>& batch) {
-  try {
-    SqliteDb::Transaction transaction(db_);
-    // Each change in a savepoint of its own: one refused change leaves the
-    // others of its batch as they are.
-    for (Pending* pending : batch) {
-      db_.exec("SAVEPOINT change");
-      try {
-        apply_one(*pending->change, pending->now);
-        db_.exec("RELEASE change");
-      } catch (...) {
-        pending->failure = std::current_exception();
-        db_.exec("ROLLBACK TO change");
-        db_.exec("RELEASE change");
-      }
-    }
-    transaction.commit();
-    dirty_ = true;
-  } catch (...) {
-    for (Pending* pending : batch) {
-      if (!pending->failure) pending->failure = std::current_exception();
+  // Each change in a savepoint of its own: one refused change leaves the
+  // others of its batch as they are.
+  for (Pending* pending : batch) {
+    db_.exec("SAVEPOINT change");
+    try {
+      pending->seq = apply_one(*pending->change, pending->now);
+      db_.exec("RELEASE change");
+    } catch (...) {
+      pending->failure = std::current_exception();
+      db_.exec("ROLLBACK TO change");
+      db_.exec("RELEASE change");
     }
   }
 }
 
-void SqliteFileCatalog::apply_one(const Change& change, std::int64_t now) {
+std::int64_t SqliteFileCatalog::apply_one(const Change& change, std::int64_t now) {
   const TreeId& tree = change.tree;
   const std::int64_t seq = next_seq();
   const bool counted = change.kind != Change::kRemove &&
@@ -402,6 +473,81 @@ void SqliteFileCatalog::apply_one(const Change& change, std::int64_t now) {
   const Usage before = counted ? usage_locked(tree.user_id) : Usage{};
   apply_change(change, seq, now);
   if (counted) check_quota(change, before);
+  return seq;
+}
+
+void SqliteFileCatalog::begin_held() {
+  if (!db_.in_transaction()) db_.exec("BEGIN IMMEDIATE");
+}
+
+void SqliteFileCatalog::commit_held(bool durable) {
+  if (log_ == nullptr) return;
+  if (db_.in_transaction()) {
+    try {
+      // The number is what a restart goes on from, and which logged
+      // changes it finds committed.
+      write_seq();
+      db_.exec("COMMIT");
+    } catch (...) {
+      restore_held();
+      throw;
+    }
+    committed_seq_ = seq_;
+    held_ = 0;
+    // Emptied only now: a crash before this finds its changes committed.
+    log_->clear();
+  }
+  if (!durable) return;
+  // A commit under synchronous=FULL syncs the catalog's log, and with it
+  // every commit written before (the level cannot change in a transaction).
+  // It must change a row: SQLite commits nothing, and syncs nothing, for
+  // an update that leaves every value as it was.
+  db_.exec("PRAGMA synchronous=FULL");
+  try {
+    SqliteDb::Transaction transaction(db_);
+    SqliteDb::Statement(db_, "UPDATE meta SET value = value + 1 WHERE key = 'syncs'").run();
+    transaction.commit();
+  } catch (...) {
+    db_.exec_quietly("PRAGMA synchronous=NORMAL");
+    throw;
+  }
+  db_.exec("PRAGMA synchronous=NORMAL");
+}
+
+void SqliteFileCatalog::write_seq() {
+  SqliteDb::Statement(db_, "UPDATE meta SET value = ?1 WHERE key = 'seq'").bind(1, seq_).run();
+}
+
+std::size_t SqliteFileCatalog::replay_log() {
+  std::size_t applied = 0;
+  for (const LoggedChange& logged : log_->read_all()) {
+    if (logged.seq <= committed_seq_) continue;
+    begin_held();
+    db_.exec("SAVEPOINT change");
+    try {
+      apply_change(logged.change, logged.seq, logged.now);
+      db_.exec("RELEASE change");
+      ++applied;
+    } catch (const std::exception& e) {
+      // Applying a change again on the rows it was applied to gives what it
+      // gave: this is a damaged log or catalog, and the change is lost.
+      log_error("catalog: logged change %lld cannot be applied again: %s",
+                static_cast<long long>(logged.seq), e.what());
+      db_.exec("ROLLBACK TO change");
+      db_.exec("RELEASE change");
+    }
+    seq_ = std::max(seq_, logged.seq);
+  }
+  return applied;
+}
+
+void SqliteFileCatalog::restore_held() {
+  if (held_ == 0 || db_.in_transaction()) return;
+  try {
+    held_ = replay_log();
+  } catch (const std::exception& e) {
+    log_error("catalog: the changes since the last commit cannot be applied again: %s", e.what());
+  }
 }
 
 bool SqliteFileCatalog::has_content(std::int64_t user_id, const std::string& sha256) {
@@ -432,6 +578,7 @@ std::optional<std::string> SqliteFileCatalog::read_content(std::int64_t user_id,
 void SqliteFileCatalog::make_point(const TreeId& tree, const std::string& name,
                                    std::int64_t made) {
   std::lock_guard<std::mutex> lock(mu_);
+  commit_held(false);
   SqliteDb::Statement(db_,
                       "INSERT INTO points(user_id, project, name, seq, made)"
                       " VALUES(?1, ?2, ?3, ?4, ?5) ON CONFLICT(user_id, project, name)"
@@ -473,6 +620,7 @@ std::vector<TreeId> SqliteFileCatalog::trees_with_points() {
 std::size_t SqliteFileCatalog::forget(const TreeId& tree, const std::vector<std::string>& keep,
                                       std::size_t limit) {
   std::lock_guard<std::mutex> lock(mu_);
+  commit_held(false);
   SqliteDb::Transaction transaction(db_);
   {
     SqliteDb::Statement st(db_, "SELECT name FROM points WHERE " TREE);
@@ -536,6 +684,7 @@ bool SqliteFileCatalog::is_doomed(const Doomed& content) {
 
 void SqliteFileCatalog::settle_doomed(const Doomed& content) {
   std::lock_guard<std::mutex> lock(mu_);
+  commit_held(false);
   SqliteDb::Statement(db_, "DELETE FROM doomed WHERE user_id = ?1 AND sha256 = ?2")
       .bind(1, content.user_id)
       .bind(2, content.sha256)
@@ -545,18 +694,7 @@ void SqliteFileCatalog::settle_doomed(const Doomed& content) {
 void SqliteFileCatalog::sync() {
   std::lock_guard<std::mutex> lock(mu_);
   if (!dirty_) return;
-  // A commit under synchronous=FULL syncs the log, and with it every
-  // commit written before.
-  db_.exec("PRAGMA synchronous=FULL");
-  try {
-    SqliteDb::Transaction transaction(db_);
-    SqliteDb::Statement(db_, "UPDATE meta SET value = ?1 WHERE key = 'seq'").bind(1, seq_).run();
-    transaction.commit();
-  } catch (...) {
-    db_.exec("PRAGMA synchronous=NORMAL");
-    throw;
-  }
-  db_.exec("PRAGMA synchronous=NORMAL");
+  commit_held(true);
   dirty_ = false;
 }
 
@@ -573,6 +711,7 @@ bool SqliteFileCatalog::migrated() {
 
 void SqliteFileCatalog::set_migrated() {
   std::lock_guard<std::mutex> lock(mu_);
+  commit_held(false);
   SqliteDb::Statement(db_, "UPDATE meta SET value = 1 WHERE key = 'migrated'").run();
   dirty_ = true;
 }

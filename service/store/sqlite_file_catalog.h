@@ -1,23 +1,32 @@
 // The catalog of stored trees in one SQLite file (WAL, exclusive locking:
-// only this service opens it). Commits are not synced one by one: a
-// commit survives a crash of the service at once, and a power cut once
-// sync() has run (see durability.h). Every call takes the catalog's lock.
+// only this service opens it). Changes are applied in batches inside one
+// open transaction, each batch logged in the change log beside the file
+// before it returns (change_log.h): an applied change survives a crash of
+// the service at once, and a power cut once sync() has run, which commits
+// the transaction durably (see durability.h). Every call takes the
+// catalog's lock.
 #ifndef BREVANTO_SERVICE_STORE_SQLITE_FILE_CATALOG_H_
 #define BREVANTO_SERVICE_STORE_SQLITE_FILE_CATALOG_H_
 
 #include <exception>
 #include <functional>
+#include <memory>
 #include <mutex>
 
 #include "service/store/batch_runner.h"
 #include "service/store/catalog_changes.h"
+#include "service/store/change_log.h"
 #include "service/store/file_catalog.h"
 #include "service/store/sqlite_db.h"
 
 class SqliteFileCatalog : public FileCatalog, private CatalogChanges {
  public:
-  // A read-only catalog is only read: every change fails.
+  // A read-only catalog is only read: every change fails. Changes that a
+  // crash left in the change log are applied again first (read-only: they
+  // are left for the next start, and a warning says so).
   explicit SqliteFileCatalog(const std::string& file, bool read_only = false);
+  // Commits what is applied.
+  ~SqliteFileCatalog() override;
 
   void open_tree(const TreeId& tree, std::int64_t now) override;
   std::optional<Entry> top(const TreeId& tree) override;
@@ -44,7 +53,7 @@ class SqliteFileCatalog : public FileCatalog, private CatalogChanges {
   bool dirty() override;
 
   // For the migration from the older layout: whether the catalog was
-  // filled, and marking it so (in the same transaction as the last rows).
+  // filled, and marking it so (once the last rows are committed).
   bool migrated();
   void set_migrated();
 
@@ -58,14 +67,33 @@ class SqliteFileCatalog : public FileCatalog, private CatalogChanges {
     const Change* change = nullptr;
     std::int64_t now = 0;
     std::exception_ptr failure;
+    std::int64_t seq = 0;  // the number it was applied as
   };
   void apply_batch(const std::vector<Pending*>& batch);
-  // The batch in one transaction without a savepoint per change; false,
-  // with nothing of it written, when a change failed after writing.
+  // The batch without a savepoint per change; false, with nothing of it
+  // written, when a change failed after writing.
   bool apply_batch_plainly(const std::vector<Pending*>& batch);
   // The batch with each change in a savepoint of its own.
   void apply_batch_in_savepoints(const std::vector<Pending*>& batch);
-  void apply_one(const Change& change, std::int64_t now);
+  // Applies one change; returns its number.
+  std::int64_t apply_one(const Change& change, std::int64_t now);
+  // Takes back what the batch wrote so far (savepoint "batch"); when SQLite
+  // gave up the whole transaction, restores the earlier batches' changes
+  // from the log and opens the savepoint again.
+  void undo_batch();
+  // Opens the transaction that holds applied changes until commit_held().
+  void begin_held();
+  // Commits the open transaction (with the number of its last change), and
+  // empties the change log; durably (the catalog's log synced) or not.
+  void commit_held(bool durable);
+  // Writes the number of the last change applied (meta 'seq').
+  void write_seq();
+  // Applies the logged changes the catalog does not hold (numbered past
+  // committed_seq_), in the open transaction; returns how many.
+  std::size_t replay_log();
+  // After a failure: when SQLite gave up the open transaction, the changes
+  // it held are applied again from the log.
+  void restore_held();
   // The row operations that changes are applied with (catalog_changes.h).
   std::optional<Entry> find_locked(const TreeId& tree, const std::string& parent,
                                    const std::string& name, const View& view) override;
@@ -91,7 +119,12 @@ class SqliteFileCatalog : public FileCatalog, private CatalogChanges {
   std::mutex mu_;
   SqliteDb db_;
   std::int64_t seq_ = 0;
+  // The number of the last change that the catalog's file holds committed.
+  std::int64_t committed_seq_ = 0;
   bool dirty_ = false;
+  std::size_t held_ = 0;  // changes applied since the last commit
+  // The changes applied since the last commit (null when read-only).
+  std::unique_ptr<ChangeLog> log_;
   BatchRunner<Pending> batches_;
 };
 
