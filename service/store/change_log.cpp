@@ -27,7 +27,9 @@ std::uint64_t fnv1a(const char* data, std::size_t size) {
 }
 
 void put_uint(std::string& out, std::uint64_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
+  char little[8];
+  for (int i = 0; i < bytes; ++i) little[i] = static_cast<char>((value >> (8 * i)) & 0xff);
+  out.append(little, static_cast<std::size_t>(bytes));
 }
 void put_int(std::string& out, std::int64_t value) {
   put_uint(out, static_cast<std::uint64_t>(value), 8);
@@ -157,10 +159,9 @@ void ChangeLog::add(const Change& change, std::int64_t seq, std::int64_t now) {
   batch_.append(kRecordHead, '\0');
   encode(LoggedChange{seq, now, change}, batch_);
   const std::size_t payload = batch_.size() - head - kRecordHead;
-  std::string fields;
-  put_uint(fields, payload, 4);
-  put_uint(fields, fnv1a(batch_.data() + head + kRecordHead, payload), 8);
-  batch_.replace(head, kRecordHead, fields);
+  const std::uint64_t sum = fnv1a(batch_.data() + head + kRecordHead, payload);
+  for (std::size_t i = 0; i < 4; ++i) batch_[head + i] = static_cast<char>(payload >> (8 * i));
+  for (std::size_t i = 0; i < 8; ++i) batch_[head + 4 + i] = static_cast<char>(sum >> (8 * i));
 }
 
 void ChangeLog::append() {
