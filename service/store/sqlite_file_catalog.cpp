@@ -668,6 +668,13 @@ std::size_t SqliteFileCatalog::forget(const TreeId& tree, const std::vector<std:
 
 std::vector<FileCatalog::Doomed> SqliteFileCatalog::doomed(std::size_t limit) {
   std::lock_guard<std::mutex> lock(mu_);
+  // Only drops that are durable are listed: a change applied since the last
+  // sync may doom a content, and a power cut would bring its row back
+  // after the content was deleted.
+  if (dirty_) {
+    commit_held(true);
+    dirty_ = false;
+  }
   SqliteDb::Statement st(db_, "SELECT user_id, sha256 FROM doomed LIMIT ?1");
   st.bind(1, static_cast<std::int64_t>(limit));
   std::vector<Doomed> out;
