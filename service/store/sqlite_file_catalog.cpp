@@ -134,13 +134,17 @@ SqliteFileCatalog::SqliteFileCatalog(const std::string& file, bool read_only)
   // changes: those numbered up to what the catalog holds are in it.
   committed_seq_ = seq_;
   if (read_only) {
-    std::size_t pending = 0;
-    for (const LoggedChange& logged : ChangeLog(file + "-changes", true).read_all()) {
-      if (logged.seq > committed_seq_) ++pending;
-    }
-    if (pending > 0) {
-      log_warn("%zu change(s) of the catalog's change log are not shown read-only: serve the "
-               "root once without --read-only to apply them", pending);
+    try {
+      std::size_t pending = 0;
+      for (const LoggedChange& logged : ChangeLog(file + "-changes", true).read_all()) {
+        if (logged.seq > committed_seq_) ++pending;
+      }
+      if (pending > 0) {
+        log_warn("%zu change(s) of the catalog's change log are not shown read-only: serve the "
+                 "root once without --read-only to apply them", pending);
+      }
+    } catch (const std::exception& e) {
+      log_warn("%s: changes a crash may have left there are not shown", e.what());
     }
     return;
   }
