@@ -14,16 +14,18 @@
 // Only the answer is kept: every file is still opened through its path,
 // with the client's rights of the moment.
 //
-// One per session (a session handles one request at a time); a few
-// folders are kept, the oldest making room for a new one.
+// One per session (a session handles one request at a time). A restore
+// deals its files out across folders, so a session meets many folders in
+// turn: up to kFolders are kept (a few hundred KB at most), and when that
+// many are, they are forgotten together and found again as they come.
 #ifndef BREVANTO_SERVICE_LOCAL_CLEAR_FOLDERS_H_
 #define BREVANTO_SERVICE_LOCAL_CLEAR_FOLDERS_H_
 
 #include <sys/stat.h>
 
-#include <array>
 #include <cstddef>
 #include <string>
+#include <unordered_map>
 
 class ClearFolders {
  public:
@@ -34,14 +36,12 @@ class ClearFolders {
   void add(const std::string& path, const struct stat& st);
 
  private:
-  struct Folder {
-    std::string path;
+  struct Identity {
     dev_t dev = 0;
     ino_t ino = 0;
   };
-  static constexpr std::size_t kFolders = 8;
-  std::array<Folder, kFolders> folders_;
-  std::size_t next_ = 0;  // the slot the next folder takes
+  static constexpr std::size_t kFolders = 4096;
+  std::unordered_map<std::string, Identity> folders_;
 };
 
 #endif  // BREVANTO_SERVICE_LOCAL_CLEAR_FOLDERS_H_

@@ -18,12 +18,19 @@
 class Catalog;
 class ProgressReporter;
 
-// Copies `source` (from its current offset to its end) to the local file of `checked`, making its missing folders,
-// and gives the file the modification time `mtime`. Returns the bytes
-// written. Throws ServiceError: kLocalRefused for the local side (kDiskFull
-// for a full disk), kInternal for a failed read of `source`.
+// What a downloaded file holds: a descriptor to copy from its current
+// offset to its end, or, when it is not valid, `bytes`.
+struct DownloadSource {
+  int fd = -1;
+  const std::string* bytes = nullptr;
+};
+
+// Writes `source` to the local file of `checked`, making its missing
+// folders, and gives the file the modification time `mtime`. Returns the
+// bytes written. Throws ServiceError: kLocalRefused for the local side
+// (kDiskFull for a full disk), kInternal for a failed read of `source`.
 std::uint64_t write_local_file(const LocalRoots& roots, LocalRoots::CheckedTarget checked,
-                               const std::string& local, int source,
+                               const std::string& local, const DownloadSource& source,
                                const timespec& mtime, Catalog& temp_journal,
                                ProgressReporter& progress);
 

@@ -125,12 +125,13 @@ void handle_download_file(Session& session, const Request& request, const Bindin
   LocalRoots::CheckedTarget checked =
       context.local_roots->check_target(local, session.local_user(), &session.clear_folders());
   Entry entry;
-  const UniqueFd source = context.store->open_file(tree_of(who), path, &entry);
+  std::string kept;  // a small content, read from the catalog
+  const UniqueFd source = context.store->read_or_open_file(tree_of(who), path, &entry, &kept);
   const timespec mtime = timespec_from_filetime(entry.modify_time);
   ProgressReporter progress(session.replies(), static_cast<std::uint64_t>(entry.size));
   const std::uint64_t bytes =
-      write_local_file(*context.local_roots, std::move(checked), local, source.get(), mtime,
-                       *context.catalog, progress);
+      write_local_file(*context.local_roots, std::move(checked), local,
+                       DownloadSource{source.get(), &kept}, mtime, *context.catalog, progress);
   log_info("conn %d: user %s downloaded %s (%" PRIu64 " bytes)", session.id(),
            log_safe(who.user).c_str(), log_safe(path.text()).c_str(), bytes);
   session.send(success_reply());

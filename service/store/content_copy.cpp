@@ -63,6 +63,14 @@ CopyResult copy_content(int src, int dst, ProgressReporter& progress, ErrorCode 
                      });
 }
 
+std::uint64_t write_bytes(const std::string& bytes, int dst, ProgressReporter& progress,
+                          ErrorCode write_code) {
+  write_all_or_fail(dst, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
+                    write_code);
+  progress.advance(bytes.size());
+  return bytes.size();
+}
+
 CopyResult copy_content_unless_full(int src, int dst, ProgressReporter& progress,
                                     ErrorCode read_code, bool* full) {
   return read_chunks(src, progress, read_code, Hashing::kSha256, UINT64_MAX,

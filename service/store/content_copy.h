@@ -23,6 +23,11 @@ enum class Hashing { kSha256, kSkip };
 CopyResult copy_content(int src, int dst, ProgressReporter& progress, ErrorCode read_code,
                         ErrorCode write_code, Hashing hashing);
 
+// Writes `bytes` to `dst` as copy_content() writes what it reads, with the
+// same progress and errors.
+std::uint64_t write_bytes(const std::string& bytes, int dst, ProgressReporter& progress,
+                          ErrorCode write_code);
+
 // copy_content() into a content being stored, where a full disk (ENOSPC,
 // EDQUOT) stops only the writing: the rest of `src` is read and hashed
 // all the same, `dst` is cut to nothing to give its space back, and

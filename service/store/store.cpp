@@ -162,11 +162,21 @@ void Store::list_folder(const TreeId& tree, const View& view, const std::string&
 }
 
 UniqueFd Store::open_file(const TreeId& tree, const StoragePath& path, Entry* entry) {
+  std::string bytes;
+  UniqueFd fd = read_or_open_file(tree, path, entry, &bytes);
+  return fd.valid() ? std::move(fd) : memory_file(bytes);
+}
+
+UniqueFd Store::read_or_open_file(const TreeId& tree, const StoragePath& path, Entry* entry,
+                                  std::string* bytes) {
   *entry = stat(tree, path);
   if (entry->is_dir) throw ServiceError(kIsADirectory, "a directory");
   bool external = false;
-  const auto bytes = catalog_.read_content(tree.user_id, entry->content, &external);
-  if (bytes) return memory_file(*bytes);
+  auto kept = catalog_.read_content(tree.user_id, entry->content, &external);
+  if (kept) {
+    *bytes = std::move(*kept);
+    return UniqueFd();
+  }
   if (!external) throw ServiceError(kInternal, "content missing from the catalog");
   UniqueFd fd = contents_.open(tree.user_id, entry->content);
   if (!fd.valid()) throw_errno(kInternal, errno, "open content " + entry->content);

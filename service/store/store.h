@@ -70,6 +70,11 @@ class Store {
             const std::function<void(const Entry&)>& each);
   // The file's content, open for reading from its start, and its entry.
   UniqueFd open_file(const TreeId& tree, const StoragePath& path, Entry* entry);
+  // The same for a download: a content kept in the catalog comes back in
+  // `bytes` and the descriptor is not valid (no in-memory file is made for
+  // it); a larger one comes back open for reading.
+  UniqueFd read_or_open_file(const TreeId& tree, const StoragePath& path, Entry* entry,
+                             std::string* bytes);
 
   // Refuses a change under "\.history", or of a read-only store (kReadOnly).
   void check_writable(const StoragePath& path) const;
