@@ -51,6 +51,7 @@ bool RestoreTarget::open(const std::string& root, std::string& error) {
 
 RestoreTarget::~RestoreTarget() {
   if (root_fd_ >= 0) ::close(root_fd_);
+  for (const auto& folder : folders_) ::close(folder.second);
 }
 
 bool RestoreTarget::make_directory(const std::string& relative, std::string& error) const {
@@ -78,20 +79,38 @@ bool RestoreTarget::make_directory(const std::string& relative, std::string& err
 
 int RestoreTarget::open_parent(const std::string& relative, std::string& name,
                                std::string& error) const {
+  const std::size_t cut = relative.rfind('/');
+  name = cut == std::string::npos ? relative : relative.substr(cut + 1);
+  if (cut == std::string::npos) return dup(root_fd_);
+  const std::string folder = relative.substr(0, cut);
+  std::lock_guard<std::mutex> lock(folders_mu_);
+  const auto kept = folders_.find(folder);
+  if (kept != folders_.end()) return dup(kept->second);
+  const int fd = walk_to(folder, relative, error);
+  if (fd < 0) return -1;
+  if (folders_.size() >= kFolders) {
+    for (const auto& old : folders_) ::close(old.second);
+    folders_.clear();
+  }
+  const int copy = dup(fd);
+  if (copy >= 0) folders_.emplace(folder, copy);
+  return fd;
+}
+
+int RestoreTarget::walk_to(const std::string& folder, const std::string& relative,
+                           std::string& error) const {
   int fd = dup(root_fd_);
   std::size_t from = 0;
-  for (;;) {
-    const std::size_t cut = relative.find('/', from);
-    if (cut == std::string::npos) break;
-    const int next = openat(fd, relative.substr(from, cut - from).c_str(),
+  while (fd >= 0 && from <= folder.size()) {
+    std::size_t cut = folder.find('/', from);
+    if (cut == std::string::npos) cut = folder.size();
+    const int next = openat(fd, folder.substr(from, cut - from).c_str(),
                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (next < 0) error = not_a_directory(relative.substr(0, cut));
     ::close(fd);
-    if (next < 0) return -1;
     fd = next;
     from = cut + 1;
   }
-  name = relative.substr(from);
   return fd;
 }
 

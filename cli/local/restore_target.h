@@ -6,7 +6,9 @@
 #define BREVANTO_CLI_RESTORE_TARGET_H_
 
 #include <cstdint>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 
 class RestoreTarget {
  public:
@@ -45,11 +47,21 @@ class RestoreTarget {
   // A descriptor of the directory holding `relative`'s last component, with
   // that component in `name`; -1 with `error` set on failure. Close it.
   int open_parent(const std::string& relative, std::string& name, std::string& error) const;
+  // open_parent() by a walk from the root, one component at a time.
+  int walk_to(const std::string& folder, const std::string& relative, std::string& error) const;
   // Renames `temporary` to `name` in `parent`; on failure removes it.
   static bool replace_with(int parent, const std::string& temporary, const std::string& name,
                            const std::string& relative, std::string& error);
 
   int root_fd_ = -1;
+  // The folders walked to, by their relative path, kept open: a restore
+  // deals its files out across folders and comes back to each one file
+  // at a time. A kept folder is the directory the walk reached without a
+  // link; what its path names later does not change it. Up to kFolders
+  // are kept, then they are closed together.
+  static constexpr std::size_t kFolders = 256;
+  mutable std::mutex folders_mu_;
+  mutable std::unordered_map<std::string, int> folders_;
 };
 
 #endif  // BREVANTO_CLI_RESTORE_TARGET_H_
