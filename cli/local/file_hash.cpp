@@ -24,7 +24,6 @@ bool FileHasher::hash(const std::string& path, FileHash& hash, std::string& erro
     error = std::strerror(errno);
     return false;
   }
-  posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   Sha256 digest;
   hash.size = 0;
   for (;;) {
@@ -36,6 +35,11 @@ bool FileHasher::hash(const std::string& path, FileHash& hash, std::string& erro
       return false;
     }
     if (got == 0) break;
+    // A file longer than one buffer is read on to its end: read ahead more.
+    // (Most files fit in one read, and the advice would cost them a call.)
+    if (hash.size == 0 && static_cast<std::size_t>(got) == kBufferSize) {
+      posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    }
     digest.update(buffer_.get(), static_cast<std::size_t>(got));
     hash.size += static_cast<std::uint64_t>(got);
   }
