@@ -19,7 +19,8 @@
 # peak RSS of the service, and for each tree the command line's with the
 # size of its manifest.
 # BUILD_DIR (default build) is where brevanto-service and brevanto are
-# built; KEEP_BENCH=1 keeps the work folder.
+# built; KEEP_BENCH=1 keeps the work folder; BENCH_TREES (e.g. "B R") times
+# only the trees it names.
 #
 # The peers write without syncing; brevanto-service makes a backup durable
 # when its sessions log out. The service serves on 127.0.0.1:11001, so
@@ -61,24 +62,26 @@ cleanup() {
 }
 trap cleanup EXIT
 
-echo "== generating trees A and B in $work"
 trees=(A B)
+[ "$small" = 1 ] || trees+=(R)
+[ "$huge" = 0 ] || trees+=(H)
+[ -z "${BENCH_TREES:-}" ] || read -r -a trees <<<"$BENCH_TREES"
+echo "== generating trees ${trees[*]} in $work"
+wanted() { [[ " ${trees[*]} " == *" $1 "* ]]; }
 if [ "$small" = 1 ]; then
-  make_tree "$work/A" 200 1024 65536 2 $((2 << 20)) 1
-  make_tree "$work/B" 1000 100 4096 0 0 2
+  ! wanted A || make_tree "$work/A" 200 1024 65536 2 $((2 << 20)) 1
+  ! wanted B || make_tree "$work/B" 1000 100 4096 0 0 2
 else
-  make_tree "$work/A" 2000 1024 65536 5 $((50 << 20)) 1
-  make_tree "$work/B" 20000 100 4096 0 0 2
-  # A real tree, links and all: what a backup of a system folder meets.
-  (cd /usr/share && find . -xdev \( -type f -o -type l \) | LC_ALL=C sort | sed -n '1,40000p') \
-    >"$work/real-list"
-  rsync -a --files-from="$work/real-list" /usr/share/ "$work/R/"
-  trees+=(R)
+  ! wanted A || make_tree "$work/A" 2000 1024 65536 5 $((50 << 20)) 1
+  ! wanted B || make_tree "$work/B" 20000 100 4096 0 0 2
+  if wanted R; then
+    # A real tree, links and all: what a backup of a system folder meets.
+    (cd /usr/share && find . -xdev \( -type f -o -type l \) | LC_ALL=C sort | sed -n '1,40000p') \
+      >"$work/real-list"
+    rsync -a --files-from="$work/real-list" /usr/share/ "$work/R/"
+  fi
 fi
-if [ "$huge" = 1 ]; then
-  make_tree "$work/H" 200000 100 4096 0 0 3
-  trees+=(H)
-fi
+! wanted H || make_tree "$work/H" 200000 100 4096 0 0 3
 for tree in "${trees[@]}"; do
   echo "$tree: $(find "$work/$tree" -type f | wc -l) files, $(du -sh "$work/$tree" | cut -f1)"
 done
@@ -167,15 +170,17 @@ for round in $(seq 1 "$rounds"); do
 done
 
 # The content of B again, from another folder: only catalog rows are new.
-cp -a "$work/B" "$work/B-again"
-storage="$work/storage-$rounds"
-store_before=$(du -sk "$storage/store" | cut -f1)
-content_before=$(du -sk "$storage/store/content" | cut -f1)
-ours backup "$work/B-again" '\bench-B-again' >/dev/null
-store_after=$(du -sk "$storage/store" | cut -f1)
-content_after=$(du -sk "$storage/store/content" | cut -f1)
-echo "B again from another folder: store grew $((store_after - store_before)) KiB" \
-  "(content files $((content_after - content_before)) KiB) for $(du -sk "$work/B" | cut -f1) KiB of files"
+if wanted B; then
+  cp -a "$work/B" "$work/B-again"
+  storage="$work/storage-$rounds"
+  store_before=$(du -sk "$storage/store" | cut -f1)
+  content_before=$(du -sk "$storage/store/content" | cut -f1)
+  ours backup "$work/B-again" '\bench-B-again' >/dev/null
+  store_after=$(du -sk "$storage/store" | cut -f1)
+  content_after=$(du -sk "$storage/store/content" | cut -f1)
+  echo "B again from another folder: store grew $((store_after - store_before)) KiB" \
+    "(content files $((content_after - content_before)) KiB) for $(du -sk "$work/B" | cut -f1) KiB of files"
+fi
 
 median() { sort -n "$1" | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
