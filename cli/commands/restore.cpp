@@ -166,7 +166,7 @@ bool Restore::select(const std::string& backup_root, bool is_directory) {
   // the backup met first lies outside.
   std::unordered_map<std::string, std::string> linked_to;  // a name -> the earlier one
   for (const ManifestEntry& file : manifest_.files) {
-    if (!file.hardlink_to.empty()) linked_to.emplace(file.path, file.hardlink_to);
+    if (!file.hardlink_to().empty()) linked_to.emplace(file.path, file.hardlink_to());
   }
   const auto first_name = [&](std::string path) {
     // A changed manifest may chain names or make a loop: at most one hop a name.
@@ -181,10 +181,10 @@ bool Restore::select(const std::string& backup_root, bool is_directory) {
   for (ManifestEntry& file : manifest_.files) {
     const std::optional<std::string> path = below(file.path);
     if (!path || path->empty()) continue;
-    file.hardlink_to.clear();
+    file.set_hardlink_to(std::string());
     if (is_directory) {
       const auto [it, first] = kept_name.emplace(first_name(file.path), *path);
-      if (!first) file.hardlink_to = it->second;
+      if (!first) file.set_hardlink_to(it->second);
     }
     file.path = *path;
     kept.files.push_back(std::move(file));
@@ -336,15 +336,15 @@ std::vector<std::size_t> Restore::make_hard_links(std::vector<ManifestEntry>& fi
   for (const std::size_t index : linked) {
     const ManifestEntry& entry = files[index];
     std::string error;
-    if (not_restored_.count(entry.hardlink_to) != 0 || blocked(entry.path) ||
+    if (not_restored_.count(entry.hardlink_to()) != 0 || blocked(entry.path) ||
         !target_.may_write_file(entry.path, error) ||
-        !target_.make_hard_link(entry.hardlink_to, entry.path, error)) {
+        !target_.make_hard_link(entry.hardlink_to(), entry.path, error)) {
       download.push_back(index);
       continue;
     }
     ++hard_links_;
     ++restored_;
-    note_lost(entry.path, entry.lost, entry.damaged_line);
+    note_lost(entry.path, entry.lost, entry.damaged_line());
     if (options_.verify) {
       const std::string mismatch = verify_file(local_join(local_root_, entry.path), entry);
       if (!mismatch.empty()) {
@@ -385,12 +385,12 @@ int Restore::transfer(std::vector<ManifestEntry>& files, const std::vector<std::
   // backup names such a file; a changed manifest may name any).
   std::set<std::string_view> paths;
   for (const ManifestEntry& entry : files) {
-    if (entry.hardlink_to.empty()) paths.insert(entry.path);
+    if (entry.hardlink_to().empty()) paths.insert(entry.path);
   }
   std::vector<std::size_t> plain;
   std::vector<std::size_t> linked;
   for (const std::size_t index : order) {
-    const std::string& to = files[index].hardlink_to;
+    const std::string& to = files[index].hardlink_to();
     (!to.empty() && paths.count(to) != 0 ? linked : plain)
         .push_back(index);
   }
@@ -584,7 +584,7 @@ JobOutcome Restore::restore_file(Session& session, const ManifestEntry& entry, s
                                  ? entry.size
                                  : static_cast<std::uint64_t>(info.st_size);
   progress_->finish_file("restored", size, slot);
-  note_lost(entry.path, entry.lost, entry.damaged_line);
+  note_lost(entry.path, entry.lost, entry.damaged_line());
   std::lock_guard<std::mutex> lock(mutex_);
   ++restored_;
   if (!mismatch.empty()) {

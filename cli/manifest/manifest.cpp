@@ -167,7 +167,12 @@ bool parse_line(std::string_view line, Manifest& manifest, LineState& state) {
     pending = ManifestEntry();
     if (!parse_unsigned(take_field(rest), pending.size)) pending.lost |= kLostSize;
     if (!parse_time(take_field(rest), pending.mtime_ns)) pending.lost |= kLostTime;
-    if (!parse_mode(take_field(rest), pending.mode)) pending.lost |= kLostMode;
+    int mode = kUnknownMode;
+    if (parse_mode(take_field(rest), mode)) {
+      pending.mode = static_cast<std::int16_t>(mode);
+    } else {
+      pending.lost |= kLostMode;
+    }
     if (!rest.empty()) pending.lost = kLostSize | kLostTime | kLostMode;  // which field is which?
     if (pending.lost & kLostSize) pending.size = 0;
     if (pending.lost & kLostTime) pending.mtime_ns = kUnknownTime;
@@ -177,8 +182,10 @@ bool parse_line(std::string_view line, Manifest& manifest, LineState& state) {
   if (line.substr(0, kHardlinkPrefix.size()) == kHardlinkPrefix) {
     // It belongs to the file of the lines just before.
     if (!state.after_file || manifest.files.empty()) return false;
-    std::string& to = manifest.files.back().hardlink_to;
-    return unescape(line.substr(kHardlinkPrefix.size()), to) && !to.empty();
+    std::string to;
+    if (!unescape(line.substr(kHardlinkPrefix.size()), to) || to.empty()) return false;
+    manifest.files.back().set_hardlink_to(std::move(to));
+    return true;
   }
   if (line.substr(0, kLinkPrefix.size()) == kLinkPrefix) {
     std::string_view rest = line.substr(kLinkPrefix.size());
@@ -203,7 +210,7 @@ bool parse_line(std::string_view line, Manifest& manifest, LineState& state) {
   if (line[65] == ' ' || line[65] == '*') {  // as sha256sum writes it, text or binary
     if (state.pending_line == 0) return false;
     entry = std::move(state.pending);
-    if (entry.lost != 0) entry.damaged_line = state.pending_line;
+    if (entry.lost != 0) entry.set_damaged_line(state.pending_line);
     note_damage(manifest, state.pending_line, entry.lost);
     state.pending_line = 0;
     const std::string_view path = line.substr(66);
@@ -227,6 +234,45 @@ bool parse_line(std::string_view line, Manifest& manifest, LineState& state) {
 
 }  // namespace
 
+ManifestEntry::ManifestEntry(Digest sha256, std::uint64_t size, std::string path,
+                             std::int64_t mtime_ns, int mode, std::string hardlink_to)
+    : path(std::move(path)), size(size), mtime_ns(mtime_ns), sha256(sha256),
+      mode(static_cast<std::int16_t>(mode)) {
+  set_hardlink_to(std::move(hardlink_to));
+}
+
+ManifestEntry::ManifestEntry(const ManifestEntry& other)
+    : path(other.path), size(other.size), mtime_ns(other.mtime_ns), sha256(other.sha256),
+      lost(other.lost), mode(other.mode),
+      rare_(other.rare_ ? std::make_unique<Rare>(*other.rare_) : nullptr) {}
+
+ManifestEntry& ManifestEntry::operator=(const ManifestEntry& other) {
+  if (this != &other) *this = ManifestEntry(other);
+  return *this;
+}
+
+const std::string& ManifestEntry::hardlink_to() const {
+  static const std::string kNone;
+  return rare_ ? rare_->hardlink_to : kNone;
+}
+
+void ManifestEntry::set_hardlink_to(std::string name) {
+  if (name.empty() && !rare_) return;
+  rare().hardlink_to = std::move(name);
+  if (rare_->hardlink_to.empty() && rare_->damaged_line == 0) rare_.reset();
+}
+
+void ManifestEntry::set_damaged_line(std::size_t line) {
+  if (line == 0 && !rare_) return;
+  rare().damaged_line = line;
+  if (rare_->hardlink_to.empty() && rare_->damaged_line == 0) rare_.reset();
+}
+
+ManifestEntry::Rare& ManifestEntry::rare() {
+  if (!rare_) rare_ = std::make_unique<Rare>();
+  return *rare_;
+}
+
 std::string lost_metadata_text(unsigned lost) {
   std::vector<const char*> names;
   if (lost & kLostSize) names.push_back("size");
@@ -246,7 +292,7 @@ std::string format_manifest(const Manifest& manifest) {
   std::size_t size = 64;
   for (const ManifestDir& dir : manifest.dirs) size += 40 + dir.path.size();
   for (const ManifestEntry& entry : manifest.files) {
-    size += 120 + entry.path.size() + entry.hardlink_to.size();
+    size += 120 + entry.path.size() + entry.hardlink_to().size();
   }
   for (const ManifestLink& link : manifest.links) {
     size += 40 + link.path.size() + link.target.size();
@@ -269,8 +315,8 @@ std::string format_manifest(const Manifest& manifest) {
     } else {
       text += entry.sha256.hex() + "  " + path + '\n';
     }
-    if (!entry.hardlink_to.empty()) {
-      text += std::string(kHardlinkPrefix) + escape(entry.hardlink_to) + '\n';
+    if (!entry.hardlink_to().empty()) {
+      text += std::string(kHardlinkPrefix) + escape(entry.hardlink_to()) + '\n';
     }
   }
   for (const ManifestLink& link : manifest.links) {

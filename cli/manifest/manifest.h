@@ -31,6 +31,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -52,17 +53,45 @@ enum LostMetadata : unsigned { kLostSize = 1, kLostTime = 2, kLostMode = 4 };
 // "size, modification time and mode": the fields `lost` names, for messages.
 std::string lost_metadata_text(unsigned lost);
 
+// One file. A manifest holds one per file of the backup (and a backup two
+// manifests at once), so the entry is kept small: 96 bytes, the path's
+// bytes beside it when they are longer than 15, and the fields few files
+// have (a hard link, a damaged line) behind one pointer that is null for
+// the others.
 struct ManifestEntry {
-  Digest sha256;
-  std::uint64_t size = 0;
+  ManifestEntry() = default;
+  ManifestEntry(Digest sha256, std::uint64_t size, std::string path,
+                std::int64_t mtime_ns = kUnknownTime, int mode = kUnknownMode,
+                std::string hardlink_to = std::string());
+  ManifestEntry(const ManifestEntry& other);
+  ManifestEntry& operator=(const ManifestEntry& other);
+  ManifestEntry(ManifestEntry&&) noexcept = default;
+  ManifestEntry& operator=(ManifestEntry&&) noexcept = default;
+  ~ManifestEntry() = default;
+
   std::string path;
+  std::uint64_t size = 0;
   std::int64_t mtime_ns = kUnknownTime;
-  int mode = kUnknownMode;  // permission bits (07777)
+  Digest sha256;
+  std::uint8_t lost = 0;                 // LostMetadata bits
+  std::int16_t mode = kUnknownMode;      // permission bits (07777)
+
   // An earlier file of the manifest this one is a hard link of; empty when
   // none.
-  std::string hardlink_to{};
-  unsigned lost = 0;             // LostMetadata bits
-  std::size_t damaged_line = 0;  // the line that lost them
+  const std::string& hardlink_to() const;
+  void set_hardlink_to(std::string name);
+  // The line that lost the `lost` fields; 0 when none did.
+  std::size_t damaged_line() const { return rare_ ? rare_->damaged_line : 0; }
+  void set_damaged_line(std::size_t line);
+
+ private:
+  struct Rare {
+    std::string hardlink_to;
+    std::size_t damaged_line = 0;
+  };
+  Rare& rare();
+
+  std::unique_ptr<Rare> rare_;
 };
 
 // A symbolic link, with its target as it was (not followed).
