@@ -269,8 +269,6 @@ int Restore::run() {
                  " was stopped before its end; restoring the files it holds");
   }
   // Paths that would leave the restore directory are never created.
-  std::vector<ManifestEntry> files;
-  files.reserve(manifest_.files.size());
   std::vector<std::string> dirs;
   std::vector<ManifestDir> kept_dirs;
   for (ManifestDir& dir : manifest_.dirs) {
@@ -285,7 +283,11 @@ int Restore::run() {
     kept_dirs.push_back(std::move(dir));
   }
   manifest_.dirs = std::move(kept_dirs);
-  for (ManifestEntry& entry : manifest_.files) {
+  // The files to restore, kept in place: a manifest's files are held once.
+  std::vector<ManifestEntry> files = std::move(manifest_.files);
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    ManifestEntry& entry = files[i];
     const std::string problem = path_problem(entry.path);
     if (!problem.empty()) {
       print_error("restore: skipped " + entry.path + ": " + problem,
@@ -296,8 +298,10 @@ int Restore::run() {
     // Files come folder by folder: a folder is noted once per run of them.
     std::string parent = fs::path(entry.path).parent_path().string();
     if (dirs.empty() || dirs.back() != parent) dirs.push_back(std::move(parent));
-    files.push_back(std::move(entry));
+    if (kept != i) files[kept] = std::move(entry);
+    ++kept;
   }
+  files.resize(kept);
   std::vector<ManifestLink> links;
   for (ManifestLink& link : manifest_.links) {
     const std::string problem = path_problem(link.path);
@@ -383,15 +387,22 @@ int Restore::transfer(std::vector<ManifestEntry>& files, const std::vector<std::
   for (const ManifestEntry& entry : files) bytes += entry.size;
   // A hard link is made of a file downloaded in the first round only (a
   // backup names such a file; a changed manifest may name any).
-  std::set<std::string_view> paths;
-  for (const ManifestEntry& entry : files) {
-    if (entry.hardlink_to().empty()) paths.insert(entry.path);
+  // Their paths, sorted, are gathered only when there are hard links.
+  std::vector<std::string_view> paths;
+  if (std::any_of(files.begin(), files.end(),
+                  [](const ManifestEntry& entry) { return !entry.hardlink_to().empty(); })) {
+    for (const ManifestEntry& entry : files) {
+      if (entry.hardlink_to().empty()) paths.push_back(entry.path);
+    }
+    std::sort(paths.begin(), paths.end());
   }
   std::vector<std::size_t> plain;
   std::vector<std::size_t> linked;
   for (const std::size_t index : order) {
     const std::string& to = files[index].hardlink_to();
-    (!to.empty() && paths.count(to) != 0 ? linked : plain)
+    (!to.empty() && std::binary_search(paths.begin(), paths.end(), std::string_view(to))
+         ? linked
+         : plain)
         .push_back(index);
   }
   total_files_ = files.size();

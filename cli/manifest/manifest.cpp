@@ -332,7 +332,9 @@ namespace {
 // Reads a manifest line by line, from one text or from blocks of a file.
 class ManifestParser {
  public:
-  explicit ManifestParser(Manifest& manifest) : manifest_(manifest) {}
+  // With `take_file`, the files go there instead of to manifest.files.
+  explicit ManifestParser(Manifest& manifest, const ManifestFileSink* take_file = nullptr)
+      : manifest_(manifest), take_file_(take_file) {}
 
   // Parses every whole line of `text`; returns how many bytes it took (the
   // rest is a line still to be completed, unless `last`).
@@ -352,6 +354,10 @@ class ManifestParser {
   // there is any.
   bool finish(std::string& error) {
     if (state_.pending_line != 0) dangling();
+    if (take_file_) {
+      for (ManifestEntry& file : manifest_.files) (*take_file_)(std::move(file));
+      manifest_.files.clear();
+    }
     if (manifest_.problems.empty()) return true;
     error = manifest_.problems.front();
     return false;
@@ -371,6 +377,13 @@ class ManifestParser {
     } else if (file_line) {
       state_.pending_line = line_number_;
     }
+    // A file is whole once the next one begins: a hard link line may still
+    // follow the last one.
+    if (take_file_ && manifest_.files.size() > 1) {
+      (*take_file_)(std::move(manifest_.files.front()));
+      manifest_.files.front() = std::move(manifest_.files.back());
+      manifest_.files.pop_back();
+    }
   }
 
   void dangling() {  // a "# file" line whose checksum line never came
@@ -380,6 +393,7 @@ class ManifestParser {
   }
 
   Manifest& manifest_;
+  const ManifestFileSink* take_file_;
   LineState state_;
   std::size_t line_number_ = 0;
 };
@@ -397,21 +411,28 @@ bool parse_manifest(std::string_view text, Manifest& manifest, std::string& erro
 }
 
 bool read_manifest_file(const std::string& path, Manifest& manifest, std::string& error) {
+  return read_manifest_file(path, manifest, error, nullptr);
+}
+
+bool read_manifest_file(const std::string& path, Manifest& manifest, std::string& error,
+                        const ManifestFileSink& take_file) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (!file) {
     error = std::strerror(errno);
     return false;
   }
-  // Two passes over blocks, never the whole text: the lines counted first,
-  // so that the entries are reserved once at their number.
+  // Read in blocks, never the whole text. Files kept here are reserved once
+  // at their number, counted in a first pass.
   std::vector<char> block(1 << 20);
-  std::size_t lines = 0;
-  for (std::size_t got; (got = std::fread(block.data(), 1, block.size(), file)) > 0;) {
-    lines += static_cast<std::size_t>(std::count(block.data(), block.data() + got, '\n'));
+  if (!take_file) {
+    std::size_t lines = 0;
+    for (std::size_t got; (got = std::fread(block.data(), 1, block.size(), file)) > 0;) {
+      lines += static_cast<std::size_t>(std::count(block.data(), block.data() + got, '\n'));
+    }
+    manifest.files.reserve(manifest.files.size() + lines / 2 + 1);
+    std::rewind(file);
   }
-  manifest.files.reserve(manifest.files.size() + lines / 2 + 1);
-  std::rewind(file);
-  ManifestParser parser(manifest);
+  ManifestParser parser(manifest, take_file ? &take_file : nullptr);
   std::size_t kept = 0;  // the start of a line the last block cut
   for (;;) {
     if (kept == block.size()) block.resize(2 * block.size());  // a line longer than a block

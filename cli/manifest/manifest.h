@@ -31,6 +31,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -143,5 +144,15 @@ bool parse_manifest(std::string_view text, Manifest& manifest, std::string& erro
 // whole). False, with `error` set, only when the file cannot be read; the
 // lines that cannot be parsed go to manifest.problems.
 bool read_manifest_file(const std::string& path, Manifest& manifest, std::string& error);
+
+// Takes each file of a manifest as it is read.
+using ManifestFileSink = std::function<void(ManifestEntry&& file)>;
+
+// As above, but every file goes to `take_file` as soon as it is whole (its
+// hard link line read), none to manifest.files: the files of a large
+// manifest are never held together. The rest of `manifest` is filled as
+// above.
+bool read_manifest_file(const std::string& path, Manifest& manifest, std::string& error,
+                        const ManifestFileSink& take_file);
 
 #endif  // BREVANTO_CLI_MANIFEST_H_

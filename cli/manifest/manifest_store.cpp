@@ -19,7 +19,7 @@ constexpr int kCloudNotFound = -1003;
 
 FetchResult fetch_manifest(Session& session, const std::string& remote_root,
                            const std::string& scratch_dir, Manifest& manifest,
-                           std::string& error) {
+                           std::string& error, const ManifestFileSink& take_file) {
   const std::string scratch = unused_path(scratch_dir, kManifestName);
   const std::string remote = storage_join(remote_root, kManifestName);
   CBrevanto& client = session.client();
@@ -33,7 +33,7 @@ FetchResult fetch_manifest(Session& session, const std::string& remote_root,
     error = session.failure(status);
     return FetchResult::kFailed;
   }
-  const bool read = read_manifest_file(scratch, manifest, error);
+  const bool read = read_manifest_file(scratch, manifest, error, take_file);
   unlink(scratch.c_str());
   return read ? FetchResult::kFetched : FetchResult::kFailed;
 }
