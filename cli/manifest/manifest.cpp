@@ -286,25 +286,23 @@ std::string lost_metadata_text(unsigned lost) {
   return text;
 }
 
-std::string format_manifest(const Manifest& manifest) {
-  // Reserved once, a little over the size unless many names need escapes:
-  // a growing string would hold up to twice the manifest at its peak.
-  std::size_t size = 64;
-  for (const ManifestDir& dir : manifest.dirs) size += 40 + dir.path.size();
-  for (const ManifestEntry& entry : manifest.files) {
-    size += 120 + entry.path.size() + entry.hardlink_to().size();
-  }
-  for (const ManifestLink& link : manifest.links) {
-    size += 40 + link.path.size() + link.target.size();
-  }
+bool write_manifest(const Manifest& manifest, const ManifestBlockWriter& write) {
+  constexpr std::size_t kBlockSize = 1 << 20;
   std::string text;
-  text.reserve(size);
+  // Hands on the text gathered once it makes a block (all of it at the end).
+  const auto flush = [&](bool last) {
+    if (text.size() < kBlockSize && !(last && !text.empty())) return true;
+    const bool written = write(text);
+    text.clear();
+    return written;
+  };
   text += kHeader;
   text += '\n';
   if (manifest.incomplete) text += std::string(kIncomplete) + '\n';
   for (const ManifestDir& dir : manifest.dirs) {
     text += std::string(kDirPrefix) + mode_text(dir.mode) + ' ' + std::to_string(dir.mtime_ns) +
             ' ' + escape(dir.path) + '\n';
+    if (!flush(false)) return false;
   }
   for (const ManifestEntry& entry : manifest.files) {
     text += std::string(kFilePrefix) + std::to_string(entry.size) + ' ' +
@@ -318,12 +316,34 @@ std::string format_manifest(const Manifest& manifest) {
     if (!entry.hardlink_to().empty()) {
       text += std::string(kHardlinkPrefix) + escape(entry.hardlink_to()) + '\n';
     }
+    if (!flush(false)) return false;
   }
   for (const ManifestLink& link : manifest.links) {
     const std::string path = escape(link.path);
     text += std::string(kLinkPrefix) + std::to_string(link.mtime_ns) + ' ' +
             std::to_string(path.size()) + ' ' + path + ' ' + escape(link.target) + '\n';
+    if (!flush(false)) return false;
   }
+  return flush(true);
+}
+
+std::string format_manifest(const Manifest& manifest) {
+  // Reserved once, a little over the size unless many names need escapes:
+  // a growing string would hold up to twice the manifest at its peak.
+  std::size_t size = 64;
+  for (const ManifestDir& dir : manifest.dirs) size += 40 + dir.path.size();
+  for (const ManifestEntry& entry : manifest.files) {
+    size += 120 + entry.path.size() + entry.hardlink_to().size();
+  }
+  for (const ManifestLink& link : manifest.links) {
+    size += 40 + link.path.size() + link.target.size();
+  }
+  std::string text;
+  text.reserve(size);
+  write_manifest(manifest, [&text](std::string_view block) {
+    text += block;
+    return true;
+  });
   return text;
 }
 

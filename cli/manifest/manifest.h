@@ -127,6 +127,14 @@ struct Manifest {
 
 std::string format_manifest(const Manifest& manifest);
 
+// Takes a block of a manifest's text; false to stop.
+using ManifestBlockWriter = std::function<bool(std::string_view block)>;
+
+// The text format_manifest makes, handed to `write` a block (about 1 MiB)
+// at a time, so that the text of a large manifest is never held whole.
+// False as soon as `write` returns false.
+bool write_manifest(const Manifest& manifest, const ManifestBlockWriter& write);
+
 // Reads every line it can. A manifest is stored where anyone with the
 // account may change it, so no line is trusted: a line that yields no entry
 // (a file's metadata without its checksum line, a checksum line without
