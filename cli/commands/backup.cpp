@@ -146,7 +146,7 @@ class Backup {
 
  private:
   void take_local_tree(LocalTree tree);
-  int prepare_storage();
+  int prepare_storage(int listed);
   void read_previous_manifest();
   void take_previous(ManifestEntry&& previous, const std::vector<std::size_t>& by_path);
   void forget_previous();
@@ -258,8 +258,11 @@ int Backup::run() {
     });
     if (rc != exit_codes::kOk) return rc;
   }
+  // Listed before the walk: the listing's many small blocks are let go
+  // before the walk's entries and the new manifest are taken.
+  const int listed = list_remote_tree(session_, remote_root_, stored_);
   take_local_tree(walk_local_tree(local_root_, walk));
-  if (const int rc = prepare_storage()) return rc;
+  if (const int rc = prepare_storage(listed)) return rc;
   read_previous_manifest();
   if (options_.dry_run) {
     plan_files();
@@ -443,9 +446,10 @@ void Backup::take_local_tree(LocalTree tree) {
   }
 }
 
-// Lists the backup directory once, creating it first when it is missing.
-int Backup::prepare_storage() {
-  int status = list_remote_tree(session_, remote_root_, stored_);
+// After the listing of the backup directory (`listed`, its status): creates
+// the directory when it is missing.
+int Backup::prepare_storage(int listed) {
+  int status = listed;
   if (status != 0) {
     if (connection_lost(status, session_.cloud())) return session_.fail("backup: ls " + remote_root_, status);
     stored_ = RemoteTree();
