@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "cli/exit_codes.h"
+#include "cli/free_memory.h"
 #include "cli/interrupt.h"
 #include "cli/local/exclusion.h"
 #include "cli/local/file_hash.h"
@@ -262,6 +263,7 @@ int Backup::run() {
   // before the walk's entries and the new manifest are taken.
   const int listed = list_remote_tree(session_, remote_root_, stored_);
   take_local_tree(walk_local_tree(local_root_, walk));
+  give_back_free_memory();  // the walk's entries
   if (const int rc = prepare_storage(listed)) return rc;
   read_previous_manifest();
   if (options_.dry_run) {
@@ -431,7 +433,10 @@ void Backup::take_local_tree(LocalTree tree) {
   local_bytes_ = tree.bytes;
   next_.dirs.push_back(ManifestDir{".", tree.root_mode, tree.root_mtime_ns});
   next_.files.reserve(tree.files);
-  for (LocalEntry& entry : tree.entries) {
+  // Each entry is let go of once taken, so that the walk's entries and the
+  // manifest's are not all held at once.
+  for (; !tree.entries.empty(); tree.entries.pop_front()) {
+    LocalEntry& entry = tree.entries.front();
     if (entry.is_dir) {
       next_.dirs.push_back(ManifestDir{std::move(entry.relative), entry.mode, entry.mtime_ns});
     } else if (entry.is_link) {

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -43,7 +44,9 @@ struct LocalEntry {
 struct LocalTree {
   int root_mode = 0;
   std::int64_t root_mtime_ns = 0;
-  std::vector<LocalEntry> entries;
+  // In blocks (a growing vector would hold its old copies beside the new
+  // one, and room for up to twice the entries), to be let go of one by one.
+  std::deque<LocalEntry> entries;
   // Entries left out on purpose (FIFOs, sockets, devices), and why: notices.
   std::vector<std::string> skipped;
   // Entries that should be backed up but cannot be, and why: failures.

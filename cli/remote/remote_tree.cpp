@@ -1,11 +1,10 @@
 #include "cli/remote/remote_tree.h"
 
-#include <malloc.h>
-
 #include <algorithm>
 #include <list>
 #include <optional>
 
+#include "cli/free_memory.h"
 #include "cli/manifest/manifest.h"
 #include "cli/remote/backup_lock.h"
 #include "cli/remote/history.h"
@@ -46,12 +45,9 @@ int list_remote_tree(Session& session, const std::string& remote_root, RemoteTre
     }
   }
   session.client().releasefilelist(listing);
-#ifdef __GLIBC__
-  // The listing was some 160 bytes in three blocks per entry, freed between
-  // blocks still held: given back to the system now, so that a large
-  // listing's pages are not kept beside what comes after.
-  malloc_trim(0);
-#endif
+  // The listing took some 160 bytes in three blocks per entry, freed now
+  // between blocks still held.
+  give_back_free_memory();
   std::sort(tree.entries.begin(), tree.entries.end(),
             [](const RemoteEntry& a, const RemoteEntry& b) { return a.relative < b.relative; });
   return status;
