@@ -54,11 +54,10 @@ enum LostMetadata : unsigned { kLostSize = 1, kLostTime = 2, kLostMode = 4 };
 // "size, modification time and mode": the fields `lost` names, for messages.
 std::string lost_metadata_text(unsigned lost);
 
-// One file. A manifest holds one per file of the backup (and a backup two
-// manifests at once), so the entry is kept small: 96 bytes, the path's
-// bytes beside it when they are longer than 15, and the fields few files
-// have (a hard link, a damaged line) behind one pointer that is null for
-// the others.
+// One file. A manifest holds one per file of the backup, so the entry is
+// kept small: 96 bytes, the path's bytes beside it when they are longer
+// than 15, and the fields few files have (a hard link, a damaged line)
+// behind one pointer that is null for the others.
 struct ManifestEntry {
   ManifestEntry() = default;
   ManifestEntry(Digest sha256, std::uint64_t size, std::string path,
