@@ -38,7 +38,7 @@ TEST(CliManifestKinds, EveryNameReadsBackByteForByte) {
   }
   for (std::size_t i = 0; i < manifest.files.size(); ++i) {
     EXPECT_EQ(read.files[i].path, manifest.files[i].path);
-    EXPECT_EQ(read.files[i].hardlink_to, manifest.files[i].hardlink_to);
+    EXPECT_EQ(read.files[i].hardlink_to(), manifest.files[i].hardlink_to());
     EXPECT_EQ(read.files[i].mtime_ns, 4);
   }
   for (std::size_t i = 0; i < manifest.links.size(); ++i) {

@@ -201,7 +201,7 @@ TEST(CliLocalTree, WalksSortedDirectoriesFirstKeepsLinksAndEveryName) {
     for (const LocalEntry& entry : tree.entries) {
       char mode[8];
       std::snprintf(mode, sizeof(mode), "%04o", static_cast<unsigned>(entry.mode));
-      seen.push_back(entry.is_link ? "l " + entry.relative + " -> " + entry.link_target
+      seen.push_back(entry.is_link ? "l " + entry.relative + " -> " + entry.link_target()
                                    : (entry.is_dir ? "d " : "f ") + entry.relative + " " + mode);
     }
     const std::vector<std::string> expected = {

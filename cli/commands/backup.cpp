@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "cli/exit_codes.h"
+#include "cli/free_memory.h"
 #include "cli/interrupt.h"
 #include "cli/local/exclusion.h"
 #include "cli/local/file_hash.h"
@@ -55,7 +57,9 @@ struct Tally {
 // What became of one local file; its manifest entry is the new manifest's
 // entry of the same index.
 struct FileJob {
-  const ManifestEntry* previous = nullptr;  // in the last backup, and still stored
+  // In the last backup, and still stored, when it is to be read again
+  // (changed, or --checksum); an unchanged file took its digest instead.
+  const ManifestEntry* previous = nullptr;
   bool stored = false;
   enum class State : std::uint8_t { kPending, kSending, kAdded, kUpdated, kUnchanged, kFailed };
   State state = State::kPending;
@@ -143,15 +147,16 @@ class Backup {
 
  private:
   void take_local_tree(LocalTree tree);
-  int prepare_storage();
+  int prepare_storage(int listed);
   void read_previous_manifest();
+  void take_previous(ManifestEntry&& previous, const std::vector<std::size_t>& by_path);
+  void forget_previous();
   int create_directories();
   void plan_files();
   JobOutcome back_up(Session& session, std::size_t index, std::size_t slot);
   void delete_missing(bool dry_run = false);
   int report_dry_run();
   const RemoteEntry* find_stored(const std::string& relative) const;
-  const ManifestEntry* find_previous(const std::string& relative) const;
   const ManifestEntry* snapshot_entry(std::size_t index) const;
   Manifest snapshot(bool incomplete);
   Manifest snapshot_copy();
@@ -177,12 +182,12 @@ class Backup {
   Manifest next_;
   std::size_t local_files_ = 0;
   std::uint64_t local_bytes_ = 0;
-  // What the storage holds, sorted by path, and the last backup's files,
-  // sorted by path: looked up by binary search, so that a backup holds no
-  // more per file than these lists and the local tree.
+  // What the storage holds, sorted by path: looked up by binary search.
   RemoteTree stored_;
-  Manifest previous_;
-  std::vector<const ManifestEntry*> previous_files_;
+  // The last backup's files that are read again: the others are matched as
+  // the last manifest is read and never held, so that a backup holds no
+  // more per file than the new manifest and the storage's listing.
+  std::deque<ManifestEntry> previous_;
   std::vector<FileJob> jobs_;             // one per file of next_
   std::vector<std::size_t> transfers_;   // the files to read and maybe send
   std::unique_ptr<Progress> progress_;
@@ -254,8 +259,12 @@ int Backup::run() {
     });
     if (rc != exit_codes::kOk) return rc;
   }
+  // Listed before the walk: the listing's many small blocks are let go
+  // before the walk's entries and the new manifest are taken.
+  const int listed = list_remote_tree(session_, remote_root_, stored_);
   take_local_tree(walk_local_tree(local_root_, walk));
-  if (const int rc = prepare_storage()) return rc;
+  give_back_free_memory();  // the walk's entries
+  if (const int rc = prepare_storage(listed)) return rc;
   read_previous_manifest();
   if (options_.dry_run) {
     plan_files();
@@ -424,24 +433,28 @@ void Backup::take_local_tree(LocalTree tree) {
   local_bytes_ = tree.bytes;
   next_.dirs.push_back(ManifestDir{".", tree.root_mode, tree.root_mtime_ns});
   next_.files.reserve(tree.files);
-  for (LocalEntry& entry : tree.entries) {
+  // Each entry is let go of once taken, so that the walk's entries and the
+  // manifest's are not all held at once.
+  for (; !tree.entries.empty(); tree.entries.pop_front()) {
+    LocalEntry& entry = tree.entries.front();
     if (entry.is_dir) {
       next_.dirs.push_back(ManifestDir{std::move(entry.relative), entry.mode, entry.mtime_ns});
     } else if (entry.is_link) {
       ++links_;
       next_.links.push_back(
-          ManifestLink{std::move(entry.relative), std::move(entry.link_target), entry.mtime_ns});
+          ManifestLink{std::move(entry.relative), entry.link_target(), entry.mtime_ns});
     } else {
       next_.files.push_back(ManifestEntry{Digest(), entry.size, std::move(entry.relative),
                                           entry.mtime_ns, entry.mode,
-                                          std::move(entry.hardlink_to)});
+                                          entry.hardlink_to()});
     }
   }
 }
 
-// Lists the backup directory once, creating it first when it is missing.
-int Backup::prepare_storage() {
-  int status = list_remote_tree(session_, remote_root_, stored_);
+// After the listing of the backup directory (`listed`, its status): creates
+// the directory when it is missing.
+int Backup::prepare_storage(int listed) {
+  int status = listed;
   if (status != 0) {
     if (connection_lost(status, session_.cloud())) return session_.fail("backup: ls " + remote_root_, status);
     stored_ = RemoteTree();
@@ -464,30 +477,68 @@ const RemoteEntry* Backup::find_stored(const std::string& relative) const {
   return it != stored_.entries.end() && it->relative == relative ? &*it : nullptr;
 }
 
-const ManifestEntry* Backup::find_previous(const std::string& relative) const {
-  const auto it = std::lower_bound(
-      previous_files_.begin(), previous_files_.end(), relative,
-      [](const ManifestEntry* entry, const std::string& key) { return entry->path < key; });
-  return it != previous_files_.end() && (*it)->path == relative ? *it : nullptr;
-}
-
+// Makes a job for every local file, and matches the last manifest's files
+// with them as it is read: a stored file of the same size and time keeps
+// its digest and is not read again.
 void Backup::read_previous_manifest() {
+  jobs_.resize(next_.files.size());
+  for (std::size_t i = 0; i < next_.files.size(); ++i) {
+    const RemoteEntry* stored = find_stored(stored_relative(next_.files[i].path));
+    jobs_[i].stored = stored != nullptr && !stored->is_dir;
+  }
   first_backup_ = !stored_.has_manifest;
   if (first_backup_) return;
+  std::vector<std::size_t> by_path(next_.files.size());  // the local files, sorted by path
+  for (std::size_t i = 0; i < by_path.size(); ++i) by_path[i] = i;
+  std::sort(by_path.begin(), by_path.end(), [this](std::size_t a, std::size_t b) {
+    return next_.files[a].path < next_.files[b].path;
+  });
+  Manifest rest;  // the last manifest without its files
   std::string error;
-  if (fetch_manifest(session_, remote_root_, scratch_.path(), previous_, error) ==
-      FetchResult::kFailed) {
+  const FetchResult fetched =
+      fetch_manifest(session_, remote_root_, scratch_.path(), rest, error,
+                     [&](ManifestEntry&& previous) { take_previous(std::move(previous), by_path); });
+  if (fetched == FetchResult::kFailed) {
     print_error("backup: the last manifest cannot be read, so every file is sent: " + error);
-    previous_ = Manifest();
-  } else if (!previous_.problems.empty()) {
-    print_error("backup: the last manifest has " + std::to_string(previous_.problems.size()) +
-                " malformed lines (" + previous_.problems.front() +
+    forget_previous();
+  } else if (!rest.problems.empty()) {
+    print_error("backup: the last manifest has " + std::to_string(rest.problems.size()) +
+                " malformed lines (" + rest.problems.front() +
                 "); the files they name are sent again");
   }
-  previous_files_.reserve(previous_.files.size());
-  for (const ManifestEntry& entry : previous_.files) previous_files_.push_back(&entry);
-  std::sort(previous_files_.begin(), previous_files_.end(),
-            [](const ManifestEntry* a, const ManifestEntry* b) { return a->path < b->path; });
+}
+
+// One file of the last manifest, matched with the local file of its path
+// (`by_path`: next_'s files sorted by path). The first entry of a path
+// counts: a manifest changed by hand may list one twice.
+void Backup::take_previous(ManifestEntry&& previous, const std::vector<std::size_t>& by_path) {
+  const auto it = std::lower_bound(
+      by_path.begin(), by_path.end(), previous.path,
+      [this](std::size_t index, const std::string& key) { return next_.files[index].path < key; });
+  if (it == by_path.end() || next_.files[*it].path != previous.path) return;
+  ManifestEntry& entry = next_.files[*it];
+  FileJob& job = jobs_[*it];
+  if (!job.stored || job.previous || job.state == FileJob::State::kUnchanged) return;
+  if (!options_.checksum && previous.size == entry.size && previous.mtime_ns == entry.mtime_ns) {
+    job.state = FileJob::State::kUnchanged;
+    entry.sha256 = previous.sha256;
+    ++tally_.unchanged;
+    return;
+  }
+  previous_.push_back(std::move(previous));
+  job.previous = &previous_.back();
+}
+
+// The last manifest could not be read to its end: every file is sent, as if
+// there were none.
+void Backup::forget_previous() {
+  for (std::size_t i = 0; i < jobs_.size(); ++i) {
+    jobs_[i].previous = nullptr;
+    jobs_[i].state = FileJob::State::kPending;
+    next_.files[i].sha256 = Digest();
+  }
+  tally_.unchanged = 0;
+  previous_.clear();
 }
 
 int Backup::create_directories() {
@@ -510,23 +561,10 @@ int Backup::create_directories() {
   return exit_codes::kOk;
 }
 
+// The files to read and maybe send: all but those found unchanged.
 void Backup::plan_files() {
-  jobs_.resize(next_.files.size());
-  for (std::size_t i = 0; i < next_.files.size(); ++i) {
-    ManifestEntry& entry = next_.files[i];
-    FileJob& job = jobs_[i];
-    const RemoteEntry* stored = find_stored(stored_relative(entry.path));
-    job.stored = stored != nullptr && !stored->is_dir;
-    if (job.stored) job.previous = find_previous(entry.path);
-    const ManifestEntry* previous = job.previous;
-    if (!options_.checksum && previous && previous->size == entry.size &&
-        previous->mtime_ns == entry.mtime_ns) {
-      job.state = FileJob::State::kUnchanged;
-      entry.sha256 = previous->sha256;
-      ++tally_.unchanged;
-    } else {
-      transfers_.push_back(i);
-    }
+  for (std::size_t i = 0; i < jobs_.size(); ++i) {
+    if (jobs_[i].state != FileJob::State::kUnchanged) transfers_.push_back(i);
   }
 }
 
@@ -700,8 +738,7 @@ void Backup::report(const char* what, const std::string& path, int status) {
 
 void Backup::release_lookups() {
   stored_ = RemoteTree();
-  previous_files_ = std::vector<const ManifestEntry*>();
-  previous_ = Manifest();
+  previous_ = std::deque<ManifestEntry>();
   jobs_ = std::vector<FileJob>();
 }
 

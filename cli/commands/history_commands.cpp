@@ -156,7 +156,7 @@ int read_local_side(const BackupOptions& options, Manifest& last, Side& side) {
       continue;
     }
     if (entry.is_link) {
-      now.links.push_back(ManifestLink{entry.relative, entry.link_target, entry.mtime_ns});
+      now.links.push_back(ManifestLink{entry.relative, entry.link_target(), entry.mtime_ns});
       continue;
     }
     ManifestEntry file{Digest(), entry.size, entry.relative, entry.mtime_ns, entry.mode};

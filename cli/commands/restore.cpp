@@ -166,7 +166,7 @@ bool Restore::select(const std::string& backup_root, bool is_directory) {
   // the backup met first lies outside.
   std::unordered_map<std::string, std::string> linked_to;  // a name -> the earlier one
   for (const ManifestEntry& file : manifest_.files) {
-    if (!file.hardlink_to.empty()) linked_to.emplace(file.path, file.hardlink_to);
+    if (!file.hardlink_to().empty()) linked_to.emplace(file.path, file.hardlink_to());
   }
   const auto first_name = [&](std::string path) {
     // A changed manifest may chain names or make a loop: at most one hop a name.
@@ -181,10 +181,10 @@ bool Restore::select(const std::string& backup_root, bool is_directory) {
   for (ManifestEntry& file : manifest_.files) {
     const std::optional<std::string> path = below(file.path);
     if (!path || path->empty()) continue;
-    file.hardlink_to.clear();
+    file.set_hardlink_to(std::string());
     if (is_directory) {
       const auto [it, first] = kept_name.emplace(first_name(file.path), *path);
-      if (!first) file.hardlink_to = it->second;
+      if (!first) file.set_hardlink_to(it->second);
     }
     file.path = *path;
     kept.files.push_back(std::move(file));
@@ -269,8 +269,6 @@ int Restore::run() {
                  " was stopped before its end; restoring the files it holds");
   }
   // Paths that would leave the restore directory are never created.
-  std::vector<ManifestEntry> files;
-  files.reserve(manifest_.files.size());
   std::vector<std::string> dirs;
   std::vector<ManifestDir> kept_dirs;
   for (ManifestDir& dir : manifest_.dirs) {
@@ -285,7 +283,11 @@ int Restore::run() {
     kept_dirs.push_back(std::move(dir));
   }
   manifest_.dirs = std::move(kept_dirs);
-  for (ManifestEntry& entry : manifest_.files) {
+  // The files to restore, kept in place: a manifest's files are held once.
+  std::vector<ManifestEntry> files = std::move(manifest_.files);
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    ManifestEntry& entry = files[i];
     const std::string problem = path_problem(entry.path);
     if (!problem.empty()) {
       print_error("restore: skipped " + entry.path + ": " + problem,
@@ -296,8 +298,10 @@ int Restore::run() {
     // Files come folder by folder: a folder is noted once per run of them.
     std::string parent = fs::path(entry.path).parent_path().string();
     if (dirs.empty() || dirs.back() != parent) dirs.push_back(std::move(parent));
-    files.push_back(std::move(entry));
+    if (kept != i) files[kept] = std::move(entry);
+    ++kept;
   }
+  files.resize(kept);
   std::vector<ManifestLink> links;
   for (ManifestLink& link : manifest_.links) {
     const std::string problem = path_problem(link.path);
@@ -336,15 +340,15 @@ std::vector<std::size_t> Restore::make_hard_links(std::vector<ManifestEntry>& fi
   for (const std::size_t index : linked) {
     const ManifestEntry& entry = files[index];
     std::string error;
-    if (not_restored_.count(entry.hardlink_to) != 0 || blocked(entry.path) ||
+    if (not_restored_.count(entry.hardlink_to()) != 0 || blocked(entry.path) ||
         !target_.may_write_file(entry.path, error) ||
-        !target_.make_hard_link(entry.hardlink_to, entry.path, error)) {
+        !target_.make_hard_link(entry.hardlink_to(), entry.path, error)) {
       download.push_back(index);
       continue;
     }
     ++hard_links_;
     ++restored_;
-    note_lost(entry.path, entry.lost, entry.damaged_line);
+    note_lost(entry.path, entry.lost, entry.damaged_line());
     if (options_.verify) {
       const std::string mismatch = verify_file(local_join(local_root_, entry.path), entry);
       if (!mismatch.empty()) {
@@ -383,15 +387,22 @@ int Restore::transfer(std::vector<ManifestEntry>& files, const std::vector<std::
   for (const ManifestEntry& entry : files) bytes += entry.size;
   // A hard link is made of a file downloaded in the first round only (a
   // backup names such a file; a changed manifest may name any).
-  std::set<std::string_view> paths;
-  for (const ManifestEntry& entry : files) {
-    if (entry.hardlink_to.empty()) paths.insert(entry.path);
+  // Their paths, sorted, are gathered only when there are hard links.
+  std::vector<std::string_view> paths;
+  if (std::any_of(files.begin(), files.end(),
+                  [](const ManifestEntry& entry) { return !entry.hardlink_to().empty(); })) {
+    for (const ManifestEntry& entry : files) {
+      if (entry.hardlink_to().empty()) paths.push_back(entry.path);
+    }
+    std::sort(paths.begin(), paths.end());
   }
   std::vector<std::size_t> plain;
   std::vector<std::size_t> linked;
   for (const std::size_t index : order) {
-    const std::string& to = files[index].hardlink_to;
-    (!to.empty() && paths.count(to) != 0 ? linked : plain)
+    const std::string& to = files[index].hardlink_to();
+    (!to.empty() && std::binary_search(paths.begin(), paths.end(), std::string_view(to))
+         ? linked
+         : plain)
         .push_back(index);
   }
   total_files_ = files.size();
@@ -584,7 +595,7 @@ JobOutcome Restore::restore_file(Session& session, const ManifestEntry& entry, s
                                  ? entry.size
                                  : static_cast<std::uint64_t>(info.st_size);
   progress_->finish_file("restored", size, slot);
-  note_lost(entry.path, entry.lost, entry.damaged_line);
+  note_lost(entry.path, entry.lost, entry.damaged_line());
   std::lock_guard<std::mutex> lock(mutex_);
   ++restored_;
   if (!mismatch.empty()) {

@@ -12,6 +12,14 @@
 
 bool write_scratch_file(const std::string& dir, const std::string& stem,
                         const std::string& content, std::string& path, std::string& error) {
+  return write_scratch_file(
+      dir, stem, [&content](const ScratchBlockWriter& write) { return write(content); }, path,
+      error);
+}
+
+bool write_scratch_file(const std::string& dir, const std::string& stem,
+                        const std::function<bool(const ScratchBlockWriter& write)>& fill,
+                        std::string& path, std::string& error) {
   std::string pattern = dir + "/" + stem + ".XXXXXX";
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');
@@ -23,17 +31,23 @@ bool write_scratch_file(const std::string& dir, const std::string& stem,
   // mkstemp makes the file 0600, and so it stays: the manifest names every
   // file of the backup with its checksum, for the owner only.
   path = name.data();
-  std::size_t written = 0;
-  while (written < content.size()) {
-    const ssize_t n = write(fd, content.data() + written, content.size() - written);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      error = std::strerror(errno);
-      close(fd);
-      unlink(path.c_str());
-      return false;
+  const auto write_block = [&](std::string_view block) {
+    std::size_t written = 0;
+    while (written < block.size()) {
+      const ssize_t n = write(fd, block.data() + written, block.size() - written);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        error = std::strerror(errno);
+        return false;
+      }
+      written += static_cast<std::size_t>(n);
     }
-    written += static_cast<std::size_t>(n);
+    return true;
+  };
+  if (!fill(write_block)) {
+    close(fd);
+    unlink(path.c_str());
+    return false;
   }
   if (close(fd) != 0) {
     error = std::strerror(errno);

@@ -114,9 +114,11 @@ bool walk(const std::string& root, const std::string& relative_dir, const WalkOp
         link.relative = relative;
         link.is_link = true;
         link.mtime_ns = mtime_ns(info);
-        if (!read_link(full, static_cast<std::size_t>(info.st_size), link.link_target)) {
+        std::string target;
+        if (!read_link(full, static_cast<std::size_t>(info.st_size), target)) {
           tree.problems.push_back(relative + ": " + std::strerror(errno));
         } else {
+          link.set_link_target(std::move(target));
           tree.entries.push_back(std::move(link));
         }
         continue;
@@ -131,8 +133,11 @@ bool walk(const std::string& root, const std::string& relative_dir, const WalkOp
       ++tree.excluded;
       continue;
     }
-    LocalEntry entry{relative, S_ISDIR(info.st_mode), 0, mtime_ns(info),
-                     static_cast<int>(info.st_mode & 07777)};
+    LocalEntry entry;
+    entry.relative = relative;
+    entry.mtime_ns = mtime_ns(info);
+    entry.mode = static_cast<int>(info.st_mode & 07777);
+    entry.is_dir = S_ISDIR(info.st_mode);
     if (entry.is_dir && std::any_of(options.own_folders.begin(), options.own_folders.end(),
                                     [&](const FolderId& own) {
                                       return own.dev == info.st_dev && own.ino == info.st_ino;
@@ -150,7 +155,7 @@ bool walk(const std::string& root, const std::string& relative_dir, const WalkOp
       entry.size = static_cast<std::uint64_t>(info.st_size);
       if (info.st_nlink > 1) {
         const auto known = hard_links.emplace(std::make_pair(info.st_dev, info.st_ino), relative);
-        if (!known.second) entry.hardlink_to = known.first->second;
+        if (!known.second) entry.set_hardlink_to(known.first->second);
       }
       ++tree.files;
       tree.bytes += entry.size;
@@ -161,6 +166,26 @@ bool walk(const std::string& root, const std::string& relative_dir, const WalkOp
 }
 
 }  // namespace
+
+const std::string LocalEntry::kNoName;
+
+void LocalEntry::set_link_target(std::string target) {
+  is_link = true;
+  set_second_name(std::move(target));
+}
+
+void LocalEntry::set_hardlink_to(std::string name) {
+  is_link = false;
+  set_second_name(std::move(name));
+}
+
+void LocalEntry::set_second_name(std::string name) {
+  if (name.empty()) {
+    second_name_.reset();
+  } else {
+    second_name_ = std::make_unique<std::string>(std::move(name));
+  }
+}
 
 std::string unstorable_name_reason(const std::string& name) {
   if (!is_valid_utf8(name)) return "name is not valid UTF-8";

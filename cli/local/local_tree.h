@@ -6,28 +6,47 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "cli/local/exclusion.h"
 
+// One entry of the walk. A large tree's walk holds one per entry, so the
+// entry is kept to 64 bytes: the one name besides its own that a few
+// entries have (a link's target, a hard link's first name) is behind a
+// pointer that is null for the others.
 struct LocalEntry {
   std::string relative;  // the names' bytes, '/' separators
-  bool is_dir = false;
   std::uint64_t size = 0;
   std::int64_t mtime_ns = 0;  // since 1970-01-01 UTC
   int mode = 0;               // permission bits (07777)
+  bool is_dir = false;
   bool is_link = false;       // a symbolic link, not followed
-  std::string link_target{};  // its target as it reads
+
+  // A link's target as it reads; empty for other entries.
+  const std::string& link_target() const { return is_link ? second_name() : kNoName; }
+  void set_link_target(std::string target);
   // For a file with more than one name: the first of its names the walk
   // met (an earlier entry), or empty.
-  std::string hardlink_to{};
+  const std::string& hardlink_to() const { return is_link ? kNoName : second_name(); }
+  void set_hardlink_to(std::string name);
+
+ private:
+  static const std::string kNoName;
+  const std::string& second_name() const { return second_name_ ? *second_name_ : kNoName; }
+  void set_second_name(std::string name);
+
+  std::unique_ptr<std::string> second_name_;
 };
 
 struct LocalTree {
   int root_mode = 0;
   std::int64_t root_mtime_ns = 0;
-  std::vector<LocalEntry> entries;
+  // In blocks (a growing vector would hold its old copies beside the new
+  // one, and room for up to twice the entries), to be let go of one by one.
+  std::deque<LocalEntry> entries;
   // Entries left out on purpose (FIFOs, sockets, devices), and why: notices.
   std::vector<std::string> skipped;
   // Entries that should be backed up but cannot be, and why: failures.

@@ -167,7 +167,12 @@ bool parse_line(std::string_view line, Manifest& manifest, LineState& state) {
     pending = ManifestEntry();
     if (!parse_unsigned(take_field(rest), pending.size)) pending.lost |= kLostSize;
     if (!parse_time(take_field(rest), pending.mtime_ns)) pending.lost |= kLostTime;
-    if (!parse_mode(take_field(rest), pending.mode)) pending.lost |= kLostMode;
+    int mode = kUnknownMode;
+    if (parse_mode(take_field(rest), mode)) {
+      pending.mode = static_cast<std::int16_t>(mode);
+    } else {
+      pending.lost |= kLostMode;
+    }
     if (!rest.empty()) pending.lost = kLostSize | kLostTime | kLostMode;  // which field is which?
     if (pending.lost & kLostSize) pending.size = 0;
     if (pending.lost & kLostTime) pending.mtime_ns = kUnknownTime;
@@ -177,8 +182,10 @@ bool parse_line(std::string_view line, Manifest& manifest, LineState& state) {
   if (line.substr(0, kHardlinkPrefix.size()) == kHardlinkPrefix) {
     // It belongs to the file of the lines just before.
     if (!state.after_file || manifest.files.empty()) return false;
-    std::string& to = manifest.files.back().hardlink_to;
-    return unescape(line.substr(kHardlinkPrefix.size()), to) && !to.empty();
+    std::string to;
+    if (!unescape(line.substr(kHardlinkPrefix.size()), to) || to.empty()) return false;
+    manifest.files.back().set_hardlink_to(std::move(to));
+    return true;
   }
   if (line.substr(0, kLinkPrefix.size()) == kLinkPrefix) {
     std::string_view rest = line.substr(kLinkPrefix.size());
@@ -203,7 +210,7 @@ bool parse_line(std::string_view line, Manifest& manifest, LineState& state) {
   if (line[65] == ' ' || line[65] == '*') {  // as sha256sum writes it, text or binary
     if (state.pending_line == 0) return false;
     entry = std::move(state.pending);
-    if (entry.lost != 0) entry.damaged_line = state.pending_line;
+    if (entry.lost != 0) entry.set_damaged_line(state.pending_line);
     note_damage(manifest, state.pending_line, entry.lost);
     state.pending_line = 0;
     const std::string_view path = line.substr(66);
@@ -227,6 +234,45 @@ bool parse_line(std::string_view line, Manifest& manifest, LineState& state) {
 
 }  // namespace
 
+ManifestEntry::ManifestEntry(Digest sha256, std::uint64_t size, std::string path,
+                             std::int64_t mtime_ns, int mode, std::string hardlink_to)
+    : path(std::move(path)), size(size), mtime_ns(mtime_ns), sha256(sha256),
+      mode(static_cast<std::int16_t>(mode)) {
+  set_hardlink_to(std::move(hardlink_to));
+}
+
+ManifestEntry::ManifestEntry(const ManifestEntry& other)
+    : path(other.path), size(other.size), mtime_ns(other.mtime_ns), sha256(other.sha256),
+      lost(other.lost), mode(other.mode),
+      rare_(other.rare_ ? std::make_unique<Rare>(*other.rare_) : nullptr) {}
+
+ManifestEntry& ManifestEntry::operator=(const ManifestEntry& other) {
+  if (this != &other) *this = ManifestEntry(other);
+  return *this;
+}
+
+const std::string& ManifestEntry::hardlink_to() const {
+  static const std::string kNone;
+  return rare_ ? rare_->hardlink_to : kNone;
+}
+
+void ManifestEntry::set_hardlink_to(std::string name) {
+  if (name.empty() && !rare_) return;
+  rare().hardlink_to = std::move(name);
+  if (rare_->hardlink_to.empty() && rare_->damaged_line == 0) rare_.reset();
+}
+
+void ManifestEntry::set_damaged_line(std::size_t line) {
+  if (line == 0 && !rare_) return;
+  rare().damaged_line = line;
+  if (rare_->hardlink_to.empty() && rare_->damaged_line == 0) rare_.reset();
+}
+
+ManifestEntry::Rare& ManifestEntry::rare() {
+  if (!rare_) rare_ = std::make_unique<Rare>();
+  return *rare_;
+}
+
 std::string lost_metadata_text(unsigned lost) {
   std::vector<const char*> names;
   if (lost & kLostSize) names.push_back("size");
@@ -240,25 +286,23 @@ std::string lost_metadata_text(unsigned lost) {
   return text;
 }
 
-std::string format_manifest(const Manifest& manifest) {
-  // Reserved once, a little over the size unless many names need escapes:
-  // a growing string would hold up to twice the manifest at its peak.
-  std::size_t size = 64;
-  for (const ManifestDir& dir : manifest.dirs) size += 40 + dir.path.size();
-  for (const ManifestEntry& entry : manifest.files) {
-    size += 120 + entry.path.size() + entry.hardlink_to.size();
-  }
-  for (const ManifestLink& link : manifest.links) {
-    size += 40 + link.path.size() + link.target.size();
-  }
+bool write_manifest(const Manifest& manifest, const ManifestBlockWriter& write) {
+  constexpr std::size_t kBlockSize = 1 << 20;
   std::string text;
-  text.reserve(size);
+  // Hands on the text gathered once it makes a block (all of it at the end).
+  const auto flush = [&](bool last) {
+    if (text.size() < kBlockSize && !(last && !text.empty())) return true;
+    const bool written = write(text);
+    text.clear();
+    return written;
+  };
   text += kHeader;
   text += '\n';
   if (manifest.incomplete) text += std::string(kIncomplete) + '\n';
   for (const ManifestDir& dir : manifest.dirs) {
     text += std::string(kDirPrefix) + mode_text(dir.mode) + ' ' + std::to_string(dir.mtime_ns) +
             ' ' + escape(dir.path) + '\n';
+    if (!flush(false)) return false;
   }
   for (const ManifestEntry& entry : manifest.files) {
     text += std::string(kFilePrefix) + std::to_string(entry.size) + ' ' +
@@ -269,15 +313,37 @@ std::string format_manifest(const Manifest& manifest) {
     } else {
       text += entry.sha256.hex() + "  " + path + '\n';
     }
-    if (!entry.hardlink_to.empty()) {
-      text += std::string(kHardlinkPrefix) + escape(entry.hardlink_to) + '\n';
+    if (!entry.hardlink_to().empty()) {
+      text += std::string(kHardlinkPrefix) + escape(entry.hardlink_to()) + '\n';
     }
+    if (!flush(false)) return false;
   }
   for (const ManifestLink& link : manifest.links) {
     const std::string path = escape(link.path);
     text += std::string(kLinkPrefix) + std::to_string(link.mtime_ns) + ' ' +
             std::to_string(path.size()) + ' ' + path + ' ' + escape(link.target) + '\n';
+    if (!flush(false)) return false;
   }
+  return flush(true);
+}
+
+std::string format_manifest(const Manifest& manifest) {
+  // Reserved once, a little over the size unless many names need escapes:
+  // a growing string would hold up to twice the manifest at its peak.
+  std::size_t size = 64;
+  for (const ManifestDir& dir : manifest.dirs) size += 40 + dir.path.size();
+  for (const ManifestEntry& entry : manifest.files) {
+    size += 120 + entry.path.size() + entry.hardlink_to().size();
+  }
+  for (const ManifestLink& link : manifest.links) {
+    size += 40 + link.path.size() + link.target.size();
+  }
+  std::string text;
+  text.reserve(size);
+  write_manifest(manifest, [&text](std::string_view block) {
+    text += block;
+    return true;
+  });
   return text;
 }
 
@@ -286,7 +352,9 @@ namespace {
 // Reads a manifest line by line, from one text or from blocks of a file.
 class ManifestParser {
  public:
-  explicit ManifestParser(Manifest& manifest) : manifest_(manifest) {}
+  // With `take_file`, the files go there instead of to manifest.files.
+  explicit ManifestParser(Manifest& manifest, const ManifestFileSink* take_file = nullptr)
+      : manifest_(manifest), take_file_(take_file) {}
 
   // Parses every whole line of `text`; returns how many bytes it took (the
   // rest is a line still to be completed, unless `last`).
@@ -306,6 +374,10 @@ class ManifestParser {
   // there is any.
   bool finish(std::string& error) {
     if (state_.pending_line != 0) dangling();
+    if (take_file_) {
+      for (ManifestEntry& file : manifest_.files) (*take_file_)(std::move(file));
+      manifest_.files.clear();
+    }
     if (manifest_.problems.empty()) return true;
     error = manifest_.problems.front();
     return false;
@@ -325,6 +397,13 @@ class ManifestParser {
     } else if (file_line) {
       state_.pending_line = line_number_;
     }
+    // A file is whole once the next one begins: a hard link line may still
+    // follow the last one.
+    if (take_file_ && manifest_.files.size() > 1) {
+      (*take_file_)(std::move(manifest_.files.front()));
+      manifest_.files.front() = std::move(manifest_.files.back());
+      manifest_.files.pop_back();
+    }
   }
 
   void dangling() {  // a "# file" line whose checksum line never came
@@ -334,6 +413,7 @@ class ManifestParser {
   }
 
   Manifest& manifest_;
+  const ManifestFileSink* take_file_;
   LineState state_;
   std::size_t line_number_ = 0;
 };
@@ -351,21 +431,28 @@ bool parse_manifest(std::string_view text, Manifest& manifest, std::string& erro
 }
 
 bool read_manifest_file(const std::string& path, Manifest& manifest, std::string& error) {
+  return read_manifest_file(path, manifest, error, nullptr);
+}
+
+bool read_manifest_file(const std::string& path, Manifest& manifest, std::string& error,
+                        const ManifestFileSink& take_file) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (!file) {
     error = std::strerror(errno);
     return false;
   }
-  // Two passes over blocks, never the whole text: the lines counted first,
-  // so that the entries are reserved once at their number.
+  // Read in blocks, never the whole text. Files kept here are reserved once
+  // at their number, counted in a first pass.
   std::vector<char> block(1 << 20);
-  std::size_t lines = 0;
-  for (std::size_t got; (got = std::fread(block.data(), 1, block.size(), file)) > 0;) {
-    lines += static_cast<std::size_t>(std::count(block.data(), block.data() + got, '\n'));
+  if (!take_file) {
+    std::size_t lines = 0;
+    for (std::size_t got; (got = std::fread(block.data(), 1, block.size(), file)) > 0;) {
+      lines += static_cast<std::size_t>(std::count(block.data(), block.data() + got, '\n'));
+    }
+    manifest.files.reserve(manifest.files.size() + lines / 2 + 1);
+    std::rewind(file);
   }
-  manifest.files.reserve(manifest.files.size() + lines / 2 + 1);
-  std::rewind(file);
-  ManifestParser parser(manifest);
+  ManifestParser parser(manifest, take_file ? &take_file : nullptr);
   std::size_t kept = 0;  // the start of a line the last block cut
   for (;;) {
     if (kept == block.size()) block.resize(2 * block.size());  // a line longer than a block

@@ -31,6 +31,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -52,17 +54,44 @@ enum LostMetadata : unsigned { kLostSize = 1, kLostTime = 2, kLostMode = 4 };
 // "size, modification time and mode": the fields `lost` names, for messages.
 std::string lost_metadata_text(unsigned lost);
 
+// One file. A manifest holds one per file of the backup, so the entry is
+// kept small: 96 bytes, the path's bytes beside it when they are longer
+// than 15, and the fields few files have (a hard link, a damaged line)
+// behind one pointer that is null for the others.
 struct ManifestEntry {
-  Digest sha256;
-  std::uint64_t size = 0;
+  ManifestEntry() = default;
+  ManifestEntry(Digest sha256, std::uint64_t size, std::string path,
+                std::int64_t mtime_ns = kUnknownTime, int mode = kUnknownMode,
+                std::string hardlink_to = std::string());
+  ManifestEntry(const ManifestEntry& other);
+  ManifestEntry& operator=(const ManifestEntry& other);
+  ManifestEntry(ManifestEntry&&) noexcept = default;
+  ManifestEntry& operator=(ManifestEntry&&) noexcept = default;
+  ~ManifestEntry() = default;
+
   std::string path;
+  std::uint64_t size = 0;
   std::int64_t mtime_ns = kUnknownTime;
-  int mode = kUnknownMode;  // permission bits (07777)
+  Digest sha256;
+  std::uint8_t lost = 0;                 // LostMetadata bits
+  std::int16_t mode = kUnknownMode;      // permission bits (07777)
+
   // An earlier file of the manifest this one is a hard link of; empty when
   // none.
-  std::string hardlink_to{};
-  unsigned lost = 0;             // LostMetadata bits
-  std::size_t damaged_line = 0;  // the line that lost them
+  const std::string& hardlink_to() const;
+  void set_hardlink_to(std::string name);
+  // The line that lost the `lost` fields; 0 when none did.
+  std::size_t damaged_line() const { return rare_ ? rare_->damaged_line : 0; }
+  void set_damaged_line(std::size_t line);
+
+ private:
+  struct Rare {
+    std::string hardlink_to;
+    std::size_t damaged_line = 0;
+  };
+  Rare& rare();
+
+  std::unique_ptr<Rare> rare_;
 };
 
 // A symbolic link, with its target as it was (not followed).
@@ -97,6 +126,14 @@ struct Manifest {
 
 std::string format_manifest(const Manifest& manifest);
 
+// Takes a block of a manifest's text; false to stop.
+using ManifestBlockWriter = std::function<bool(std::string_view block)>;
+
+// The text format_manifest makes, handed to `write` a block (about 1 MiB)
+// at a time, so that the text of a large manifest is never held whole.
+// False as soon as `write` returns false.
+bool write_manifest(const Manifest& manifest, const ManifestBlockWriter& write);
+
 // Reads every line it can. A manifest is stored where anyone with the
 // account may change it, so no line is trusted: a line that yields no entry
 // (a file's metadata without its checksum line, a checksum line without
@@ -114,5 +151,15 @@ bool parse_manifest(std::string_view text, Manifest& manifest, std::string& erro
 // whole). False, with `error` set, only when the file cannot be read; the
 // lines that cannot be parsed go to manifest.problems.
 bool read_manifest_file(const std::string& path, Manifest& manifest, std::string& error);
+
+// Takes each file of a manifest as it is read.
+using ManifestFileSink = std::function<void(ManifestEntry&& file)>;
+
+// As above, but every file goes to `take_file` as soon as it is whole (its
+// hard link line read), none to manifest.files: the files of a large
+// manifest are never held together. The rest of `manifest` is filled as
+// above.
+bool read_manifest_file(const std::string& path, Manifest& manifest, std::string& error,
+                        const ManifestFileSink& take_file);
 
 #endif  // BREVANTO_CLI_MANIFEST_H_

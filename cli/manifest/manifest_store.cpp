@@ -19,7 +19,7 @@ constexpr int kCloudNotFound = -1003;
 
 FetchResult fetch_manifest(Session& session, const std::string& remote_root,
                            const std::string& scratch_dir, Manifest& manifest,
-                           std::string& error) {
+                           std::string& error, const ManifestFileSink& take_file) {
   const std::string scratch = unused_path(scratch_dir, kManifestName);
   const std::string remote = storage_join(remote_root, kManifestName);
   CBrevanto& client = session.client();
@@ -33,7 +33,7 @@ FetchResult fetch_manifest(Session& session, const std::string& remote_root,
     error = session.failure(status);
     return FetchResult::kFailed;
   }
-  const bool read = read_manifest_file(scratch, manifest, error);
+  const bool read = read_manifest_file(scratch, manifest, error, take_file);
   unlink(scratch.c_str());
   return read ? FetchResult::kFetched : FetchResult::kFailed;
 }
@@ -41,10 +41,13 @@ FetchResult fetch_manifest(Session& session, const std::string& remote_root,
 bool store_manifest(Session& session, const Manifest& manifest, const std::string& remote_root,
                     const std::string& scratch_dir, bool stored, std::string& error) {
   std::string scratch;
-  const std::string content = format_manifest(manifest);
-  if (!write_scratch_file(scratch_dir, kManifestName, content, scratch, error) &&
-      !write_scratch_file(std::filesystem::temp_directory_path().string(), kManifestName,
-                          content, scratch, error)) {
+  // Written block by block: the text of a large manifest is never held whole.
+  const auto fill = [&manifest](const ScratchBlockWriter& write) {
+    return write_manifest(manifest, write);
+  };
+  if (!write_scratch_file(scratch_dir, kManifestName, fill, scratch, error) &&
+      !write_scratch_file(std::filesystem::temp_directory_path().string(), kManifestName, fill,
+                          scratch, error)) {
     error = "cannot write the manifest: " + error;
     return false;
   }

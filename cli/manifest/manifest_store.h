@@ -16,10 +16,11 @@ enum class FetchResult { kFetched, kMissing, kFailed };
 // Downloads and parses "<remote_root>\.brevanto-manifest" through a scratch
 // file in `scratch_dir`. kMissing when the storage holds none; kFailed with
 // `error` set when it cannot be fetched. Lines that cannot be read are in
-// manifest.problems; the others are kept.
+// manifest.problems; the others are kept. With `take_file`, each file goes
+// there as it is read instead of to manifest.files (read_manifest_file).
 FetchResult fetch_manifest(Session& session, const std::string& remote_root,
                            const std::string& scratch_dir, Manifest& manifest,
-                           std::string& error);
+                           std::string& error, const ManifestFileSink& take_file = nullptr);
 
 // Uploads the manifest (replacing the stored one when `stored` says there
 // is one) through a scratch file in `scratch_dir`, else in the temporary

@@ -4,6 +4,7 @@
 #include <list>
 #include <optional>
 
+#include "cli/free_memory.h"
 #include "cli/manifest/manifest.h"
 #include "cli/remote/backup_lock.h"
 #include "cli/remote/history.h"
@@ -27,6 +28,7 @@ int list_remote_tree(Session& session, const std::string& remote_root, RemoteTre
   // A listing of the top shows the service's folder of earlier versions,
   // which belongs to no backup.
   const bool top = to_storage_path(remote_root) == "\\";
+  tree.entries.reserve(tree.entries.size() + listing.size());  // not twice that, as grown
   for (const _path_buffer* item : listing) {
     if (!item) continue;
     const std::string full = narrow(item->full_path);
@@ -43,6 +45,9 @@ int list_remote_tree(Session& session, const std::string& remote_root, RemoteTre
     }
   }
   session.client().releasefilelist(listing);
+  // The listing took some 160 bytes in three blocks per entry, freed now
+  // between blocks still held.
+  give_back_free_memory();
   std::sort(tree.entries.begin(), tree.entries.end(),
             [](const RemoteEntry& a, const RemoteEntry& b) { return a.relative < b.relative; });
   return status;
