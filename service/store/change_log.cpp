@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
 #include "service/errors.h"
 #include "service/fd_write.h"
@@ -39,10 +40,10 @@ void put_text(std::string& out, const std::string& text) {
   out += text;
 }
 
-// Reads a payload front to back; any read past its end fails the whole.
+// Reads bytes front to back; any read past their end fails the whole.
 class Reader {
  public:
-  explicit Reader(const std::string& bytes) : bytes_(bytes) {}
+  explicit Reader(std::string_view bytes) : bytes_(bytes) {}
   bool ok() const { return ok_; }
   bool done() const { return ok_ && at_ == bytes_.size(); }
   std::uint64_t uint(int bytes) {
@@ -58,7 +59,7 @@ class Reader {
   std::string text() {
     const std::size_t size = uint(4);
     if (!take(size)) return {};
-    return bytes_.substr(at_ - size, size);
+    return std::string(bytes_.substr(at_ - size, size));
   }
 
  private:
@@ -67,7 +68,7 @@ class Reader {
     at_ += size;
     return true;
   }
-  const std::string& bytes_;
+  std::string_view bytes_;
   std::size_t at_ = 0;
   bool ok_ = true;
 };
@@ -133,7 +134,7 @@ void ChangeLog::encode(const LoggedChange& logged, std::string& out) {
   put_text(out, c.content.bytes);
 }
 
-bool ChangeLog::decode(const std::string& payload, LoggedChange& logged) {
+bool ChangeLog::decode(std::string_view payload, LoggedChange& logged) {
   Reader in(payload);
   Change& c = logged.change;
   logged.seq = in.int64();
@@ -196,11 +197,11 @@ std::vector<LoggedChange> ChangeLog::read_all() const {
   bytes.resize(got);
   std::size_t at = 0;
   while (bytes.size() - at >= kRecordHead) {
-    Reader head(bytes.substr(at, kRecordHead));
+    Reader head(std::string_view(bytes).substr(at, kRecordHead));
     const std::uint64_t size = head.uint(4);
     const std::uint64_t sum = head.uint(8);
     if (size > kMaxPayload || bytes.size() - at - kRecordHead < size) break;
-    const std::string payload = bytes.substr(at + kRecordHead, size);
+    const std::string_view payload = std::string_view(bytes).substr(at + kRecordHead, size);
     LoggedChange logged;
     if (fnv1a(payload.data(), payload.size()) != sum || !decode(payload, logged)) break;
     out.push_back(std::move(logged));

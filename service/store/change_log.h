@@ -22,6 +22,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "service/store/file_catalog.h"
@@ -57,7 +58,7 @@ class ChangeLog {
 
   // One record's payload and back (exposed for tests).
   static void encode(const LoggedChange& logged, std::string& out);
-  static bool decode(const std::string& payload, LoggedChange& logged);
+  static bool decode(std::string_view payload, LoggedChange& logged);
 
  private:
   UniqueFd fd_;
