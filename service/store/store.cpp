@@ -10,6 +10,7 @@
 
 #include "service/errors.h"
 #include "service/log.h"
+#include "service/store/catalog_paths.h"
 #include "service/store/filetime.h"
 #include "service/store/point_names.h"
 
@@ -17,12 +18,6 @@ namespace {
 
 constexpr std::size_t kPageEntries = 512;
 constexpr std::size_t kForgetRows = 256;
-
-std::string folder_text(const std::vector<std::string>& parts, std::size_t count) {
-  std::string out = "\\";
-  for (std::size_t i = 0; i < count; ++i) out += parts[i] + '\\';
-  return out;
-}
 
 // An in-memory file holding `bytes`, for readers that take a descriptor.
 UniqueFd memory_file(const std::string& bytes) {
