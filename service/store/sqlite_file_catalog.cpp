@@ -675,10 +675,7 @@ std::vector<FileCatalog::Doomed> SqliteFileCatalog::doomed(std::size_t limit) {
   // Only drops that are durable are listed: a change applied since the last
   // sync may doom a content, and a power cut would bring its row back
   // after the content was deleted.
-  if (dirty_) {
-    commit_held(true);
-    dirty_ = false;
-  }
+  sync_locked();
   SqliteDb::Statement st(db_, "SELECT user_id, sha256 FROM doomed LIMIT ?1");
   st.bind(1, static_cast<std::int64_t>(limit));
   std::vector<Doomed> out;
@@ -704,6 +701,10 @@ void SqliteFileCatalog::settle_doomed(const Doomed& content) {
 
 void SqliteFileCatalog::sync() {
   std::lock_guard<std::mutex> lock(mu_);
+  sync_locked();
+}
+
+void SqliteFileCatalog::sync_locked() {
   if (!dirty_) return;
   commit_held(true);
   dirty_ = false;

@@ -86,6 +86,8 @@ class SqliteFileCatalog : public FileCatalog, private CatalogChanges {
   // Commits the open transaction (with the number of its last change), and
   // empties the change log; durably (the catalog's log synced) or not.
   void commit_held(bool durable);
+  // sync() with the lock held.
+  void sync_locked();
   // Writes the number of the last change applied (meta 'seq').
   void write_seq();
   // Applies the logged changes the catalog does not hold (numbered past
