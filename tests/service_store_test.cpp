@@ -11,12 +11,14 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <list>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <string>
 #include <vector>
@@ -26,6 +28,8 @@
 #include "service/errors.h"
 #include "service/log.h"
 #include "service/store/catalog.h"
+#include "service/store/chunked_content_writer.h"
+#include "service/store/chunker.h"
 #include "service/store/filetime.h"
 #include "service/store/folder_content_store.h"
 #include "service/store/older_layout/migration.h"
@@ -56,7 +60,14 @@ void put_into(Store& store, const std::string& path, const std::string& bytes,
   sha.update(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
   content.sha256 = sha.hex();
   std::unique_ptr<ContentWriter> writer;
-  if (content.size > Store::kInlineMaxBytes) {
+  // As an upload stores it: a content this large as chunks.
+  std::optional<ChunkedContentWriter> chunks;
+  if (content.size >= Store::kChunkedMinBytes) {
+    chunks.emplace(store, kTree.user_id, bytes.size());
+    chunks->write(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    chunks->finish(&content, &writer);
+    content.external = true;
+  } else if (content.size > Store::kInlineMaxBytes) {
     writer = store.begin_content(kTree.user_id);
     EXPECT_EQ(::write(writer->fd(), bytes.data(), bytes.size()),
               static_cast<ssize_t>(bytes.size()));
@@ -272,6 +283,71 @@ TEST_P(ServiceStore, IdenticalContentIsStoredOnceAndCollectedWhenNoPointNeedsIt)
   EXPECT_EQ(t.read("\\y"), a);
 }
 
+// A large file is stored as chunks: a version with bytes put into its
+// middle stores about the chunks around them, both versions read back
+// whole, and the chunks go with the last version that needs them.
+TEST_P(ServiceStore, AChangedLargeFileStoresAboutItsChange) {
+  RetentionPolicy keep_one;
+  keep_one.last = 1;
+  keep_one.daily = keep_one.weekly = keep_one.monthly = 0;
+  keep_one.within_seconds = 0;
+  TestStore t(keep_one, GetParam());
+  const std::string a = pattern_bytes(12u << 20, 7);
+  const std::string b = a.substr(0, 5u << 20) + "a few bytes put in" + a.substr(5u << 20);
+  t.put("\\f", a);
+  ASSERT_TRUE(t.store.end_session(kTree, true));
+  const std::int64_t before = t.catalog.usage(kTree.user_id).bytes;
+  EXPECT_EQ(before, static_cast<std::int64_t>(a.size()));
+  EXPECT_GE(t.content_files(), 4u);
+  t.put("\\f", b, true);
+  const std::int64_t added = t.catalog.usage(kTree.user_id).bytes - before;
+  EXPECT_LE(added, static_cast<std::int64_t>(2 * Chunker::kMaxBytes)) << added;
+  EXPECT_TRUE(t.read("\\f") == b);
+  EXPECT_TRUE(t.read("\\.history\\" + t.points().back() + "\\f") == a);
+  std::FILE* out = std::tmpfile();
+  EXPECT_EQ(check_store(t.catalog, t.contents, out), 0);
+  std::fclose(out);
+  // Removed, and no point kept that shows it: every chunk goes.
+  t.store.remove(kTree, path_of("\\f"));
+  ::sleep(1);
+  ASSERT_TRUE(t.store.end_session(kTree, true));
+  t.store.collect();
+  EXPECT_EQ(t.content_files(), 0u);
+  EXPECT_EQ(t.catalog.usage(kTree.user_id).bytes, 0);
+}
+
+// Where a content is cut depends on its bytes alone, not on how they come.
+TEST(ServiceChunker, CutsTheSameWhateverThePiecesAndWithinTheBounds) {
+  const std::string bytes = pattern_bytes(9u << 20, 3);
+  const auto cuts = [&](std::size_t piece) {
+    Chunker chunker;
+    std::vector<std::size_t> ends;
+    std::size_t at = 0;
+    while (at < bytes.size()) {
+      const std::size_t size = std::min(piece + at % 7919, bytes.size() - at);
+      std::size_t done = 0;
+      while (done < size) {
+        bool cut = false;
+        done += chunker.scan(reinterpret_cast<const unsigned char*>(bytes.data()) + at + done,
+                             size - done, &cut);
+        if (cut) ends.push_back(at + done);
+      }
+      at += size;
+    }
+    return ends;
+  };
+  const std::vector<std::size_t> whole = cuts(bytes.size());
+  EXPECT_EQ(cuts(1), whole);
+  EXPECT_EQ(cuts(65536), whole);
+  ASSERT_GE(whole.size(), 3u);
+  std::size_t start = 0;
+  for (const std::size_t end : whole) {
+    EXPECT_GE(end - start, Chunker::kMinBytes);
+    EXPECT_LE(end - start, Chunker::kMaxBytes);
+    start = end;
+  }
+}
+
 NewContent large_content(const std::string& bytes) {
   NewContent content;
   content.size = static_cast<std::int64_t>(bytes.size());
@@ -409,6 +485,7 @@ TEST(ServiceStoreCheck, ReportsEveryDamage) {
     put_into(store, "\\d\\small", "small");
     put_into(store, "\\d\\big", pattern_bytes(200000, 1));
     put_into(store, "\\d\\sub\\x", pattern_bytes(70000, 2));
+    put_into(store, "\\d\\chunked", pattern_bytes(6u << 20, 4));
     ASSERT_TRUE(store.end_session(kTree, true));
     now += 36000000000;
     put_into(store, "\\d\\small", "SMALL", true);
@@ -452,6 +529,16 @@ TEST(ServiceStoreCheck, ReportsEveryDamage) {
        nullptr, "catalog damaged: "},
       {"a usage row off", "UPDATE usage SET bytes = bytes - 1", nullptr,
        "its usage counts"},
+      {"a chunk list damaged",
+       "UPDATE contents SET data = CAST('x' AS BLOB) WHERE size = 6291456", nullptr,
+       "its chunk list is damaged"},
+      {"the rows of a content's chunks deleted",
+       "DELETE FROM contents WHERE external AND data IS NULL AND size NOT IN (200000, 70000)",
+       nullptr, "is not held"},
+      {"two chunks swapped in a list",
+       "UPDATE contents SET data = substr(data, instr(data, x'0a') + 1)"
+       " || substr(data, 1, instr(data, x'0a')) WHERE size = 6291456",
+       nullptr, "damaged (6291456 bytes"},
       {"a content file removed", nullptr,
        [](const std::string& store_dir) { ::unlink(content_file(store_dir, 200000).c_str()); },
        "No such file"},

@@ -47,7 +47,7 @@ class JournaledTemp {
 }  // namespace
 
 std::uint64_t write_local_file(const LocalRoots& roots, LocalRoots::CheckedTarget checked,
-                               const std::string& local, const DownloadSource& source,
+                               const std::string& local, const ContentSource& source,
                                const timespec& mtime, Catalog& temp_journal,
                                ProgressReporter& progress) {
   // The folders, the file and its name are made with the client's rights;
@@ -72,11 +72,7 @@ std::uint64_t write_local_file(const LocalRoots& roots, LocalRoots::CheckedTarge
   }
   if (err != 0) throw_errno(local_error_code(err), err, "create local temp file");
   acting.reset();
-  const std::uint64_t written =
-      source.fd >= 0
-          ? copy_content(source.fd, file.fd(), progress, kInternal, kLocalRefused, Hashing::kSkip)
-                .bytes
-          : write_bytes(*source.bytes, file.fd(), progress, kLocalRefused);
+  const std::uint64_t written = source.copy_to(file.fd(), progress, kLocalRefused);
   const timespec times[2] = {mtime, mtime};
   ::futimens(file.fd(), times);
   progress.finish(written);

@@ -14,23 +14,17 @@
 #include <string>
 
 #include "service/local/local_paths.h"
+#include "service/store/content_source.h"
 
 class Catalog;
 class ProgressReporter;
-
-// What a downloaded file holds: a descriptor to copy from its current
-// offset to its end, or, when it is not valid, `bytes`.
-struct DownloadSource {
-  int fd = -1;
-  const std::string* bytes = nullptr;
-};
 
 // Writes `source` to the local file of `checked`, making its missing
 // folders, and gives the file the modification time `mtime`. Returns the
 // bytes written. Throws ServiceError: kLocalRefused for the local side
 // (kDiskFull for a full disk), kInternal for a failed read of `source`.
 std::uint64_t write_local_file(const LocalRoots& roots, LocalRoots::CheckedTarget checked,
-                               const std::string& local, const DownloadSource& source,
+                               const std::string& local, const ContentSource& source,
                                const timespec& mtime, Catalog& temp_journal,
                                ProgressReporter& progress);
 

@@ -4,7 +4,9 @@
 
 #include <cinttypes>
 #include <memory>
+#include <optional>
 
+#include "service/store/chunked_content_writer.h"
 #include "service/store/content_copy.h"
 #include "service/errors.h"
 #include "service/store/filetime.h"
@@ -64,9 +66,20 @@ void upload(Session& session, const Request& request, const Binding& who, bool u
   // A large content is read only for a change the tree allows; for a small
   // one the store's own check, when the change is made, is enough.
   if (source.st.st_size > Store::kInlineMaxBytes) store.check_put(tree, path, update);
+  std::optional<ChunkedContentWriter> chunks;
   if (source.st.st_size <= Store::kInlineMaxBytes) {
     copied = read_content(source.fd.get(), Store::kInlineMaxBytes + 1, &content.bytes, progress,
                           kLocalRefused);
+  } else if (source.st.st_size >= Store::kChunkedMinBytes) {
+    // Stored as chunks on the way, each unless the account holds it (the
+    // room is asked chunk by chunk).
+    chunks.emplace(store, who.user_id, static_cast<std::uint64_t>(source.st.st_size));
+    copied = read_content_into(source.fd.get(), progress, kLocalRefused,
+                               [&](const unsigned char* data, std::size_t size) {
+                                 chunks->write(data, size);
+                               });
+    chunks->finish(&content, &writer);
+    content.external = true;
   } else {
     // A content with no room (quota or free space) is only hashed, not
     // written: the account may hold it already, and then it is stored all
@@ -125,13 +138,12 @@ void handle_download_file(Session& session, const Request& request, const Bindin
   LocalRoots::CheckedTarget checked =
       context.local_roots->check_target(local, session.local_user(), &session.clear_folders());
   Entry entry;
-  std::string kept;  // a small content, read from the catalog
-  const UniqueFd source = context.store->read_or_open_file(tree_of(who), path, &entry, &kept);
+  const ContentSource source = context.store->open_content(tree_of(who), path, &entry);
   const timespec mtime = timespec_from_filetime(entry.modify_time);
   ProgressReporter progress(session.replies(), static_cast<std::uint64_t>(entry.size));
   const std::uint64_t bytes =
       write_local_file(*context.local_roots, std::move(checked), local,
-                       DownloadSource{source.get(), &kept}, mtime, *context.catalog, progress);
+                       source, mtime, *context.catalog, progress);
   log_info("conn %d: user %s downloaded %s (%" PRIu64 " bytes)", session.id(),
            log_safe(who.user).c_str(), log_safe(path.text()).c_str(), bytes);
   session.send(success_reply());

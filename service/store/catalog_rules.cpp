@@ -13,10 +13,24 @@ std::string where(std::int64_t user_id, const std::string& project) {
 }  // namespace
 
 void CatalogRules::content(std::int64_t user_id, const std::string& sha256, std::int64_t size,
-                           std::int64_t refs) {
+                           std::int64_t refs, const std::string& chunk_list) {
   ContentFacts& facts = contents_[ContentKey(user_id, sha256)];
   facts.size = size;
   facts.refs = refs;
+  if (chunk_list.empty()) return;
+  facts.chunked = true;
+  std::vector<ChunkRef> chunks;
+  if (!parse_chunk_list(chunk_list, &chunks)) {
+    faults_.push_back(where(user_id, "") + "content " + sha256 + ": its chunk list is damaged");
+    return;
+  }
+  std::int64_t total = 0;
+  for (const ChunkRef& chunk : chunks) total += chunk.size;
+  if (total != size) {
+    faults_.push_back(where(user_id, "") + "content " + sha256 + ": its chunks hold " +
+                      std::to_string(total) + " bytes, it has " + std::to_string(size));
+  }
+  chunk_lists_.emplace_back(ContentKey(user_id, sha256), distinct_chunks(chunks));
 }
 
 void CatalogRules::count_file(std::int64_t user_id, const std::string& project,
@@ -95,6 +109,22 @@ void CatalogRules::point(std::int64_t user_id, const std::string& project,
 
 std::vector<std::string> CatalogRules::faults() {
   std::vector<std::string> out = faults_;
+  for (const auto& [key, chunks] : chunk_lists_) {
+    for (const ChunkRef& chunk : chunks) {
+      const auto found = contents_.find(ContentKey(key.first, chunk.sha256));
+      if (found == contents_.end() || found->second.chunked) {
+        out.push_back(where(key.first, "") + "content " + key.second + ": its chunk " +
+                      chunk.sha256 + " is not held");
+        continue;
+      }
+      ++found->second.rows;
+      if (found->second.size != chunk.size) {
+        out.push_back(where(key.first, "") + "content " + key.second + ": its chunk " +
+                      chunk.sha256 + " has " + std::to_string(found->second.size) +
+                      " bytes, its list says " + std::to_string(chunk.size));
+      }
+    }
+  }
   for (const auto& [key, facts] : contents_) {
     if (facts.refs != facts.rows) {
       out.push_back(where(key.first, "") + "content " + key.second + " counts " +
@@ -104,7 +134,9 @@ std::vector<std::string> CatalogRules::faults() {
   }
   // Each account's usage row (quotas) against what was counted here.
   std::map<std::int64_t, Usage> counted;
-  for (const auto& [key, facts] : contents_) counted[key.first].bytes += facts.size;
+  for (const auto& [key, facts] : contents_) {
+    if (!facts.chunked) counted[key.first].bytes += facts.size;
+  }
   for (const auto& [user_id, entries] : entries_of_) counted[user_id].entries += entries;
   std::map<std::int64_t, Usage> recorded = recorded_;
   for (const auto& [user_id, used] : counted) recorded.emplace(user_id, Usage{});

@@ -3,8 +3,11 @@
 //
 // - every file row (current or past) names a content of its account that
 //   the catalog holds, with the row's size;
-// - every content's reference count is the number of rows naming it, and
-//   no content that rows name is doomed (it would be deleted);
+// - every content's reference count is the number of rows naming it (a
+//   chunked content's list names each of its chunks once), and no content
+//   that rows name is doomed (it would be deleted);
+// - a chunked content's list is whole, its chunks add up to its size, and
+//   each is held;
 // - every current entry's folder is a current folder of its tree;
 // - each account's usage (for its quota) is what its rows and contents
 //   hold;
@@ -24,13 +27,15 @@
 #include <utility>
 #include <vector>
 
+#include "service/store/chunk_list.h"
 #include "service/store/file_catalog.h"
 
 class CatalogRules {
  public:
-  // Every content first.
+  // Every content first; `chunk_list` is a chunked content's list (an
+  // outside content's data), empty for any other.
   void content(std::int64_t user_id, const std::string& sha256, std::int64_t size,
-               std::int64_t refs);
+               std::int64_t refs, const std::string& chunk_list);
   // Then the current rows, ordered by (user, project, parent, name) in byte
   // order: a folder's listing form is a prefix of its entries' parent, so
   // folders come before their entries and one pass checks every parent.
@@ -58,6 +63,7 @@ class CatalogRules {
     std::int64_t size = 0;
     std::int64_t refs = 0;
     std::int64_t rows = 0;  // rows found naming it
+    bool chunked = false;
   };
   using ContentKey = std::pair<std::int64_t, std::string>;
   void count_file(std::int64_t user_id, const std::string& project, const std::string& path,
@@ -65,6 +71,8 @@ class CatalogRules {
 
   std::vector<std::string> faults_;
   std::map<ContentKey, ContentFacts> contents_;
+  // Each chunked content's chunks, each once.
+  std::vector<std::pair<ContentKey, std::vector<ChunkRef>>> chunk_lists_;
   std::map<std::int64_t, std::int64_t> entries_of_;  // rows per account
   // (user, project, folder's listing form) of every current folder.
   std::set<std::tuple<std::int64_t, std::string, std::string>> folders_;

@@ -30,7 +30,7 @@ namespace {
 // and handing each chunk to `sink`.
 template <typename Sink>
 CopyResult read_chunks(int src, ProgressReporter& progress, ErrorCode read_code, Hashing hashing,
-                       std::uint64_t max, Sink&& sink) {
+                       std::uint64_t max, Sink&& sink, std::uint64_t done_before = 0) {
   // One buffer per session thread, reused by every transfer: each byte is
   // read once, hashed from the buffer and written from it.
   thread_local std::vector<unsigned char> buffer(kChunkBytes);
@@ -47,7 +47,7 @@ CopyResult read_chunks(int src, ProgressReporter& progress, ErrorCode read_code,
     if (hashing == Hashing::kSha256) sha.update(buffer.data(), static_cast<std::size_t>(n));
     sink(buffer.data(), static_cast<std::size_t>(n));
     result.bytes += static_cast<std::uint64_t>(n);
-    progress.advance(result.bytes);
+    progress.advance(done_before + result.bytes);
   }
   if (hashing == Hashing::kSha256) result.sha256 = sha.hex();
   return result;
@@ -56,11 +56,19 @@ CopyResult read_chunks(int src, ProgressReporter& progress, ErrorCode read_code,
 }  // namespace
 
 CopyResult copy_content(int src, int dst, ProgressReporter& progress, ErrorCode read_code,
-                        ErrorCode write_code, Hashing hashing) {
-  return read_chunks(src, progress, read_code, hashing, UINT64_MAX,
-                     [&](const unsigned char* data, std::size_t size) {
-                       write_all_or_fail(dst, data, size, write_code);
-                     });
+                        ErrorCode write_code, Hashing hashing, std::uint64_t done_before) {
+  return read_chunks(
+      src, progress, read_code, hashing, UINT64_MAX,
+      [&](const unsigned char* data, std::size_t size) {
+        write_all_or_fail(dst, data, size, write_code);
+      },
+      done_before);
+}
+
+CopyResult read_content_into(
+    int src, ProgressReporter& progress, ErrorCode read_code,
+    const std::function<void(const unsigned char* data, std::size_t size)>& sink) {
+  return read_chunks(src, progress, read_code, Hashing::kSha256, UINT64_MAX, sink);
 }
 
 std::uint64_t write_bytes(const std::string& bytes, int dst, ProgressReporter& progress,

@@ -57,12 +57,17 @@ struct Point {
 };
 
 // A content a new file version refers to. `bytes` holds a small content,
-// kept in the catalog; a large one is kept outside (`external`).
+// kept in the catalog; a large one is kept outside (`external`): whole, or
+// as chunks when `bytes` holds its chunk list (chunk_list.h). Each chunk
+// is an outside content of the account in its own right; a chunked
+// content refers to each of its chunks once, and counts no bytes of its
+// own in the account's usage (its chunks count theirs).
 struct NewContent {
   std::string sha256;
   std::int64_t size = 0;
   bool external = false;
   std::string bytes;
+  bool chunked() const { return external && !bytes.empty(); }
 };
 
 // The most an account may hold: the bytes of its contents, each counted
@@ -122,8 +127,9 @@ class FileCatalog {
   // Whether the account holds the content (a new file version can then
   // refer to it without storing it again).
   virtual bool has_content(std::int64_t user_id, const std::string& sha256) = 0;
-  // A content kept in the catalog; nullopt when it is kept outside or
-  // missing. `external` tells which.
+  // A content kept in the catalog, or a chunked content's chunk list (with
+  // `external` set); nullopt when it is kept outside whole or missing.
+  // `external` tells which.
   virtual std::optional<std::string> read_content(std::int64_t user_id, const std::string& sha256,
                                                   bool* external) = 0;
 
@@ -184,7 +190,7 @@ class FileCatalog {
   virtual std::vector<std::pair<std::int64_t, Usage>> all_usage() = 0;
 
   // For the store's check: every content with its size, and its bytes
-  // when the catalog keeps them; and every fault of the catalog, a line
+  // when the catalog keeps them (a chunked content's chunk list); and every fault of the catalog, a line
   // each (see catalog_rules.h).
   struct StoredContent {
     std::int64_t user_id = 0;

@@ -17,9 +17,11 @@ std::vector<std::string> PgFileCatalog::catalog_faults() {
   db_->exec("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
   try {
     {
-      const PgResult r = db_->run("SELECT user_id, sha256, size, refs FROM contents");
+      const PgResult r = db_->run(
+          "SELECT user_id, sha256, size, refs, CASE WHEN external THEN data END FROM contents");
       for (int i = 0; i < r.rows(); ++i) {
-        rules.content(r.int64(i, 0), r.text(i, 1), r.int64(i, 2), r.int64(i, 3));
+        rules.content(r.int64(i, 0), r.text(i, 1), r.int64(i, 2), r.int64(i, 3),
+                      r.is_null(i, 4) ? std::string() : r.bytes(i, 4));
       }
     }
     {

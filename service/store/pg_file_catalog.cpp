@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "service/store/catalog_paths.h"
+#include "service/store/chunk_list.h"
 #include "service/store/pg_schema.h"
 
 namespace {
@@ -296,10 +297,22 @@ void PgFileCatalog::add_reference(std::int64_t user_id, const NewContent& conten
       "UPDATE contents SET refs = refs + 1 WHERE user_id = $1 AND sha256 = $2",
       {user_id, content.sha256});
   if (updated.affected() > 0) return;
+  const bool whole_outside = content.external && !content.chunked();
   db().run("INSERT INTO contents(user_id, sha256, size, refs, external, data)"
            " VALUES($1, $2, $3, 1, $4, $5)",
            {user_id, content.sha256, content.size, content.external ? "t" : "f",
-            content.external ? PgParam::null() : PgParam::bytes(content.bytes)});
+            whole_outside ? PgParam::null() : PgParam::bytes(content.bytes)});
+  if (content.chunked()) {
+    // The chunks count the bytes; the content refers to each once.
+    std::vector<ChunkRef> chunks;
+    if (!parse_chunk_list(content.bytes, &chunks)) {
+      throw ServiceError(kInternal, "a damaged chunk list for " + content.sha256);
+    }
+    for (const ChunkRef& chunk : distinct_chunks(chunks)) {
+      add_reference(user_id, NewContent{chunk.sha256, chunk.size, true, std::string()});
+    }
+    return;
+  }
   add_usage(user_id, content.size, 0);
   if (content.external) {
     db().run("DELETE FROM doomed WHERE user_id = $1 AND sha256 = $2", {user_id, content.sha256});
@@ -310,12 +323,18 @@ void PgFileCatalog::drop_reference(std::int64_t user_id, const std::string& sha2
   wrote_ = true;
   const PgResult r = db().run(
       "UPDATE contents SET refs = refs - 1 WHERE user_id = $1 AND sha256 = $2"
-      " RETURNING refs, external, size",
+      " RETURNING refs, external, size, data",
       {user_id, sha256});
   if (r.rows() == 0 || r.int64(0, 0) > 0) return;
   const bool external = r.boolean(0, 1);
-  add_usage(user_id, -r.int64(0, 2), 0);
+  std::vector<ChunkRef> chunks;
+  const bool chunked = external && !r.is_null(0, 3) && parse_chunk_list(r.bytes(0, 3), &chunks);
   db().run("DELETE FROM contents WHERE user_id = $1 AND sha256 = $2", {user_id, sha256});
+  if (chunked) {
+    for (const ChunkRef& chunk : distinct_chunks(chunks)) drop_reference(user_id, chunk.sha256);
+    return;
+  }
+  add_usage(user_id, -r.int64(0, 2), 0);
   if (external) {
     db().run("INSERT INTO doomed(user_id, sha256) VALUES($1, $2) ON CONFLICT DO NOTHING",
              {user_id, sha256});
@@ -418,7 +437,7 @@ std::optional<std::string> PgFileCatalog::read_content(std::int64_t user_id,
   *external = false;
   if (r.rows() == 0) return std::nullopt;
   *external = r.boolean(0, 0);
-  if (*external) return std::nullopt;
+  if (*external && r.is_null(0, 1)) return std::nullopt;
   return r.bytes(0, 1);
 }
 

@@ -17,8 +17,13 @@ std::vector<std::string> SqliteFileCatalog::catalog_faults() {
     }
   }
   {
-    SqliteDb::Statement st(db_, "SELECT user_id, sha256, size, refs FROM contents");
-    while (st.step()) rules.content(st.int64(0), st.text(1), st.int64(2), st.int64(3));
+    SqliteDb::Statement st(db_,
+                           "SELECT user_id, sha256, size, refs,"
+                           " CASE WHEN external THEN data END FROM contents");
+    while (st.step()) {
+      rules.content(st.int64(0), st.text(1), st.int64(2), st.int64(3),
+                    st.is_null(4) ? std::string() : st.text(4));
+    }
   }
   {
     SqliteDb::Statement st(db_,

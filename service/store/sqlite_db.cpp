@@ -79,17 +79,28 @@ bool SqliteDb::in_transaction() { return sqlite3_get_autocommit(db_) == 0; }
 
 SqliteDb::Statement::Statement(SqliteDb& db, const char* sql) : db_(db) {
   sqlite3_stmt*& cached = db.statements_[sql];
+  if (cached != nullptr && db.in_use_.count(cached) > 0) {
+    if (sqlite3_prepare_v2(db.db_, sql, -1, &stmt_, nullptr) != SQLITE_OK) db.fail("prepare");
+    own_ = true;
+    return;
+  }
   if (cached == nullptr &&
       sqlite3_prepare_v3(db.db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &cached, nullptr) !=
           SQLITE_OK) {
     db.fail("prepare");
   }
   stmt_ = cached;
+  db.in_use_.insert(stmt_);
 }
 
 SqliteDb::Statement::~Statement() {
+  if (own_) {
+    sqlite3_finalize(stmt_);
+    return;
+  }
   sqlite3_reset(stmt_);
   sqlite3_clear_bindings(stmt_);
+  db_.in_use_.erase(stmt_);
 }
 
 SqliteDb::Statement& SqliteDb::Statement::bind(int index, std::int64_t value) {

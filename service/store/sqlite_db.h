@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -38,7 +39,8 @@ class SqliteDb {
 
   // A statement from the cache (prepared on first use; the SQL texts are
   // literals, so their address names them), reset when it goes out of
-  // scope.
+  // scope. A statement of a text that is in use already (a function that
+  // calls itself) is prepared anew, for this use only.
   class Statement {
    public:
     Statement(SqliteDb& db, const char* sql);
@@ -61,6 +63,7 @@ class SqliteDb {
    private:
     SqliteDb& db_;
     sqlite3_stmt* stmt_ = nullptr;
+    bool own_ = false;
   };
 
   // BEGIN IMMEDIATE ... COMMIT, rolled back when left by an exception.
@@ -78,6 +81,7 @@ class SqliteDb {
  private:
   sqlite3* db_ = nullptr;
   std::unordered_map<const char*, sqlite3_stmt*> statements_;
+  std::unordered_set<sqlite3_stmt*> in_use_;
 };
 
 #endif  // BREVANTO_SERVICE_STORE_SQLITE_DB_H_

@@ -6,6 +6,7 @@
 
 #include "service/log.h"
 #include "service/store/catalog_paths.h"
+#include "service/store/chunk_list.h"
 
 namespace {
 
@@ -325,17 +326,32 @@ void SqliteFileCatalog::add_reference(std::int64_t user_id, const NewContent& co
       .bind(2, content.sha256)
       .run();
   if (db_.changes() > 0) return;
-  SqliteDb::Statement insert(db_,
-                             "INSERT INTO contents(user_id, sha256, size, refs, external, data)"
-                             " VALUES(?1, ?2, ?3, 1, ?4, ?5)");
-  insert.bind(1, user_id).bind(2, content.sha256).bind(3, content.size);
-  insert.bind(4, content.external ? 1 : 0);
-  if (content.external) {
-    insert.bind_null(5);
-  } else {
-    insert.bind_blob(5, content.bytes);
+  {
+    // Statements are cached by their text: this one is done with before
+    // the chunks below use it again.
+    SqliteDb::Statement insert(db_,
+                               "INSERT INTO contents(user_id, sha256, size, refs, external, data)"
+                               " VALUES(?1, ?2, ?3, 1, ?4, ?5)");
+    insert.bind(1, user_id).bind(2, content.sha256).bind(3, content.size);
+    insert.bind(4, content.external ? 1 : 0);
+    if (content.external && !content.chunked()) {
+      insert.bind_null(5);
+    } else {
+      insert.bind_blob(5, content.bytes);
+    }
+    insert.run();
   }
-  insert.run();
+  if (content.chunked()) {
+    // The chunks count the bytes; the content refers to each once.
+    std::vector<ChunkRef> chunks;
+    if (!parse_chunk_list(content.bytes, &chunks)) {
+      throw ServiceError(kInternal, "a damaged chunk list for " + content.sha256);
+    }
+    for (const ChunkRef& chunk : distinct_chunks(chunks)) {
+      add_reference(user_id, NewContent{chunk.sha256, chunk.size, true, std::string()});
+    }
+    return;
+  }
   add_usage(user_id, content.size, 0);
   if (content.external) {
     SqliteDb::Statement(db_, "DELETE FROM doomed WHERE user_id = ?1 AND sha256 = ?2")
@@ -351,16 +367,28 @@ void SqliteFileCatalog::drop_reference(std::int64_t user_id, const std::string& 
       .bind(1, user_id)
       .bind(2, sha256)
       .run();
-  SqliteDb::Statement st(
-      db_, "SELECT refs, external, size FROM contents WHERE user_id = ?1 AND sha256 = ?2");
-  st.bind(1, user_id).bind(2, sha256);
-  if (!st.step() || st.int64(0) > 0) return;
-  const bool external = st.int64(1) != 0;
-  add_usage(user_id, -st.int64(2), 0);
+  bool external = false;
+  bool chunked = false;
+  std::int64_t size = 0;
+  std::vector<ChunkRef> chunks;
+  {
+    SqliteDb::Statement st(
+        db_, "SELECT refs, external, size, data FROM contents WHERE user_id = ?1 AND sha256 = ?2");
+    st.bind(1, user_id).bind(2, sha256);
+    if (!st.step() || st.int64(0) > 0) return;
+    external = st.int64(1) != 0;
+    size = st.int64(2);
+    chunked = external && !st.is_null(3) && parse_chunk_list(st.text(3), &chunks);
+  }
   SqliteDb::Statement(db_, "DELETE FROM contents WHERE user_id = ?1 AND sha256 = ?2")
       .bind(1, user_id)
       .bind(2, sha256)
       .run();
+  if (chunked) {
+    for (const ChunkRef& chunk : distinct_chunks(chunks)) drop_reference(user_id, chunk.sha256);
+    return;
+  }
+  add_usage(user_id, -size, 0);
   if (external) {
     SqliteDb::Statement(db_, "INSERT OR IGNORE INTO doomed(user_id, sha256) VALUES(?1, ?2)")
         .bind(1, user_id)
@@ -575,7 +603,7 @@ std::optional<std::string> SqliteFileCatalog::read_content(std::int64_t user_id,
   *external = false;
   if (!st.step()) return std::nullopt;
   *external = st.int64(0) != 0;
-  if (*external) return std::nullopt;
+  if (*external && st.is_null(1)) return std::nullopt;
   return st.text(1);
 }
 

@@ -19,23 +19,6 @@ namespace {
 constexpr std::size_t kPageEntries = 512;
 constexpr std::size_t kForgetRows = 256;
 
-// An in-memory file holding `bytes`, for readers that take a descriptor.
-UniqueFd memory_file(const std::string& bytes) {
-  UniqueFd fd(::memfd_create("brevanto-content", MFD_CLOEXEC));
-  if (!fd.valid()) throw_errno(kInternal, errno, "memfd_create");
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw_errno(kInternal, errno, "write content");
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  ::lseek(fd.get(), 0, SEEK_SET);
-  return fd;
-}
-
 Entry folder_entry(const std::string& parent, const std::string& name, std::int64_t time) {
   Entry e;
   e.parent = parent;
@@ -157,25 +140,32 @@ void Store::list_folder(const TreeId& tree, const View& view, const std::string&
 }
 
 UniqueFd Store::open_file(const TreeId& tree, const StoragePath& path, Entry* entry) {
-  std::string bytes;
-  UniqueFd fd = read_or_open_file(tree, path, entry, &bytes);
-  return fd.valid() ? std::move(fd) : memory_file(bytes);
+  ContentSource source = open_content(tree, path, entry);
+  if (source.whole_fd() >= 0) return UniqueFd(::dup(source.whole_fd()));
+  UniqueFd fd(::memfd_create("brevanto-content", MFD_CLOEXEC));
+  if (!fd.valid()) throw_errno(kInternal, errno, "memfd_create");
+  source.copy_to(fd.get());
+  ::lseek(fd.get(), 0, SEEK_SET);
+  return fd;
 }
 
-UniqueFd Store::read_or_open_file(const TreeId& tree, const StoragePath& path, Entry* entry,
-                                  std::string* bytes) {
+ContentSource Store::open_content(const TreeId& tree, const StoragePath& path, Entry* entry) {
   *entry = stat(tree, path);
   if (entry->is_dir) throw ServiceError(kIsADirectory, "a directory");
   bool external = false;
   auto kept = catalog_.read_content(tree.user_id, entry->content, &external);
+  if (kept && !external) return ContentSource::kept(std::move(*kept));
   if (kept) {
-    *bytes = std::move(*kept);
-    return UniqueFd();
+    std::vector<ChunkRef> chunks;
+    if (!parse_chunk_list(*kept, &chunks)) {
+      throw ServiceError(kInternal, "the chunk list of " + entry->content + " is damaged");
+    }
+    return ContentSource::chunks(contents_, tree.user_id, std::move(chunks));
   }
   if (!external) throw ServiceError(kInternal, "content missing from the catalog");
   UniqueFd fd = contents_.open(tree.user_id, entry->content);
   if (!fd.valid()) throw_errno(kInternal, errno, "open content " + entry->content);
-  return fd;
+  return ContentSource::whole(std::move(fd));
 }
 
 void Store::check_writable(const StoragePath& path) const {
@@ -259,29 +249,20 @@ void Store::put_file(const TreeId& tree, const StoragePath& path, bool update,
   // The claim keeps the content from being deleted, as doomed or by a
   // refused upload of the same bytes, between the look and the row that
   // refers to it.
-  const auto key = std::make_pair(tree.user_id, content.sha256);
-  {
-    std::lock_guard<std::mutex> lock(claims_mu_);
-    claims_.insert(key);
-  }
-  // Other services sharing the catalog see the claim too.
-  try {
-    catalog_.claim(key.first, key.second);
-  } catch (...) {
-    std::lock_guard<std::mutex> lock(claims_mu_);
-    claims_.erase(claims_.find(key));
-    throw;
-  }
+  const std::int64_t user_id = tree.user_id;
+  const std::string sha256 = content.sha256;
+  claim(user_id, sha256);
   bool placed = false;
   try {
-    if (!catalog_.has_content(tree.user_id, content.sha256)) {
+    // A chunked content's chunks are in place already, claimed by its upload.
+    if (!content.chunked() && !catalog_.has_content(user_id, sha256)) {
       if (writer == nullptr) {
         std::string why = "no room";
-        if (over_quota(tree.user_id, content.size, &why)) throw QuotaReached(why);
-        has_room(tree.user_id, content.size, &why);
+        if (over_quota(user_id, content.size, &why)) throw QuotaReached(why);
+        has_room(user_id, content.size, &why);
         throw ServiceError(kDiskFull, why);
       }
-      if (const int err = writer->place(content.sha256)) {
+      if (const int err = writer->place(sha256)) {
         throw_errno(storage_error_code(err, kInternal), err, "store content");
       }
       placed = true;
@@ -289,13 +270,30 @@ void Store::put_file(const TreeId& tree, const StoragePath& path, bool update,
     change.content = std::move(content);
     catalog_.apply(change, filetime_now());
   } catch (...) {
-    release_claim(key, placed);
+    release_claim(user_id, sha256, placed);
     throw;
   }
-  release_claim(key, false);
+  release_claim(user_id, sha256, false);
 }
 
-void Store::release_claim(const std::pair<std::int64_t, std::string>& key, bool placed) {
+void Store::claim(std::int64_t user_id, const std::string& sha256) {
+  const auto key = std::make_pair(user_id, sha256);
+  {
+    std::lock_guard<std::mutex> lock(claims_mu_);
+    claims_.insert(key);
+  }
+  // Other services sharing the catalog see the claim too.
+  try {
+    catalog_.claim(user_id, sha256);
+  } catch (...) {
+    std::lock_guard<std::mutex> lock(claims_mu_);
+    claims_.erase(claims_.find(key));
+    throw;
+  }
+}
+
+void Store::release_claim(std::int64_t user_id, const std::string& sha256, bool placed) {
+  const auto key = std::make_pair(user_id, sha256);
   std::lock_guard<std::mutex> lock(claims_mu_);
   // A content put in place for a change that was refused is deleted only
   // when nothing refers to it and no other upload in flight claims it:
@@ -305,15 +303,15 @@ void Store::release_claim(const std::pair<std::int64_t, std::string>& key, bool 
   // left for the sweep at the next start.
   try {
     if (placed && claims_.count(key) == 1) {
-      catalog_.delete_unneeded(FileCatalog::Doomed{key.first, key.second},
-                               [&] { return contents_.remove(key.first, key.second) == 0; });
+      catalog_.delete_unneeded(FileCatalog::Doomed{user_id, sha256},
+                               [&] { return contents_.remove(user_id, sha256) == 0; });
     }
   } catch (const std::exception& e) {
     log_error("store: a content placed for a refused change was kept: %s", e.what());
   }
   claims_.erase(claims_.find(key));
   try {
-    catalog_.release(key.first, key.second);
+    catalog_.release(user_id, sha256);
   } catch (const std::exception& e) {
     log_error("store: cannot release a claim: %s", e.what());
   }

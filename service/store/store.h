@@ -23,6 +23,7 @@
 #include <string>
 #include <utility>
 
+#include "service/store/content_source.h"
 #include "service/store/content_store.h"
 #include "service/store/file_catalog.h"
 #include "service/store/filetime.h"
@@ -39,6 +40,9 @@ class Store {
   // Contents up to this size live in the catalog; larger ones in the
   // content store (see BENCHMARKS.md for the measurement behind it).
   static constexpr std::int64_t kInlineMaxBytes = 64 * 1024;
+  // Larger contents are stored as chunks (chunker.h), so that a version
+  // that changes part of a file stores about that part.
+  static constexpr std::int64_t kChunkedMinBytes = 2 * 1024 * 1024 + 1;
 
   // The clock that names points and dates them for the retention, as a
   // FILETIME count; tests set their own.
@@ -70,11 +74,9 @@ class Store {
             const std::function<void(const Entry&)>& each);
   // The file's content, open for reading from its start, and its entry.
   UniqueFd open_file(const TreeId& tree, const StoragePath& path, Entry* entry);
-  // The same for a download: a content kept in the catalog comes back in
-  // `bytes` and the descriptor is not valid (no in-memory file is made for
-  // it); a larger one comes back open for reading.
-  UniqueFd read_or_open_file(const TreeId& tree, const StoragePath& path, Entry* entry,
-                             std::string* bytes);
+  // The same for a download: the content as it is kept (no in-memory file
+  // is made for it).
+  ContentSource open_content(const TreeId& tree, const StoragePath& path, Entry* entry);
 
   // Refuses a change under "\.history", or of a read-only store (kReadOnly).
   void check_writable(const StoragePath& path) const;
@@ -88,6 +90,19 @@ class Store {
   std::unique_ptr<ContentWriter> begin_content(std::int64_t user_id) {
     return contents_.begin(user_id);
   }
+  // An upload's claim on an outside content (a whole one, or a chunk) that
+  // it found held or is about to place: the content is not deleted, as
+  // doomed or by a refused upload of the same bytes, until the claim is
+  // released, after the row that refers to it committed or was refused.
+  // Claims are counted. `placed`: this upload put the content in place;
+  // it is deleted at the release when no row names it and no other claim
+  // holds it.
+  void claim(std::int64_t user_id, const std::string& sha256);
+  void release_claim(std::int64_t user_id, const std::string& sha256, bool placed);
+  // Whether the account holds the content (with a claim on it, it stays).
+  bool holds(std::int64_t user_id, const std::string& sha256) {
+    return catalog_.has_content(user_id, sha256);
+  }
   // Whether a new content of `size` bytes fits the account's quota and the
   // free space; when not, `why` tells what is short. A content that does
   // not fit is not written: it can still be stored if the account holds
@@ -96,10 +111,12 @@ class Store {
   // Whether `size` more bytes pass the account's quota; when not, `why`
   // tells by how much.
   bool over_quota(std::int64_t user_id, std::int64_t size, std::string* why);
-  // Stores a file version: `content` with its bytes (small) or written
-  // through `writer` (large); `file` carries its times and backup type.
-  // A large content without `writer` (it had no room) is stored only when
-  // the account holds it already, else refused with kDiskFull.
+  // Stores a file version: `content` with its bytes (small), written
+  // through `writer` (large), or as chunks its upload placed and claims
+  // (chunked: see ChunkedContentWriter); `file` carries its times and
+  // backup type. A large content without `writer` (it had no room) is
+  // stored only when the account holds it already, else refused with
+  // kDiskFull.
   void put_file(const TreeId& tree, const StoragePath& path, bool update, NewContent content,
                 ContentWriter* writer, const Entry& file);
 
@@ -129,9 +146,6 @@ class Store {
   void delete_doomed();
   // Makes the point of a session's end (see point_names.h).
   void make_point(const TreeId& tree);
-  // Ends an upload's claim on a content; `placed`: the upload put the
-  // content in place and its change was refused.
-  void release_claim(const std::pair<std::int64_t, std::string>& key, bool placed);
 
   FileCatalog& catalog_;
   ContentStore& contents_;

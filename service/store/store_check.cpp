@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "service/store/chunk_list.h"
 #include "service/store/content_store.h"
 #include "service/store/file_catalog.h"
 #include "util/sha256.h"
@@ -24,19 +25,30 @@ long check_store(FileCatalog& catalog, ContentStore& contents, std::FILE* out) {
       sha.update(c.bytes.data(), c.bytes.size());
       size = static_cast<std::int64_t>(c.bytes.size());
     } else {
-      const UniqueFd fd = contents.open(c.user_id, c.sha256);
-      if (!fd.valid()) {
-        std::fprintf(out, "user %lld: content %s: %s\n", static_cast<long long>(c.user_id),
-                     c.sha256.c_str(), std::strerror(errno));
-        ++faults;
-        return;
+      // A whole content, or a chunked one read as a download reads it: its
+      // chunks in order (each is checked as a content of its own as well).
+      std::vector<ChunkRef> chunks;
+      if (c.bytes.empty()) {
+        chunks.push_back(ChunkRef{c.sha256, c.size});
+      } else if (!parse_chunk_list(c.bytes, &chunks)) {
+        chunks.clear();  // the catalog's check names the damaged list
       }
-      for (;;) {
-        const ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        sha.update(buffer.data(), static_cast<std::size_t>(n));
-        size += n;
+      for (const ChunkRef& chunk : chunks) {
+        const UniqueFd fd = contents.open(c.user_id, chunk.sha256);
+        if (!fd.valid()) {
+          std::fprintf(out, "user %lld: content %s: %s%s\n", static_cast<long long>(c.user_id),
+                       c.sha256.c_str(), chunk.sha256 == c.sha256 ? "" : "a chunk: ",
+                       std::strerror(errno));
+          ++faults;
+          return;
+        }
+        for (;;) {
+          const ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
+          if (n < 0 && errno == EINTR) continue;
+          if (n <= 0) break;
+          sha.update(buffer.data(), static_cast<std::size_t>(n));
+          size += n;
+        }
       }
     }
     bytes += size;
