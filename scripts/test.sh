@@ -26,6 +26,10 @@
 #   scripts/test.sh [--no-x86] [STAGE...]    (default: every stage but rados
 #                                            and hosts, in order)
 #
+# With CI=true (as CI runs it) or BREVANTO_CLUSTER=1, the default takes rados
+# and hosts as well (Ceph's packages, about 8 min more); BREVANTO_CLUSTER=0
+# leaves them out there too.
+#
 # --no-x86 (or BREVANTO_NO_X86=1) leaves out the 32-bit Windows suite and
 # host, and with them the i386 architecture and the wine32 packages they add
 # to the system.
@@ -44,6 +48,9 @@ for arg in "$@"; do
     *) echo "test.sh: unknown stage $arg (${all_stages[*]})" >&2; exit 2 ;;
   esac
 done
+cluster=${BREVANTO_CLUSTER:-}
+[ -n "$cluster" ] || { [ "${CI:-}" = true ] && cluster=1; }
+[ "$cluster" = 1 ] && all_stages+=(rados hosts)
 [ ${#stages[@]} -gt 0 ] || stages=("${all_stages[@]}")
 [ "${BREVANTO_NO_X86:-0}" = 1 ] && x86=0
 
