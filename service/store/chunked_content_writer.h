@@ -1,14 +1,22 @@
 // A large content stored as chunks while its upload reads it (see
 // chunker.h): each chunk is hashed, claimed, and written to the content
-// store unless the account holds it already. The claims are held until
-// the writer goes, so that no chunk it found or placed is deleted before
-// the row that refers to the content commits: put_file() runs before.
+// store unless the account holds it already; the written chunks are placed
+// in batches (one sync for many). The chunks are hashed and stored by a
+// thread of the writer's own while the upload goes on reading, hashing the
+// whole and cutting. The claims are held until the writer goes, so that no
+// chunk it found or placed is deleted before the row that refers to the
+// content commits: put_file() runs before.
 #ifndef BREVANTO_SERVICE_STORE_CHUNKED_CONTENT_WRITER_H_
 #define BREVANTO_SERVICE_STORE_CHUNKED_CONTENT_WRITER_H_
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <exception>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -32,7 +40,7 @@ class ChunkedContentWriter {
   ChunkedContentWriter& operator=(const ChunkedContentWriter&) = delete;
 
   // The next bytes of the content. A full disk or quota stops the storing
-  // (see finish()); anything else throws ServiceError.
+  // (see finish()); anything else throws ServiceError, here or at finish().
   void write(const unsigned char* data, std::size_t size);
 
   // After the last write: the content as put_file() takes it. Its chunk
@@ -44,7 +52,13 @@ class ChunkedContentWriter {
 
  private:
   void cut();
-  void store_chunk(const std::string& sha256);
+  // The thread that stores the chunks cut, in order.
+  void store_chunks();
+  void store_chunk(const std::vector<unsigned char>& bytes);
+  void place_pending();
+  // Stops the thread once it has stored every chunk cut; rethrows what
+  // stopped it.
+  void join();
 
   Store& store_;
   std::int64_t user_id_;
@@ -52,10 +66,22 @@ class ChunkedContentWriter {
   std::uint64_t seen_ = 0;
   Chunker chunker_;
   std::vector<unsigned char> chunk_;
+
+  std::mutex mu_;
+  std::condition_variable changed_;
+  std::deque<std::vector<unsigned char>> cut_;  // for the thread, at most two
+  std::vector<std::vector<unsigned char>> spare_;  // buffers it is done with
+  bool closing_ = false;
+  std::exception_ptr failure_;
+  std::thread thread_;
+
+  // The thread's own until join():
   std::vector<ChunkRef> chunks_;
   bool stopped_ = false;
   // Each chunk claimed, once, and whether this writer placed it.
   std::unordered_map<std::string, bool> claimed_;
+  // Chunks written and not yet placed.
+  std::vector<std::pair<std::unique_ptr<ContentWriter>, std::string>> pending_;
 };
 
 #endif  // BREVANTO_SERVICE_STORE_CHUNKED_CONTENT_WRITER_H_

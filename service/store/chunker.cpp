@@ -29,20 +29,31 @@ constexpr std::array<std::uint64_t, 256> kGear = make_gear();
 std::size_t Chunker::scan(const unsigned char* data, std::size_t size, bool* cut) {
   *cut = false;
   std::size_t i = 0;
-  if (length_ < kMinBytes) {
-    const std::size_t skip = kMinBytes - length_ < size ? kMinBytes - length_ : size;
-    i = skip;
-    length_ += skip;
+  std::size_t length = length_;
+  if (length < kMinBytes) {
+    i = kMinBytes - length < size ? kMinBytes - length : size;
+    length += i;
   }
-  for (; i < size; ++i) {
-    hash_ = (hash_ << 1) + kGear[data[i]];
-    ++length_;
-    if ((hash_ & kCutMask) == 0 || length_ >= kMaxBytes) {
+  // The loop keeps the hash in a register: `data` may alias the members.
+  std::uint64_t hash = hash_;
+  const std::size_t start = i;
+  const std::size_t end = kMaxBytes - length < size - i ? i + (kMaxBytes - length) : size;
+  for (; i < end; ++i) {
+    hash = (hash << 1) + kGear[data[i]];
+    if ((hash & kCutMask) == 0) {
+      ++i;
       *cut = true;
-      hash_ = 0;
-      length_ = 0;
-      return i + 1;
+      break;
     }
   }
-  return size;
+  length += i - start;
+  if (*cut || length >= kMaxBytes) {
+    *cut = true;
+    hash_ = 0;
+    length_ = 0;
+    return i;
+  }
+  hash_ = hash;
+  length_ = length;
+  return i;
 }

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "service/unique_fd.h"
 
@@ -21,6 +22,9 @@ class ContentWriter {
   virtual ~ContentWriter() = default;
   // Where the bytes go.
   virtual int fd() const = 0;
+  // Every byte is written: the store may start making them durable, ahead
+  // of place() (or ContentStore::place_all()).
+  virtual void written() {}
   // Makes the written bytes durable and stores them as `sha256` of the
   // account. 0 or an errno value.
   virtual int place(const std::string& sha256) = 0;
@@ -35,6 +39,23 @@ class ContentStore {
   virtual UniqueFd open(std::int64_t user_id, const std::string& sha256) = 0;
   // Bytes that new contents may still take; INT64_MAX when unknown.
   virtual std::int64_t free_bytes() = 0;
+  // Places several contents written through this store's writers, each as
+  // its place() would, at less cost: the store may make their bytes
+  // durable together before it puts them in place. Returns how many, from
+  // the front, are in place, and sets `*err` to 0 when all are, else to
+  // the errno value that stopped it (those in place may not be durable
+  // then: nothing may refer to them).
+  struct Placement {
+    ContentWriter* writer;
+    std::string sha256;
+  };
+  virtual std::size_t place_all(const std::vector<Placement>& batch, int* err) {
+    *err = 0;
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      if ((*err = batch[i].writer->place(batch[i].sha256)) != 0) return i;
+    }
+    return batch.size();
+  }
   // Deletes the content; 0 when it is gone (also when it was missing).
   virtual int remove(std::int64_t user_id, const std::string& sha256) = 0;
   // Calls `visit` for every stored content (for the sweep of contents that

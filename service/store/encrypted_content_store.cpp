@@ -103,9 +103,15 @@ class EncryptedContentWriter : public ContentWriter {
   int fd() const override { return plain_.get(); }
 
   int place(const std::string& sha256) override {
-    if (const int err = store_.seal(user_id_, sha256, plain_.get(), inner_->fd())) return err;
+    if (const int err = seal(sha256)) return err;
     return inner_->place(sha256);
   }
+
+  // The sealed bytes, written to the inner store's writer.
+  int seal(const std::string& sha256) {
+    return store_.seal(user_id_, sha256, plain_.get(), inner_->fd());
+  }
+  ContentWriter* inner() const { return inner_.get(); }
 
  private:
   EncryptedContentStore& store_;
@@ -115,6 +121,16 @@ class EncryptedContentWriter : public ContentWriter {
 };
 
 }  // namespace
+
+std::size_t EncryptedContentStore::place_all(const std::vector<Placement>& batch, int* err) {
+  std::vector<Placement> sealed;
+  for (const Placement& p : batch) {
+    auto* writer = static_cast<EncryptedContentWriter*>(p.writer);
+    if ((*err = writer->seal(p.sha256)) != 0) return 0;
+    sealed.push_back(Placement{writer->inner(), p.sha256});
+  }
+  return inner_.place_all(sealed, err);
+}
 
 EncryptedContentStore::EncryptedContentStore(ContentStore& inner, const std::string& key_file,
                                              int spool_fd, bool read_only,

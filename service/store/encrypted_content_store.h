@@ -43,6 +43,8 @@ class EncryptedContentStore : public ContentStore {
   // encrypted with another key): such bytes are never served.
   UniqueFd open(std::int64_t user_id, const std::string& sha256) override;
   std::int64_t free_bytes() override { return inner_.free_bytes(); }
+  // Each sealed, then placed together by the inner store.
+  std::size_t place_all(const std::vector<Placement>& batch, int* err) override;
   int remove(std::int64_t user_id, const std::string& sha256) override {
     return inner_.remove(user_id, sha256);
   }

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <map>
 #include <vector>
 
 #include "service/errors.h"
@@ -59,18 +60,24 @@ class FolderContentWriter : public ContentWriter {
   }
 
   int fd() const override { return fd_.get(); }
+  void written() override { ::sync_file_range(fd_.get(), 0, 0, SYNC_FILE_RANGE_WRITE); }
 
   int place(const std::string& sha256) override {
     if (::fsync(fd_.get()) != 0) return errno;
     store_.check_in_place();
     const UniqueFd folder = store_.folder_of(user_id_, sha256, true);
     if (!folder.valid()) return errno;
-    if (::renameat(store_.temp_fd(), name_.c_str(), folder.get(), sha256.c_str()) != 0) {
-      return errno;
-    }
-    name_.clear();
+    if (const int err = rename_into(folder.get(), sha256)) return err;
     return ::fsync(folder.get()) == 0 ? 0 : errno;
   }
+
+  // The synced file under its name in `folder` (not yet synced there).
+  int rename_into(int folder, const std::string& sha256) {
+    if (::renameat(store_.temp_fd(), name_.c_str(), folder, sha256.c_str()) != 0) return errno;
+    name_.clear();
+    return 0;
+  }
+  std::int64_t user_id() const { return user_id_; }
 
  private:
   FolderContentStore& store_;
@@ -118,6 +125,37 @@ UniqueFd FolderContentStore::folder_of(std::int64_t user_id, const std::string& 
 std::unique_ptr<ContentWriter> FolderContentStore::begin(std::int64_t user_id) {
   check_in_place();
   return std::make_unique<FolderContentWriter>(*this, user_id);
+}
+
+std::size_t FolderContentStore::place_all(const std::vector<Placement>& batch, int* err) {
+  *err = 0;
+  // Written back since written(): each sync waits for little.
+  for (const Placement& p : batch) {
+    if (::fdatasync(p.writer->fd()) != 0) {
+      *err = errno;
+      return 0;
+    }
+  }
+  check_in_place();
+  // Each folder synced once, after every rename into it.
+  std::map<std::string, UniqueFd> folders;
+  std::size_t placed = 0;
+  for (const Placement& p : batch) {
+    auto* writer = static_cast<FolderContentWriter*>(p.writer);
+    const std::string key = std::to_string(writer->user_id()) + "/" + p.sha256.substr(0, 2);
+    UniqueFd& folder = folders[key];
+    if (!folder.valid()) folder = folder_of(writer->user_id(), p.sha256, true);
+    if (!folder.valid()) {
+      *err = errno;
+      break;
+    }
+    if ((*err = writer->rename_into(folder.get(), p.sha256)) != 0) break;
+    ++placed;
+  }
+  for (const auto& [key, folder] : folders) {
+    if (folder.valid() && ::fsync(folder.get()) != 0 && *err == 0) *err = errno;
+  }
+  return placed;
 }
 
 UniqueFd FolderContentStore::open(std::int64_t user_id, const std::string& sha256) {

@@ -1,6 +1,7 @@
 // Contents as files in one folder: <folder>/u<user id>/<first two hex
 // digits>/<SHA-256>, written in <folder>/tmp and renamed into place after
-// an fsync, the name's folder synced after the rename.
+// an fsync, the name's folder synced after the rename (or, for a batch,
+// every file synced, then every rename, then every folder).
 #ifndef BREVANTO_SERVICE_STORE_FOLDER_CONTENT_STORE_H_
 #define BREVANTO_SERVICE_STORE_FOLDER_CONTENT_STORE_H_
 
@@ -17,6 +18,9 @@ class FolderContentStore : public ContentStore {
   std::unique_ptr<ContentWriter> begin(std::int64_t user_id) override;
   UniqueFd open(std::int64_t user_id, const std::string& sha256) override;
   std::int64_t free_bytes() override;
+  // Written back together, then waited for, then renamed: one journal
+  // commit for the batch rather than two a content.
+  std::size_t place_all(const std::vector<Placement>& batch, int* err) override;
   int remove(std::int64_t user_id, const std::string& sha256) override;
   void sweep(const std::function<void(std::int64_t, const std::string&)>& visit) override;
 

@@ -90,6 +90,11 @@ class Store {
   std::unique_ptr<ContentWriter> begin_content(std::int64_t user_id) {
     return contents_.begin(user_id);
   }
+  // Places chunks written through begin_content() writers together (see
+  // ContentStore::place_all()).
+  std::size_t place_all(const std::vector<ContentStore::Placement>& batch, int* err) {
+    return contents_.place_all(batch, err);
+  }
   // An upload's claim on an outside content (a whole one, or a chunk) that
   // it found held or is about to place: the content is not deleted, as
   // doomed or by a refused upload of the same bytes, until the claim is
