@@ -41,21 +41,11 @@ rounds=${1:-3}
 
 scripts/deps.sh restic rclone rsync time openssl
 
-build=$(realpath -m "${BUILD_DIR:-build}")
-# A build directory already configured (the test suite's) is used as it is.
-if [ -f "$build/CMakeCache.txt" ]; then
-  cmake -S . -B "$build" >/dev/null
-else
-  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-fi
-cmake --build "$build" -j2 --target brevanto-service brevanto-cli >/dev/null
-service_bin="$build/service/brevanto-service"
-cli_bin="$build/cli/brevanto"
-
 work=$(mktemp -d "${TMPDIR:-/tmp}/brevanto-bench.XXXXXX")
 service_pid=""
 # shellcheck source=lib/bench-trees.sh
 . scripts/lib/bench-trees.sh
+build_bench_binaries
 cleanup() {
   stop_service
   if [ "${KEEP_BENCH:-0}" = 1 ]; then echo "(kept $work)"; else rm -rf "$work"; fi

@@ -18,20 +18,11 @@ rounds=${1:-3}
 size_mib=${2:-400}
 scripts/deps.sh restic openssl
 
-build=$(realpath -m "${BUILD_DIR:-build}")
-if [ -f "$build/CMakeCache.txt" ]; then
-  cmake -S . -B "$build" >/dev/null
-else
-  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-fi
-cmake --build "$build" -j2 --target brevanto-service brevanto-cli >/dev/null
-service_bin="$build/service/brevanto-service"
-cli_bin="$build/cli/brevanto"
-
 work=$(mktemp -d "${TMPDIR:-/tmp}/brevanto-large.XXXXXX")
 service_pid=""
 # shellcheck source=lib/bench-trees.sh
 . scripts/lib/bench-trees.sh
+build_bench_binaries
 trap 'stop_service; rm -rf "$work"' EXIT
 
 export BREVANTO_USER=bench BREVANTO_PASSWORD=bench-password

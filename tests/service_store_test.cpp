@@ -80,6 +80,15 @@ void put_into(Store& store, const std::string& path, const std::string& bytes,
   store.put_file(kTree, path_of(path), update, std::move(content), writer.get(), file);
 }
 
+// A retention that keeps the last point only.
+RetentionPolicy keep_last_point() {
+  RetentionPolicy keep;
+  keep.last = 1;
+  keep.daily = keep.weekly = keep.monthly = 0;
+  keep.within_seconds = 0;
+  return keep;
+}
+
 // A store in a temp folder, as the service lays it out.
 struct TestStore {
   explicit TestStore(RetentionPolicy retention = RetentionPolicy(),
@@ -256,11 +265,7 @@ TEST_P(ServiceStore, TreeRulesHoldInOneStep) {
 }
 
 TEST_P(ServiceStore, IdenticalContentIsStoredOnceAndCollectedWhenNoPointNeedsIt) {
-  RetentionPolicy keep_one;
-  keep_one.last = 1;
-  keep_one.daily = keep_one.weekly = keep_one.monthly = 0;
-  keep_one.within_seconds = 0;
-  TestStore t(keep_one, GetParam());
+  TestStore t(keep_last_point(), GetParam());
   const std::string a(Store::kInlineMaxBytes * 2, 'a');
   const std::string b(Store::kInlineMaxBytes * 2, 'b');
   t.put("\\x", a);
@@ -287,11 +292,7 @@ TEST_P(ServiceStore, IdenticalContentIsStoredOnceAndCollectedWhenNoPointNeedsIt)
 // middle stores about the chunks around them, both versions read back
 // whole, and the chunks go with the last version that needs them.
 TEST_P(ServiceStore, AChangedLargeFileStoresAboutItsChange) {
-  RetentionPolicy keep_one;
-  keep_one.last = 1;
-  keep_one.daily = keep_one.weekly = keep_one.monthly = 0;
-  keep_one.within_seconds = 0;
-  TestStore t(keep_one, GetParam());
+  TestStore t(keep_last_point(), GetParam());
   const std::string a = pattern_bytes(12u << 20, 7);
   const std::string b = a.substr(0, 5u << 20) + "a few bytes put in" + a.substr(5u << 20);
   t.put("\\f", a);
@@ -362,11 +363,7 @@ NewContent large_content(const std::string& bytes) {
 // yet committed its row, the other is refused, or succeeds and is then
 // removed and collected. The first one's success must stay downloadable.
 TEST_P(ServiceStore, AContentAnotherUploadNeedsIsNeverDeleted) {
-  RetentionPolicy keep_one;
-  keep_one.last = 1;
-  keep_one.daily = keep_one.weekly = keep_one.monthly = 0;
-  keep_one.within_seconds = 0;
-  TestStore t(keep_one, GetParam());
+  TestStore t(keep_last_point(), GetParam());
   t.put("\\dir", "a file where the refused upload wants a folder");
   struct Case {
     const char* what;
@@ -580,11 +577,7 @@ std::string refusal(const std::function<void()>& change) {
 }
 
 TEST_P(ServiceStore, QuotasCountEachContentOnceAndEveryEntry) {
-  RetentionPolicy keep_one;
-  keep_one.last = 1;
-  keep_one.daily = keep_one.weekly = keep_one.monthly = 0;
-  keep_one.within_seconds = 0;
-  TestStore t(keep_one, GetParam());
+  TestStore t(keep_last_point(), GetParam());
   t.store.set_quotas([](std::int64_t) { return Quota{300000, 6, "ann"}; });
   const std::string a = pattern_bytes(200000, 1);
   const std::string b = pattern_bytes(200000, 2);

@@ -1,6 +1,22 @@
-# Shared by the benchmark scripts (sourced): seeded test trees and a
-# service started on an empty storage root. Needs $work (the scripts' work
-# folder) and, for start_service, $service_bin.
+# Shared by the benchmark scripts (sourced): the build, seeded test trees
+# and a service started on an empty storage root. Needs $work (the scripts'
+# work folder) and, for start_service, $service_bin.
+
+# build_bench_binaries: builds the service and the command line in
+# BUILD_DIR (default build) and sets service_bin and cli_bin. A build
+# directory already configured (the test suite's) is used as it is.
+build_bench_binaries() {
+  local build
+  build=$(realpath -m "${BUILD_DIR:-build}")
+  if [ -f "$build/CMakeCache.txt" ]; then
+    cmake -S . -B "$build" >/dev/null
+  else
+    cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  fi
+  cmake --build "$build" -j2 --target brevanto-service brevanto-cli >/dev/null
+  service_bin="$build/service/brevanto-service"
+  cli_bin="$build/cli/brevanto"
+}
 
 # Deterministic bytes: AES-CTR of zeros under a fixed key.
 # openssl stops on SIGPIPE once head has its bytes: not a failure.

@@ -2,17 +2,11 @@
 
 #include <unordered_set>
 
-namespace {
+#include "service/errors.h"
 
 bool is_sha256(const std::string& text) {
-  if (text.size() != 64) return false;
-  for (const char c : text) {
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-  }
-  return true;
+  return text.size() == 64 && text.find_first_not_of("0123456789abcdef") == std::string::npos;
 }
-
-}  // namespace
 
 std::string encode_chunk_list(const std::vector<ChunkRef>& chunks) {
   std::string text;
@@ -53,4 +47,12 @@ std::vector<ChunkRef> distinct_chunks(const std::vector<ChunkRef>& chunks) {
     if (seen.insert(chunk.sha256).second) out.push_back(chunk);
   }
   return out;
+}
+
+std::vector<ChunkRef> referenced_chunks(const std::string& sha256, const std::string& list) {
+  std::vector<ChunkRef> chunks;
+  if (!parse_chunk_list(list, &chunks)) {
+    throw ServiceError(kInternal, "a damaged chunk list for " + sha256);
+  }
+  return distinct_chunks(chunks);
 }

@@ -304,11 +304,7 @@ void PgFileCatalog::add_reference(std::int64_t user_id, const NewContent& conten
             whole_outside ? PgParam::null() : PgParam::bytes(content.bytes)});
   if (content.chunked()) {
     // The chunks count the bytes; the content refers to each once.
-    std::vector<ChunkRef> chunks;
-    if (!parse_chunk_list(content.bytes, &chunks)) {
-      throw ServiceError(kInternal, "a damaged chunk list for " + content.sha256);
-    }
-    for (const ChunkRef& chunk : distinct_chunks(chunks)) {
+    for (const ChunkRef& chunk : referenced_chunks(content.sha256, content.bytes)) {
       add_reference(user_id, NewContent{chunk.sha256, chunk.size, true, std::string()});
     }
     return;

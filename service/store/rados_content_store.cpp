@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "service/fd_write.h"
+#include "service/store/chunk_list.h"
 #include "service/errors.h"
 
 namespace {
@@ -36,10 +37,6 @@ class RadosContentWriter : public ContentWriter {
   std::int64_t user_id_;
   UniqueFd fd_;
 };
-
-bool is_sha256(const std::string& text) {
-  return text.size() == 64 && text.find_first_not_of("0123456789abcdef") == std::string::npos;
-}
 
 bool all_digits(const std::string& text) {
   return !text.empty() && text.size() < 19 &&
