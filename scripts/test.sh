@@ -106,11 +106,28 @@ stage_fuzz() { scripts/fuzz.sh "${FUZZ_SECONDS:-15}"; }
 
 stage_bench() { scripts/bench-backup.sh --small; }
 
-stage_rados() { scripts/rados-store-test.sh all; }
+# The cluster's stages leave the shared store as they found it: a store
+# they started is stopped when the run ends, passed or not.
+cluster_was_up=""
+note_cluster() {
+  [ -z "$cluster_was_up" ] || return 0
+  if scripts/shared-store.sh status >/dev/null 2>&1; then
+    cluster_was_up=yes
+  else
+    cluster_was_up=no
+    trap 'scripts/shared-store.sh down >/dev/null 2>&1 || true' EXIT
+  fi
+}
+
+stage_rados() {
+  note_cluster
+  scripts/rados-store-test.sh all
+}
 
 # Two services on hosts of their own sharing the PostgreSQL + Ceph store:
 # the demo, then the faults (both start the store when it is not up).
 stage_hosts() {
+  note_cluster
   scripts/shared-store-demo.sh build
   scripts/shared-store-faults.sh build
 }
