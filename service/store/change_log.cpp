@@ -14,9 +14,11 @@
 namespace {
 
 constexpr std::size_t kRecordHead = 4 + 8;  // length, checksum
-// No payload is larger: a small content is at most some 64 KiB, and a
-// length beyond this is a damaged record.
-constexpr std::uint32_t kMaxPayload = 64u << 20;
+// No payload is larger, and a length beyond this is a damaged record: a
+// change's largest part is a content's data (a small content, or a large
+// one's chunk list, 76 bytes a chunk), and neither catalog takes a value
+// over 1 GB, so every change a catalog took can be logged and read back.
+constexpr std::uint32_t kMaxPayload = 1u << 30;
 
 std::uint64_t fnv1a(const char* data, std::size_t size) {
   std::uint64_t hash = 14695981039346656037ull;
