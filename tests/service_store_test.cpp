@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -315,6 +316,31 @@ TEST_P(ServiceStore, AChangedLargeFileStoresAboutItsChange) {
   t.store.collect();
   EXPECT_EQ(t.content_files(), 0u);
   EXPECT_EQ(t.catalog.usage(kTree.user_id).bytes, 0);
+}
+
+// A download that began before its version was dropped and collected
+// reads it whole (its chunks are claimed while it reads), and the chunks
+// go once it is done.
+TEST_P(ServiceStore, AChunkedDownloadOutlivesTheCollectionOfItsVersion) {
+  TestStore t(keep_last_point(), GetParam());
+  const std::string a = pattern_bytes(6u << 20, 11);
+  t.put("\\f", a);
+  std::optional<ContentSource> source;
+  {
+    Entry entry;
+    source.emplace(t.store.open_content(kTree, path_of("\\f"), &entry));
+  }
+  t.put("\\f", "small now", true);
+  ASSERT_TRUE(t.store.end_session(kTree, true));
+  t.store.collect();
+  const UniqueFd copy(::memfd_create("copy", MFD_CLOEXEC));
+  ASSERT_EQ(source->copy_to(copy.get()), a.size());
+  std::string back(a.size(), '\0');
+  ASSERT_EQ(::pread(copy.get(), &back[0], back.size(), 0), static_cast<ssize_t>(back.size()));
+  EXPECT_TRUE(back == a);
+  source.reset();
+  ASSERT_TRUE(t.store.sync());
+  EXPECT_EQ(t.content_files(), 0u);
 }
 
 // Where a content is cut depends on its bytes alone, not on how they come.

@@ -19,11 +19,12 @@ ContentSource ContentSource::whole(UniqueFd fd) {
 }
 
 ContentSource ContentSource::chunks(ContentStore& store, std::int64_t user_id,
-                                    std::vector<ChunkRef> chunks) {
+                                    std::vector<ChunkRef> chunks, std::shared_ptr<void> hold) {
   ContentSource source;
   source.store_ = &store;
   source.user_id_ = user_id;
   source.chunks_ = std::move(chunks);
+  source.hold_ = std::move(hold);
   return source;
 }
 

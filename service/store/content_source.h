@@ -5,6 +5,7 @@
 #define BREVANTO_SERVICE_STORE_CONTENT_SOURCE_H_
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,8 +20,10 @@ class ContentSource {
  public:
   static ContentSource kept(std::string bytes);
   static ContentSource whole(UniqueFd fd);
+  // `hold` keeps the chunks from deletion while the source lives (the
+  // store's claims on them), and ends when it goes.
   static ContentSource chunks(ContentStore& store, std::int64_t user_id,
-                              std::vector<ChunkRef> chunks);
+                              std::vector<ChunkRef> chunks, std::shared_ptr<void> hold);
 
   // Writes the whole content to `dst`, reporting progress; returns the
   // bytes written. A failed write throws ServiceError(write_code) (or
@@ -41,6 +44,7 @@ class ContentSource {
   ContentStore* store_ = nullptr;
   std::int64_t user_id_ = 0;
   std::vector<ChunkRef> chunks_;
+  std::shared_ptr<void> hold_;
 };
 
 #endif  // BREVANTO_SERVICE_STORE_CONTENT_SOURCE_H_

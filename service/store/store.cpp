@@ -150,22 +150,51 @@ UniqueFd Store::open_file(const TreeId& tree, const StoragePath& path, Entry* en
 }
 
 ContentSource Store::open_content(const TreeId& tree, const StoragePath& path, Entry* entry) {
-  *entry = stat(tree, path);
-  if (entry->is_dir) throw ServiceError(kIsADirectory, "a directory");
-  bool external = false;
-  auto kept = catalog_.read_content(tree.user_id, entry->content, &external);
-  if (kept && !external) return ContentSource::kept(std::move(*kept));
-  if (kept) {
+  // A content kept as chunks is read chunk by chunk, for as long as the
+  // download takes: its chunks are claimed first, so that a collection
+  // that drops the version meanwhile does not delete them. A version
+  // dropped between the look and the claims is looked up again.
+  for (int attempt = 1;; ++attempt) {
+    *entry = stat(tree, path);
+    if (entry->is_dir) throw ServiceError(kIsADirectory, "a directory");
+    bool external = false;
+    auto kept = catalog_.read_content(tree.user_id, entry->content, &external);
+    if (kept && !external) return ContentSource::kept(std::move(*kept));
+    if (!kept) {
+      if (!external) throw ServiceError(kInternal, "content missing from the catalog");
+      UniqueFd fd = contents_.open(tree.user_id, entry->content);
+      if (!fd.valid()) throw_errno(kInternal, errno, "open content " + entry->content);
+      return ContentSource::whole(std::move(fd));
+    }
     std::vector<ChunkRef> chunks;
     if (!parse_chunk_list(*kept, &chunks)) {
       throw ServiceError(kInternal, "the chunk list of " + entry->content + " is damaged");
     }
-    return ContentSource::chunks(contents_, tree.user_id, std::move(chunks));
+    auto hold = claim_chunks(tree.user_id, distinct_chunks(chunks));
+    // Held now means each chunk is referenced, so in place, and claimed
+    // from here on.
+    if (catalog_.has_content(tree.user_id, entry->content) || attempt == 3) {
+      return ContentSource::chunks(contents_, tree.user_id, std::move(chunks), std::move(hold));
+    }
   }
-  if (!external) throw ServiceError(kInternal, "content missing from the catalog");
-  UniqueFd fd = contents_.open(tree.user_id, entry->content);
-  if (!fd.valid()) throw_errno(kInternal, errno, "open content " + entry->content);
-  return ContentSource::whole(std::move(fd));
+}
+
+std::shared_ptr<void> Store::claim_chunks(std::int64_t user_id,
+                                          const std::vector<ChunkRef>& chunks) {
+  struct Claims {
+    Store* store;
+    std::int64_t user_id;
+    std::vector<std::string> claimed;
+    ~Claims() {
+      for (const std::string& sha256 : claimed) store->release_claim(user_id, sha256, false);
+    }
+  };
+  auto claims = std::make_shared<Claims>(Claims{this, user_id, {}});
+  for (const ChunkRef& chunk : chunks) {
+    claim(user_id, chunk.sha256);
+    claims->claimed.push_back(chunk.sha256);
+  }
+  return claims;
 }
 
 void Store::check_writable(const StoragePath& path) const {

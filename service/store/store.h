@@ -149,6 +149,8 @@ class Store {
                    const std::string& prefix, bool recursive, int depth,
                    const std::function<void(const Entry&)>& each);
   void delete_doomed();
+  // Claims each chunk for a reader; the claims end when the result goes.
+  std::shared_ptr<void> claim_chunks(std::int64_t user_id, const std::vector<ChunkRef>& chunks);
   // Makes the point of a session's end (see point_names.h).
   void make_point(const TreeId& tree);
 
