@@ -43,6 +43,7 @@ bool AccountQuotas::set(const std::string& name, std::optional<std::int64_t> byt
         .run();
   }
   transaction.commit();
+  read_.clear();
   return true;
 }
 
@@ -56,6 +57,24 @@ Quota AccountQuotas::with_defaults(const std::string& name, SqliteDb::Statement&
 
 Quota AccountQuotas::of(std::int64_t user_id) {
   std::lock_guard<std::mutex> lock(mu_);
+  if (reads_still_hold()) {
+    const auto found = read_.find(user_id);
+    if (found != read_.end()) return found->second;
+  }
+  Quota quota = read(user_id);
+  read_.emplace(user_id, quota);
+  return quota;
+}
+
+bool AccountQuotas::reads_still_hold() {
+  const auto now = std::chrono::steady_clock::now();
+  if (now - read_at_ < kKept) return true;
+  read_.clear();
+  read_at_ = now;
+  return false;
+}
+
+Quota AccountQuotas::read(std::int64_t user_id) {
   SqliteDb::Statement st(db_, has_table_
                                   ? "SELECT u.name, q.bytes, q.files FROM users u LEFT JOIN quotas"
                                     " q ON q.user_id = u.id WHERE u.id = ?1"

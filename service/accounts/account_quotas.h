@@ -1,15 +1,18 @@
 // Each account's quota (see Quota in store/file_catalog.h), kept in the
 // accounts catalog as quotas(user_id, bytes, files), a NULL meaning the
 // service's default. Its own connection to the catalog file, so that
-// `--add-user NAME --quota-bytes N` can set it while the service serves;
-// the service reads it at every change, so a new quota counts at once.
+// `--add-user NAME --quota-bytes N` can set it while the service serves.
+// A quota read is kept for a second, so that a new quota counts within a
+// second without every upload reading the catalog (with its file locks).
 #ifndef BREVANTO_SERVICE_ACCOUNTS_ACCOUNT_QUOTAS_H_
 #define BREVANTO_SERVICE_ACCOUNTS_ACCOUNT_QUOTAS_H_
 
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "service/store/file_catalog.h"
@@ -37,9 +40,15 @@ class AccountQuotas {
 
  private:
   Quota with_defaults(const std::string& name, SqliteDb::Statement& st, int first);
+  Quota read(std::int64_t user_id);
+  // True while what was read may still be used; else forgets it.
+  bool reads_still_hold();
 
   std::mutex mu_;
   SqliteDb db_;
+  static constexpr std::chrono::seconds kKept{1};
+  std::chrono::steady_clock::time_point read_at_;
+  std::unordered_map<std::int64_t, Quota> read_;
   Quota defaults_;
   bool has_table_ = true;
 };

@@ -60,6 +60,10 @@ void SqliteDb::exec(const char* sql) {
   if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK) fail(sql);
 }
 
+void SqliteDb::run(const char* sql) {
+  if (!Statement(*this, sql).run()) fail(sql);
+}
+
 void SqliteDb::exec_quietly(const char* sql) {
   sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
 }

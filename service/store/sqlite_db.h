@@ -25,6 +25,10 @@ class SqliteDb {
   SqliteDb& operator=(const SqliteDb&) = delete;
 
   void exec(const char* sql);
+  // Runs one statement prepared once and kept, for those a busy catalog
+  // runs again and again (BEGIN, COMMIT, SAVEPOINT, RELEASE): exec() would
+  // parse them every time.
+  void run(const char* sql);
   // Runs `sql` and ignores a failure: for taking things back after one.
   void exec_quietly(const char* sql);
   [[noreturn]] void fail(const char* what);
