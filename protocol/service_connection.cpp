@@ -182,7 +182,7 @@ int CServiceConnection::send_request(const std::string& request, const std::wstr
   if (const std::size_t stale = reader_.drop_stale(sock, &writable)) {
     trace_message(format_wide(L"recv() dropped %u stale bytes", static_cast<unsigned>(stale)));
   }
-  trace_message(format_wide(L"send() %s", shown ? shown->c_str() : utf8_to_wide(request).c_str()));
+  trace_file.write_event({L"send() ", shown ? *shown : utf8_to_wide(request)});
   // A send that may block (the socket cannot take it now, or the request is
   // long) finds the lines so far in the file; a short one into a writable
   // socket returns at once and leaves them for the flush before the receive.

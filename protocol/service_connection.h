@@ -102,7 +102,7 @@ class CServiceConnection {
   // reply into `reply` and returns true.
   bool read_joined_final();
   void close_socket();
-  int transfer(const wchar_t* operation_format, const char* request_format,
+  int transfer(const wchar_t* operation, const char* request_format,
                const wchar_t* local_path, const wchar_t* storage_path, ProgressCallback callback,
                void* context);
   // The single-reply requests that name one path and judge only Result.

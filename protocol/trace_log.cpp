@@ -1,5 +1,9 @@
 #include "protocol/trace_log.h"
 
+#include <algorithm>
+#include <ctime>
+#include <iterator>
+
 #include "util/module_path.h"
 #include "util/text.h"
 
@@ -60,10 +64,14 @@ void CTraceFile::write_line(const std::wstring& line) {
   release();
 }
 
-void CTraceFile::write_event(std::wstring_view body) {
+void CTraceFile::write_event(std::wstring_view body) { write_event({body}); }
+
+void CTraceFile::write_event(std::initializer_list<std::wstring_view> body) {
   const TraceStamp stamp;
   line_.assign(stamp.date);
-  line_.append(L" ").append(stamp.time).append(L": ").append(body).append(L".\n");
+  line_.append(L" ").append(stamp.time).append(L": ");
+  for (const std::wstring_view part : body) line_.append(part);
+  line_.append(L".\n");
   write_line(line_);
 }
 
@@ -78,22 +86,30 @@ void CTraceFile::flush() {
 }
 
 TraceStamp::TraceStamp() : date(), time() {
-  win32::_wstrdate(date);
-  win32::_wstrtime(time);
+  // Reading the local time costs more than writing the line; it is read
+  // again when the second has changed.
+  thread_local std::time_t read_at = -1;
+  thread_local wchar_t read_date[16];
+  thread_local wchar_t read_time[16];
+  const std::time_t now = std::time(nullptr);
+  if (now != read_at) {
+    win32::_wstrdate(read_date);
+    win32::_wstrtime(read_time);
+    read_at = now;
+  }
+  std::copy(std::begin(read_date), std::end(read_date), date);
+  std::copy(std::begin(read_time), std::end(read_time), time);
 }
 
 CTraceScope::CTraceScope(CTraceFile& file, std::wstring operation, const int& result)
     : file_(file), operation_(std::move(operation)), result_(result), held_(file_.open() == 0) {
-  const TraceStamp stamp;
-  file_.write_line(format_wide(L"%s %s: enter %s.\n", stamp.date, stamp.time, operation_.c_str()));
+  file_.write_event({L"enter ", operation_});
 }
 
 CTraceScope::~CTraceScope() {
-  // A line that cannot be formatted is dropped: a destructor must not throw.
+  // A line that cannot be made is dropped: a destructor must not throw.
   try {
-    const TraceStamp stamp;
-    file_.write_line(format_wide(L"%s %s: exit %s, returned %d.\n", stamp.date, stamp.time,
-                                 operation_.c_str(), result_));
+    file_.write_event({L"exit ", operation_, L", returned ", std::to_wstring(result_)});
   } catch (...) {
   }
   if (held_) file_.release();

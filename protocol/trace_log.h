@@ -4,6 +4,7 @@
 #ifndef BREVANTO_PROTOCOL_TRACE_LOG_H_
 #define BREVANTO_PROTOCOL_TRACE_LOG_H_
 
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -35,8 +36,10 @@ class CTraceFile {
   void write_line(const std::wstring& line);
 
   // Appends the line "mm/dd/yy hh:mm:ss: <body>.\n", the form of every
-  // trace line, without formatting or allocating once warmed up.
+  // trace line, without formatting or allocating once warmed up; the body
+  // given in parts is their concatenation.
   void write_event(std::wstring_view body);
+  void write_event(std::initializer_list<std::wstring_view> body);
 
   // Writes the lines held back.
   void flush();
@@ -54,7 +57,8 @@ class CTraceFile {
   std::wstring line_;    // the line write_event is building
 };
 
-// The local date (mm/dd/yy) and time (hh:mm:ss) that start every trace line.
+// The local date (mm/dd/yy) and time (hh:mm:ss) that start every trace line,
+// read from the clock once a second by each thread.
 struct TraceStamp {
   TraceStamp();
   wchar_t date[16];

@@ -19,30 +19,36 @@ std::uint64_t count_of(const _reply_document& reply, const char* name) {
 
 int CServiceConnection::addfile(const wchar_t* local_path, const wchar_t* storage_path,
                                 ProgressCallback callback, void* context) {
-  return transfer(L"addfile(%s, %s, callback_func, PVOID)",
+  return transfer(L"addfile",
                   "<AddFile PathName=\"%s\" LocalPathName=\"%s\" ClientID=\"%s\"/>", local_path,
                   storage_path, callback, context);
 }
 
 int CServiceConnection::updatefile(const wchar_t* local_path, const wchar_t* storage_path,
                                    ProgressCallback callback, void* context) {
-  return transfer(L"updatefile(%s, %s, callback_func, PVOID)",
+  return transfer(L"updatefile",
                   "<UpdateFile PathName=\"%s\" LocalPathName=\"%s\" ClientID=\"%s\"/>", local_path,
                   storage_path, callback, context);
 }
 
 int CServiceConnection::downloadfile(const wchar_t* local_path, const wchar_t* storage_path,
                                      ProgressCallback callback, void* context) {
-  return transfer(L"downloadfile(%s, %s, callback_func, PVOID)",
+  return transfer(L"downloadfile",
                   "<DownloadFile PathName=\"%s\" LocalPathName=\"%s\" ClientID=\"%s\"/>",
                   local_path, storage_path, callback, context);
 }
 
-int CServiceConnection::transfer(const wchar_t* operation_format, const char* request_format,
+int CServiceConnection::transfer(const wchar_t* operation, const char* request_format,
                                  const wchar_t* local_path, const wchar_t* storage_path,
                                  ProgressCallback callback, void* context) {
   int result = 0;
-  CTraceScope scope(trace_file, format_wide(operation_format, local_path, storage_path), result);
+  // "addfile(<local>, <storage>, callback_func, PVOID)", made without a
+  // printf of wide strings: it is made for every file.
+  const auto shown = [](const wchar_t* text) { return text != nullptr ? text : L"(null)"; };
+  CTraceScope scope(trace_file,
+                    std::wstring(operation) + L'(' + shown(local_path) + L", " +
+                        shown(storage_path) + L", callback_func, PVOID)",
+                    result);
   if (is_empty(local_path) || is_empty(storage_path) || has_double_quote(local_path) ||
       has_double_quote(storage_path)) {
     return result = -1;
