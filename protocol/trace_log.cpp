@@ -34,11 +34,12 @@ int CTraceFile::open(const wchar_t* new_path) {
       DWORD written = 0;
       win32::WriteFile(handle, kByteOrderMark, 2, &written, nullptr);
     }
+    // With the high word given, a log past 4 GiB is still appended to
+    // rather than written over from the start. A file kept open is
+    // append-only and needs no new seek.
+    LONG high = 0;
+    win32::SetFilePointer(handle, 0, &high, FILE_END);
   }
-  // With the high word given, a log past 4 GiB is still appended to rather
-  // than written over from the start.
-  LONG high = 0;
-  win32::SetFilePointer(handle, 0, &high, FILE_END);
   ++holds;
   return 0;
 }

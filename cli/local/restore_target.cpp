@@ -43,16 +43,24 @@ std::string temporary_name() {
 
 }  // namespace
 
-bool RestoreTarget::open(const std::string& root, std::string& error) {
-  root_fd_ = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (root_fd_ < 0) error = why(root.c_str());
-  return root_fd_ >= 0;
+RestoreTarget::Folder RestoreTarget::hold(int fd) {
+  return Folder(new int(fd), [](const int* held) {
+    ::close(*held);
+    delete held;
+  });
 }
 
-RestoreTarget::~RestoreTarget() {
-  if (root_fd_ >= 0) ::close(root_fd_);
-  for (const auto& folder : folders_) ::close(folder.second);
+bool RestoreTarget::open(const std::string& root, std::string& error) {
+  root_fd_ = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (root_fd_ < 0) {
+    error = why(root.c_str());
+    return false;
+  }
+  root_ = hold(root_fd_);
+  return true;
 }
+
+RestoreTarget::~RestoreTarget() = default;
 
 bool RestoreTarget::make_directory(const std::string& relative, std::string& error) const {
   int fd = dup(root_fd_);
@@ -77,24 +85,26 @@ bool RestoreTarget::make_directory(const std::string& relative, std::string& err
   return true;
 }
 
-int RestoreTarget::open_parent(const std::string& relative, std::string& name,
-                               std::string& error) const {
+RestoreTarget::Folder RestoreTarget::open_parent(const std::string& relative, std::string& name,
+                                                 std::string& error) const {
   const std::size_t cut = relative.rfind('/');
   name = cut == std::string::npos ? relative : relative.substr(cut + 1);
-  if (cut == std::string::npos) return dup(root_fd_);
+  if (cut == std::string::npos) return root_;
   const std::string folder = relative.substr(0, cut);
-  std::lock_guard<std::mutex> lock(folders_mu_);
-  const auto kept = folders_.find(folder);
-  if (kept != folders_.end()) return dup(kept->second);
-  const int fd = walk_to(folder, relative, error);
-  if (fd < 0) return -1;
-  if (folders_.size() >= kFolders) {
-    for (const auto& old : folders_) ::close(old.second);
-    folders_.clear();
+  {
+    std::shared_lock<std::shared_mutex> lock(folders_mu_);
+    const auto kept = folders_.find(folder);
+    if (kept != folders_.end()) return kept->second;
   }
-  const int copy = dup(fd);
-  if (copy >= 0) folders_.emplace(folder, copy);
-  return fd;
+  std::lock_guard<std::shared_mutex> lock(folders_mu_);
+  const auto kept = folders_.find(folder);
+  if (kept != folders_.end()) return kept->second;
+  const int fd = walk_to(folder, relative, error);
+  if (fd < 0) return nullptr;
+  if (folders_.size() >= kFolders) folders_.clear();
+  Folder held = hold(fd);
+  folders_.emplace(folder, held);
+  return held;
 }
 
 int RestoreTarget::walk_to(const std::string& folder, const std::string& relative,
@@ -116,12 +126,11 @@ int RestoreTarget::walk_to(const std::string& folder, const std::string& relativ
 
 bool RestoreTarget::may_write_file(const std::string& relative, std::string& error) const {
   std::string name;
-  const int parent = open_parent(relative, name, error);
-  if (parent < 0) return false;
+  const Folder parent = open_parent(relative, name, error);
+  if (!parent) return false;
   struct stat info;
-  const bool link = fstatat(parent, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+  const bool link = fstatat(*parent, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
                     S_ISLNK(info.st_mode);
-  ::close(parent);
   if (link) error = relative + " is a symbolic link; nothing is written through it";
   return !link;
 }
@@ -133,13 +142,12 @@ bool RestoreTarget::set_metadata(const std::string& relative, int mode, std::int
     fd = dup(root_fd_);
   } else {
     std::string name;
-    const int parent = open_parent(relative, name, error);
-    if (parent < 0) return false;
+    const Folder parent = open_parent(relative, name, error);
+    if (!parent) return false;
     // O_NONBLOCK: a FIFO put in the file's place does not hang the open.
-    fd = openat(parent, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    fd = openat(*parent, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) error = errno == ELOOP ? relative + " is a symbolic link; left alone"
                                        : why(relative.c_str());
-    ::close(parent);
   }
   if (fd < 0) return false;
   bool done = true;
@@ -174,58 +182,54 @@ bool RestoreTarget::replace_with(int parent, const std::string& temporary, const
 bool RestoreTarget::move_into(const std::string& root_name, const std::string& relative,
                               std::string& error) const {
   std::string name;
-  const int parent = open_parent(relative, name, error);
-  if (parent < 0) {
+  const Folder parent = open_parent(relative, name, error);
+  if (!parent) {
     unlinkat(root_fd_, root_name.c_str(), 0);
     return false;
   }
-  const bool moved = renameat(root_fd_, root_name.c_str(), parent, name.c_str()) == 0;
+  const bool moved = renameat(root_fd_, root_name.c_str(), *parent, name.c_str()) == 0;
   if (!moved) {
     error = why(relative.c_str());
     unlinkat(root_fd_, root_name.c_str(), 0);
   }
-  ::close(parent);
   return moved;
 }
 
 bool RestoreTarget::make_symlink(const std::string& relative, const std::string& link_target,
                                  std::int64_t mtime_ns, std::string& error) const {
   std::string name;
-  const int parent = open_parent(relative, name, error);
-  if (parent < 0) return false;
+  const Folder parent = open_parent(relative, name, error);
+  if (!parent) return false;
   const std::string temporary = temporary_name();
-  bool done = symlinkat(link_target.c_str(), parent, temporary.c_str()) == 0;
+  bool done = symlinkat(link_target.c_str(), *parent, temporary.c_str()) == 0;
   if (!done) error = why(relative.c_str());
-  done = done && replace_with(parent, temporary, name, relative, error);
+  done = done && replace_with(*parent, temporary, name, relative, error);
   if (done && mtime_ns != kUnknownTime) {
     timespec times[2];
     to_times(mtime_ns, times);
-    if (utimensat(parent, name.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (utimensat(*parent, name.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
       error = why("utimensat");
       done = false;
     }
   }
-  ::close(parent);
   return done;
 }
 
 bool RestoreTarget::make_hard_link(const std::string& existing, const std::string& relative,
                                    std::string& error) const {
   std::string existing_name;
-  const int existing_parent = open_parent(existing, existing_name, error);
-  if (existing_parent < 0) return false;
+  const Folder existing_parent = open_parent(existing, existing_name, error);
+  if (!existing_parent) return false;
   std::string name;
-  const int parent = open_parent(relative, name, error);
-  bool done = parent >= 0;
+  const Folder parent = open_parent(relative, name, error);
+  bool done = parent != nullptr;
   const std::string temporary = temporary_name();
   if (done) {
     // Without AT_SYMLINK_FOLLOW: a link put in the first file's place is
     // linked itself, never what it names.
-    done = linkat(existing_parent, existing_name.c_str(), parent, temporary.c_str(), 0) == 0;
+    done = linkat(*existing_parent, existing_name.c_str(), *parent, temporary.c_str(), 0) == 0;
     if (!done) error = why(existing.c_str());
-    done = done && replace_with(parent, temporary, name, relative, error);
-    ::close(parent);
+    done = done && replace_with(*parent, temporary, name, relative, error);
   }
-  ::close(existing_parent);
   return done;
 }

@@ -6,7 +6,8 @@
 #define BREVANTO_CLI_RESTORE_TARGET_H_
 
 #include <cstdint>
-#include <mutex>
+#include <memory>
+#include <shared_mutex>
 #include <string>
 #include <unordered_map>
 
@@ -44,9 +45,14 @@ class RestoreTarget {
                       std::string& error) const;
 
  private:
-  // A descriptor of the directory holding `relative`'s last component, with
-  // that component in `name`; -1 with `error` set on failure. Close it.
-  int open_parent(const std::string& relative, std::string& name, std::string& error) const;
+  // An open directory, closed when the last holder lets go of it (a kept
+  // folder may be dropped from the cache while a file in it is restored).
+  using Folder = std::shared_ptr<const int>;
+  static Folder hold(int fd);
+
+  // The directory holding `relative`'s last component, with that component
+  // in `name`; null with `error` set on failure.
+  Folder open_parent(const std::string& relative, std::string& name, std::string& error) const;
   // open_parent() by a walk from the root, one component at a time.
   int walk_to(const std::string& folder, const std::string& relative, std::string& error) const;
   // Renames `temporary` to `name` in `parent`; on failure removes it.
@@ -54,14 +60,15 @@ class RestoreTarget {
                            const std::string& relative, std::string& error);
 
   int root_fd_ = -1;
+  Folder root_;  // root_fd_, held for open_parent()
   // The folders walked to, by their relative path, kept open: a restore
   // deals its files out across folders and comes back to each one file
   // at a time. A kept folder is the directory the walk reached without a
   // link; what its path names later does not change it. Up to kFolders
   // are kept, then they are closed together.
   static constexpr std::size_t kFolders = 256;
-  mutable std::mutex folders_mu_;
-  mutable std::unordered_map<std::string, int> folders_;
+  mutable std::shared_mutex folders_mu_;  // shared to look up, whole to add
+  mutable std::unordered_map<std::string, Folder> folders_;
 };
 
 #endif  // BREVANTO_CLI_RESTORE_TARGET_H_

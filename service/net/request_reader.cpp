@@ -67,6 +67,7 @@ RequestReader::Status RequestReader::receive() {
       return errno == EAGAIN ? kTimedOut : kFailed;
     }
     held_.append(buffer_, static_cast<std::size_t>(got));
+    filled_ = static_cast<std::size_t>(got) == sizeof(buffer_);
     if (held_.size() > message_bounds::kMaxMessageBytes) return kTooLarge;
     return kRequest;
   }
@@ -94,8 +95,9 @@ RequestReader::Status RequestReader::read(Clock::time_point deadline) {
   if ((status = receive()) != kRequest) return status;
   Clock::time_point split_deadline{};
   for (;;) {
-    // A long request: the socket already holds its rest.
-    if (bytes_waiting()) {
+    // A long request: it filled the receive, and the socket already holds
+    // its rest.
+    if (filled_ && bytes_waiting()) {
       if ((status = receive()) != kRequest) return status;
       continue;
     }

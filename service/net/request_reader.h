@@ -46,7 +46,8 @@ class RequestReader {
  private:
   // Waits until the socket is readable; kRequest when it is.
   Status wait_readable(int timeout_ms);
-  // Receives once and appends to held_; kRequest when bytes came.
+  // Receives once and appends to held_; kRequest when bytes came (and
+  // filled_ tells whether they filled the buffer).
   Status receive();
   bool bytes_waiting() const;
   // Moves the first request of held_ into request_.
@@ -58,6 +59,7 @@ class RequestReader {
   std::string held_;     // bytes received and not yet handed out
   std::string request_;  // the request handed out
   bool joined_ = false;
+  bool filled_ = false;
   char buffer_[16384];
 };
 

@@ -71,17 +71,19 @@ Store::Resolved Store::resolve(const TreeId& tree, const StoragePath& path) {
 }
 
 Entry Store::entry_at(const TreeId& tree, const Resolved& where) {
-  const auto top = catalog_.top(tree);
-  const std::int64_t top_time = top ? top->create_time : 0;
+  // The top of the tree is looked up only for the entries that show it.
   switch (where.kind) {
-    case Resolved::kHistoryTop: return folder_entry("\\", kHistoryName, top_time);
+    case Resolved::kHistoryTop: {
+      const auto top = catalog_.top(tree);
+      return folder_entry("\\", kHistoryName, top ? top->create_time : 0);
+    }
     case Resolved::kPointTop:
       return folder_entry(std::string("\\") + kHistoryName + "\\", where.point.name,
                           where.point.made);
     case Resolved::kTree: break;
   }
   if (where.parts.empty()) {
-    if (top) return *top;
+    if (const auto top = catalog_.top(tree)) return *top;
     if (read_only_ && where.view.current()) return folder_entry("", "", 0);
     throw ServiceError(kNotFound, "no tree");
   }
