@@ -1,9 +1,13 @@
 #include "service/store/sqlite_file_catalog.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <functional>
 #include <utility>
 
+#include "service/errors.h"
 #include "service/log.h"
 #include "service/store/catalog_paths.h"
 #include "service/store/chunk_list.h"
@@ -103,7 +107,7 @@ Entry read_entry(SqliteDb::Statement& st) {
 }  // namespace
 
 SqliteFileCatalog::SqliteFileCatalog(const std::string& file, bool read_only)
-    : db_(file, read_only), batches_([this](const std::vector<Pending*>& batch) { apply_batch(batch); }) {
+    : db_(file, read_only), log_path_(file + "-wal"), batches_([this](const std::vector<Pending*>& batch) { apply_batch(batch); }) {
   // Only this service opens the file: no file locks per statement. Commits
   // are written to the log without a sync; sync() makes them durable.
   db_.exec("PRAGMA locking_mode=EXCLUSIVE");
@@ -734,8 +738,40 @@ void SqliteFileCatalog::settle_doomed(const Doomed& content) {
 }
 
 void SqliteFileCatalog::sync() {
+  std::lock_guard<std::mutex> syncing(sync_mu_);
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!dirty_) return;
+    // Committed without a sync; the sync below, made while changes go on,
+    // holds this commit and every one before it.
+    commit_held(false);
+    dirty_ = false;
+  }
+  bool synced = false;
+  try {
+    synced = sync_log_file();
+  } catch (...) {
+    std::lock_guard<std::mutex> lock(mu_);
+    dirty_ = true;
+    throw;
+  }
+  if (synced) return;
   std::lock_guard<std::mutex> lock(mu_);
+  dirty_ = true;
   sync_locked();
+}
+
+bool SqliteFileCatalog::sync_log_file() {
+  // A commit writes its pages to SQLite's log (WAL) without a sync; a
+  // checkpoint syncs the log before it copies the log into the catalog
+  // file, and that file after. So once the log is synced, every commit
+  // written before is durable, whether still in the log or checkpointed.
+  if (!log_file_.valid()) log_file_.reset(::open(log_path_.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!log_file_.valid()) return false;
+  if (::fdatasync(log_file_.get()) != 0) {
+    throw_errno(errno == ENOSPC ? kDiskFull : kInternal, errno, "sync the catalog's log");
+  }
+  return true;
 }
 
 void SqliteFileCatalog::sync_locked() {

@@ -18,6 +18,7 @@
 #include "service/store/change_log.h"
 #include "service/store/file_catalog.h"
 #include "service/store/sqlite_db.h"
+#include "service/unique_fd.h"
 
 class SqliteFileCatalog : public FileCatalog, private CatalogChanges {
  public:
@@ -88,6 +89,9 @@ class SqliteFileCatalog : public FileCatalog, private CatalogChanges {
   void commit_held(bool durable);
   // sync() with the lock held.
   void sync_locked();
+  // Syncs the catalog's log file, and so every commit written to it, with
+  // no lock held; false when it cannot be opened.
+  bool sync_log_file();
   // Writes the number of the last change applied (meta 'seq').
   void write_seq();
   // Applies the logged changes the catalog does not hold (numbered past
@@ -119,7 +123,12 @@ class SqliteFileCatalog : public FileCatalog, private CatalogChanges {
   bool content_known_locked(std::int64_t user_id, const std::string& sha256);
 
   std::mutex mu_;
+  // One sync() at a time: a second one waits for the sync of the first,
+  // which may hold its changes already.
+  std::mutex sync_mu_;
   SqliteDb db_;
+  std::string log_path_;  // SQLite's log beside the catalog
+  UniqueFd log_file_;
   std::int64_t seq_ = 0;
   // The number of the last change that the catalog's file holds committed.
   std::int64_t committed_seq_ = 0;
