@@ -169,10 +169,14 @@ void ChangeLog::add(const Change& change, std::int64_t seq, std::int64_t now) {
 
 void ChangeLog::append() {
   if (batch_.empty()) return;
-  std::string batch;
-  batch.swap(batch_);
-  if (write_all(fd_.get(), batch.data(), batch.size())) {
-    size_ += batch.size();
+  // The buffer is emptied, not given up, for the next batch (unless a
+  // batch of a long chunk list made it large).
+  const bool written = write_all(fd_.get(), batch_.data(), batch_.size());
+  const std::size_t bytes = batch_.size();
+  batch_.clear();
+  if (batch_.capacity() > (1u << 20)) std::string().swap(batch_);
+  if (written) {
+    size_ += bytes;
     return;
   }
   const int error = errno;
