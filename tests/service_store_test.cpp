@@ -636,7 +636,8 @@ TEST_P(ServiceStore, QuotasCountEachContentOnceAndEveryEntry) {
 
 // Changes from several threads share a transaction. One refused before it
 // writes (the path exists) or after (the quota is passed) leaves the others
-// of its batch whole, and nothing of itself.
+// of its batch whole, and nothing of itself: not the folder it made, which
+// the next upload into that folder makes again.
 TEST_P(ServiceStore, ARefusedChangeLeavesTheOthersOfItsBatch) {
   TestStore t(RetentionPolicy(), GetParam());
   t.store.set_quotas([](std::int64_t) { return Quota{50000, 0, "ann"}; });
@@ -651,7 +652,8 @@ TEST_P(ServiceStore, ARefusedChangeLeavesTheOthersOfItsBatch) {
         const std::string path = "\\t" + std::to_string(i) + "-" + std::to_string(k);
         EXPECT_EQ(refusal([&] { t.put(path, path); }), "none");
         EXPECT_EQ(refusal([&] { t.put(path, "again"); }).substr(0, 2), "4:");
-        EXPECT_EQ(refusal([&] { t.put(path + "-big", big); }).substr(0, 2), "7:");
+        EXPECT_EQ(refusal([&] { t.put(path + "-new\\big", big); }).substr(0, 2), "7:");
+        EXPECT_EQ(refusal([&] { t.put(path + "-new\\small", "s"); }), "none");
       }
     });
   }
@@ -661,12 +663,13 @@ TEST_P(ServiceStore, ARefusedChangeLeavesTheOthersOfItsBatch) {
     for (int k = 0; k < kRounds; ++k) {
       const std::string path = "\\t" + std::to_string(i) + "-" + std::to_string(k);
       EXPECT_EQ(t.read(path), path);
-      EXPECT_EQ(t.read(path + "-big"), "(error 3)");
+      EXPECT_EQ(t.read(path + "-new\\big"), "(error 3)");
+      EXPECT_EQ(t.read(path + "-new\\small"), "s");
       bytes += static_cast<std::int64_t>(path.size());
     }
   }
-  EXPECT_EQ(t.catalog.usage(kTree.user_id).bytes, bytes);
-  EXPECT_EQ(t.catalog.usage(kTree.user_id).entries, 2 + kThreads * kRounds);
+  EXPECT_EQ(t.catalog.usage(kTree.user_id).bytes, bytes + 1);  // "s" once
+  EXPECT_EQ(t.catalog.usage(kTree.user_id).entries, 2 + kThreads * kRounds * 3);
   std::FILE* out = std::tmpfile();
   EXPECT_EQ(check_store(t.catalog, t.contents, out), 0);
   std::fclose(out);
@@ -947,6 +950,14 @@ TEST(ServiceQuota, IsKeptAndShown) {
       << conn.err_code;
   EXPECT_EQ(conn.addfile(widen(env.local + "/a").c_str(), L"\\copy", nullptr, nullptr), 0);
   EXPECT_EQ(env.stored_content("\\copy"), pattern_bytes(200000, 1));
+  // Raised while she is logged in: it counts within a second.
+  ASSERT_EQ(run(std::string(BREVANTO_SERVICE_PATH) + " --root " + env.root +
+                    " --add-user alice --quota-bytes 500K",
+                &out),
+            0)
+      << out;
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  EXPECT_EQ(conn.addfile(widen(env.local + "/b").c_str(), L"\\b", nullptr, nullptr), 0);
   conn.logout();
   EXPECT_NE(env.service.log().find("the quota of account alice is reached: 200000 of 307200"),
             std::string::npos);
@@ -956,9 +967,9 @@ TEST(ServiceQuota, IsKeptAndShown) {
                 &out),
             0)
       << out;
-  // The top, \a and \copy; a's bytes once.
-  EXPECT_NE(out.find("alice                         200000          307200   65%          3"
-                     "        100    3%"),
+  // The top, \a, \copy and \b; a's bytes once.
+  EXPECT_NE(out.find("alice                         400000          512000   78%        "
+                     "  4        100    4%"),
             std::string::npos)
       << out;
 }

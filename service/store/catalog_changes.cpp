@@ -3,25 +3,56 @@
 #include "service/errors.h"
 #include "service/store/catalog_paths.h"
 
+namespace {
+
+// A bound on the folders remembered, which are forgotten together past it.
+constexpr std::size_t kMostKnownFolders = 100000;
+
+}  // namespace
+
 void CatalogChanges::make_folders(const TreeId& tree, const std::vector<std::string>& path,
                                   std::size_t count, std::int64_t seq, std::int64_t now) {
+  std::string key;
   for (std::size_t i = 0; i < count; ++i) {
     const std::string parent = folder_text(path, i);
+    if (remember_folders_) {
+      // A parent ends with '\\' and a project holds no NUL: the parts
+      // cannot run into each other.
+      key.assign(std::to_string(tree.user_id)).append(1, '\0').append(tree.project);
+      key.append(1, '\0').append(parent).append(path[i]);
+      if (known_folders_.count(key) > 0) continue;
+    }
     const auto found = find_locked(tree, parent, path[i], View{});
     if (found) {
       if (!found->is_dir) throw ServiceError(kNotADirectory, "not a directory: " + path[i]);
-      continue;
+    } else {
+      Entry folder;
+      folder.parent = parent;
+      folder.name = path[i];
+      folder.is_dir = true;
+      folder.create_time = folder.modify_time = now;
+      insert_entry(tree, folder, seq);
     }
-    Entry folder;
-    folder.parent = parent;
-    folder.name = path[i];
-    folder.is_dir = true;
-    folder.create_time = folder.modify_time = now;
-    insert_entry(tree, folder, seq);
+    if (remember_folders_) {
+      if (known_folders_.size() >= kMostKnownFolders) known_folders_.clear();
+      known_folders_.insert(key);
+    }
   }
 }
 
 void CatalogChanges::apply_change(const Change& change, std::int64_t seq, std::int64_t now) {
+  // A removal may take folders away; a change that fails may have made
+  // some that its catalog takes back.
+  if (change.kind == Change::kRemove) forget_folders();
+  try {
+    apply_checked(change, seq, now);
+  } catch (...) {
+    forget_folders();
+    throw;
+  }
+}
+
+void CatalogChanges::apply_checked(const Change& change, std::int64_t seq, std::int64_t now) {
   const TreeId& tree = change.tree;
   const std::vector<std::string>& path = change.path;
   if (change.kind == Change::kAddDir) {

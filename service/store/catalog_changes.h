@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "service/store/file_catalog.h"
@@ -26,6 +27,14 @@ class CatalogChanges {
   void apply_change(const Change& change, std::int64_t seq, std::int64_t now);
 
  protected:
+  // With `on`, the folders a change found or made are remembered, so that
+  // the next changes below them look none of them up again: for a catalog
+  // that no one else changes. They are forgotten whenever a folder may have
+  // gone: at a removal, at a change that failed, and by forget_folders(),
+  // which the catalog calls whenever it takes a transaction back.
+  void remember_folders(bool on) { remember_folders_ = on; }
+  void forget_folders() { known_folders_.clear(); }
+
   // The current row of parent+name, as `view` sees it.
   virtual std::optional<Entry> find_locked(const TreeId& tree, const std::string& parent,
                                            const std::string& name, const View& view) = 0;
@@ -45,6 +54,11 @@ class CatalogChanges {
   // Makes the folders of path[0, count) that are missing.
   void make_folders(const TreeId& tree, const std::vector<std::string>& path, std::size_t count,
                     std::int64_t seq, std::int64_t now);
+  void apply_checked(const Change& change, std::int64_t seq, std::int64_t now);
+
+  bool remember_folders_ = false;
+  // The account, project, parent and name of each folder known current.
+  std::unordered_set<std::string> known_folders_;
 };
 
 #endif  // BREVANTO_SERVICE_STORE_CATALOG_CHANGES_H_

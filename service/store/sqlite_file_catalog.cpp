@@ -1,6 +1,7 @@
 #include "service/store/sqlite_file_catalog.h"
 
 #include <fcntl.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -110,8 +111,10 @@ SqliteFileCatalog::SqliteFileCatalog(const std::string& file, bool read_only)
     : db_(file, read_only), log_path_(file + "-wal"), batches_([this](const std::vector<Pending*>& batch) { apply_batch(batch); }) {
   // Only this service opens the file: no file locks per statement. Commits
   // are written to the log without a sync; sync() makes them durable.
+  // Nothing else changes its rows, so the folders known are kept.
   db_.exec("PRAGMA locking_mode=EXCLUSIVE");
   if (!read_only) {
+    remember_folders(true);
     db_.exec("PRAGMA journal_mode=WAL");
     db_.exec("PRAGMA synchronous=NORMAL");
     // The savepoint of each batch journals the pages it changes again:
@@ -441,6 +444,8 @@ void SqliteFileCatalog::apply_batch(const std::vector<Pending*>& batch) {
       if (!pending->failure) pending->failure = std::current_exception();
     }
   }
+  // Whatever was taken back may have held a folder made in this batch.
+  if (applied < batch.size()) forget_folders();
   held_ += applied;
   if (applied > 0) dirty_ = true;
   restore_held();
@@ -480,6 +485,7 @@ bool SqliteFileCatalog::apply_batch_plainly(const std::vector<Pending*>& batch) 
 }
 
 void SqliteFileCatalog::undo_batch() {
+  forget_folders();
   if (db_.in_transaction()) {
     db_.exec("ROLLBACK TO batch");  // the savepoint stays open
     return;
@@ -499,6 +505,7 @@ void SqliteFileCatalog::apply_batch_in_savepoints(const std::vector<Pending*>& b
       db_.run("RELEASE change");
     } catch (...) {
       pending->failure = std::current_exception();
+      forget_folders();  // the change may have made some (a quota check fails after)
       db_.exec("ROLLBACK TO change");
       db_.run("RELEASE change");
     }
@@ -529,6 +536,7 @@ void SqliteFileCatalog::commit_held(bool durable) {
       write_seq();
       db_.run("COMMIT");
     } catch (...) {
+      forget_folders();
       restore_held();
       throw;
     }
@@ -559,6 +567,7 @@ void SqliteFileCatalog::write_seq() {
 }
 
 std::size_t SqliteFileCatalog::replay_log() {
+  forget_folders();
   std::size_t applied = 0;
   for (const LoggedChange& logged : log_->read_all()) {
     if (logged.seq <= committed_seq_) continue;
@@ -739,7 +748,19 @@ void SqliteFileCatalog::sync() {
   std::lock_guard<std::mutex> syncing(sync_mu_);
   {
     std::lock_guard<std::mutex> lock(mu_);
-    if (!dirty_) return;
+    if (!dirty_) {
+      // Quiet since the sync before last: the log is copied into the
+      // catalog file now, rather than by a checkpoint in the middle of the
+      // next backup.
+      if (++quiet_syncs_ == 2 && !log_copied_) {
+        sqlite3_wal_checkpoint_v2(db_.handle(), nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr,
+                                  nullptr);
+        log_copied_ = true;
+      }
+      return;
+    }
+    quiet_syncs_ = 0;
+    log_copied_ = false;
     // Committed without a sync; the sync below, made while changes go on,
     // holds this commit and every one before it.
     commit_held(false);

@@ -129,6 +129,8 @@ class SqliteFileCatalog : public FileCatalog, private CatalogChanges {
   SqliteDb db_;
   std::string log_path_;  // SQLite's log beside the catalog
   UniqueFd log_file_;
+  int quiet_syncs_ = 0;      // syncs in a row that found no change
+  bool log_copied_ = true;   // no commit since the last quiet checkpoint
   std::int64_t seq_ = 0;
   // The number of the last change that the catalog's file holds committed.
   std::int64_t committed_seq_ = 0;
