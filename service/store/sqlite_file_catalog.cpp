@@ -337,24 +337,28 @@ void SqliteFileCatalog::retire_below(const TreeId& tree, const std::string& dir,
 }
 
 void SqliteFileCatalog::add_reference(std::int64_t user_id, const NewContent& content) {
+  // Two statements, not an upsert: its RETURNING clause (to tell a new row
+  // from one more reference) costs SQLite a scratch table each time.
+  SqliteDb::Statement(db_,
+                      "UPDATE contents SET refs = refs + 1 WHERE user_id = ?1 AND sha256 = ?2")
+      .bind(1, user_id)
+      .bind(2, content.sha256)
+      .run();
+  if (db_.changes() > 0) return;
   {
-    // One statement either way: a new row with one reference, or one more
-    // reference to the row there is (whose count then passes 1). Statements
-    // are cached by their text: this one is done with before the chunks
-    // below use it again.
-    SqliteDb::Statement upsert(db_,
+    // Statements are cached by their text: this one is done with before
+    // the chunks below use it again.
+    SqliteDb::Statement insert(db_,
                                "INSERT INTO contents(user_id, sha256, size, refs, external, data)"
-                               " VALUES(?1, ?2, ?3, 1, ?4, ?5) ON CONFLICT(user_id, sha256)"
-                               " DO UPDATE SET refs = refs + 1 RETURNING refs");
-    upsert.bind(1, user_id).bind(2, content.sha256).bind(3, content.size);
-    upsert.bind(4, content.external ? 1 : 0);
+                               " VALUES(?1, ?2, ?3, 1, ?4, ?5)");
+    insert.bind(1, user_id).bind(2, content.sha256).bind(3, content.size);
+    insert.bind(4, content.external ? 1 : 0);
     if (content.external && !content.chunked()) {
-      upsert.bind_null(5);
+      insert.bind_null(5);
     } else {
-      upsert.bind_blob(5, content.bytes);
+      insert.bind_blob(5, content.bytes);
     }
-    if (!upsert.step()) db_.fail("add a reference");
-    if (upsert.int64(0) > 1) return;
+    insert.run();
   }
   if (content.chunked()) {
     // The chunks count the bytes; the content refers to each once.
