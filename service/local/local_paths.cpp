@@ -149,22 +149,29 @@ UniqueFd LocalRoots::open_plain(const std::string& path, int flags,
   if (best == nullptr) return UniqueFd();
   const std::string rel = path.substr(best->size() == 1 ? 1 : best->size() + 1);
   if (!plain_relative(rel)) return UniqueFd();
-  // The folder in one step, then the name in it, judged as open_in()
-  // judges it.
+  open_how how{};
+  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  if ((flags & O_DIRECTORY) != 0) {
+    // A folder is judged by itself, as open_in() judges it; opening one
+    // does nothing, so it is opened in one step.
+    how.flags = static_cast<std::uint64_t>(flags | O_NOFOLLOW | O_CLOEXEC);
+    const long fd = ::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof(how));
+    if (fd < 0) return UniqueFd();
+    UniqueFd opened(static_cast<int>(fd));
+    check_outside_storage(opened.get(), path, path, clear);
+    return opened;
+  }
+  // A file is judged by its folder before it is opened: the folder in one
+  // step, then the name in it.
   const std::size_t slash = path.rfind('/');
   const std::string dir = slash == 0 ? "/" : path.substr(0, slash);
-  open_how how{};
   how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
   const long fd = ::syscall(SYS_openat2, AT_FDCWD, dir.c_str(), &how, sizeof(how));
   if (fd < 0) return UniqueFd();
   const UniqueFd folder(static_cast<int>(fd));
-  const bool is_folder = (flags & O_DIRECTORY) != 0;
-  if (!is_folder) check_outside_storage(folder.get(), dir, path, clear);
+  check_outside_storage(folder.get(), dir, path, clear);
   const std::string name = path.substr(slash + 1);
-  UniqueFd opened(::openat(folder.get(), name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC));
-  if (opened.valid() && is_folder) check_outside_storage(opened.get(), path, path, clear);
-  return opened;
+  return UniqueFd(::openat(folder.get(), name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC));
 }
 
 LocalRoots::LocalRoots(const std::vector<std::string>& dirs, const std::string& storage_root) {
